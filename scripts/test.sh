@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Builds everything twice (plain with warnings as errors, then ASan + UBSan) and runs every test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+jobs=$(nproc)
+run_suite() {
+  local dir=$1; shift
+  cmake -S . -B "$dir" -DPELMO_WERROR=ON "$@" >/dev/null
+  cmake --build "$dir" -j"$jobs"
+  (cd "$dir" && ctest --output-on-failure -j"$jobs" </dev/null)
+}
+echo "== plain build"
+run_suite build
+echo "== sanitizer build (ASan + UBSan)"
+export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+run_suite build-asan -DPELMO_SANITIZE=ON
