@@ -44,7 +44,8 @@ void ChooseLaneFolds(const UnitSet& set, uint32_t mode, bool directJob, uint32_t
 // folds to. done receives how many leading bytes are right.
 uint32_t WriteLane(const UnitLink& link, uint32_t laneMask, uint32_t a, const uint8_t* data, uint32_t n,
                    uint32_t mode, uint32_t* corrected, uint32_t* done) {
-    *done = n;
+    // A link error leaves nothing counted as done: what the unit holds is unknown.
+    *done = 0;
     a += link.LoadBase;
     uint32_t retries = 0;
     const uint32_t mask = link.FoldMask & laneMask;
@@ -88,6 +89,7 @@ uint32_t WriteLane(const UnitLink& link, uint32_t laneMask, uint32_t a, const ui
         }
         a = NextFoldAddress(a, mask);
     } while ((a & mask) != 0);
+    *done = n;
     return LINK_OK;
 }
 
@@ -109,7 +111,10 @@ uint32_t SpreadWrite(uint32_t a, const uint8_t* data, uint32_t n, uint32_t* corr
         uint32_t laneDone = 0;
         uint32_t code =
             WriteLane(*set.links[i], g_job.laneMask[i], (a + d) / k, scratch.data(), count, g_job.mode, corrected, &laneDone);
-        if (code) return code;
+        if (code) {
+            *done = 0;
+            return code;
+        }
         if (laneDone < count) {
             *done = laneDone * k + d;
             return LINK_OK;
