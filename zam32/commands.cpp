@@ -1,0 +1,289 @@
+#include "zam32/commands.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/console.h"
+#include "zam32/cmdfile.h"
+#include "zam32/config.h"
+#include "zam32/lang.h"
+#include "zam32/screen.h"
+
+namespace {
+
+const CommandEntry kCommands[] = {
+    {'P', false, CmdPort, "Ww"},       {'U', false, CmdUnits, "K"},          {'T', false, CmdType, "kk"},
+    {'F', true, CmdFill, "Vvvk"},      {'L', true, CmdLoad, "fvvvvk"},       {'D', true, CmdNotYet, "vvv"},
+    {'S', true, CmdChecksum, "vv"},    {'E', true, CmdNotYet, "vd*"},        {'@', false, CmdNotYet, "Fk"},
+    {'W', true, CmdWrite, "Fvvkkvvvvs"}, {'?', false, CmdList, "k"},         {'H', false, CmdNotYet, "k"},
+    {'!', false, CmdNotYet, "f*"},     {'R', true, CmdReset, "k"},           {'Q', false, CmdQuit, "k"},
+    {'K', false, CmdNotYet, "ks"},     {'=', false, CmdShowValues, "v*"},
+};
+
+int g_errorStatus = 0;
+uint32_t g_counter = 0;
+
+// Start-up sources, each consumed once.
+char g_envText[LINE_SIZE];
+bool g_envPending = false;
+char g_argText[LINE_SIZE];
+bool g_argPending = false;
+
+bool EqualNoCase(const char* a, const char* b) {
+    while (*a && *b) {
+        if (std::toupper(static_cast<unsigned char>(*a)) != std::toupper(static_cast<unsigned char>(*b))) return false;
+        ++a, ++b;
+    }
+    return *a == *b;
+}
+
+bool IsSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+
+void Fail() {
+    CloseAllCommandFiles();
+    g_errorStatus = 3;
+}
+
+// Removes the first "/x" (or "/X") option from text when it stands alone.
+bool TakeEnvOption(char* text, char lower) {
+    char opt[3] = {'/', lower, 0};
+    char* at = std::strstr(text, opt);
+    if (!at) {
+        opt[1] = static_cast<char>(std::toupper(lower));
+        at = std::strstr(text, opt);
+    }
+    if (!at) return false;
+    if (at != text && !IsSpace(at[-1])) return false;
+    if (at[2] != 0 && !IsSpace(at[2])) return false;
+    std::memmove(at, at + 2, std::strlen(at + 2) + 1);
+    return true;
+}
+
+void BuildPrompt(char* prompt) {
+    char name[16];
+    const SessionBlock& s = Session();
+    int n = std::sprintf(prompt, "P%sU", PortName(s.CurrentPort, name));
+    for (uint32_t i = 0; i < s.LaneCount && i < 4; ++i)
+        prompt[n++] = s.LaneUnits[i] == LANE_EMPTY ? '-' : static_cast<char>('0' + s.LaneUnits[i]);
+    prompt[n++] = '>';
+    prompt[n] = 0;
+}
+
+// The next line from the start-up sources, a command file or the keyboard.
+// False at the end of keyboard input.
+bool ReadLine(char* line) {
+    ClearEchoText();
+    if (g_envPending) {
+        g_envPending = false;
+        std::strcpy(line, g_envText);
+        SetEchoText("ENVIRONMENT %s = %s\n", "ZAM32ARG", line);
+        return true;
+    }
+    if (g_argPending) {
+        g_argPending = false;
+        std::strcpy(line, g_argText);
+        SetEchoText("COMMAND LINE: %s\n", line);
+        return true;
+    }
+    if (PollStopCancel()) CloseAllCommandFiles();
+    if (CommandFileOpen() && ReadCommandFileLine(line, LINE_SIZE)) return true;
+    char prompt[32];
+    BuildPrompt(prompt);
+    return ReadConsoleLine(prompt, line, LINE_SIZE);
+}
+
+const char* SkipSpace(const char* p) {
+    while (IsSpace(*p)) ++p;
+    return p;
+}
+
+}  // namespace
+
+int ErrorStatus() { return g_errorStatus; }
+void SetErrorStatus(int status) { g_errorStatus = status; }
+
+const CommandEntry* FindCommand(char c) {
+    char u = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (const CommandEntry& e : kCommands)
+        if (e.command == u) return &e;
+    return nullptr;
+}
+
+ZAM32_HANDLER(CmdQuit) {
+    const ArgRecord* k = PresentArg(0);
+    if (!k) return CMD_QUIT_ASK;
+    static const struct {
+        const char* word;
+        int code;
+    } words[] = {{"N", CMD_QUIT_NOSAVE}, {"UITN", CMD_QUIT_NOSAVE}, {"Y", CMD_QUIT_SAVE}, {"UITY", CMD_QUIT_SAVE},
+                 {"UIT", CMD_QUIT_ASK}};
+    for (const auto& w : words)
+        if (EqualNoCase(w.word, k->raw)) return w.code;
+    ReportError("INVALID KEYWORD FOR THIS COMMAND\a\n", k->position);
+    return CMD_FAILED;
+}
+
+ZAM32_HANDLER(CmdShowValues) {
+    int width = 0, digits = 2;
+    for (int i = 0; i < ArgCount(); ++i) {
+        const ArgRecord* a = PresentArg(i);
+        uint32_t v = a ? a->value : 0;
+        if (a && static_cast<int>(std::strlen(a->raw)) > width) width = static_cast<int>(std::strlen(a->raw));
+        if (v > 0xFFFFFF) digits = 8;
+        else if (v > 0xFFFF && digits < 6) digits = 6;
+        else if (v > 0xFF && digits < 4) digits = 4;
+    }
+    for (int i = 0; i < ArgCount(); ++i) {
+        const ArgRecord* a = PresentArg(i);
+        if (!a) continue;
+        const long value = static_cast<int32_t>(a->value);
+        if (i < 10) {
+            Print("$%X <- %-*s = %-*lX = #%ld\n", static_cast<unsigned>(i), width, a->raw, digits,
+                  static_cast<unsigned long>(a->value), value);
+            SetVariable(i, a->value);
+        } else {
+            Print("     %-*s = %-*lX = #%ld\n", width, a->raw, digits, static_cast<unsigned long>(a->value), value);
+        }
+    }
+    return CMD_OK;
+}
+
+ZAM32_HANDLER(CmdNotYet) {
+    ReportError("COMMAND NOT AVAILABLE IN THIS VERSION\a\n", text - 1);
+    return CMD_FAILED;
+}
+
+int RunCommandLine(char* line, bool batch) {
+    const char* p = line;
+    for (;;) {
+        p = SkipSpace(p);
+        if (*p == ';') {
+            ++p;
+            continue;
+        }
+        if (*p == 0 || (p[0] == '/' && p[1] == '/')) return 0;
+        const CommandEntry* e = FindCommand(*p);
+        if (!e) {
+            ReportError("UNRECOGNIZED COMMAND CHARACTER\a\n", p);
+            Fail();
+            return 0;
+        }
+        CurrentLanes& lanes = Lanes();
+        if (e->needsUnit && lanes.set.count == 0) {
+            ReportError("CURRENT EMULATOR TYPE NOT DEFINED\a\n", p);
+            Fail();
+            return 0;
+        }
+        const char* text = p + 1;
+        const char* after = ParseArguments(text, e->format);
+        if (!after) {
+            Fail();
+            return 0;
+        }
+        SessionBlock& s = Session();
+        int r = e->handler(lanes, s, g_counter++, s.Units, UnitLinks(), text, after, s.Slots);
+        switch (r) {
+            case CMD_OK: p = after; continue;
+            case CMD_LINE_TAKEN: return 0;
+            case CMD_QUIT_ASK:
+            case CMD_QUIT_SAVE:
+            case CMD_QUIT_NOSAVE:
+                if (!batch) return r;
+                g_errorStatus = 0;
+                return r == CMD_QUIT_ASK ? CMD_QUIT_SAVE : r;
+            default: Fail(); return 0;
+        }
+    }
+}
+
+namespace {
+
+int CommandLoop(bool batch) {
+    char* line = LineBuffer();
+    for (;;) {
+        if (batch && !g_envPending && !g_argPending && !CommandFileOpen()) return g_errorStatus == 0 ? 4 : 5;
+        if (!ReadLine(line)) return CMD_QUIT_NOSAVE;  // end of input: nobody is left to answer questions
+        int n = ExpandReferences(line, LINE_SIZE);
+        if (n == EXPAND_TOO_MANY || n == EXPAND_TOO_LONG) {
+            ReportError("MACRO EXPANSION ERROR (%s)\n", line, n == EXPAND_TOO_MANY ? "Recursion Loop" : "Result Too Long");
+            g_errorStatus = 3;
+            continue;
+        }
+        if (n > 0) Inform("%s\n", line);
+        int r = RunCommandLine(line, batch);
+        if (r != 0) return r;
+    }
+}
+
+uint32_t DetermineOsClass() {
+    // Linux reaches printer ports through ppdev, so the consumer family's rules apply.
+    const char* forced = std::getenv("ZAM32OSCLASS");
+    if (forced && *forced) return static_cast<uint32_t>(std::strtoul(forced, nullptr, 10));
+    return 0;
+}
+
+char g_programPath[81];
+
+}  // namespace
+
+int Zam32Main(int argc, char** argv) {
+    SetOsClass(DetermineOsClass());
+    OpenConsoleScreen();
+    const uint32_t os = OsClass();
+    Print("Pelmo(R)-PLUS Interactive Control Program, Version %s (32-Bit%s)\n", "1.0",
+          os >= 5 ? "/Win2K" : os >= 1 ? "/WinNT" : "/Win9x");
+    PrintText("Drives Pelmo EPROM emulator units on parallel, serial and USB ports,\n"
+              "or simulated in PC memory on the virtual port.\n");
+    PrintText("Type h for Help\n\n");
+    std::snprintf(g_programPath, sizeof g_programPath, "%s", argc > 0 ? argv[0] : "");
+
+    const char* env = std::getenv("ZAM32ARG");
+    if (!env) env = "";
+    while (IsSpace(*env)) ++env;
+    std::snprintf(g_envText, sizeof g_envText, "%s", env);
+
+    SessionDefaults();
+    LastSavedSession() = Session();
+
+    bool noConfig = TakeEnvOption(g_envText, 'n');
+    bool batch = TakeEnvOption(g_envText, 'b');
+
+    g_argText[0] = 0;
+    size_t used = 0;
+    bool anyArg = false;
+    for (int i = 1; i < argc; ++i) {
+        if (EqualNoCase(argv[i], "/n")) {
+            noConfig = true;
+            continue;
+        }
+        if (EqualNoCase(argv[i], "/b")) {
+            batch = true;
+            continue;
+        }
+        anyArg = true;
+        const char* a = argv[i];
+        while (IsSpace(*a)) ++a;
+        int n = std::snprintf(g_argText + used, sizeof g_argText - used, "%s ", a);
+        if (n < 0 || used + static_cast<size_t>(n) >= sizeof g_argText) {
+            used = sizeof g_argText - 1;
+            break;
+        }
+        used += static_cast<size_t>(n);
+    }
+
+    if (!noConfig) LoadConfiguration(g_programPath);
+
+    g_envPending = g_envText[0] != 0;
+    g_argPending = anyArg;
+    g_errorStatus = 0;
+
+    int quit = CommandLoop(batch);
+    SaveConfiguration(quit);
+
+    std::fflush(stdout);
+    ConsoleRestore();
+    ZAMCloseAll();
+    return batch ? g_errorStatus : 0;
+}

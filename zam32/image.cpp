@@ -1,0 +1,318 @@
+// The image commands L, W, F and S: argument checks and defaults in front of the engine.
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/engine.h"
+#include "platform/syserror.h"
+#include "zam32/commands.h"
+#include "zam32/lang.h"
+#include "zam32/screen.h"
+
+namespace {
+
+bool EqualNoCase(const char* a, const char* b) {
+    while (*a && *b) {
+        if (std::toupper(static_cast<unsigned char>(*a)) != std::toupper(static_cast<unsigned char>(*b))) return false;
+        ++a, ++b;
+    }
+    return *a == *b;
+}
+
+// Engine text on the console: errors at the argument they concern, information lines
+// unless quiet, the rest always; the keyboard cancels; results go to $0 when wanted.
+class ConsoleOutput : public EngineOutput {
+public:
+    const char* positions[ARG_SIGNON + 1] = {};
+    bool resultToVariable = false;
+
+    void Error(EngineArg arg, const char* text) override {
+        ReportError("%s", arg <= ARG_SIGNON ? positions[arg] : nullptr, text);
+    }
+    void Inform(const char* text) override { ::Inform("%s", text); }
+    void Always(const char* text) override { PrintText(text); }
+    bool PollCancel() override { return PollStopCancel(); }
+    void Result(uint32_t value) override {
+        if (resultToVariable) SetVariable(0, value);
+    }
+};
+
+const char* Position(int n) {
+    const ArgRecord* a = PresentArg(n);
+    return a ? a->position : nullptr;
+}
+
+uint32_t ValueOr(int n, uint32_t absent) {
+    const ArgRecord* a = PresentArg(n);
+    return a ? a->value : absent;
+}
+
+// "NV", "V", "VO"; absent: the port's default. -1 after reporting an unknown keyword.
+int VerifyMode(int n) {
+    const ArgRecord* a = PresentArg(n);
+    if (!a) return static_cast<int>(DefaultVerifyMode());
+    if (EqualNoCase(a->raw, "NV")) return 0;
+    if (EqualNoCase(a->raw, "V")) return 1;
+    if (EqualNoCase(a->raw, "VO")) return 2;
+    ReportError("INVALID KEYWORD FOR THIS COMMAND\a\n", a->position);
+    return -1;
+}
+
+// A file-name argument: a quoted one without its quotes, else as typed.
+const char* FileNameArg(int n) {
+    const ArgRecord* a = PresentArg(n);
+    if (!a) return "";
+    return a->kind == KIND_STRING ? a->processed : a->raw;
+}
+
+// The selection with its first lane's request replaced by `request`.
+UnitSet WithRequest(const CurrentLanes& lanes, ImageRequest& request, UnitRecord** first) {
+    UnitSet set = lanes.set;
+    for (int i = 0; i < 4; ++i)
+        if (lanes.records[i]) {
+            *first = lanes.records[i];
+            request = lanes.records[i]->request;
+            set.settings[i] = &request;
+            break;
+        }
+    return set;
+}
+
+// Start and length of a device range: start below DevSize, length absent = to the end.
+bool RangeArgs(int startArg, int lengthArg, uint32_t devSize, bool zeroLengthInvalid, uint32_t* start,
+               uint32_t* length) {
+    *start = ValueOr(startArg, 0);
+    if (*start >= devSize) {
+        ReportError("INVALID START ARGUMENT\a\n", Position(startArg));
+        return false;
+    }
+    const ArgRecord* l = PresentArg(lengthArg);
+    *length = l ? l->value : devSize - *start;
+    if ((zeroLengthInvalid && *length == 0) || static_cast<uint64_t>(*start) + *length > devSize) {
+        ReportError("INVALID LENGTH ARGUMENT\a\n", Position(lengthArg));
+        return false;
+    }
+    if (*length == 0) *length = devSize - *start;
+    return true;
+}
+
+}  // namespace
+
+ZAM32_HANDLER(CmdLoad) {
+    ImageRequest request;
+    UnitRecord* first = nullptr;
+    UnitSet set = WithRequest(lanes, request, &first);
+    if (!first) return CMD_FAILED;
+
+    bool anyArg = false;
+    for (int i = 0; i < 6; ++i)
+        if (PresentArg(i)) anyArg = true;
+
+    ConsoleOutput out;
+    out.resultToVariable = true;
+    const char* name;
+    if (!anyArg) {
+        name = first->request.FileName;
+        request.LoadVerify = first->request.LoadVerify;
+    } else {
+        name = FileNameArg(0);
+        request.Start = ValueOr(1, 0);
+        request.Length = ValueOr(2, 0);
+        request.Target = ValueOr(3, 0);
+        request.Width = ValueOr(4, 0);
+        int mode = VerifyMode(5);
+        if (mode < 0) return CMD_FAILED;
+        request.LoadVerify = static_cast<uint32_t>(mode);
+        out.positions[ARG_START] = Position(1);
+        out.positions[ARG_LENGTH] = Position(2);
+        out.positions[ARG_TARGET] = Position(3);
+        out.positions[ARG_WIDTH] = Position(4);
+    }
+    if (name[0] == 0) {
+        ReportError("LOAD FILE NAME IS REQUIRED FOR THIS UNIT\a\n", nullptr);
+        return CMD_FAILED;
+    }
+    // A longer name would be cut and might name another file.
+    if (std::strlen(name) >= sizeof request.FileName - 1) {
+        ReportError("CAN'T OPEN LOAD FILE (%s)\a\n", Position(0), SystemErrorText(ENAMETOOLONG));
+        return CMD_FAILED;
+    }
+    std::snprintf(request.FileName, sizeof request.FileName, "%s", name);
+    if (!anyArg)
+        Print("Using: %s,%lX,%lX,%lX,%lX,%s\n", request.FileName, static_cast<unsigned long>(request.Start),
+              static_cast<unsigned long>(request.Length), static_cast<unsigned long>(request.Target),
+              static_cast<unsigned long>(request.Width), VerifyModeName(request.LoadVerify));
+
+    const uint32_t start = request.Start, length = request.Length, target = request.Target, width = request.Width;
+    if (LoadImage(out, set) != 0) return CMD_FAILED;
+    if (anyArg) {
+        ImageRequest& r = first->request;
+        std::snprintf(r.FileName, 300, "%s", name);
+        r.Start = start;
+        r.Length = length;
+        r.Target = target;
+        r.Width = width;
+        r.LoadVerify = request.LoadVerify;
+    }
+    return CMD_OK;
+}
+
+ZAM32_HANDLER(CmdFill) {
+    const ArgRecord* value = GetArg(0);
+    if (value->value > 0xFF) {
+        ReportError("INVALID FILL VALUE, 00 - FF REQUIRED\a\n", value->position);
+        return CMD_FAILED;
+    }
+    uint32_t start, length;
+    if (!RangeArgs(1, 2, lanes.set.DevSize, true, &start, &length)) return CMD_FAILED;
+    int mode = VerifyMode(3);
+    if (mode < 0) return CMD_FAILED;
+    ImageRequest request;
+    UnitRecord* first = nullptr;
+    UnitSet set = WithRequest(lanes, request, &first);
+    if (!first) return CMD_FAILED;
+    request.Start = start;
+    request.Length = length;
+    request.Target = value->value;
+    request.LoadVerify = static_cast<uint32_t>(mode);
+    ConsoleOutput out;
+    return FillRange(out, set) == 0 ? CMD_OK : CMD_FAILED;
+}
+
+ZAM32_HANDLER(CmdChecksum) {
+    uint32_t start, length;
+    if (!RangeArgs(0, 1, lanes.set.DevSize, true, &start, &length)) return CMD_FAILED;
+    ImageRequest request;
+    UnitRecord* first = nullptr;
+    UnitSet set = WithRequest(lanes, request, &first);
+    if (!first) return CMD_FAILED;
+    request.Start = start;
+    request.Length = length;
+    ConsoleOutput out;
+    out.resultToVariable = true;
+    return ChecksumRange(out, set) == 0 ? CMD_OK : CMD_FAILED;
+}
+
+ZAM32_HANDLER(CmdWrite) {
+    const uint32_t devSize = lanes.set.DevSize;
+    uint32_t start, length;
+    if (!RangeArgs(1, 2, devSize, false, &start, &length)) return CMD_FAILED;
+
+    char mode = '?';
+    if (const ArgRecord* m = PresentArg(3)) {
+        mode = static_cast<char>(std::toupper(static_cast<unsigned char>(m->raw[0])));
+        if (m->raw[1] != 0 || !std::strchr("RAC?", mode) || mode == 0) {
+            ReportError("INVALID KEYWORD FOR THIS COMMAND\a\n", m->position);
+            return CMD_FAILED;
+        }
+    }
+    static const struct {
+        const char* word;
+        char letter;
+        uint32_t variant;
+        bool noEnd;
+    } formats[] = {{"B", 'B', 0, false},   {"H", 'H', 0, false},    {"H-", 'H', 0, true},  {"H32", 'H', 32, false},
+                   {"H32-", 'H', 32, true}, {"S", 'S', 0, false},   {"S-", 'S', 0, true},  {"S28", 'S', 28, false},
+                   {"S28-", 'S', 28, true}, {"S37", 'S', 37, false}, {"S37-", 'S', 37, true}};
+    int format = 0;
+    if (const ArgRecord* f = PresentArg(4)) {
+        format = -1;
+        for (int i = 0; i < static_cast<int>(sizeof formats / sizeof formats[0]); ++i)
+            if (EqualNoCase(formats[i].word, f->raw)) format = i;
+        if (format < 0) {
+            ReportError("INVALID KEYWORD FOR THIS COMMAND\a\n", f->position);
+            return CMD_FAILED;
+        }
+    }
+    const char letter = formats[format].letter;
+    WriteOptions options;
+    options.Variant = formats[format].variant;
+    options.EOFOption = !formats[format].noEnd;
+    if (letter == 'B') {
+        for (int i = 5; i <= 9; ++i)
+            if (PresentArg(i)) {
+                ReportError("TOO MANY ARGUMENTS\a\n", Position(i));
+                return CMD_FAILED;
+            }
+    } else {
+        const ArgRecord* recLen = PresentArg(5);
+        options.RecLen = recLen ? recLen->value : 32;
+        // The writers need 1..255 data bytes per record.
+        if (options.RecLen > 255 || options.RecLen == 0) {
+            ReportError("INVALID VALUE ARGUMENT\a\n", Position(5));
+            return CMD_FAILED;
+        }
+        if (const ArgRecord* fill = PresentArg(6)) {
+            if (fill->value > 255) {
+                ReportError("INVALID VALUE ARGUMENT\a\n", fill->position);
+                return CMD_FAILED;
+            }
+            options.FillRemoval = true;
+            options.FillValue = static_cast<uint8_t>(fill->value);
+        }
+        options.RecordAddress = ValueOr(7, start);
+        if (const ArgRecord* entry = PresentArg(8)) {
+            if (letter == 'S' && formats[format].noEnd) {
+                ReportError("INVALID START ADDRESS WITHOUT EOF RECORD\a\n", entry->position);
+                return CMD_FAILED;
+            }
+            options.EntryOption = true;
+            options.EntryAddr = entry->value;
+        }
+        if (const ArgRecord* signon = PresentArg(9)) {
+            if (letter != 'S') {
+                ReportError("TOO MANY ARGUMENTS\a\n", signon->position);
+                return CMD_FAILED;
+            }
+            // One S0 record holds at most 252 characters.
+            if (signon->value > 252) {
+                ReportError("INVALID STRING ARGUMENT\a\n", signon->position);
+                return CMD_FAILED;
+            }
+            options.Signon = signon->processed;
+        }
+    }
+
+    const char* name = FileNameArg(0);
+    struct stat st;
+    if (stat(name, &st) == 0) {
+        if (mode == 'C') {
+            ReportError("OUTPUT FILE ALREADY EXISTS\a\n", nullptr);
+            return CMD_FAILED;
+        }
+        if (mode == '?') {
+            mode = ChoicePrompt("Output file already exists, Replace, Append or Cancel? (r/a/c): ", "RAC", 'C');
+            if (mode == 'C') return CMD_FAILED;
+        }
+    }
+    options.ModeLetter = mode == 'A' ? 'A' : mode == 'R' ? 'R' : 'C';
+    FILE* file = std::fopen(name, mode == 'A' ? "ab" : "wb");
+    if (!file) {
+        ReportError("ERROR OPENING OUTPUT FILE (%s)\a\n", nullptr, std::strerror(errno));
+        return CMD_FAILED;
+    }
+    static char streamBuffer[32768];
+    std::setvbuf(file, streamBuffer, _IOFBF, sizeof streamBuffer);
+    uint8_t* buffer = static_cast<uint8_t*>(std::malloc(length ? length : 1));
+    if (!buffer) {
+        std::fclose(file);
+        ReportError("Insufficient Memory\a\n", nullptr);
+        return CMD_FAILED;
+    }
+    ConsoleOutput out;
+    const UnitSet& set = lanes.set;
+    uint32_t result;
+    if (letter == 'B')
+        result = WriteBinary(out, file, buffer, set, start, length, options);
+    else if (letter == 'H')
+        result = WriteHex(out, file, buffer, set, start, length, options);
+    else
+        result = WriteSRecords(out, file, buffer, set, start, length, options);
+    std::free(buffer);
+    std::fclose(file);
+    return result == 0 ? CMD_OK : CMD_FAILED;
+}

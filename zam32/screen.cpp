@@ -1,0 +1,163 @@
+#include "zam32/screen.h"
+
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/console.h"
+#include "zam32/cmdfile.h"
+
+namespace {
+
+char g_lineStore[1 + LINE_SIZE + 1];  // [0] is the guard byte
+char g_echo[LINE_SIZE + 64];
+std::string* g_capture = nullptr;
+int g_width = 70;
+
+bool IsBreak(char c) { return c == 0 || c == ',' || std::isspace(static_cast<unsigned char>(c)); }
+
+void VPrint(const char* format, va_list ap) {
+    char text[4096];
+    int n = vsnprintf(text, sizeof text, format, ap);
+    if (n < 0) return;
+    PrintBytes(text, static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : sizeof text - 1);
+}
+
+}  // namespace
+
+char* LineBuffer() { return g_lineStore + 1; }
+
+void PrintBytes(const char* text, size_t length) {
+    if (g_capture)
+        g_capture->append(text, length);
+    else
+        std::fwrite(text, 1, length, stdout);
+}
+
+void PrintText(const char* text) { PrintBytes(text, std::strlen(text)); }
+
+void Print(const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    VPrint(format, ap);
+    va_end(ap);
+}
+
+void Inform(const char* format, ...) {
+    if (CommandFileOpen() && CommandFileQuiet()) return;
+    va_list ap;
+    va_start(ap, format);
+    VPrint(format, ap);
+    va_end(ap);
+}
+
+void ReportError(const char* format, const char* position, ...) {
+    if (g_echo[0]) {
+        PrintText(g_echo);
+        g_echo[0] = 0;
+    }
+    if (position) {
+        const char* s = position;
+        while (!IsBreak(s[-1])) --s;
+        const char* e = s;
+        while (!IsBreak(*e)) ++e;
+        PrintText("COMMAND ERROR NEAR \"");
+        PrintBytes(s, static_cast<size_t>(e - s) + (*e == ',' ? 1 : 0));
+        PrintText("\"\n");
+    }
+    va_list ap;
+    va_start(ap, position);
+    VPrint(format, ap);
+    va_end(ap);
+}
+
+void SetEchoText(const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(g_echo, sizeof g_echo, format, ap);
+    va_end(ap);
+}
+
+void ClearEchoText() { g_echo[0] = 0; }
+const char* EchoText() { return g_echo; }
+
+void CaptureOutput(std::string* sink) { g_capture = sink; }
+
+void OpenConsoleScreen() { g_width = ConsoleUsableWidth(); }
+int UsableWidth() { return g_width; }
+
+bool PollStopCancel() {
+    int key = ConsoleGetKey(false);
+    while (key != 0) {
+        if (key == 0x13) {
+            static const char kStopped[] = "[STOPPED]";
+            PrintText(kStopped);
+            std::fflush(stdout);
+            ConsoleFlushKeys();
+            int next = ConsoleGetKey(true);
+            Print("\r%*s\r", static_cast<int>(sizeof kStopped - 1), "");
+            key = next;  // the key that ended the pause is examined next
+            continue;
+        }
+        if (key == 0x0C) {
+            PrintText("[CANCELLED]\n");
+            return true;
+        }
+        key = ConsoleGetKey(false);
+    }
+    return false;
+}
+
+char ChoicePrompt(const char* prompt, const char* allowed, char atEnd) {
+    PrintText(prompt);
+    std::fflush(stdout);
+    if (!ConsoleIsTerminal()) {
+        char line[LINE_SIZE];
+        while (ConsoleReadLine(line, sizeof line)) {
+            char c = static_cast<char>(std::toupper(static_cast<unsigned char>(line[0])));
+            if (c && std::strchr(allowed, c)) {
+                Print("%c\n", line[0]);
+                return c;
+            }
+        }
+        PrintText("\n");
+        return atEnd;
+    }
+    char chosen = 0;
+    for (;;) {
+        int key = ConsoleGetKey(true);
+        if (key == 0) return atEnd;
+        if (key == '\r' || key == '\n') {
+            if (chosen) {
+                PrintText("\r\n");
+                return chosen;
+            }
+            continue;
+        }
+        if (key == 0x08) {
+            if (chosen) {
+                PrintText("\b \b");
+                chosen = 0;
+            }
+            continue;
+        }
+        char c = static_cast<char>(std::toupper(key));
+        if (!chosen && key < 0x7F && std::strchr(allowed, c)) {
+            chosen = c;
+            Print("%c", key);
+            std::fflush(stdout);
+        }
+    }
+}
+
+bool ReadConsoleLine(const char* prompt, char* buffer, size_t size) {
+    PrintText(prompt);
+    std::fflush(stdout);
+    if (!ConsoleReadLine(buffer, size)) {
+        PrintText("\n");
+        return false;
+    }
+    if (!ConsoleIsTerminal()) Print("%s\n", buffer);
+    return true;
+}
