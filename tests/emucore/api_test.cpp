@@ -24,7 +24,7 @@ namespace {
 
 TEST(EmucoreExports, ExactlyTheTwelveFunctionsAreExported) {
     std::string out;
-    ASSERT_EQ(RunCommand("nm -D --defined-only " + emutest::LibraryPath(), &out), 0) << out;
+    ASSERT_EQ(RunCommand("nm -D --defined-only '" + emutest::LibraryPath() + "'", &out), 0) << out;
     std::set<std::string> names;
     std::istringstream lines(out);
     std::string line;

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -34,6 +35,8 @@ struct Api {
 class LibraryTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        // No simulated USB units on the bus: unit searches here must find none.
+        unsetenv("PELMO_SIM_USB");
         copy_ = dir_.file("libemucore-copy.so");
         std::filesystem::copy_file(LibraryPath(), copy_);
         handle_ = dlopen(copy_.c_str(), RTLD_NOW | RTLD_LOCAL);

@@ -24,7 +24,7 @@ protected:
     }
     void Srec(const std::string& args) {
         std::string out;
-        ASSERT_EQ(RunCommand("cd " + dir_.path() + " && srec_cat " + args, &out), 0) << args << "\n" << out;
+        ASSERT_EQ(RunCommand("cd '" + dir_.path() + "' && srec_cat " + args, &out), 0) << args << "\n" << out;
     }
     std::vector<uint8_t> Bytes(const std::string& name) { return ReadFile(dir_.file(name)); }
 };
@@ -70,7 +70,7 @@ TEST_F(EmucoreSrecSession, LoadFillWriteChecksumMatchSrecCat) {
     Srec("device.s19 -motorola -o s.bin -binary");
     EXPECT_EQ(Bytes("s.bin"), expect);
     std::string header;
-    ASSERT_EQ(RunCommand("srec_info " + srec, &header), 0) << header;
+    ASSERT_EQ(RunCommand("srec_info '" + srec + "'", &header), 0) << header;
     EXPECT_NE(header.find("emucore"), std::string::npos) << header;
 
     uint32_t sum = 0;
