@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Builds the engine's libFuzzer targets (clang, ASan+UBSan) and runs each for a bounded
+# time. Not part of ctest.
+#   fuzz/run.sh [seconds per target]     (default 60; build in build-engine/fuzz)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-60}
+build=${FUZZ_BUILD:-build-engine/fuzz}
+cmake -S fuzz/project -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+cmake --build "$build" -j2 >/dev/null
+
+# Small seed corpora: valid files of each kind.
+corpus="$build/corpus"
+mkdir -p "$corpus/hex" "$corpus/s" "$corpus/load"
+printf '\000:0400100001020304E2\r\n:020000040001F9\r\n:0400000500001234B1\r\n:00000001FF\r\n' >"$corpus/hex/seed1"
+printf '\001:020000021000EC\n:0400000312345678E5\n:00000006FA\n' >"$corpus/hex/seed2"
+printf '\000S00600004844521B\r\nS107000001020304EE\r\nS5030003F9\r\nS9030000FC\r\n' >"$corpus/s/seed1"
+printf '\001S205123456AAB4\ns30612345678aa3b\nS4030000FC\nS70512345678E6' >"$corpus/s/seed2"
+printf '\000\000\000\000\000\000\000\000\001\000:0400100001020304E2\r\n:00000001FF\r\n' >"$corpus/load/hex"
+printf '\000\000\000\000\000\000\000\000\002\001S107000001020304EE\r\nS9030000FC\r\n' >"$corpus/load/s"
+printf '\000\000\000\000\000\000\000\000\003\000binary image bytes' >"$corpus/load/bin"
+
+status=0
+for t in hex_record:hex s_record:s load_image:load; do
+    target=${t%%:*}
+    dir=${t##*:}
+    echo "== fuzz_$target for ${seconds}s"
+    if ! "$build/bin/fuzz_$target" "$corpus/$dir" -max_total_time="$seconds" -max_len=4096 -timeout=10 \
+        -artifact_prefix="$build/crash-$target-" -print_final_stats=1 2>"$build/$target.log"; then
+        status=1
+        echo "fuzz_$target FAILED (see $build/$target.log)"
+    fi
+    grep -E "^(stat::number_of_executed_units|stat::peak_rss_mb)|^Done|^#[0-9]+ *DONE" "$build/$target.log" || true
+done
+exit $status

@@ -1,0 +1,7 @@
+// libFuzzer target: the Motorola S-record reader on arbitrary text.
+#include "fuzz/record_fuzz.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    ReadAll(data, size, NextSRecord);
+    return 0;
+}
