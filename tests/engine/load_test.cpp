@@ -408,4 +408,28 @@ TEST_F(Load, BinaryVerifyMismatchStillSetsResult) {
     EXPECT_EQ(out.results, std::vector<uint32_t>{0x100});
 }
 
+// Two interleaved units: image byte x goes to unit x mod 2 at x / 2.
+TEST_F(Load, InterleavedLanes) {
+    VirtualUnit even(0x800), odd(0x800);
+    UnitSet set;
+    set.count = 2;
+    set.DevSize = 0x1000;
+    set.settings[0] = &even.request;
+    set.settings[1] = &odd.request;
+    set.links[0] = &even.link;
+    set.links[1] = &odd.link;
+    testsupport::WriteText(dir.file("lanes.hex"), Hex(0, 0xFFD, Seq(1, 3)) + kHexEnd);
+    even.SetFile(dir.file("lanes.hex"));
+    even.request.LoadVerify = LOAD_VERIFY;
+    EXPECT_EQ(LoadImage(out, set), 0u) << out.Text();
+    EXPECT_EQ(odd.Read(0x7FE, 2), (std::vector<uint8_t>{1, 3}));
+    EXPECT_EQ(even.Read(0x7FF, 1)[0], 2);
+    even.request.Start = 0xFFE;
+    even.request.Length = 0;
+    even.request.Target = 0;
+    even.request.LoadVerify = LOAD_ONLY;
+    EXPECT_EQ(ChecksumRange(out, set), 0u);
+    EXPECT_EQ(out.lines.back().text, "CHECKSUM = 0000-0005\n");
+}
+
 }  // namespace

@@ -389,4 +389,50 @@ TEST_F(Write, DiskFull) {
     }
 }
 
+// One extended address record per 64 KB page after the first.
+TEST_F(Write, WholeMegabyteHasAnExtendedRecordPerPage) {
+    VirtualUnit unit(0x100000, 0x00);
+    struct Case {
+        uint32_t format;
+        const char* record;  // the extended record's text up to its data
+    } cases[] = {{FORMAT_HEX, ":02000002"}, {FORMAT_HEX32, ":02000004"}};
+    for (const auto& c : cases) {
+        WriteRequest w = Request("m.hex", c.format);
+        EXPECT_EQ(WriteImage(out, unit.set, w), 0u);
+        auto lines = Lines(testsupport::ReadText(path));
+        std::vector<std::string> ext;
+        for (const auto& l : lines)
+            if (l.rfind(c.record, 0) == 0) ext.push_back(l.substr(9, 4));
+        ASSERT_EQ(ext.size(), 15u) << c.record;
+        EXPECT_EQ(ext.front(), c.format == FORMAT_HEX ? "1000" : "0001");
+        EXPECT_EQ(ext.back(), c.format == FORMAT_HEX ? "F000" : "000F");
+        EXPECT_EQ(lines.size(), 0x100000u / 32 + 15 + 1);
+        char count[64];
+        std::snprintf(count, sizeof count, "#%u records written including EOF record\n", 0x100000u / 32 + 16);
+        EXPECT_EQ(out.lines.back().text, count);
+    }
+}
+
+// The writers can be called directly on an open stream (the console's W does).
+TEST_F(Write, DirectWriterOnAStreamThatCannotWrite) {
+    VirtualUnit unit(0x800);
+    testsupport::WriteText(dir.file("ro"), "");
+    FILE* f = std::fopen(dir.file("ro").c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    std::vector<uint8_t> buffer(0x10);
+    WriteOptions o;
+    EXPECT_EQ(WriteBinary(out, f, buffer.data(), unit.set, 0, 0x10, o), 2u);
+    EXPECT_EQ(out.Text(), "I:Writing 10 bytes to binary file\nE:OUTPUT DISK WRITE ERROR\a\n");
+    std::fclose(f);
+    // Record length 0 from a direct caller: refused before anything is written.
+    out.lines.clear();
+    f = std::fopen(dir.file("w.hex").c_str(), "wb");
+    o.RecLen = 0;
+    EXPECT_EQ(WriteHex(out, f, buffer.data(), unit.set, 0, 0x10, o), 2u);
+    EXPECT_EQ(WriteSRecords(out, f, buffer.data(), unit.set, 0, 0x10, o), 2u);
+    std::fclose(f);
+    EXPECT_EQ(out.Text(), "E:INVALID RECORD LENGTH ARGUMENT (1 - FF REQUIRED)\a\nE:INVALID RECORD LENGTH ARGUMENT (1 - FF REQUIRED)\a\n");
+    EXPECT_EQ(testsupport::ReadText(dir.file("w.hex")), "");
+}
+
 }  // namespace
