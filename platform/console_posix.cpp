@@ -1,12 +1,14 @@
 #include "platform/console.h"
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 
 namespace {
 
@@ -20,11 +22,20 @@ bool Terminal() {
     return g_isTerminal == 1;
 }
 
+// A signal that ends the program must not leave the terminal without echo.
+void RestoreAndRaise(int sig) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &g_original);
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
 void SaveOnce() {
     if (g_saved) return;
     if (tcgetattr(STDIN_FILENO, &g_original) != 0) return;
     g_saved = true;
     std::atexit(ConsoleRestore);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        if (signal(sig, RestoreAndRaise) == SIG_IGN) signal(sig, SIG_IGN);
 }
 
 // Raw enough to see Ctrl+S and Ctrl+L at once; output processing stays on so that
