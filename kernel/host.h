@@ -1,0 +1,37 @@
+#pragma once
+// The in-process driver host: loads one function driver, puts the devices of the
+// USB bus under it through the plug-and-play manager, and lets tests play the
+// system's part (plug-and-play and power requests).
+#include <string>
+
+#include "kernel/usb.h"
+#include "kernel/wdm.h"
+
+// Runs the driver's entry once, then gives it every device on the bus: the
+// simulated units (attached now, from PELMO_SIM_USB, or later through the sim
+// bus) and the real units named by PELMO_USB_IDS through libusb.
+NTSTATUS KeHostStart(PDRIVER_INITIALIZE entry);
+bool KeHostRunning();
+// Removes every device (files must be closed), unloads the driver, stops the threads.
+void KeHostStop();
+DRIVER_OBJECT* KeHostDriver();
+
+// Waits until arrivals and removals queued so far have been carried out.
+void KeWaitPnpIdle();
+// Bus id of a simulated unit's device (its sim bus id), or -1.
+int KeBusIdOfSimUnit(int simId);
+// The function device (the driver's device object) of a bus device, or null.
+DEVICE_OBJECT* KeFunctionDevice(int busId);
+// Sends a plug-and-play request to the top of a bus device's stack and waits for it.
+NTSTATUS KePnpRequest(int busId, UCHAR minor);
+// Sends a power request (system or device state) and waits for it.
+NTSTATUS KePowerRequest(int busId, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state);
+
+// libusb backend: the vendor:product pairs of PELMO_USB_IDS ("1234:5678,1234:5679").
+struct UsbIdPair {
+    uint16_t vendor, product;
+};
+// Parses the list; false on a malformed entry. At most `max` pairs are kept.
+bool ParseUsbIds(const char* text, UsbIdPair* out, int max, int* count);
+// Puts every matching device on the bus; returns how many (0 without libusb devices).
+int KeScanLibusb(const UsbIdPair* ids, int count);

@@ -1,0 +1,27 @@
+#pragma once
+// Pieces of the kernel layer shared between its own files.
+#include <functional>
+
+#include "kernel/wdm.h"
+
+// The worker thread that runs work items and the PnP manager's deferred jobs.
+void KiQueueWork(std::function<void()> job);
+void KiWaitWorkIdle();
+bool KiOnWorker();
+void KiStopWorker();
+
+#include "kernel/usb.h"
+
+// One device on the USB bus: its backend, its bus device object (PDO) and the
+// bus thread that runs its transfers.
+struct KiBusSlot;
+constexpr int kMaxBusDevices = 32;
+// Creates the PDO and starts the bus thread; -1 when the bus is full.
+int KiBusCreate(UsbBusDevice* backend, DRIVER_OBJECT* busDriver);
+// Fails every transfer from now on (the device left the bus).
+void KiBusMarkGone(int busId);
+// Stops the bus thread (queued transfers fail) and deletes the PDO and the backend.
+void KiBusDestroy(int busId);
+DEVICE_OBJECT* KiBusPdo(int busId);
+extern thread_local bool t_kiOnBusThread;
+NTSTATUS KiBusDispatch(DEVICE_OBJECT* device, IRP* irp);

@@ -1,0 +1,384 @@
+// User-mode side of the unit devices: handles, overlapped requests and events,
+// on the in-process driver host (kernel/ + qorpelmo/).
+#include "platform/devio.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+
+#include "kernel/host.h"
+#include "qorpelmo/qorpelmo.h"
+
+namespace {
+
+// ---- events ----
+
+constexpr int kMaxEvents = 64;
+struct EventSlot {
+    bool used = false;
+    bool manual = false;
+    bool signalled = false;
+    int fd = -1;
+    std::mutex lock;
+};
+EventSlot g_events[kMaxEvents];
+std::mutex g_eventTable;
+
+EventSlot* EventAt(DevEvent ev) {
+    if (ev < 0 || ev >= kMaxEvents) return nullptr;
+    std::lock_guard<std::mutex> g(g_eventTable);
+    return g_events[ev].used ? &g_events[ev] : nullptr;
+}
+
+void SetLocked(EventSlot* e) {
+    if (e->signalled) return;
+    uint64_t one = 1;
+    if (write(e->fd, &one, sizeof one) == sizeof one) e->signalled = true;
+}
+
+void ResetLocked(EventSlot* e) {
+    if (!e->signalled) return;
+    uint64_t v;
+    if (read(e->fd, &v, sizeof v) == sizeof v || errno == EAGAIN) e->signalled = false;
+}
+
+// ---- handles and requests ----
+
+constexpr int kMaxHandles = 32;
+constexpr int kMaxRequests = 1024;
+
+struct HandleSlot {
+    bool used = false;
+    bool closing = false;
+    FILE_OBJECT* file = nullptr;
+};
+
+struct Request {
+    bool used = false;
+    bool done = false;
+    bool attached = false;  // the submitter has stored irp
+    DevHandle handle = -1;
+    IRP* irp = nullptr;     // the caller's reference while in flight
+    DevOverlapped* ov = nullptr;
+    uint32_t status = DEV_PENDING;
+    uint32_t information = 0;
+};
+
+std::mutex g_lock;  // handles, requests, overlapped blocks
+std::condition_variable g_done;
+HandleSlot g_handles[kMaxHandles];
+Request g_requests[kMaxRequests];
+
+uint32_t MapStatus(NTSTATUS s) {
+    switch (s) {
+    case STATUS_SUCCESS: return DEV_SUCCESS;
+    case STATUS_PENDING: return DEV_PENDING;
+    case STATUS_CANCELLED: return DEV_CANCELLED;
+    case STATUS_INVALID_PARAMETER: return DEV_INVALID_PARAMETER;
+    case STATUS_NOT_IMPLEMENTED: return DEV_NOT_IMPLEMENTED;
+    case STATUS_SHARING_VIOLATION: return DEV_SHARING_VIOLATION;
+    case STATUS_DELETE_PENDING: return DEV_DELETE_PENDING;
+    case STATUS_NO_MEMORY: return DEV_NO_MEMORY;
+    case STATUS_OBJECT_NAME_NOT_FOUND:
+    case STATUS_NO_SUCH_DEVICE: return DEV_NO_SUCH_DEVICE;
+    case STATUS_IO_DEVICE_ERROR: return DEV_DEVICE_ERROR;
+    case STATUS_DEVICE_NOT_CONNECTED: return DEV_DEVICE_GONE;
+    case STATUS_INSUFFICIENT_RESOURCES: return DEV_INSUFFICIENT_RESOURCES;
+    default: return NT_SUCCESS(s) ? DEV_SUCCESS : DEV_UNSUCCESSFUL;
+    }
+}
+
+// Called with g_lock held once both the completion and the submitter are through.
+void ReleaseIfFinished(Request* r) {
+    if (!r->done || !r->attached) return;
+    if (r->irp) IoDereferenceIrp(r->irp);
+    r->irp = nullptr;
+    // A caller waiting without an overlapped block frees the slot itself.
+    if (r->ov) r->used = false;
+}
+
+// Completion from the driver host, on whatever thread completed the request.
+void Finish(IRP* irp, void* context) {
+    auto* r = static_cast<Request*>(context);
+    DevEvent event = DEV_NO_EVENT;
+    {
+        std::lock_guard<std::mutex> g(g_lock);
+        r->status = MapStatus(irp->IoStatus.Status);
+        r->information = NT_SUCCESS(irp->IoStatus.Status) ? static_cast<uint32_t>(irp->IoStatus.Information) : 0;
+        r->done = true;
+        if (r->ov) {
+            r->ov->Information = r->information;
+            r->ov->Status = r->status;
+            r->ov->Reserved = 0;
+            event = r->ov->Event;
+        }
+        ReleaseIfFinished(r);
+        g_done.notify_all();
+    }
+    if (event != DEV_NO_EVENT) DevSetEvent(event);
+}
+
+FILE_OBJECT* FileOf(DevHandle h) {
+    if (h < 0 || h >= kMaxHandles || !g_handles[h].used || g_handles[h].closing) return nullptr;
+    return g_handles[h].file;
+}
+
+uint32_t Submit(DevHandle handle, UCHAR major, ULONG code, const void* in, uint32_t inLength, void* out,
+                uint32_t outLength, uint32_t* transferred, DevOverlapped* ov) {
+    if (transferred) *transferred = 0;
+    Request* r = nullptr;
+    FILE_OBJECT* file;
+    {
+        std::lock_guard<std::mutex> g(g_lock);
+        file = FileOf(handle);
+        if (!file) return DEV_INVALID_HANDLE;
+        for (auto& q : g_requests)
+            if (!q.used) {
+                r = &q;
+                break;
+            }
+        if (!r) return DEV_TOO_MANY_OPEN;
+        *r = Request{};
+        r->used = true;
+        r->handle = handle;
+        r->ov = ov;
+        if (ov) {
+            ov->Status = DEV_PENDING;
+            ov->Information = 0;
+            ov->Reserved = static_cast<uint32_t>(r - g_requests) + 1;
+        }
+    }
+    if (ov && ov->Event != DEV_NO_EVENT) DevResetEvent(ov->Event);
+    IRP* irp = nullptr;
+    NTSTATUS s = IoSubmitFileRequest(file, major, code, in, inLength, out, outLength, Finish, r, &irp);
+    std::unique_lock<std::mutex> g(g_lock);
+    if (!irp) {  // never reached the driver
+        r->used = false;
+        if (ov) {
+            ov->Status = MapStatus(s);
+            ov->Reserved = 0;
+        }
+        return MapStatus(s);
+    }
+    r->irp = irp;
+    r->attached = true;
+    if (!ov) {
+        g_done.wait(g, [r] { return r->done; });
+        uint32_t status = r->status;
+        if (transferred) *transferred = r->information;
+        ReleaseIfFinished(r);
+        r->used = false;
+        return status;
+    }
+    if (s == STATUS_PENDING) {
+        ReleaseIfFinished(r);
+        return DEV_PENDING;
+    }
+    // Completed inside the call.
+    uint32_t status = ov->Status;
+    if (transferred) *transferred = ov->Information;
+    ReleaseIfFinished(r);
+    return status;
+}
+
+}  // namespace
+
+const char* DevStatusName(uint32_t status) {
+    static const char* const names[] = {
+        "STATUS_SUCCESS", "STATUS_PENDING", "STATUS_CANCELLED", "STATUS_INVALID_PARAMETER",
+        "STATUS_NOT_IMPLEMENTED", "STATUS_SHARING_VIOLATION", "STATUS_DELETE_PENDING", "STATUS_UNSUCCESSFUL",
+        "STATUS_NO_MEMORY", "STATUS_NO_SUCH_DEVICE", "STATUS_INVALID_HANDLE", "STATUS_IO_INCOMPLETE",
+        "STATUS_TIMEOUT", "STATUS_IO_DEVICE_ERROR", "STATUS_DEVICE_NOT_CONNECTED", "STATUS_INSUFFICIENT_RESOURCES",
+        "STATUS_TOO_MANY_OPENED_FILES"};
+    return status < sizeof names / sizeof names[0] ? names[status] : "STATUS_UNKNOWN";
+}
+
+// ---- events ----
+
+DevEvent DevCreateEvent(bool manualReset, bool initialState) {
+    std::lock_guard<std::mutex> g(g_eventTable);
+    for (int i = 0; i < kMaxEvents; ++i) {
+        EventSlot& e = g_events[i];
+        if (e.used) continue;
+        e.fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (e.fd < 0) return DEV_NO_EVENT;
+        e.used = true;
+        e.manual = manualReset;
+        e.signalled = false;
+        if (initialState) SetLocked(&e);
+        return i;
+    }
+    return DEV_NO_EVENT;
+}
+
+void DevCloseEvent(DevEvent ev) {
+    std::lock_guard<std::mutex> g(g_eventTable);
+    if (ev < 0 || ev >= kMaxEvents || !g_events[ev].used) return;
+    close(g_events[ev].fd);
+    g_events[ev].fd = -1;
+    g_events[ev].used = false;
+}
+
+void DevSetEvent(DevEvent ev) {
+    if (EventSlot* e = EventAt(ev)) {
+        std::lock_guard<std::mutex> g(e->lock);
+        SetLocked(e);
+    }
+}
+
+void DevResetEvent(DevEvent ev) {
+    if (EventSlot* e = EventAt(ev)) {
+        std::lock_guard<std::mutex> g(e->lock);
+        ResetLocked(e);
+    }
+}
+
+int DevEventFd(DevEvent ev) {
+    EventSlot* e = EventAt(ev);
+    return e ? e->fd : -1;
+}
+
+uint32_t DevWaitEvent(DevEvent ev, int watchFd, uint32_t timeoutMs) {
+    EventSlot* e = EventAt(ev);
+    if (!e) return DEV_WAIT_FAILED;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> g(e->lock);
+            if (e->signalled) {
+                if (!e->manual) ResetLocked(e);
+                return DEV_WAIT_EVENT;
+            }
+        }
+        int wait = -1;
+        if (timeoutMs != DEV_INFINITE) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return DEV_WAIT_TIMEOUT;
+            wait = static_cast<int>(left.count());
+        }
+        pollfd fds[2] = {{e->fd, POLLIN, 0}, {watchFd, POLLIN, 0}};
+        int n = poll(fds, watchFd >= 0 ? 2 : 1, wait);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return DEV_WAIT_FAILED;
+        }
+        if (n > 0 && (fds[0].revents & POLLIN)) continue;  // confirmed under the lock above
+        if (n > 0 && watchFd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) return DEV_WAIT_FD;
+    }
+}
+
+// ---- host ----
+
+uint32_t DevHostStart() {
+    if (KeHostRunning()) return DEV_SUCCESS;
+    return MapStatus(KeHostStart(DriverEntry));
+}
+
+void DevHostStop() {
+    for (DevHandle h = 0; h < kMaxHandles; ++h) {
+        bool open;
+        {
+            std::lock_guard<std::mutex> g(g_lock);
+            open = g_handles[h].used && !g_handles[h].closing;
+        }
+        if (open) DevClose(h);
+    }
+    KeHostStop();
+}
+
+// ---- handles ----
+
+uint32_t DevOpen(const char* name, uint32_t shareMode, DevHandle* handle) {
+    *handle = DEV_INVALID_HANDLE_VALUE;
+    if (!name) return DEV_INVALID_PARAMETER;
+    uint32_t s = DevHostStart();
+    if (s != DEV_SUCCESS) return s;
+    DevHandle h = DEV_INVALID_HANDLE_VALUE;
+    {
+        std::lock_guard<std::mutex> g(g_lock);
+        for (DevHandle i = 0; i < kMaxHandles; ++i)
+            if (!g_handles[i].used) {
+                h = i;
+                g_handles[i] = HandleSlot{true, true, nullptr};  // reserved until opened
+                break;
+            }
+    }
+    if (h < 0) return DEV_TOO_MANY_OPEN;
+    FILE_OBJECT* file = nullptr;
+    NTSTATUS ns = IoOpenFile(name, shareMode, &file);
+    std::lock_guard<std::mutex> g(g_lock);
+    if (!NT_SUCCESS(ns)) {
+        g_handles[h] = HandleSlot{};
+        return MapStatus(ns);
+    }
+    g_handles[h].file = file;
+    g_handles[h].closing = false;
+    *handle = h;
+    return DEV_SUCCESS;
+}
+
+uint32_t DevClose(DevHandle handle) {
+    FILE_OBJECT* file;
+    {
+        std::lock_guard<std::mutex> g(g_lock);
+        file = FileOf(handle);
+        if (!file) return DEV_INVALID_HANDLE;
+        g_handles[handle].closing = true;
+    }
+    // Cleanup cancels what the driver still holds for this handle; close waits for it.
+    IoCloseFile(file);
+    std::lock_guard<std::mutex> g(g_lock);
+    g_handles[handle] = HandleSlot{};
+    return DEV_SUCCESS;
+}
+
+uint32_t DevIoControl(DevHandle handle, uint32_t code, const void* in, uint32_t inLength, void* out,
+                      uint32_t outLength, uint32_t* transferred, DevOverlapped* ov) {
+    return Submit(handle, IRP_MJ_DEVICE_CONTROL, code, in, inLength, out, outLength, transferred, ov);
+}
+
+uint32_t DevRead(DevHandle handle, void* buffer, uint32_t length, uint32_t* transferred, DevOverlapped* ov) {
+    return Submit(handle, IRP_MJ_READ, 0, nullptr, 0, buffer, length, transferred, ov);
+}
+
+uint32_t DevWrite(DevHandle handle, const void* buffer, uint32_t length, uint32_t* transferred, DevOverlapped* ov) {
+    return Submit(handle, IRP_MJ_WRITE, 0, buffer, length, nullptr, 0, transferred, ov);
+}
+
+uint32_t DevCancelIo(DevHandle handle) {
+    IRP* victims[kMaxRequests];
+    int n = 0;
+    {
+        std::lock_guard<std::mutex> g(g_lock);
+        if (!FileOf(handle)) return DEV_INVALID_HANDLE;
+        for (auto& r : g_requests)
+            if (r.used && r.handle == handle && !r.done && r.irp) {
+                IoReferenceIrp(r.irp);
+                victims[n++] = r.irp;
+            }
+    }
+    for (int i = 0; i < n; ++i) {
+        IoCancelIrp(victims[i]);
+        IoDereferenceIrp(victims[i]);
+    }
+    return DEV_SUCCESS;
+}
+
+uint32_t DevGetOverlappedResult(DevHandle handle, DevOverlapped* ov, uint32_t* transferred, bool wait) {
+    if (transferred) *transferred = 0;
+    if (!ov) return DEV_INVALID_PARAMETER;
+    std::unique_lock<std::mutex> g(g_lock);
+    if (handle < 0 || handle >= kMaxHandles || !g_handles[handle].used) return DEV_INVALID_HANDLE;
+    if (ov->Status == DEV_PENDING) {
+        if (!wait) return DEV_IO_INCOMPLETE;
+        g_done.wait(g, [ov] { return ov->Status != DEV_PENDING; });
+    }
+    if (transferred) *transferred = ov->Information;
+    return ov->Status;
+}
