@@ -1,0 +1,310 @@
+// USB transport, user side: the record table, opening units by the unit number
+// they report, and the overlapped waits that time out or are cancelled by Esc.
+#include "link/usb.h"
+
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "link/errors.h"
+#include "platform/clock.h"
+
+namespace {
+
+UsbRecord g_records[USB_RECORD_COUNT];
+UsbTimings g_timings;
+uint32_t g_pollCount = 0;
+
+// Shared by every USB transfer: one operation at a time in the process.
+DevEvent g_ioEvent = DEV_NO_EVENT;
+DevOverlapped g_overlapped;
+
+// The cancel key's source: a terminal, or -1 for none.
+int g_consoleFd = -1;
+bool g_consoleChosen = false;
+bool g_termiosSaved = false;
+int g_savedFd = -1;
+struct termios g_savedTermios;
+
+constexpr uint8_t kEsc = 0x1B;
+
+void RestoreConsole() {
+    if (g_termiosSaved) tcsetattr(g_savedFd, TCSANOW, &g_savedTermios);
+    g_termiosSaved = false;
+}
+
+void ChooseConsole() {
+    if (g_consoleChosen) return;
+    g_consoleChosen = true;
+    g_consoleFd = isatty(STDIN_FILENO) ? STDIN_FILENO : -1;
+}
+
+// Keys must arrive one by one, unechoed, while a transfer waits. The line editor
+// of a console program may have switched back to line mode meanwhile.
+void KeysRaw() {
+    if (g_consoleFd < 0) return;
+    struct termios t;
+    if (tcgetattr(g_consoleFd, &t) != 0) return;
+    if (!(t.c_lflag & (ICANON | ECHO)) && t.c_cc[VMIN] == 1) return;
+    if (!g_termiosSaved) {
+        g_savedTermios = t;
+        g_savedFd = g_consoleFd;
+        g_termiosSaved = true;
+        static bool hooked = false;
+        if (!hooked) {
+            std::atexit(RestoreConsole);
+            hooked = true;
+        }
+    }
+    t.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    tcsetattr(g_consoleFd, TCSANOW, &t);
+}
+
+// Reads one key; true for Esc alone. Arrow and function keys also start with Esc,
+// but their other bytes follow at once: they are discarded like any other key.
+bool EscPressed() {
+    uint8_t c = 0;
+    ssize_t n = read(g_consoleFd, &c, 1);
+    if (n <= 0) {
+        // The terminal went away: stop watching it rather than wake up for ever.
+        if (n == 0 || (errno != EINTR && errno != EAGAIN)) g_consoleFd = -1;
+        return false;
+    }
+    if (c != kEsc) return false;
+    struct pollfd p = {g_consoleFd, POLLIN, 0};
+    if (poll(&p, 1, 10) <= 0) return true;
+    uint8_t rest[64];
+    while (poll(&p, 1, 0) > 0 && (p.revents & POLLIN) && read(g_consoleFd, rest, sizeof rest) > 0) {
+    }
+    return false;
+}
+
+bool CreateWaitObjects() {
+    ChooseConsole();
+    if (g_ioEvent == DEV_NO_EVENT) g_ioEvent = DevCreateEvent(true, false);
+    return g_ioEvent != DEV_NO_EVENT;
+}
+
+void Arm() {
+    DevResetEvent(g_ioEvent);
+    g_overlapped = DevOverlapped{};
+    g_overlapped.Event = g_ioEvent;
+}
+
+// Cancels the device's pending request and lets it finish, so that neither the
+// shared block nor the caller's buffer is written after the wait has given up.
+void CancelPending(UsbRecord* r) {
+    DevCancelIo(r->device);
+    uint32_t ignored = 0;
+    DevGetOverlappedResult(r->device, &g_overlapped, &ignored, true);
+}
+
+// Waits for the pending request on the I/O event and the console together.
+uint32_t WaitPending(UsbRecord* r, uint32_t timeoutMs, uint32_t* transferred) {
+    for (;;) {
+        KeysRaw();
+        switch (DevWaitEvent(g_ioEvent, g_consoleFd, timeoutMs)) {
+        case DEV_WAIT_EVENT: {
+            uint32_t status = DevGetOverlappedResult(r->device, &g_overlapped, transferred, true);
+            return status == DEV_SUCCESS ? USB_RESULT_OK : USB_RESULT_SYSTEM;
+        }
+        case DEV_WAIT_TIMEOUT: CancelPending(r); return USB_RESULT_TIMEOUT;
+        case DEV_WAIT_FD:
+            if (EscPressed()) {
+                CancelPending(r);
+                return USB_RESULT_CANCELLED;
+            }
+            continue;  // any other key: the wait starts again with the full time
+        default: CancelPending(r); return USB_RESULT_SYSTEM;
+        }
+    }
+}
+
+// Finishes a request just issued: at once, or after the wait.
+uint32_t Complete(UsbRecord* r, uint32_t status, uint32_t timeoutMs, uint32_t* transferred) {
+    if (status == DEV_PENDING) return WaitPending(r, timeoutMs, transferred);
+    return status == DEV_SUCCESS ? USB_RESULT_OK : USB_RESULT_SYSTEM;
+}
+
+uint32_t AskPacketSize(UsbRecord* r, uint8_t* size) {
+    Arm();
+    uint32_t n = 0;
+    uint32_t status = DevIoControl(r->device, DEV_IOCTL_GET_PACKET_SIZE, nullptr, 0, size, 1, &n, &g_overlapped);
+    if (uint32_t result = Complete(r, status, g_timings.waitMs, &n)) return result;
+    return n == 1 ? USB_RESULT_OK : USB_RESULT_WRONG_COUNT;
+}
+
+// ---- the kind driver ----
+
+UsbRecord* Rec(void* impl) { return static_cast<UsbRecord*>(impl); }
+
+uint32_t DriverOpen(uint32_t unit, uint32_t, uint32_t, LinkOpenResult* out) {
+    UsbRecord* r = nullptr;
+    if (uint32_t code = UsbOpen(unit, &r)) return code;
+    out->impl = r;
+    out->Level = r->status[STATUS_LEVEL];
+    out->Info = static_cast<uintptr_t>(r->status[STATUS_ID_HIGH]) << 8 | r->status[STATUS_ID_LOW];
+    return LINK_OK;
+}
+void DriverClose(void* impl) { UsbClose(Rec(impl)); }
+uint32_t DriverWrite(void* impl, uint32_t address, const uint8_t* data, uint32_t length) {
+    return UsbWrite(UsbLineOf(Rec(impl)), address, data, length);
+}
+uint32_t DriverRead(void* impl, uint8_t* buffer, uint32_t address, uint32_t length) {
+    return UsbRead(UsbLineOf(Rec(impl)), buffer, address, length);
+}
+uint32_t DriverCompare(void* impl, uint32_t* equal, uint8_t* unitByte, uint32_t address, const uint8_t* data,
+                       uint32_t length) {
+    return UsbCompare(UsbLineOf(Rec(impl)), equal, unitByte, address, data, length);
+}
+uint32_t DriverSetReset(void* impl, uint32_t level) { return UsbSetReset(UsbLineOf(Rec(impl)), level); }
+uint32_t DriverGetReset(void* impl, uint32_t* level) { return UsbGetReset(UsbLineOf(Rec(impl)), level); }
+uint32_t DriverSetFold(void* impl, uint32_t deviceSize, uint32_t ramSize) {
+    return UsbSetFold(UsbLineOf(Rec(impl)), deviceSize, ramSize);
+}
+
+const KindDriver kUsbDriver{DriverOpen,    DriverClose,    DriverWrite,    DriverRead,
+                            DriverCompare, DriverSetReset, DriverGetReset, DriverSetFold};
+
+}  // namespace
+
+uint32_t UsbOpen(uint32_t unit, UsbRecord** record) {
+    if (unit > 3) return LINK_NOT_AVAILABLE;
+    UsbRecord* free = nullptr;
+    for (UsbRecord& r : g_records) {
+        if (r.device == DEV_INVALID_HANDLE_VALUE) {
+            free = &r;
+        } else if (r.status[STATUS_UNIT] == unit) {
+            ++r.users;
+            *record = &r;
+            return LINK_OK;
+        }
+    }
+    if (free == nullptr) return LINK_NO_RESOURCE;
+    if (!CreateWaitObjects()) return LINK_NOT_WORKING;
+
+    for (uint32_t n = 0; n < USB_DEVICE_COUNT; ++n) {
+        char name[32];
+        std::snprintf(name, sizeof name, "\\\\.\\QORPELMO%u", n);
+        DevHandle h = DEV_INVALID_HANDLE_VALUE;
+        if (DevOpen(name, 0, &h) != DEV_SUCCESS) continue;
+        UsbRecord probe;
+        probe.device = h;
+        uint8_t size = 0;
+        // A packet size of 0 would leave nothing to cut bulk transfers into.
+        if (AskPacketSize(&probe, &size) == USB_RESULT_OK && size != 0) {
+            probe.inPacket = probe.outPacket = size;
+            UsbPacketFields f;
+            f.code = CMD_STATUS;
+            if (UsbCommand(UsbLineOf(&probe), f, probe.status) == LINK_OK && probe.status[STATUS_UNIT] == unit) {
+                probe.deviceNumber = n;
+                probe.users = 1;
+                *free = probe;
+                *record = free;
+                return LINK_OK;
+            }
+        }
+        DevClose(h);
+    }
+    return LINK_NOT_AVAILABLE;
+}
+
+void UsbClose(UsbRecord* record) {
+    if (record == nullptr || record->device == DEV_INVALID_HANDLE_VALUE) return;
+    // Several link handles share one record: only the last one lets it go.
+    if (record->users > 1) {
+        --record->users;
+        return;
+    }
+    uint32_t holders = 0;
+    for (const UsbRecord& r : g_records)
+        if (r.device == record->device) ++holders;
+    if (holders == 1) DevClose(record->device);
+    *record = UsbRecord{};
+}
+
+uint32_t UsbSendCommand(UsbRecord* record, const uint8_t packet[USB_PACKET_BYTES]) {
+    Arm();
+    uint32_t n = 0;
+    uint32_t status =
+        DevIoControl(record->device, DEV_IOCTL_SEND_COMMAND, packet, USB_PACKET_BYTES, nullptr, 0, &n, &g_overlapped);
+    if (uint32_t result = Complete(record, status, g_timings.waitMs, &n)) return result;
+    return n == USB_PACKET_BYTES ? USB_RESULT_OK : USB_RESULT_WRONG_COUNT;
+}
+
+uint32_t UsbReceiveAnswer(UsbRecord* record, uint8_t answer[USB_ANSWER_BYTES], uint8_t expected) {
+    uint32_t elapsed = 0;
+    uint32_t step = 1;
+    for (;;) {
+        Arm();
+        uint32_t n = 0;
+        uint32_t status = DevIoControl(record->device, DEV_IOCTL_RECEIVE_ANSWER, nullptr, 0, answer,
+                                       USB_ANSWER_BYTES, &n, &g_overlapped);
+        if (uint32_t result = Complete(record, status, g_timings.answerWaitMs, &n)) return result;
+        if (n != USB_ANSWER_BYTES) return USB_RESULT_WRONG_COUNT;
+        if (answer[1] != 0) {
+            if (answer[0] == expected) return USB_RESULT_OK;
+            // Another command's answer may still be in the pipe for a moment.
+            if (elapsed >= g_timings.staleMs) return USB_RESULT_OTHER_COMMAND;
+        } else if (answer[0] != expected && elapsed >= g_timings.staleMs) {
+            return USB_RESULT_OTHER_COMMAND;
+        }
+        ++g_pollCount;
+        if (elapsed >= g_timings.pollLimitMs) return USB_RESULT_TIMEOUT;
+        SleepMilliseconds(step);
+        elapsed += step;
+        if (step < 64) step *= 2;
+    }
+}
+
+uint32_t UsbBulkWrite(UsbRecord* record, const uint8_t* data, uint32_t length) {
+    Arm();
+    uint32_t n = 0;
+    uint32_t status = DevWrite(record->device, data, length, &n, &g_overlapped);
+    if (uint32_t result = Complete(record, status, g_timings.waitMs, &n)) return result;
+    return n == length ? USB_RESULT_OK : USB_RESULT_WRONG_COUNT;
+}
+
+uint32_t UsbBulkRead(UsbRecord* record, uint8_t* buffer, uint32_t length) {
+    Arm();
+    uint32_t n = 0;
+    uint32_t status = DevRead(record->device, buffer, length, &n, &g_overlapped);
+    // The count is not checked here: a short transfer shows in the unit's byte count.
+    return Complete(record, status, g_timings.waitMs, &n);
+}
+
+UsbLine UsbLineOf(UsbRecord* record) {
+    UsbLine line;
+    line.port = record;
+    line.packetSize = record->outPacket;
+    line.send = [](void* p, const uint8_t* packet) { return UsbSendCommand(static_cast<UsbRecord*>(p), packet); };
+    line.receive = [](void* p, uint8_t* answer, uint8_t expected) {
+        return UsbReceiveAnswer(static_cast<UsbRecord*>(p), answer, expected);
+    };
+    line.bulkWrite = [](void* p, const uint8_t* data, uint32_t length) {
+        return UsbBulkWrite(static_cast<UsbRecord*>(p), data, length);
+    };
+    line.bulkRead = [](void* p, uint8_t* buffer, uint32_t length) {
+        return UsbBulkRead(static_cast<UsbRecord*>(p), buffer, length);
+    };
+    return line;
+}
+
+const KindDriver* UsbKindDriver() { return &kUsbDriver; }
+const UsbRecord* UsbRecords() { return g_records; }
+uint32_t UsbPollCount() { return g_pollCount; }
+void UsbSetTimings(const UsbTimings& timings) { g_timings = timings; }
+UsbTimings UsbGetTimings() { return g_timings; }
+
+void UsbSetConsole(int fd) {
+    if (g_termiosSaved && g_savedFd != fd) RestoreConsole();
+    g_consoleChosen = true;
+    g_consoleFd = fd;
+}
