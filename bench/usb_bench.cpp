@@ -19,6 +19,7 @@
 #include "link/link.h"
 #include "link/ram.h"
 #include "link/usb.h"
+#include "platform/devio.h"
 #include "sim/usb_unit.h"
 
 namespace {
@@ -103,5 +104,6 @@ int main(int argc, char** argv) {
     std::printf("  modelled wire %.1f ms vs ideal bulk %.1f ms (ratio %.3f, target <= 1.25)\n", modelWireMs,
                 idealWireMs, modelWireMs / idealWireMs);
     ZAMCloseAll();
+    DevHostStop();
     return 0;
 }
