@@ -147,7 +147,6 @@ uint32_t LoadRecords(EngineOutput& out, const UnitSet& set, uint32_t loadVerify,
         const uint64_t e = static_cast<uint64_t>(start) + static_cast<uint64_t>(length) * width - 1;
         if (e < windowEnd) windowEnd = e;
     }
-    const uint32_t delta = target - start;
     const uint64_t devSize = set.DevSize;
 
     ParserState& p = Parser();
@@ -199,9 +198,11 @@ uint32_t LoadRecords(EngineOutput& out, const UnitSet& set, uint32_t loadVerify,
             if (last > windowEnd) count -= static_cast<uint32_t>(last - windowEnd);
             uint8_t* bytes = p.data + skip;
             const uint32_t f = a + skip;
-            uint32_t dev;
+            // Device address without wrapping: a file address far above the window start
+            // must not come round to a low device address.
+            uint64_t dev;
             if (width < 2) {
-                dev = f + delta;
+                dev = static_cast<uint64_t>(target) + (f - start);
             } else {
                 uint32_t k = width - (f - start) % width;
                 if (k == width) k = 0;
@@ -209,16 +210,16 @@ uint32_t LoadRecords(EngineOutput& out, const UnitSet& set, uint32_t loadVerify,
                 uint32_t kept = 0;
                 for (uint32_t i = k; i < count; i += width) bytes[kept++] = bytes[i];
                 count = kept;
-                dev = target + (f + k - start) / width;
+                dev = static_cast<uint64_t>(target) + (f + k - start) / width;
             }
             if (count == 0) break;
-            if (static_cast<uint64_t>(dev) + count > devSize) {
+            if (dev + count > devSize) {
                 out.ErrorF(ARG_NONE, "%s ATTEMPTED OUTSIDE OF EMULATED DEVICE (Line #%u)\a\n",
                            mode == VERIFY_ONLY ? "VERIFY" : "LOAD", p.count);
                 return 0;
             }
             uint32_t fail = 0xFFFFFFFFu;
-            const uint32_t code = RamBufferedWrite(dev, bytes, count, &corrected, &fail);
+            const uint32_t code = RamBufferedWrite(static_cast<uint32_t>(dev), bytes, count, &corrected, &fail);
             if (code != 0) {
                 DeviceFailure(out, STAGE_RECORD_WRITE, code);
                 return 0;
@@ -228,7 +229,7 @@ uint32_t LoadRecords(EngineOutput& out, const UnitSet& set, uint32_t loadVerify,
                 return 0;
             }
             total += count;
-            if (dev + count > highest) highest = dev + count;
+            if (dev + count > highest) highest = static_cast<uint32_t>(dev + count);
             break;
         }
         default:

@@ -274,11 +274,16 @@ TEST_F(Load, OutsideTheDevice) {
     VirtualUnit unit(0x800);
     EXPECT_EQ(Run(unit, Hex(0, 0x7F0, Seq(1, 16)) + kHexEnd), 0u);  // ends exactly at DevSize - 1
     out.results.clear();
+    unit.Write(0, std::vector<uint8_t>(0x800, 0xFF));
     EXPECT_EQ(Run(unit, Hex(0, 0x10, Seq(1, 4)) + Hex(0, 0x7F1, Seq(1, 16)) + kHexEnd), 2u);
     EXPECT_EQ(out.lines.back().text, "LOAD ATTEMPTED OUTSIDE OF EMULATED DEVICE (Line #2)\a\n");
     EXPECT_TRUE(out.results.empty());
     EXPECT_EQ(Run(unit, Hex(0, 0x7F1, Seq(1, 16)) + kHexEnd, 0, 0, 0, 1, VERIFY_ONLY), 2u);
     EXPECT_EQ(out.lines.back().text, "VERIFY ATTEMPTED OUTSIDE OF EMULATED DEVICE (Line #1)\a\n");
+    // A file address far above the start must not wrap round into the device.
+    EXPECT_EQ(Run(unit, Hex(4, 0, {0xFF, 0xFF}) + Hex(0, 0xFFF0, Seq(1, 16)) + kHexEnd, 0, 0, 0x7FF), 2u);
+    EXPECT_EQ(out.lines.back().text, "LOAD ATTEMPTED OUTSIDE OF EMULATED DEVICE (Line #2)\a\n");
+    EXPECT_EQ(unit.Read(0x7E0, 0x20), std::vector<uint8_t>(0x20, 0xFF));
     // With a target offset the device address counts, not the file address.
     EXPECT_EQ(Run(unit, Hex(0, 0, Seq(1, 16)) + kHexEnd, 0, 0, 0x7F8), 2u);
     EXPECT_EQ(out.lines.back().text, "LOAD ATTEMPTED OUTSIDE OF EMULATED DEVICE (Line #1)\a\n");
