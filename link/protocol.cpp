@@ -230,6 +230,10 @@ uint32_t UsbRead(const UsbLine& line, uint8_t* buffer, uint32_t address, uint32_
 
 uint32_t UsbCompare(const UsbLine& line, uint32_t* equal, uint8_t* unitByte, uint32_t address, const uint8_t* data,
                     uint32_t length) {
+    uint32_t equalDummy = 0;
+    uint8_t byteDummy = 0;
+    if (equal == nullptr) equal = &equalDummy;
+    if (unitByte == nullptr) unitByte = &byteDummy;
     if (length && g_compareScratch == nullptr) {
         g_compareScratch = static_cast<uint8_t*>(std::malloc(USB_COMPARE_CHUNK));
         if (g_compareScratch == nullptr) return LINK_NOT_AVAILABLE;

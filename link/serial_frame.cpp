@@ -140,6 +140,10 @@ uint32_t SerialRead(const SerialLine& line, uint8_t* buffer, uint32_t address, u
 
 uint32_t SerialCompare(const SerialLine& line, uint32_t* equal, uint8_t* unitByte, uint32_t address,
                        const uint8_t* data, uint32_t length) {
+    uint32_t equalDummy = 0;
+    uint8_t byteDummy = 0;
+    if (equal == nullptr) equal = &equalDummy;
+    if (unitByte == nullptr) unitByte = &byteDummy;
     uint8_t bank = static_cast<uint8_t>(address / BANK_BYTES);
     uint32_t offset = address % BANK_BYTES;
     uint32_t done = 0;
