@@ -86,7 +86,16 @@ bool EscPressed() {
     return false;
 }
 
+// The driver host runs threads of its own: stop it before the process's static
+// objects go away (the link handles are closed before this runs).
+void StopDriverHost() { DevHostStop(); }
+
 bool CreateWaitObjects() {
+    static bool hostHooked = false;
+    if (!hostHooked && DevHostStart() == DEV_SUCCESS) {
+        std::atexit(StopDriverHost);
+        hostHooked = true;
+    }
     ChooseConsole();
     if (g_ioEvent == DEV_NO_EVENT) g_ioEvent = DevCreateEvent(true, false);
     return g_ioEvent != DEV_NO_EVENT;

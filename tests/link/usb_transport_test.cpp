@@ -228,6 +228,19 @@ TEST_F(UsbUnits, UnitsThatDoNotAnswerOrVanish) {
     EXPECT_EQ(ZAMClose(h), 0u);
 }
 
+// A program that ends with units open ends cleanly: handles closed, driver host stopped.
+TEST_F(UsbUnits, ProcessExitsCleanlyWithAUnitOpen) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            sim::AttachUsbUnit("unit=0,level=3");
+            uint32_t h = 0;
+            uint32_t code = ZAMInit(&h, SELECT_USB, 0, 0, 0);
+            std::exit(code == LINK_OK && ZAMGetLevel(h) == 3 ? 0 : 3);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
 // Steps of 1, 2, 4 ... 64, 64 ... ms until 5000 ms of sleeping: 7 + 77 polls, then the last.
 TEST_F(UsbUnits, AnswerNeverReadyIsPolledForFiveSeconds) {
     Attach("unit=0,fault=lost-answer:2");
