@@ -20,6 +20,8 @@ DRIVER_OBJECT* KeHostDriver();
 void KeWaitPnpIdle();
 // Bus id of a simulated unit's device (its sim bus id), or -1.
 int KeBusIdOfSimUnit(int simId);
+// The bus device object (PDO) of a bus device, or null.
+DEVICE_OBJECT* KeBusPdo(int busId);
 // The function device (the driver's device object) of a bus device, or null.
 DEVICE_OBJECT* KeFunctionDevice(int busId);
 // Sends a plug-and-play request to the top of a bus device's stack and waits for it.

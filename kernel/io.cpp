@@ -510,7 +510,7 @@ static void FileFinish(IRP* irp, void*) {
         irp->AssociatedIrp.SystemBuffer = nullptr;
     }
     if (irp->ClientFinish) irp->ClientFinish(irp, irp->ClientContext);
-    FILE_OBJECT* file = irp->File;
+    FILE_OBJECT* file = irp->OriginalFileObject;
     std::lock_guard<std::mutex> g(g_fileLock);
     InterlockedDecrement(&file->PendingRequests);
     g_fileCond.notify_all();
@@ -548,7 +548,7 @@ NTSTATUS IoSubmitFileRequest(FILE_OBJECT* file, UCHAR major, ULONG code, const v
         sp->Parameters.DeviceIoControl.InputBufferLength = inLength;
         sp->Parameters.DeviceIoControl.OutputBufferLength = outLength;
     }
-    irp->File = file;
+    irp->OriginalFileObject = file;
     irp->Finish = FileFinish;
     irp->ClientFinish = finish;
     irp->ClientContext = context;

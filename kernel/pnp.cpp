@@ -16,14 +16,9 @@ public:
     UsbBusResult GetDescriptor(UCHAR type, UCHAR index, USHORT, void* buffer, ULONG length, ULONG* moved) override {
         *moved = 0;
         if (unit_->gone()) return USB_BUS_GONE;
-        const std::vector<uint8_t>* d = nullptr;
-        if (type == USB_DEVICE_DESCRIPTOR_TYPE && index == 0) d = &unit_->deviceDescriptor();
-        if (type == USB_CONFIGURATION_DESCRIPTOR_TYPE && index == 0) d = &unit_->configDescriptor();
-        if (!d) return USB_BUS_STALL;
-        ULONG n = length < d->size() ? length : static_cast<ULONG>(d->size());
-        std::memcpy(buffer, d->data(), n);
-        *moved = n;
-        ++descriptorReads;
+        int n = unit_->getDescriptor(type, index, static_cast<uint8_t*>(buffer), length);
+        if (n < 0) return USB_BUS_STALL;
+        *moved = static_cast<ULONG>(n);
         return USB_BUS_OK;
     }
     UsbBusResult SetConfiguration(UCHAR value) override {
@@ -44,7 +39,6 @@ public:
         }
     }
     std::string Describe() const override { return "simulated unit " + std::to_string(unit_->options().unit); }
-    uint32_t descriptorReads = 0;
 
 private:
     std::shared_ptr<sim::UsbUnit> unit_;
@@ -349,6 +343,8 @@ int KeBusIdOfSimUnit(int simId) {
     return BusIdOfSim(simId);
 }
 
+DEVICE_OBJECT* KeBusPdo(int busId) { return KiBusPdo(busId); }
+
 DEVICE_OBJECT* KeFunctionDevice(int busId) {
     std::lock_guard<std::recursive_mutex> g(g_pnp);
     if (busId < 0 || busId >= kMaxBusDevices || !g_nodes[busId].used || g_nodes[busId].removed) return nullptr;
@@ -385,10 +381,9 @@ NTSTATUS KePowerRequest(int busId, UCHAR minor, POWER_STATE_TYPE type, POWER_STA
     return SendAndWait(top, irp);
 }
 
-int UsbBusArrive(UsbBusDevice* device) {
+void UsbBusArrive(UsbBusDevice* device) {
     KiQueueWork([device] { Arrive(device, -1); });
     WaitUnlessInside();
-    return 0;
 }
 
 void UsbBusLeave(int busId) {

@@ -175,7 +175,7 @@ public:
 };
 
 // Puts a device on the bus: the PnP manager creates its bus device object, calls
-// the driver's AddDevice and starts the stack. Returns a bus id >= 0, or -1.
-int UsbBusArrive(UsbBusDevice* device);  // the bus owns the device from now on
+// the driver's AddDevice and starts the stack. The bus owns the device from now on.
+void UsbBusArrive(UsbBusDevice* device);
 // The device left the bus: surprise removal, then removal once its handles are closed.
 void UsbBusLeave(int busId);

@@ -295,7 +295,7 @@ struct IRP {
     IO_STATUS_BLOCK* UserIosb;
     LONG References;
     bool Completed;
-    FILE_OBJECT* File;            // I/O-manager requests: the file they belong to
+    FILE_OBJECT* OriginalFileObject;  // I/O-manager requests: the file they belong to
     PIO_FINISH ClientFinish;
     void* ClientContext;
     void* UserOut;                // buffered output copied here at completion

@@ -7,10 +7,12 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "kernel/host.h"
 #include "qorpelmo/qorpelmo.h"
@@ -68,12 +70,14 @@ struct Request {
     DevOverlapped* ov = nullptr;
     uint32_t status = DEV_PENDING;
     uint32_t information = 0;
+    uint64_t order = 0;     // issue order
 };
 
 std::mutex g_lock;  // handles, requests, overlapped blocks
 std::condition_variable g_done;
 HandleSlot g_handles[kMaxHandles];
 Request g_requests[kMaxRequests];
+uint64_t g_issued = 0;
 
 uint32_t MapStatus(NTSTATUS s) {
     switch (s) {
@@ -148,6 +152,7 @@ uint32_t Submit(DevHandle handle, UCHAR major, ULONG code, const void* in, uint3
         r->used = true;
         r->handle = handle;
         r->ov = ov;
+        r->order = ++g_issued;
         if (ov) {
             ov->Status = DEV_PENDING;
             ov->Information = 0;
@@ -352,20 +357,22 @@ uint32_t DevWrite(DevHandle handle, const void* buffer, uint32_t length, uint32_
 }
 
 uint32_t DevCancelIo(DevHandle handle) {
-    IRP* victims[kMaxRequests];
-    int n = 0;
+    std::vector<std::pair<uint64_t, IRP*>> victims;
     {
         std::lock_guard<std::mutex> g(g_lock);
         if (!FileOf(handle)) return DEV_INVALID_HANDLE;
         for (auto& r : g_requests)
             if (r.used && r.handle == handle && !r.done && r.irp) {
                 IoReferenceIrp(r.irp);
-                victims[n++] = r.irp;
+                victims.emplace_back(r.order, r.irp);
             }
     }
-    for (int i = 0; i < n; ++i) {
-        IoCancelIrp(victims[i]);
-        IoDereferenceIrp(victims[i]);
+    // Newest first: a queued request goes before the one ahead of it finishes and
+    // would start it.
+    std::sort(victims.begin(), victims.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    for (auto& v : victims) {
+        IoCancelIrp(v.second);
+        IoDereferenceIrp(v.second);
     }
     return DEV_SUCCESS;
 }

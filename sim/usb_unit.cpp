@@ -197,6 +197,23 @@ uint8_t UsbUnit::endpointAddress(uint32_t k) const {
     return k < options_.endpoints ? addresses[k] : 0;
 }
 
+int UsbUnit::getDescriptor(uint8_t type, uint8_t index, uint8_t* data, uint32_t length) {
+    const std::vector<uint8_t>* d = nullptr;
+    if (type == 1 && index == 0) d = &deviceDesc_;
+    if (type == 2 && index == 0) d = &configDesc_;
+    if (!d) return -1;
+    uint32_t n = length < d->size() ? length : static_cast<uint32_t>(d->size());
+    std::memcpy(data, d->data(), n);
+    std::lock_guard<std::mutex> g(mutex_);
+    if (type == 2) ++configReads_;
+    return static_cast<int>(n);
+}
+
+uint32_t UsbUnit::configDescriptorReads() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return configReads_;
+}
+
 uint8_t UsbUnit::configuration() const {
     std::lock_guard<std::mutex> g(mutex_);
     return configuration_;

@@ -121,6 +121,10 @@ public:
     const UsbUnitOptions& options() const { return options_; }
     const std::vector<uint8_t>& deviceDescriptor() const { return deviceDesc_; }
     const std::vector<uint8_t>& configDescriptor() const { return configDesc_; }
+    // A GET_DESCRIPTOR request: copies up to length bytes, returns how many, or -1
+    // (stall) for a descriptor the unit does not have.
+    int getDescriptor(uint8_t type, uint8_t index, uint8_t* data, uint32_t length);
+    uint32_t configDescriptorReads() const;
     uint8_t configuration() const;
     bool setConfiguration(uint8_t value);
     // Endpoint address of interface endpoint k (descriptor order), 0 if none.
@@ -162,6 +166,7 @@ private:
     bool gone_ = false;
     uint32_t commands_ = 0, answerReads_ = 0, countCommands_ = 0, bulkTransfers_ = 0;
     uint64_t bulkBytes_ = 0;
+    uint32_t configReads_ = 0;
     uint8_t answer_[8] = {};
     bool answerValid_ = false;   // answer_ holds an answer
     bool answerLost_ = false;    // the answer to the last command never comes
