@@ -64,10 +64,17 @@ protected:
 };
 
 TEST_F(UsbUnits, TheReportedUnitNumberPicksTheDevice) {
-    Attach("unit=1,ram=256,id=0x1111");  // device 0
-    Attach("unit=0,ram=1024,level=3,id=0xBEEF");  // device 1
+    auto first = sim::FindUsbUnit(Attach("unit=1,ram=256,id=0x1111"));  // device 0
+    Attach("unit=0,ram=1024,level=3,id=0xBEEF");                        // device 1
+
+    // A unit nobody answers as: both devices asked, both closed again.
+    uint32_t h = 0;
+    EXPECT_EQ(ZAMInit(&h, SELECT_USB, 2, 0, 0), LINK_NOT_AVAILABLE) << "no device answers as unit 2";
+    EXPECT_EQ(first->commands(), 1u);
+
     uint32_t h0 = Open(0);
     ASSERT_NE(ZAMLookup(h0), nullptr);
+    EXPECT_EQ(first->commands(), 2u) << "device 0 was asked first";
     EXPECT_EQ(RecordOf(h0)->deviceNumber, 1u);
     EXPECT_EQ(RecordOf(h0)->status[3], 0);
     EXPECT_EQ(RecordOf(h0)->inPacket, 64);
@@ -78,8 +85,6 @@ TEST_F(UsbUnits, TheReportedUnitNumberPicksTheDevice) {
     EXPECT_EQ(ZAMGetInfo(h1), 0x1111u);
     EXPECT_EQ(ZAMGetLevel(h1), 0u);
 
-    uint32_t h = 0;
-    EXPECT_EQ(ZAMInit(&h, SELECT_USB, 2, 0, 0), LINK_NOT_AVAILABLE) << "no device answers as unit 2";
     EXPECT_EQ(ZAMInit(&h, SELECT_USB, 4, 0, 0), LINK_NOT_AVAILABLE) << "unit numbers stop at 3";
     EXPECT_EQ(LinkOpenFailureText("USB", 2, PortFamily::Usb, LINK_NOT_AVAILABLE),
               "CANNOT ACCESS EMULATOR ON PORT USB UNIT 2\nDEVICE FAILURE (SUBCODE 100-5)\a\n");
