@@ -152,6 +152,9 @@ char ChoicePrompt(const char* prompt, const char* allowed, char atEnd) {
 }
 
 bool ReadConsoleLine(const char* prompt, char* buffer, size_t size) {
+    // Back to the terminal's line editing before the prompt shows, so that nothing
+    // typed after it arrives in raw mode.
+    ConsoleRestore();
     PrintText(prompt);
     std::fflush(stdout);
     if (!ConsoleReadLine(buffer, size)) {
