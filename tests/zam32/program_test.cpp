@@ -42,7 +42,9 @@ TEST(Zam32Program, Transcripts) {
           "= 10, #10, 'A\n= ,5\n= $0,$1,$2\n= 100\n= -1\n= 0,1,2,3,4,5,6,7,8,9,#10,#11\n= $9+$A\n= $9+$8\n"
           "=\n= ~-5;= 1{4;= -8}1\n= 1+2*3, 1+(2*3)\nQUITN\n"},
          0},
-        {"scan", {nullptr, nullptr, {}, "p ?\np u?\np c?\np l?,-5\nQ N\n"}, 0},
+        // Parallel ports only: what USB and COM ports answer depends on the machine (the
+        // USB table is checked against simulated units in the session tests).
+        {"scan", {nullptr, nullptr, {}, "p ?\np l?,-5\np l?,x\np x?\nQ N\n"}, 0},
         {"startup_echo", {"= 1;x", nullptr, {"/B", "= 2"}, nullptr}, 3},
         {"nt_family", {nullptr, "5", {}, "p 378\np l378\n?????\np c1\n?????\nquitn\n"}, 0},
         {"nt4_banner", {"/b", "4", {}, nullptr}, 0},
