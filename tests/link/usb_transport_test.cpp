@@ -214,6 +214,37 @@ TEST_F(UsbUnits, UnitFaultsGiveTheirStageCodes) {
     }
 }
 
+// Lost, stale, refused and late answers at random: every operation ends, with
+// success or an answer-stage code, and the unit's RAM holds what succeeded.
+TEST_F(UsbUnits, RandomAnswerFaultsNeverHang) {
+    ShortTimings();
+    Attach("unit=0,ram=256,seed=11,fault=random:15");
+    uint32_t h = 0;
+    for (int tries = 0; tries < 20 && ZAMInit(&h, SELECT_USB, 0, 0, 0) != LINK_OK; ++tries) {
+    }
+    ASSERT_NE(ZAMLookup(h), nullptr);
+    sim::SeededRandom rnd(5);
+    uint32_t ok = 0, failed = 0;
+    auto start = Clock::now();
+    for (int i = 0; i < 150; ++i) {
+        uint32_t address = rnd.below(0x3F000), length = 1 + rnd.below(i % 2 ? 40 : 0x900);
+        auto data = testsupport::RandomBytes(length, i);
+        std::vector<uint8_t> back(length);
+        uint32_t code = ZAMWrite(h, address, data.data(), length);
+        if (code == LINK_OK) code = ZAMRead(h, back.data(), address, length);
+        if (code == LINK_OK) {
+            ++ok;
+            EXPECT_TRUE(back == data) << i;
+        } else {
+            ++failed;
+            EXPECT_TRUE(code == 26 || code == 29 || code == 45) << "operation " << i << " gave " << code;
+        }
+    }
+    EXPECT_GT(ok, 0u);
+    EXPECT_GT(failed, 0u);
+    EXPECT_LT(MsSince(start), 60000u);
+}
+
 TEST_F(UsbUnits, UnitsThatDoNotAnswerOrVanish) {
     ShortTimings();
     Attach("unit=0,dead=1");
