@@ -153,6 +153,32 @@ TEST_F(SessionTest, FifthPortNeedsASlotWithoutUnits) {
     LinkSetKindDriver(SLOT_PARALLEL, oldParallel);
 }
 
+TEST_F(SessionTest, DetailedListing) {
+    testsupport::SimUnits sim;
+    sim.add(256, 1);
+    Run("p u;u 1-;t 27256 ff;r lz;p v;u 0;t 2716");
+    ASSERT_EQ(Lanes().set.count, 1u);
+    const UnitLink& usb = UnitLinks()[FindUnit(SELECT_USB, 1)];
+    char fold[96];
+    unsigned copies = 1u << __builtin_popcount(usb.FoldMask);
+    std::snprintf(fold, sizeof fold, "     Level:0      MaxK:256       LoadBase:%05X  Fold:%05Xx%u\n\n", usb.LoadBase,
+                  usb.FoldMask, copies);
+    EXPECT_GT(copies, 1u);  // a 32 KB device folded fully over 256 KB
+    std::string listing = Run("?????");
+    EXPECT_EQ(listing.rfind("\nActive Units\n\nPort   Unit EPROM    Reset  Load\nNo.    No.  Type     States Defaults\n\n"
+                            "u      1    27256,ff LZ     (none)\n\n     Handle:",
+                            0),
+              0u)
+        << listing;
+    EXPECT_NE(listing.find(fold), std::string::npos) << listing;
+    EXPECT_NE(listing.find("v      0    2716,pf  ZL     (none)\n"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("PORT SLOT 0: l1,32767 Units: (none)\nPORT SLOT 1: u,32767 Units: 1\n"
+                           "PORT SLOT 2: v,32767 Units: 0\n\n"),
+              std::string::npos)
+        << listing;
+    EXPECT_EQ(Run("??"), "COMMAND ERROR NEAR \"??\"\nINVALID KEYWORD FOR THIS COMMAND\a\n");
+}
+
 TEST_F(SessionTest, NtFamilyRules) {
     SetOsClass(5);
     SessionDefaults();
