@@ -17,7 +17,7 @@ using namespace drivertest;
 
 namespace {
 
-constexpr int kRequestsPerThread = 2500;
+constexpr int kRequestsPerThread = 4000;
 constexpr int kInFlight = 6;
 
 struct SoakStats {
