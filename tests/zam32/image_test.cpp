@@ -222,6 +222,28 @@ TEST_F(ImageCommands, LoadRemembersTheLastSuccessfulLoad) {
     }
 }
 
+// A name that does not fit the unit record is refused, never cut to another name.
+TEST_F(ImageCommands, OverlongLoadFileNameIsRefused) {
+    std::string name(300, 'f');
+    zam32test::Run r = Batch("p v;t 27256;l " + name);
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.out.find("COMMAND ERROR NEAR \"" + name + "\"\nCAN'T OPEN LOAD FILE (File name too long)\a\n"),
+              std::string::npos)
+        << r.out;
+    // 299 characters fit: five directories of 59 characters and a 4-character name.
+    std::string path;
+    for (int i = 0; i < 5; ++i) {
+        path += std::string(58, static_cast<char>('a' + i)) + "/";
+        ASSERT_EQ(RunCommand("mkdir " + zam32test::Quote(dir.file(path))), 0);
+    }
+    path += "g.bi";
+    ASSERT_EQ(path.size(), 299u);
+    WriteFile(dir.file(path), std::vector<uint8_t>(4, 1));
+    r = Batch("p v;t 27256;l " + path + ";s");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("Binary-File"), std::string::npos) << r.out;
+}
+
 TEST_F(ImageCommands, FillAndChecksumArguments) {
     const ArgCase cases[] = {
         {"F 100", "COMMAND ERROR NEAR \"100\"\nINVALID FILL VALUE, 00 - FF REQUIRED\a\n"},
