@@ -63,8 +63,10 @@ public:
     // The exit status, or -1 when the program has not ended within 10 s.
     int Status() {
         int status = 0;
-        for (int i = 0; i < 1000; ++i) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < end) {
             Drain(10);  // keep the terminal from filling up
+            usleep(10000);  // a hung-up terminal makes Drain return at once
             if (waitpid(pid_, &status, WNOHANG) == pid_) {
                 pid_ = -1;
                 return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
