@@ -3,6 +3,8 @@
 // and the unit's command packets as user mode sends them.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <array>
 #include <chrono>
 #include <string>
@@ -38,6 +40,7 @@ struct Overlapped {
 class DriverTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        unsetenv("PELMO_SIM_USB");  // each test attaches its own units
         DevHostStop();
         sim::DetachAllUsbUnits();
     }
