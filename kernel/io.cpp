@@ -128,7 +128,7 @@ void IoCompleteRequest(IRP* irp, char) {
         NTSTATUS s = irp->IoStatus.Status;
         bool invoke = routine && ((NT_SUCCESS(s) && (control & SL_INVOKE_ON_SUCCESS)) ||
                                   (!NT_SUCCESS(s) && (control & SL_INVOKE_ON_ERROR)) ||
-                                  (irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+                                  (IoIsIrpCancelled(irp) && (control & SL_INVOKE_ON_CANCEL)));
         if (invoke) {
             if (routine(upper, irp, context) == STATUS_MORE_PROCESSING_REQUIRED) return;
         } else if (irp->PendingReturned && !top) {

@@ -261,7 +261,7 @@ NTSTATUS KiBusDispatch(DEVICE_OBJECT* device, IRP* irp) {
         IoMarkIrpPending(irp);
         KIRQL irql;
         IoAcquireCancelSpinLock(&irql);
-        if (irp->Cancel) {
+        if (IoIsIrpCancelled(irp)) {
             IoReleaseCancelSpinLock(irql);
             urb->UrbHeader.Status = USBD_STATUS_CANCELED;
             CompleteUrbIrp(irp, STATUS_CANCELLED);

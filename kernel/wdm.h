@@ -305,6 +305,8 @@ struct IRP {
     IO_STACK_LOCATION Stack[kMaxStack];
 };
 
+// Irp->Cancel as another thread may be setting it.
+inline bool IoIsIrpCancelled(IRP* irp) { return __atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST); }
 IO_STACK_LOCATION* IoGetCurrentIrpStackLocation(IRP* irp);
 IO_STACK_LOCATION* IoGetNextIrpStackLocation(IRP* irp);
 void IoSkipCurrentIrpStackLocation(IRP* irp);

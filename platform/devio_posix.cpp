@@ -27,14 +27,13 @@ struct EventSlot {
     bool manual = false;
     bool signalled = false;
     int fd = -1;
-    std::mutex lock;
 };
 EventSlot g_events[kMaxEvents];
-std::mutex g_eventTable;
+std::mutex g_eventTable;  // guards every slot: closing an event never races a set
 
+// Called with g_eventTable held.
 EventSlot* EventAt(DevEvent ev) {
     if (ev < 0 || ev >= kMaxEvents) return nullptr;
-    std::lock_guard<std::mutex> g(g_eventTable);
     return g_events[ev].used ? &g_events[ev] : nullptr;
 }
 
@@ -110,22 +109,20 @@ void ReleaseIfFinished(Request* r) {
 // Completion from the driver host, on whatever thread completed the request.
 void Finish(IRP* irp, void* context) {
     auto* r = static_cast<Request*>(context);
-    DevEvent event = DEV_NO_EVENT;
-    {
-        std::lock_guard<std::mutex> g(g_lock);
-        r->status = MapStatus(irp->IoStatus.Status);
-        r->information = NT_SUCCESS(irp->IoStatus.Status) ? static_cast<uint32_t>(irp->IoStatus.Information) : 0;
-        r->done = true;
-        if (r->ov) {
-            r->ov->Information = r->information;
-            r->ov->Status = r->status;
-            r->ov->Reserved = 0;
-            event = r->ov->Event;
-        }
-        ReleaseIfFinished(r);
-        g_done.notify_all();
+    // The event is set before the result can be seen, so a caller that has seen
+    // the result may close the event at once.
+    std::lock_guard<std::mutex> g(g_lock);
+    r->status = MapStatus(irp->IoStatus.Status);
+    r->information = NT_SUCCESS(irp->IoStatus.Status) ? static_cast<uint32_t>(irp->IoStatus.Information) : 0;
+    r->done = true;
+    if (r->ov) {
+        r->ov->Information = r->information;
+        r->ov->Status = r->status;
+        r->ov->Reserved = 0;
+        if (r->ov->Event != DEV_NO_EVENT) DevSetEvent(r->ov->Event);
     }
-    if (event != DEV_NO_EVENT) DevSetEvent(event);
+    ReleaseIfFinished(r);
+    g_done.notify_all();
 }
 
 FILE_OBJECT* FileOf(DevHandle h) {
@@ -231,35 +228,34 @@ void DevCloseEvent(DevEvent ev) {
 }
 
 void DevSetEvent(DevEvent ev) {
-    if (EventSlot* e = EventAt(ev)) {
-        std::lock_guard<std::mutex> g(e->lock);
-        SetLocked(e);
-    }
+    std::lock_guard<std::mutex> g(g_eventTable);
+    if (EventSlot* e = EventAt(ev)) SetLocked(e);
 }
 
 void DevResetEvent(DevEvent ev) {
-    if (EventSlot* e = EventAt(ev)) {
-        std::lock_guard<std::mutex> g(e->lock);
-        ResetLocked(e);
-    }
+    std::lock_guard<std::mutex> g(g_eventTable);
+    if (EventSlot* e = EventAt(ev)) ResetLocked(e);
 }
 
 int DevEventFd(DevEvent ev) {
+    std::lock_guard<std::mutex> g(g_eventTable);
     EventSlot* e = EventAt(ev);
     return e ? e->fd : -1;
 }
 
 uint32_t DevWaitEvent(DevEvent ev, int watchFd, uint32_t timeoutMs) {
-    EventSlot* e = EventAt(ev);
-    if (!e) return DEV_WAIT_FAILED;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
+        int fd;
         {
-            std::lock_guard<std::mutex> g(e->lock);
+            std::lock_guard<std::mutex> g(g_eventTable);
+            EventSlot* e = EventAt(ev);
+            if (!e) return DEV_WAIT_FAILED;
             if (e->signalled) {
                 if (!e->manual) ResetLocked(e);
                 return DEV_WAIT_EVENT;
             }
+            fd = e->fd;
         }
         int wait = -1;
         if (timeoutMs != DEV_INFINITE) {
@@ -267,7 +263,7 @@ uint32_t DevWaitEvent(DevEvent ev, int watchFd, uint32_t timeoutMs) {
             if (left.count() <= 0) return DEV_WAIT_TIMEOUT;
             wait = static_cast<int>(left.count());
         }
-        pollfd fds[2] = {{e->fd, POLLIN, 0}, {watchFd, POLLIN, 0}};
+        pollfd fds[2] = {{fd, POLLIN, 0}, {watchFd, POLLIN, 0}};
         int n = poll(fds, watchFd >= 0 ? 2 : 1, wait);
         if (n < 0) {
             if (errno == EINTR) continue;

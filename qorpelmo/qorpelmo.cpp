@@ -183,7 +183,7 @@ NTSTATUS QorpelmoDeviceIoCompletion(DEVICE_OBJECT* device, IRP* irp, void* conte
     auto* urb = static_cast<URB*>(context);
     QORPELMO_EXTENSION* ext = Ext(device);
     if (irp->PendingReturned) IoMarkIrpPending(irp);
-    if (irp->Cancel) {
+    if (IoIsIrpCancelled(irp)) {
         irp->IoStatus.Status = STATUS_CANCELLED;
         irp->IoStatus.Information = 0;
     } else if (NT_SUCCESS(irp->IoStatus.Status)) {

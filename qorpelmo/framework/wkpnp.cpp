@@ -126,7 +126,7 @@ NTSTATUS WkPnpIrpPrologue(DEVICE_OBJECT* device, IRP* irp) {
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     if (Holding(wk)) {
-        if (irp->Cancel) {
+        if (IoIsIrpCancelled(irp)) {
             IoReleaseCancelSpinLock(irql);
             irp->IoStatus.Information = 0;
             return WkPnpCompleteIrp(device, irp, STATUS_CANCELLED);
@@ -208,7 +208,8 @@ void WkIrqCompleteIrpAndStartNext(DEVICE_OBJECT* device, IRP* irp, NTSTATUS stat
 void WkIrqFlushQueue(DEVICE_OBJECT* device, FILE_OBJECT* file) {
     WK_DEVICE* wk = WkDeviceOf(device);
     std::vector<IRP*> victims;
-    auto matches = [file](IRP* irp) { return !file || IoGetCurrentIrpStackLocation(irp)->FileObject == file; };
+    // The request in progress has moved down the stack: ask for the file it was issued on.
+    auto matches = [file](IRP* irp) { return !file || irp->OriginalFileObject == file; };
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     LIST_ENTRY* head = &device->DeviceQueue.DeviceListHead;
