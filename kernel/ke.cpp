@@ -160,9 +160,10 @@ struct Worker {
     bool busy = false;
     bool stop = false;
 };
+// Never destroyed: its thread may still wait on it while the process exits.
 Worker& TheWorker() {
-    static Worker w;
-    return w;
+    static Worker* w = new Worker;
+    return *w;
 }
 void WorkerLoop() {
     Worker& w = TheWorker();

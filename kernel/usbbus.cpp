@@ -62,7 +62,8 @@ struct KiBusSlot : UsbAbortSignal {
 
 namespace {
 
-KiBusSlot g_slots[kMaxBusDevices];
+// Never destroyed: bus threads of a host that was not stopped still use them at exit.
+KiBusSlot* const g_slots = new KiBusSlot[kMaxBusDevices];
 std::mutex g_slotTable;
 
 NTSTATUS StatusOf(UsbBusResult r, URB* urb) {

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -278,6 +279,9 @@ uint32_t DevWaitEvent(DevEvent ev, int watchFd, uint32_t timeoutMs) {
 
 uint32_t DevHostStart() {
     if (KeHostRunning()) return DEV_SUCCESS;
+    // Handles still open at exit are closed and the units given back to the system.
+    static bool atExit = std::atexit([] { DevHostStop(); }) == 0;
+    (void)atExit;
     return MapStatus(KeHostStart(DriverEntry));
 }
 

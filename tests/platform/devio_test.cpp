@@ -318,6 +318,22 @@ TEST_F(DevioTest, EleventhUnitGetsNoDeviceAndFreedNumbersAreReused) {
     DevClose(h);
 }
 
+// The host's threads are still running when a program exits without closing its handles.
+TEST_F(DevioTest, ExitWithAnOpenHandleEndsCleanly) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            sim::AttachUsbUnit("unit=0,bulkdelay=100");
+            DevHandle h;
+            if (DevOpen(DeviceName(0).c_str(), 0, &h) != DEV_SUCCESS) std::exit(1);
+            Overlapped read;
+            uint8_t data[8];
+            DevRead(h, data, 8, nullptr, &read.ov);  // still running at exit
+            std::exit(3);
+        },
+        ::testing::ExitedWithCode(3), "");
+}
+
 TEST_F(DevioTest, EventFdPollsTogetherWithAnotherDescriptor) {
     DevEvent ev = DevCreateEvent(true, false);
     ASSERT_NE(ev, DEV_NO_EVENT);

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "tests/qorpelmo/driver_fixture.h"
 
@@ -250,6 +251,47 @@ TEST_F(QorpelmoTest, OrderlyRemovalUnconfiguresTheUnit) {
     EXPECT_EQ(unit->configuration(), 0);
     DevHandle h;
     EXPECT_EQ(DevOpen(DeviceName(0).c_str(), 0, &h), DEV_NO_SUCH_DEVICE);
+}
+
+// No request block to be had: the request fails with STATUS_NO_MEMORY and the next one runs.
+TEST_F(QorpelmoTest, TransferWithoutARequestBlockFailsAndTheQueueGoesOn) {
+    int id = Attach("unit=0");
+    DevHandle h = Open(0);
+    NPAGED_LOOKASIDE_LIST* pool = &Ext(id)->Usb.UrbPool;
+    std::vector<void*> taken;
+    while (pool->Count > 0) taken.push_back(ExAllocateFromNPagedLookasideList(pool));
+    // The request itself and its system buffer still come from pool; the block does not.
+    KeFailPoolAllocations(2, 1);
+    EXPECT_EQ(Send(h, MakePacket(1, 0x24)), DEV_NO_MEMORY);
+    EXPECT_EQ(sim::FindUsbUnit(id)->commands(), 0u);
+    EXPECT_EQ(Exchange(h, MakePacket(2, 0x24))[0], static_cast<uint8_t>(~2));
+    for (void* p : taken) ExFreeToNPagedLookasideList(pool, p);
+    EXPECT_EQ(RequestCount(id), 2);
+    DevClose(h);
+}
+
+// A start that cannot set up the configuration leaves the device in state 7; its
+// requests fail instead of reaching pipes that were never selected.
+TEST_F(QorpelmoTest, FailedStartLeavesTheDeviceStopped) {
+    int id = Attach("unit=0");
+    ASSERT_EQ(DevHostStart(), DEV_SUCCESS);
+    ASSERT_EQ(KePnpRequest(Bus(id), IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    ASSERT_EQ(KePnpRequest(Bus(id), IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+    // Pool takes on the way: the start request, the device descriptor request, then
+    // the configuration buffer, which fails.
+    KeFailPoolAllocations(2, 1);
+    EXPECT_EQ(KePnpRequest(Bus(id), IRP_MN_START_DEVICE), STATUS_NO_MEMORY);
+    WK_DEVICE* wk = &Ext(id)->Usb.Dev;
+    EXPECT_EQ(wk->PnpState, WK_PNP_START_FAILED);
+    EXPECT_EQ(wk->Stopped, 1);
+    EXPECT_EQ(Ext(id)->Usb.ConfigurationDescriptor, nullptr);
+    DevHandle h = Open(0);
+    EXPECT_EQ(Send(h, MakePacket(1, 0x24)), DEV_UNSUCCESSFUL);
+    uint8_t b;
+    uint32_t n;
+    EXPECT_EQ(DevIoControl(h, DEV_IOCTL_GET_PACKET_SIZE, nullptr, 0, &b, 1, &n, nullptr), DEV_UNSUCCESSFUL);
+    EXPECT_EQ(sim::FindUsbUnit(id)->commands(), 0u);
+    DevClose(h);
 }
 
 }  // namespace
