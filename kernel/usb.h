@@ -172,6 +172,9 @@ public:
     virtual UsbBusResult Transfer(UCHAR endpoint, void* buffer, ULONG length, ULONG* moved,
                                   UsbAbortSignal& abort) = 0;
     virtual std::string Describe() const = 0;
+    // True when nothing else tells the bus that the device was unplugged (libusb
+    // without hot-plug events): a transfer that finds it gone then removes it.
+    virtual bool LeavesOnGone() const { return false; }
 };
 
 // Puts a device on the bus: the PnP manager creates its bus device object, calls

@@ -123,6 +123,7 @@ public:
         libusb_free_transfer(t);
         return result;
     }
+    bool LeavesOnGone() const override { return true; }
     std::string Describe() const override {
         char text[32];
         std::snprintf(text, sizeof text, "USB %04x:%04x", vendor_, product_);

@@ -32,6 +32,7 @@ struct KiBusSlot : UsbAbortSignal {
     bool aborted = false;
     bool stop = false;
     bool gone = false;
+    bool leaveReported = false;
     std::function<void()> abortHook;
     PipeRec pipes[32] = {};
     ULONG pipeCount = 0;
@@ -242,6 +243,12 @@ void BusThread(KiBusSlot* s) {
             s->abortHook = nullptr;
         }
         IoReleaseCancelSpinLock(irql);
+        bool leave = status == STATUS_DEVICE_NOT_CONNECTED && !s->leaveReported && s->backend->LeavesOnGone();
+        if (leave) {
+            // Queued before the failure shows, so that whoever sees it can wait for the removal.
+            s->leaveReported = true;
+            UsbBusLeave(static_cast<int>(s - g_slots));
+        }
         CompleteUrbIrp(irp, status);
     }
 }
@@ -337,6 +344,7 @@ int KiBusCreate(UsbBusDevice* backend, DRIVER_OBJECT* busDriver) {
         s->pdo = pdo;
         s->stop = false;
         s->gone = false;
+        s->leaveReported = false;
         s->pipeCount = 0;
         s->queue.clear();
         s->thread = std::thread(BusThread, s);

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -292,6 +294,53 @@ TEST_F(QorpelmoTest, FailedStartLeavesTheDeviceStopped) {
     EXPECT_EQ(DevIoControl(h, DEV_IOCTL_GET_PACKET_SIZE, nullptr, 0, &b, 1, &n, nullptr), DEV_UNSUCCESSFUL);
     EXPECT_EQ(sim::FindUsbUnit(id)->commands(), 0u);
     DevClose(h);
+}
+
+// A backend that hears of no unplugging (libusb here) removes its device when a
+// transfer finds it gone.
+class SilentlyUnplugged : public UsbBusDevice {
+public:
+    SilentlyUnplugged(std::shared_ptr<sim::UsbUnit> unit, std::atomic<bool>* gone) : unit_(unit), gone_(gone) {}
+    UsbBusResult GetDescriptor(UCHAR type, UCHAR index, USHORT, void* buffer, ULONG length, ULONG* moved) override {
+        int n = unit_->getDescriptor(type, index, static_cast<uint8_t*>(buffer), length);
+        *moved = n < 0 ? 0 : static_cast<ULONG>(n);
+        return n < 0 ? USB_BUS_STALL : USB_BUS_OK;
+    }
+    UsbBusResult SetConfiguration(UCHAR value) override {
+        if (*gone_) return USB_BUS_GONE;
+        return unit_->setConfiguration(value) ? USB_BUS_OK : USB_BUS_STALL;
+    }
+    UsbBusResult Transfer(UCHAR endpoint, void* buffer, ULONG length, ULONG* moved, UsbAbortSignal& abort) override {
+        if (*gone_) return USB_BUS_GONE;
+        uint32_t m = 0;
+        auto r = unit_->transfer(endpoint, static_cast<uint8_t*>(buffer), length, &m,
+                                 [&abort](uint32_t ms) { return abort.Wait(ms); });
+        *moved = m;
+        return r == sim::USBX_OK ? USB_BUS_OK : USB_BUS_ERROR;
+    }
+    std::string Describe() const override { return "silent"; }
+    bool LeavesOnGone() const override { return true; }
+
+private:
+    std::shared_ptr<sim::UsbUnit> unit_;
+    std::atomic<bool>* gone_;
+};
+
+TEST_F(QorpelmoTest, UnplugSeenOnlyByATransferRemovesTheDevice) {
+    ASSERT_EQ(DevHostStart(), DEV_SUCCESS);
+    sim::UsbUnitOptions options;
+    auto unit = std::make_shared<sim::UsbUnit>(options);
+    std::atomic<bool> gone{false};
+    UsbBusArrive(new SilentlyUnplugged(unit, &gone));
+    DevHandle h = Open(0);
+    EXPECT_EQ(Exchange(h, MakePacket(1, 0x24))[1], 0x60);
+    gone = true;
+    EXPECT_EQ(Send(h, MakePacket(2, 0x24)), DEV_DEVICE_GONE);
+    KeWaitPnpIdle();
+    EXPECT_EQ(Send(h, MakePacket(3, 0x24)), DEV_DELETE_PENDING);
+    DevClose(h);
+    KeWaitPnpIdle();
+    EXPECT_EQ(KeHostDriver()->DeviceObject, nullptr);
 }
 
 }  // namespace
