@@ -232,6 +232,19 @@ TEST_F(KernelTest, StartIoDoesNotRecurseThroughTheQueue) {
     EXPECT_EQ(toy.maxStartIoDepth, 1);
 }
 
+// What the soak test relies on: a second completion of one request stops the process.
+TEST_F(KernelTest, SecondCompletionIsCaught) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    IRP* irp = NewIrp(toy.stack[0]);
+    IoReferenceIrp(irp);  // keep the memory to complete it again
+    IoCallDriver(toy.stack[0], irp);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp);
+    EXPECT_EQ(finished, 1);
+    EXPECT_DEATH(IoCompleteRequest(irp), "IRP completed twice");
+    IoDereferenceIrp(irp);
+}
+
 TEST_F(KernelTest, NamesAreUniqueAndLinksCaseInsensitive) {
     DEVICE_OBJECT* d = nullptr;
     EXPECT_EQ(IoCreateDevice(&toy.driver, 0, "\\device\\TOY0", 0, 0, false, &d), STATUS_OBJECT_NAME_COLLISION);
