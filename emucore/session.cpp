@@ -93,7 +93,8 @@ VXA_API int32_t VXASetReset(int32_t first, int32_t ms, int32_t second) {
     if (g_cur.CurHandle == 0) return -1;
     uint32_t code = ZAMSetReset(g_cur.CurHandle, ResetLevel(first));
     if (code != 0) return -static_cast<int32_t>(code);
-    if (ms != 0) SleepMilliseconds(static_cast<uint32_t>(ms));
+    // A negative width is a caller's mistake, not a wait of weeks.
+    if (ms > 0) SleepMilliseconds(static_cast<uint32_t>(ms));
     if (second != first) {
         code = ZAMSetReset(g_cur.CurHandle, ResetLevel(second));
         if (code != 0) return -static_cast<int32_t>(code);

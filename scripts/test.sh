@@ -8,7 +8,7 @@ run_suite() {
   local dir=$1; shift
   cmake -S . -B "$dir" -DPELMO_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j"$jobs"
-  (cd "$dir" && ctest --output-on-failure -j"$jobs" </dev/null)
+  (cd "$dir" && ctest --output-on-failure --timeout 600 -j"$jobs" </dev/null)
 }
 echo "== plain build"
 run_suite build

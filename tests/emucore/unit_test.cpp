@@ -98,6 +98,9 @@ TEST_F(EmucoreUnits, SetResetDrivesTheLineAndReportsLinkFailures) {
     EXPECT_EQ(VXASetReset(0, 10, 2), 0);
     EXPECT_EQ(unit.resetChanges(), changes + 3);
     EXPECT_EQ(unit.resetLevel(), 2);
+    // A negative width would be a wait of weeks: it pulses without waiting.
+    EXPECT_EQ(VXASetReset(0, -1, 2), 0);
+    EXPECT_EQ(unit.resetChanges(), changes + 5);
     unit.setDead(true);
     EXPECT_EQ(VXASetReset(0, 0, 0), -static_cast<int32_t>(kNoAnswer));
 }
