@@ -125,6 +125,10 @@ uint32_t WriteHex(EngineOutput& out, FILE* file, uint8_t* buffer, const UnitSet&
                   uint32_t length, const WriteOptions& options);
 uint32_t WriteSRecords(EngineOutput& out, FILE* file, uint8_t* buffer, const UnitSet& set, uint32_t start,
                        uint32_t length, const WriteOptions& options);
+// Writes the range to an opened file in format 'B', 'H' or 'S' through the engine's
+// 32 KB output buffer, then closes the file.
+uint32_t WriteOpenedFile(EngineOutput& out, FILE* file, char format, const UnitSet& set, uint32_t start,
+                         uint32_t length, const WriteOptions& options);
 
 // ---- Fill and checksum (values from the request: Start, Length, LoadVerify, Target) ----
 

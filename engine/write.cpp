@@ -361,8 +361,13 @@ uint32_t WriteImage(EngineOutput& out, const UnitSet& set, const WriteRequest& r
         out.ErrorF(ARG_NONE, "ERROR OPENING OUTPUT FILE (%s)\a\n", std::strerror(errno));
         return 2;
     }
+    return WriteOpenedFile(out, file, format, set, start, length, o);
+}
+
+uint32_t WriteOpenedFile(EngineOutput& out, FILE* file, char format, const UnitSet& set, uint32_t start,
+                         uint32_t length, const WriteOptions& options) {
     std::setvbuf(file, g_streamBuffer, _IOFBF, sizeof g_streamBuffer);
-    uint8_t* buffer = static_cast<uint8_t*>(std::malloc(length));
+    uint8_t* buffer = static_cast<uint8_t*>(std::malloc(length ? length : 1));
     if (buffer == nullptr) {
         std::fclose(file);
         out.Error(ARG_NONE, "Insufficient Memory\a\n");
@@ -370,11 +375,11 @@ uint32_t WriteImage(EngineOutput& out, const UnitSet& set, const WriteRequest& r
     }
     uint32_t result;
     if (format == 'B')
-        result = WriteBinary(out, file, buffer, set, start, length, o);
+        result = WriteBinary(out, file, buffer, set, start, length, options);
     else if (format == 'H')
-        result = WriteHex(out, file, buffer, set, start, length, o);
+        result = WriteHex(out, file, buffer, set, start, length, options);
     else
-        result = WriteSRecords(out, file, buffer, set, start, length, o);
+        result = WriteSRecords(out, file, buffer, set, start, length, options);
     std::free(buffer);
     std::fclose(file);
     return result;

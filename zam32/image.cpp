@@ -295,24 +295,6 @@ ZAM32_HANDLER(CmdWrite) {
         ReportError("ERROR OPENING OUTPUT FILE (%s)\a\n", nullptr, std::strerror(errno));
         return CMD_FAILED;
     }
-    static char streamBuffer[32768];
-    std::setvbuf(file, streamBuffer, _IOFBF, sizeof streamBuffer);
-    uint8_t* buffer = static_cast<uint8_t*>(std::malloc(length ? length : 1));
-    if (!buffer) {
-        std::fclose(file);
-        ReportError("Insufficient Memory\a\n", nullptr);
-        return CMD_FAILED;
-    }
     ConsoleOutput out;
-    const UnitSet& set = lanes.set;
-    uint32_t result;
-    if (letter == 'B')
-        result = WriteBinary(out, file, buffer, set, start, length, options);
-    else if (letter == 'H')
-        result = WriteHex(out, file, buffer, set, start, length, options);
-    else
-        result = WriteSRecords(out, file, buffer, set, start, length, options);
-    std::free(buffer);
-    std::fclose(file);
-    return result == 0 ? CMD_OK : CMD_FAILED;
+    return WriteOpenedFile(out, file, letter, lanes.set, start, length, options) == 0 ? CMD_OK : CMD_FAILED;
 }
