@@ -134,6 +134,8 @@ FILE_OBJECT* FileOf(DevHandle h) {
 uint32_t Submit(DevHandle handle, UCHAR major, ULONG code, const void* in, uint32_t inLength, void* out,
                 uint32_t outLength, uint32_t* transferred, DevOverlapped* ov) {
     if (transferred) *transferred = 0;
+    // A length without a buffer would have the driver copy from or to nowhere.
+    if ((inLength && !in) || (outLength && !out)) return DEV_INVALID_PARAMETER;
     Request* r = nullptr;
     FILE_OBJECT* file;
     {

@@ -100,6 +100,10 @@ TEST_F(DevioTest, ControlParameterChecksRejectWithoutReachingThePipes) {
     uint32_t n = 0;
     EXPECT_EQ(DevRead(h, out, 0, &n, nullptr), DEV_INVALID_PARAMETER);
     EXPECT_EQ(DevWrite(h, in, 0, &n, nullptr), DEV_INVALID_PARAMETER);
+    EXPECT_EQ(DevRead(h, nullptr, 8, &n, nullptr), DEV_INVALID_PARAMETER);
+    EXPECT_EQ(DevWrite(h, nullptr, 8, &n, nullptr), DEV_INVALID_PARAMETER);
+    EXPECT_EQ(DevIoControl(h, DEV_IOCTL_SEND_COMMAND, nullptr, 10, nullptr, 0, &n, nullptr), DEV_INVALID_PARAMETER);
+    EXPECT_EQ(DevIoControl(h, DEV_IOCTL_RECEIVE_ANSWER, nullptr, 0, nullptr, 8, &n, nullptr), DEV_INVALID_PARAMETER);
     EXPECT_EQ(unit->commands(), 0u);
     EXPECT_EQ(unit->answerReads(), 0u);
     EXPECT_EQ(unit->bulkTransfers(), 0u);
