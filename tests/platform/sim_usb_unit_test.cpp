@@ -92,10 +92,10 @@ TEST_F(SimUsbUnitTest, FaultsOnRequest) {
              usleep(20000);
              EXPECT_EQ(Exchange(h, status(h, 2))[1], 0x60);  // the next command is answered
          }},
-        {"late answer", "fault=late-answer:1:150",
+        {"late answer", "fault=late-answer:1:400",
          [&](SimUsbUnitTest&, DevHandle h) {
              EXPECT_EQ(Exchange(h, status(h, 1))[1], 0);
-             usleep(200000);
+             usleep(900000);  // well past the delay, even on a loaded machine
              Answer a{};
              uint32_t n;
              EXPECT_EQ(RawReceive(h, &a, &n), DEV_SUCCESS);
@@ -182,7 +182,10 @@ TEST_F(SimUsbUnitTest, FaultsOnRequest) {
         {"vanishing unit", "fault=vanish:2",
          [&](SimUsbUnitTest& t, DevHandle h) {
              EXPECT_EQ(Exchange(h, status(h, 1))[1], 0x60);
-             EXPECT_EQ(Send(h, status(h, 2)), DEV_DEVICE_GONE);
+             // The bus failing the transfer and the surprise removal cancelling it race,
+             // as they do when a real unit is unplugged: either ends the request.
+             const uint32_t st = Send(h, status(h, 2));
+             EXPECT_TRUE(st == DEV_DEVICE_GONE || st == DEV_CANCELLED) << DevStatusName(st);
              KeWaitPnpIdle();
              EXPECT_EQ(Send(h, status(h, 3)), DEV_DELETE_PENDING);
              EXPECT_EQ(sim::FindUsbUnit(t.id_), nullptr);
