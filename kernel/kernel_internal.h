@@ -6,6 +6,10 @@
 
 // The worker thread that runs work items and the PnP manager's deferred jobs.
 void KiQueueWork(std::function<void()> job);
+// A device seen gone by one of its transfers: the removal is queued at once (so that
+// whoever sees the failure can wait for it) but starts only once `ready` returns,
+// after the failed transfer has completed with its own status.
+void KiBusLeaveAfter(int busId, std::function<void()> ready);
 void KiWaitWorkIdle();
 bool KiOnWorker();
 void KiStopWorker();

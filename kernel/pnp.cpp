@@ -390,3 +390,10 @@ void UsbBusLeave(int busId) {
     KiQueueWork([busId] { Leave(busId); });
     WaitUnlessInside();
 }
+
+void KiBusLeaveAfter(int busId, std::function<void()> ready) {
+    KiQueueWork([busId, ready] {
+        ready();
+        Leave(busId);
+    });
+}

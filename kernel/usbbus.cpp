@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <future>
+#include <memory>
 #include <thread>
 
 #include "kernel/kernel_internal.h"
@@ -244,12 +246,19 @@ void BusThread(KiBusSlot* s) {
         }
         IoReleaseCancelSpinLock(irql);
         bool leave = status == STATUS_DEVICE_NOT_CONNECTED && !s->leaveReported && s->backend->LeavesOnGone();
-        if (leave) {
-            // Queued before the failure shows, so that whoever sees it can wait for the removal.
-            s->leaveReported = true;
-            UsbBusLeave(static_cast<int>(s - g_slots));
+        if (!leave) {
+            CompleteUrbIrp(irp, status);
+            continue;
         }
+        // Queued before the failure shows, so that whoever sees it can wait for the removal,
+        // but run after it: a surprise removal racing the completion would turn the
+        // transfer's "device gone" into "cancelled".
+        s->leaveReported = true;
+        auto completed = std::make_shared<std::promise<void>>();
+        std::shared_future<void> done = completed->get_future().share();
+        KiBusLeaveAfter(static_cast<int>(s - g_slots), [done] { done.wait(); });
         CompleteUrbIrp(irp, status);
+        completed->set_value();
     }
 }
 
