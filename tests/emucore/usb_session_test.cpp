@@ -1,0 +1,215 @@
+// The shared library, bound by file name, on simulated USB units named in
+// PELMO_SIM_USB: finding, opening and sizing a unit, reset pulses, a 1 MB image
+// loaded, summed and written back (checked with srec_cat), fill and view, and
+// unit faults reported in the caller's text buffer.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "tests/emucore/guarded.h"
+#include "tests/emucore/library.h"
+#include "tests/support/test_support.h"
+
+using emutest::GuardedBuffer;
+using testsupport::ReadFile;
+using testsupport::RunCommand;
+
+namespace {
+
+// Each test loads a fresh copy of the library, so the simulated bus it builds from
+// PELMO_SIM_USB at its first USB open is the one the test sets.
+class EmucoreUsb : public emutest::LibraryTest {
+protected:
+    void Units(const char* spec) { setenv("PELMO_SIM_USB", spec, 1); }
+    void TearDown() override {
+        LibraryTest::TearDown();
+        unsetenv("PELMO_SIM_USB");
+    }
+    // A fresh copy of the library, for a new bus.
+    void Reload() {
+        LibraryTest::TearDown();
+        std::filesystem::remove(dir_.file("libemucore-copy.so"));
+        LibraryTest::SetUp();
+    }
+    void Srec(const std::string& args) {
+        std::string out;
+        ASSERT_EQ(RunCommand("cd '" + dir_.path() + "' && srec_cat " + args, &out), 0) << args << "\n" << out;
+    }
+    std::vector<uint8_t> Bytes(const std::string& name) { return ReadFile(dir_.file(name)); }
+    static bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+};
+
+TEST_F(EmucoreUsb, FindPicksTheFirstUnitNumberThatOpens) {
+    struct Case {
+        const char* units;
+        int32_t found;
+    } cases[] = {
+        {"unit=2,ram=256;unit=1,ram=512", 1},
+        {"unit=3,ram=32", 3},
+        {"unit=0,ram=1024,level=3", 0},
+    };
+    // One library copy per case: the bus is built once per copy.
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.units);
+        Reload();
+        Units(c.units);
+        EXPECT_EQ(api.Find(), c.found);
+    }
+}
+
+TEST_F(EmucoreUsb, OpenAndQTestSizeTheSimulatedRam) {
+    Units("unit=1,ram=512;unit=0,ram=128");
+    EXPECT_EQ(api.Open(2, 6), -5) << "no unit 2 on the bus";
+    EXPECT_EQ(api.QTest(0, 0, 0), -1) << "a failed open leaves no unit";
+    EXPECT_EQ(api.Open(1, 6), 0x10000);
+    EXPECT_EQ(api.QTest(1, 0, 2), 512);
+    EXPECT_EQ(api.Open(0, 3), 0x2000);
+    EXPECT_EQ(api.QTest(0, 0, 0), 128);
+    EXPECT_EQ(api.SetReset(0, 20, 2), 0);
+    EXPECT_EQ(api.SetReset(1, 0, 1), 0);
+}
+
+// The unit answers every reset command: a refused answer to the second level of a
+// pulse comes back as the link code, negated.
+TEST_F(EmucoreUsb, ResetPulseReachesTheUnit) {
+    // Commands: 1 status at open, 2 and 3 the pulse's two levels.
+    Units("unit=0,ram=256,fault=bad-status:3");
+    ASSERT_EQ(api.Open(0, 5), 0x8000);
+    EXPECT_EQ(api.SetReset(0, 10, 2), -45);
+    EXPECT_EQ(api.SetReset(0, 10, 2), 0);
+}
+
+struct ImageFormat {
+    const char* name;
+    const char* file;
+    const char* srecOut;
+    const char* srecIn;
+};
+
+class EmucoreUsbImage : public EmucoreUsb, public ::testing::WithParamInterface<ImageFormat> {
+protected:
+    void SetUp() override {
+        if (!testsupport::HaveProgram("srec_cat")) GTEST_SKIP() << "srec_cat not installed";
+        EmucoreUsb::SetUp();
+    }
+};
+
+TEST_P(EmucoreUsbImage, LoadVerifyChecksumWriteBackFillAndView) {
+    const ImageFormat& f = GetParam();
+    Srec(std::string("-generate 0 0x100000 -random -execution-start-address=0 -o ") + f.file + " " + f.srecOut);
+    Srec(std::string(f.file) + " " + f.srecIn + " -o expect.bin -binary");
+    std::vector<uint8_t> expect = Bytes("expect.bin");
+    ASSERT_EQ(expect.size(), 0x100000u);
+
+    Units("unit=0,ram=1024");
+    ASSERT_EQ(api.Find(), 0);
+    ASSERT_EQ(api.Open(0, 10), 0x100000);
+    ASSERT_EQ(api.QTest(1, 0, 2), 1024);
+    GuardedBuffer text(VXA_TEXT_SIZE);
+    const std::string image = dir_.file(f.file);
+    ASSERT_EQ(api.Load(text.data(), image.c_str(), 0, 0, 0, 1, 1, 0, 1, 0, 2), 0) << text.Text();
+    EXPECT_TRUE(Has(text.Text(), "Load/Verify Completed with no errors (100000 Bytes Loaded)")) << text.Text();
+    // Verify only: the unit's RAM against the file once more.
+    ASSERT_EQ(api.Load(text.data(), image.c_str(), 0, 0, 0, 1, 2, 0, 0, 0, 0), 0) << text.Text();
+    EXPECT_TRUE(Has(text.Text(), "Verify Completed with no errors (100000 Bytes Checked)")) << text.Text();
+
+    uint32_t sum = 0;
+    ASSERT_EQ(api.Cksum(text.data(), &sum, 0, 0, 0, 1, 0, 2), 0) << text.Text();
+    EXPECT_EQ(sum, std::accumulate(expect.begin(), expect.end(), 0u));
+
+    const std::string out = dir_.file("out.s37");
+    ASSERT_EQ(api.Write(text.data(), out.c_str(), 0, 0, 2, 5, 1, 32, 0x100, 0, 0, 0, 0, "", 0, 0, 0, 0), 0)
+        << text.Text();
+    EXPECT_TRUE(Has(text.Text(), "Putting 100000 bytes into S37 format file")) << text.Text();
+    Srec("out.s37 -motorola -o back.bin -binary");
+    EXPECT_EQ(Bytes("back.bin"), expect);
+
+    // Fill a range with verify, then look at its edges through the view.
+    ASSERT_EQ(api.Fill(text.data(), 0x5A, 0x10000, 0x100, 1, 0, 1, 0, 2), 0) << text.Text();
+    EXPECT_EQ(text.Text(), "Filling 100 bytes at offset 10000 with 5A\rFill Completed with no errors");
+    std::fill(expect.begin() + 0x10000, expect.begin() + 0x10100, 0x5A);
+    ASSERT_EQ(api.Cksum(text.data(), &sum, 0xFF00, 0x300, 0, 0, 0, 0), 0) << text.Text();
+    EXPECT_EQ(sum, std::accumulate(expect.begin() + 0xFF00, expect.begin() + 0x10200, 0u));
+    ASSERT_EQ(api.ViewOpen(text.data(), 0, 1, 0, 2), 0) << text.Text();
+    // 0x100F8..0x10107: the end of the fill and the image bytes after it, over two lines.
+    std::vector<char> view(2 * (14 + 4 * 16) + 1);
+    ASSERT_EQ(api.ViewFormat(view.data(), 0x100F8, 16, 16), 0);
+    std::string want;
+    for (uint32_t line = 0x100F0; line < 0x10108; line += 16) {
+        char head[16];
+        std::snprintf(head, sizeof head, " %06X  ", line);
+        std::string hexes = head, chars;
+        for (uint32_t a = line; a < line + 16; ++a) {
+            bool in = a >= 0x100F8 && a < 0x10108;
+            char cell[4];
+            std::snprintf(cell, sizeof cell, "%02X ", expect[a]);
+            hexes += in ? cell : "-- ";
+            chars += !in ? ' ' : expect[a] >= 0x20 ? static_cast<char>(expect[a]) : '\x7F';
+        }
+        want += hexes + "   " + chars + "\r\n";
+    }
+    EXPECT_EQ(std::string(view.data()), want);
+    api.ViewClose();
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, EmucoreUsbImage,
+                         ::testing::Values(ImageFormat{"S37", "image.s37", "-motorola -address-length=4", "-motorola"},
+                                           ImageFormat{"Hex", "image.hex", "-intel", "-intel"}),
+                         [](const ::testing::TestParamInfo<ImageFormat>& i) { return std::string(i.param.name); });
+
+// A unit fault ends the operation with 1 and the device failure line of its stage.
+TEST_F(EmucoreUsb, UnitFaultsComeBackAsText) {
+    const std::vector<uint8_t> bytes = testsupport::RandomBytes(0x8000, 5);
+    testsupport::WriteFile(dir_.file("i.bin"), bytes);
+    const std::string image = dir_.file("i.bin");
+    // A byte that always reads as the complement of the image's byte there.
+    const std::string stuck = "unit=0,ram=256,fault=stuck:0x2345:0xFF:" + std::to_string(bytes[0x2345] ^ 0xFF);
+    char got[40];
+    std::snprintf(got, sizeof got, "EXPECTED %02X, GOT %02X", bytes[0x2345], bytes[0x2345] ^ 0xFF);
+    struct Case {
+        std::string units;
+        const char* op;
+        const char* text;
+    } cases[] = {
+        {"unit=0,ram=256,fault=bulk-fail:1", "load", "DEVICE FAILURE (SUBCODE 502-231)"},
+        {"unit=0,ram=256,fault=short-count:1", "load", "DEVICE FAILURE (SUBCODE 502-245)"},
+        {"unit=0,ram=256,fault=bulk-fail:1", "sum", "DEVICE FAILURE (SUBCODE 506-131)"},
+        {stuck, "load", "UNCORRECTABLE ERROR WRITING EMULATOR RAM AT LOCATION 02345"},
+        {stuck, "load", got},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.units + " " + c.op);
+        Reload();
+        Units(c.units.c_str());
+        ASSERT_EQ(api.Open(0, 5), 0x8000);
+        ASSERT_EQ(api.QTest(0, 0, 0), 256);
+        GuardedBuffer text(VXA_TEXT_SIZE);
+        uint32_t sum = 0;
+        // Full folding: load base 0, so image address 0x2345 is RAM address 0x2345.
+        int32_t r = std::string(c.op) == "load" ? api.Load(text.data(), image.c_str(), 0, 0, 0, 1, 1, 2, 0, 0, 0)
+                                                : api.Cksum(text.data(), &sum, 0, 0, 0, 0, 0, 0);
+        EXPECT_EQ(r, 1) << text.Text();
+        EXPECT_TRUE(Has(text.Text(), c.text)) << text.Text();
+        EXPECT_TRUE(text.GuardsIntact());
+    }
+}
+
+// The process that used a USB unit ends normally with the unit still open: the
+// driver host is stopped at exit, not torn down under its worker.
+TEST_F(EmucoreUsb, ProcessExitsCleanlyWithTheUnitOpen) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    Units("unit=0,ram=256");
+    EXPECT_EXIT(
+        {
+            if (api.Open(0, 5) != 0x8000 || api.QTest(1, 0, 2) != 256) std::_Exit(7);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
