@@ -6,7 +6,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -27,14 +26,12 @@ class EmucoreUsb : public emutest::LibraryTest {
 protected:
     void Units(const char* spec) { setenv("PELMO_SIM_USB", spec, 1); }
     void TearDown() override {
+        // Once it has reached a USB unit the library holds process-lifetime memory
+        // (the compare buffer, the driver host and its bus); its caller keeps it loaded
+        // for the life of the process, so this copy stays mapped until exit as well.
+        dlopen(dir_.file("libemucore-copy.so").c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
         LibraryTest::TearDown();
         unsetenv("PELMO_SIM_USB");
-    }
-    // A fresh copy of the library, for a new bus.
-    void Reload() {
-        LibraryTest::TearDown();
-        std::filesystem::remove(dir_.file("libemucore-copy.so"));
-        LibraryTest::SetUp();
     }
     void Srec(const std::string& args) {
         std::string out;
@@ -44,23 +41,21 @@ protected:
     static bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 };
 
-TEST_F(EmucoreUsb, FindPicksTheFirstUnitNumberThatOpens) {
-    struct Case {
-        const char* units;
-        int32_t found;
-    } cases[] = {
-        {"unit=2,ram=256;unit=1,ram=512", 1},
-        {"unit=3,ram=32", 3},
-        {"unit=0,ram=1024,level=3", 0},
-    };
-    // One library copy per case: the bus is built once per copy.
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.units);
-        Reload();
-        Units(c.units);
-        EXPECT_EQ(api.Find(), c.found);
-    }
+struct FindCase {
+    const char* units;
+    int32_t found;
+};
+
+class EmucoreUsbFind : public EmucoreUsb, public ::testing::WithParamInterface<FindCase> {};
+
+TEST_P(EmucoreUsbFind, FindPicksTheFirstUnitNumberThatOpens) {
+    Units(GetParam().units);
+    EXPECT_EQ(api.Find(), GetParam().found);
 }
+
+INSTANTIATE_TEST_SUITE_P(Buses, EmucoreUsbFind,
+                         ::testing::Values(FindCase{"unit=2,ram=256;unit=1,ram=512", 1}, FindCase{"unit=3,ram=32", 3},
+                                           FindCase{"unit=0,ram=1024,level=3", 0}, FindCase{"", 4}));
 
 TEST_F(EmucoreUsb, OpenAndQTestSizeTheSimulatedRam) {
     Units("unit=1,ram=512;unit=0,ram=128");
@@ -163,41 +158,48 @@ INSTANTIATE_TEST_SUITE_P(Formats, EmucoreUsbImage,
                          [](const ::testing::TestParamInfo<ImageFormat>& i) { return std::string(i.param.name); });
 
 // A unit fault ends the operation with 1 and the device failure line of its stage.
-TEST_F(EmucoreUsb, UnitFaultsComeBackAsText) {
+struct FaultCase {
+    const char* fault;
+    const char* op;
+    const char* text;  // "" for the stuck byte's lines, made from the image
+};
+
+class EmucoreUsbFault : public EmucoreUsb, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(EmucoreUsbFault, UnitFaultsComeBackAsText) {
+    const FaultCase& c = GetParam();
     const std::vector<uint8_t> bytes = testsupport::RandomBytes(0x8000, 5);
     testsupport::WriteFile(dir_.file("i.bin"), bytes);
     const std::string image = dir_.file("i.bin");
-    // A byte that always reads as the complement of the image's byte there.
-    const std::string stuck = "unit=0,ram=256,fault=stuck:0x2345:0xFF:" + std::to_string(bytes[0x2345] ^ 0xFF);
-    char got[40];
-    std::snprintf(got, sizeof got, "EXPECTED %02X, GOT %02X", bytes[0x2345], bytes[0x2345] ^ 0xFF);
-    struct Case {
-        std::string units;
-        const char* op;
-        const char* text;
-    } cases[] = {
-        {"unit=0,ram=256,fault=bulk-fail:1", "load", "DEVICE FAILURE (SUBCODE 502-231)"},
-        {"unit=0,ram=256,fault=short-count:1", "load", "DEVICE FAILURE (SUBCODE 502-245)"},
-        {"unit=0,ram=256,fault=bulk-fail:1", "sum", "DEVICE FAILURE (SUBCODE 506-131)"},
-        {stuck, "load", "UNCORRECTABLE ERROR WRITING EMULATOR RAM AT LOCATION 02345"},
-        {stuck, "load", got},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.units + " " + c.op);
-        Reload();
-        Units(c.units.c_str());
-        ASSERT_EQ(api.Open(0, 5), 0x8000);
-        ASSERT_EQ(api.QTest(0, 0, 0), 256);
-        GuardedBuffer text(VXA_TEXT_SIZE);
-        uint32_t sum = 0;
-        // Full folding: load base 0, so image address 0x2345 is RAM address 0x2345.
-        int32_t r = std::string(c.op) == "load" ? api.Load(text.data(), image.c_str(), 0, 0, 0, 1, 1, 2, 0, 0, 0)
-                                                : api.Cksum(text.data(), &sum, 0, 0, 0, 0, 0, 0);
-        EXPECT_EQ(r, 1) << text.Text();
-        EXPECT_TRUE(Has(text.Text(), c.text)) << text.Text();
-        EXPECT_TRUE(text.GuardsIntact());
+    std::string units = std::string("unit=0,ram=256,fault=") + c.fault;
+    std::vector<std::string> texts;
+    if (*c.text) {
+        texts.push_back(c.text);
+    } else {
+        // A byte that always reads as the complement of the image's byte there.
+        units += std::to_string(bytes[0x2345] ^ 0xFF);
+        char got[40];
+        std::snprintf(got, sizeof got, "EXPECTED %02X, GOT %02X", bytes[0x2345], bytes[0x2345] ^ 0xFF);
+        texts = {"UNCORRECTABLE ERROR WRITING EMULATOR RAM AT LOCATION 02345", got};
     }
+    Units(units.c_str());
+    ASSERT_EQ(api.Open(0, 5), 0x8000);
+    ASSERT_EQ(api.QTest(0, 0, 0), 256);
+    GuardedBuffer text(VXA_TEXT_SIZE);
+    uint32_t sum = 0;
+    // Full folding: load base 0, so image address 0x2345 is RAM address 0x2345.
+    int32_t r = std::string(c.op) == "load" ? api.Load(text.data(), image.c_str(), 0, 0, 0, 1, 1, 2, 0, 0, 0)
+                                            : api.Cksum(text.data(), &sum, 0, 0, 0, 0, 0, 0);
+    EXPECT_EQ(r, 1) << text.Text();
+    for (const std::string& t : texts) EXPECT_TRUE(Has(text.Text(), t)) << text.Text();
+    EXPECT_TRUE(text.GuardsIntact());
 }
+
+INSTANTIATE_TEST_SUITE_P(Faults, EmucoreUsbFault,
+                         ::testing::Values(FaultCase{"bulk-fail:1", "load", "DEVICE FAILURE (SUBCODE 502-231)"},
+                                           FaultCase{"short-count:1", "load", "DEVICE FAILURE (SUBCODE 502-245)"},
+                                           FaultCase{"bulk-fail:1", "sum", "DEVICE FAILURE (SUBCODE 506-131)"},
+                                           FaultCase{"stuck:0x2345:0xFF:", "load", ""}));
 
 // The process that used a USB unit ends normally with the unit still open: the
 // driver host is stopped at exit, not torn down under its worker.
