@@ -205,6 +205,35 @@ TEST_F(UsbProgram, InterleavedLanesAcrossTwoUnits) {
     EXPECT_EQ(Bytes("u1.bin"), odd);
 }
 
+// Four lanes on units of different sizes and packet sizes; an empty lane reads as
+// 0xFF and takes no fill; a new lane order reads the same units in that order.
+TEST_F(UsbProgram, FourLanesAndAnEmptyLane) {
+    const std::vector<uint8_t> image = RandomImage("i128.bin", 0x20000, 128);
+    zam32test::Run r = Batch("unit=3,ram=32;unit=2,ram=64,packet=8;unit=1,ram=32,packet=255;unit=0,ram=128,level=3",
+                             "P U;U 0123;T 27256;L i128.bin,,,,,V;S;W all.s37,,,R,S37;U 2;W u2.bin,,,R;"
+                             "U -1;T 27256;W m.bin,,,R;F 11,,,V;U 3012;W rot.bin,,,R;Q");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(Has(r.out, "Load/Verify Completed with no errors (20000 Bytes Loaded)\n")) << r.out;
+    EXPECT_TRUE(Has(r.out, ChecksumLine(Sum(image)))) << r.out;
+    Srec("all.s37 -motorola -o all.bin -binary");
+    EXPECT_EQ(Bytes("all.bin"), image);
+    auto lane = [&](size_t k) {
+        std::vector<uint8_t> v;
+        for (size_t i = k; i < image.size(); i += 4) v.push_back(image[i]);
+        return v;
+    };
+    EXPECT_EQ(Bytes("u2.bin"), lane(2));
+    // «U -1»: even bytes nowhere, odd bytes in unit 1.
+    std::vector<uint8_t> m;
+    for (uint8_t b : lane(1)) m.insert(m.end(), {0xFF, b});
+    EXPECT_EQ(Bytes("m.bin"), m);
+    // Unit 1 now holds the fill; lanes 3, 0, 1, 2.
+    std::vector<uint8_t> rot;
+    const std::vector<uint8_t> l3 = lane(3), l0 = lane(0), l2 = lane(2);
+    for (size_t i = 0; i < l0.size(); ++i) rot.insert(rot.end(), {l3[i], l0[i], 0x11, l2[i]});
+    EXPECT_EQ(Bytes("rot.bin"), rot);
+}
+
 // Full folding: every alias of the device in the unit's RAM holds the image, seen
 // through a raw 1 MB placement. A Level-3 unit copies the banks itself.
 TEST_F(UsbProgram, FullFoldingFillsEveryAlias) {
@@ -272,6 +301,8 @@ TEST_F(UsbProgram, UnitFaultsEndTheBatchRunWithTheDeviceFailureLine) {
         {"bulk-fail:1", "L i1m.bin", "DEVICE FAILURE (SUBCODE 502-231)\a\n"},
         {"short-count:1", "L i1m.bin", "DEVICE FAILURE (SUBCODE 502-245)\a\n"},
         {"bulk-hang:1", "L i1m.bin", "DEVICE FAILURE (SUBCODE 502-226)\a\n"},
+        // Unplugged during the load, after the check's RAM test (about 1700 commands).
+        {"vanish:1800", "L i1m.bin", "DEVICE FAILURE (SUBCODE 502-21)\a\n"},
         // A checksum's first bulk transfer is the middle of an aligned read.
         {"bulk-fail:1", "S", "DEVICE FAILURE (SUBCODE 506-131)\a\n"},
         {"short-bulk:1", "S", "DEVICE FAILURE (SUBCODE 506-145)\a\n"},
