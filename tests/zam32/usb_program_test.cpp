@@ -258,6 +258,24 @@ TEST_F(UsbProgram, FullFoldingFillsEveryAlias) {
     }
 }
 
+// A fill under full folding reaches every alias too; a 2764 is small enough for a
+// Level-3 unit to fold even a short fill itself.
+TEST_F(UsbProgram, FullFoldingFillReachesEveryAlias) {
+    for (int level : {3, 0}) {
+        SCOPED_TRACE("level " + std::to_string(level));
+        zam32test::Run r = Batch("unit=0,ram=1024,level=" + std::to_string(level),
+                                 "P U;T 27080 nf;F 0;T 2764 ff;F 5A,100,200,V;T 27080 nf;W raw.bin,,,R;Q");
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_TRUE(Has(r.out, "Filling 200 bytes at offset 100 with 5A\nFill Completed with no errors\n")) << r.out;
+        std::vector<uint8_t> copy(0x2000, 0);
+        std::fill(copy.begin() + 0x100, copy.begin() + 0x300, 0x5A);
+        const std::vector<uint8_t> raw = Bytes("raw.bin");
+        ASSERT_EQ(raw.size(), 0x100000u) << r.out;
+        for (uint32_t a = 0; a < raw.size(); a += 0x2000)
+            ASSERT_TRUE(std::equal(copy.begin(), copy.end(), raw.begin() + a)) << "copy at " << std::hex << a;
+    }
+}
+
 // A stuck byte in one alias tells who wrote the copies: a Level-3 unit folds after
 // the verified write (only verify-only finds it), otherwise the host's own write of
 // that copy fails.
