@@ -188,8 +188,10 @@ TEST_P(EmucoreUsbFault, UnitFaultsComeBackAsText) {
     GuardedBuffer text(VXA_TEXT_SIZE);
     uint32_t sum = 0;
     // Full folding: load base 0, so image address 0x2345 is RAM address 0x2345.
-    int32_t r = std::string(c.op) == "load" ? api.Load(text.data(), image.c_str(), 0, 0, 0, 1, 1, 2, 0, 0, 0)
-                                            : api.Cksum(text.data(), &sum, 0, 0, 0, 0, 0, 0);
+    const std::string op = c.op;
+    int32_t r = op == "load"  ? api.Load(text.data(), image.c_str(), 0, 0, 0, 1, 1, 2, 0, 0, 0)
+                : op == "sum" ? api.Cksum(text.data(), &sum, 0, 0, 0, 0, 0, 0)
+                              : api.ViewOpen(text.data(), 0, 0, 0, 0);
     EXPECT_EQ(r, 1) << text.Text();
     for (const std::string& t : texts) EXPECT_TRUE(Has(text.Text(), t)) << text.Text();
     EXPECT_TRUE(text.GuardsIntact());
@@ -199,6 +201,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, EmucoreUsbFault,
                          ::testing::Values(FaultCase{"bulk-fail:1", "load", "DEVICE FAILURE (SUBCODE 502-231)"},
                                            FaultCase{"short-count:1", "load", "DEVICE FAILURE (SUBCODE 502-245)"},
                                            FaultCase{"bulk-fail:1", "sum", "DEVICE FAILURE (SUBCODE 506-131)"},
+                                           FaultCase{"bulk-fail:1", "view", "DEVICE FAILURE READING UNIT (SUBCODE 010-131)"},
                                            FaultCase{"stuck:0x2345:0xFF:", "load", ""}));
 
 // The process that used a USB unit ends normally with the unit still open: the
