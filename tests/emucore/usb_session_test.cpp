@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <numeric>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,9 @@ struct FindCase {
     int32_t found;
 };
 
+// Stable names for test discovery: the value's text, not its bytes.
+void PrintTo(const FindCase& c, std::ostream* os) { *os << '"' << c.units << '"'; }
+
 class EmucoreUsbFind : public EmucoreUsb, public ::testing::WithParamInterface<FindCase> {};
 
 TEST_P(EmucoreUsbFind, FindPicksTheFirstUnitNumberThatOpens) {
@@ -55,7 +59,8 @@ TEST_P(EmucoreUsbFind, FindPicksTheFirstUnitNumberThatOpens) {
 
 INSTANTIATE_TEST_SUITE_P(Buses, EmucoreUsbFind,
                          ::testing::Values(FindCase{"unit=2,ram=256;unit=1,ram=512", 1}, FindCase{"unit=3,ram=32", 3},
-                                           FindCase{"unit=0,ram=1024,level=3", 0}, FindCase{"", 4}));
+                                           FindCase{"unit=0,ram=1024,level=3", 0}, FindCase{"", 4}),
+                         [](const ::testing::TestParamInfo<FindCase>& i) { return "Bus" + std::to_string(i.index); });
 
 TEST_F(EmucoreUsb, OpenAndQTestSizeTheSimulatedRam) {
     Units("unit=1,ram=512;unit=0,ram=128");
@@ -85,6 +90,8 @@ struct ImageFormat {
     const char* srecOut;
     const char* srecIn;
 };
+
+void PrintTo(const ImageFormat& f, std::ostream* os) { *os << f.name; }
 
 class EmucoreUsbImage : public EmucoreUsb, public ::testing::WithParamInterface<ImageFormat> {
 protected:
@@ -164,6 +171,8 @@ struct FaultCase {
     const char* text;  // "" for the stuck byte's lines, made from the image
 };
 
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.fault << ' ' << c.op; }
+
 class EmucoreUsbFault : public EmucoreUsb, public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(EmucoreUsbFault, UnitFaultsComeBackAsText) {
@@ -202,7 +211,8 @@ INSTANTIATE_TEST_SUITE_P(Faults, EmucoreUsbFault,
                                            FaultCase{"short-count:1", "load", "DEVICE FAILURE (SUBCODE 502-245)"},
                                            FaultCase{"bulk-fail:1", "sum", "DEVICE FAILURE (SUBCODE 506-131)"},
                                            FaultCase{"bulk-fail:1", "view", "DEVICE FAILURE READING UNIT (SUBCODE 010-131)"},
-                                           FaultCase{"stuck:0x2345:0xFF:", "load", ""}));
+                                           FaultCase{"stuck:0x2345:0xFF:", "load", ""}),
+                         [](const ::testing::TestParamInfo<FaultCase>& i) { return "Fault" + std::to_string(i.index); });
 
 // The process that used a USB unit ends normally with the unit still open: the
 // driver host is stopped at exit, not torn down under its worker.

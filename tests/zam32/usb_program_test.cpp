@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <numeric>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,8 @@ struct ImageFormat {
     const char* srecOut;  // srec_cat output options for the image
     const char* srecIn;   // srec_cat input format option to read it back
 };
+
+void PrintTo(const ImageFormat& f, std::ostream* os) { *os << f.name; }
 
 class UsbImage : public UsbProgram, public ::testing::WithParamInterface<ImageFormat> {};
 
