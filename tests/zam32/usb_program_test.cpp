@@ -279,33 +279,41 @@ TEST_F(UsbProgram, FullFoldingFillReachesEveryAlias) {
     }
 }
 
-// A stuck byte in one alias tells who wrote the copies: a Level-3 unit folds after
-// the verified write (only verify-only finds it), otherwise the host's own write of
-// that copy fails.
+// A stuck byte in one alias tells who wrote the copies: a Level-3 unit folds a
+// whole image after the verified write (only verify-only finds the bad copy); the
+// host writes the copies of a short patch, and every copy on a Level-0 unit, and
+// its verified write of that copy fails.
 TEST_F(UsbProgram, StuckAliasShowsWhoFolds) {
     const std::vector<uint8_t> image = RandomImage("img.bin", 0x8000, 3);
+    // The patch: image bytes 0x100..0x1FF, loaded at their own addresses.
+    WriteFile(dir.file("patch.bin"), std::vector<uint8_t>(image.begin() + 0x100, image.begin() + 0x200));
     const uint8_t want = image[0x123];
     const uint8_t stuck = static_cast<uint8_t>(want ^ 0xFF);
     char expected[40];
     std::snprintf(expected, sizeof expected, "EXPECTED %02X, GOT %02X\n", want, stuck);
     struct Case {
         int level;
+        const char* load;
         const char* text;
     } cases[] = {
-        {3, "Load/Verify Completed with no errors (8000 Bytes Loaded)\nBinary-File Verify of 8000 bytes from offset 0 "
-            "to offset 0\n"},
-        {0, "UNCORRECTABLE ERROR WRITING EMULATOR RAM AT LOCATION 00123\a\n"},
+        {3, "L img.bin,,,,,V;L img.bin,,,,,VO",
+         "Load/Verify Completed with no errors (8000 Bytes Loaded)\nBinary-File Verify of 8000 bytes from offset 0 "
+         "to offset 0\nCOMPARE ERROR IN EMULATOR RAM AT LOCATION 00123\a\n"},
+        {3, "L patch.bin,,,100,,V", "UNCORRECTABLE ERROR WRITING EMULATOR RAM AT LOCATION 00123\a\n"},
+        {0, "L img.bin,,,,,V", "UNCORRECTABLE ERROR WRITING EMULATOR RAM AT LOCATION 00123\a\n"},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.load) + " level " + std::to_string(c.level));
         zam32test::Run r = Batch("unit=0,ram=1024,fault=stuck:0x48123:0xFF:" + std::to_string(stuck) +
                                      ",level=" + std::to_string(c.level),
-                                 "P U;T 27256 ff;L img.bin,,,,,V;L img.bin,,,,,VO;Q");
+                                 std::string("P U;T 27256 ff;") + c.load + ";Q");
         EXPECT_EQ(r.status, 3) << r.out;
-        EXPECT_TRUE(Has(r.out, c.text)) << "level " << c.level << "\n" << r.out;
-        if (c.level == 3) {
-            EXPECT_TRUE(Has(r.out, "COMPARE ERROR IN EMULATOR RAM AT LOCATION 00123\a\n")) << r.out;
-        }
-        EXPECT_TRUE(Has(r.out, expected)) << r.out;
+        // The echo of the failing line comes between the progress and the error.
+        std::string out = r.out;
+        for (size_t e; (e = out.find("ENVIRONMENT ZAM32ARG")) != std::string::npos;)
+            out.erase(e, out.find('\n', e) + 1 - e);
+        EXPECT_TRUE(Has(out, c.text)) << r.out;
+        EXPECT_TRUE(Has(out, expected)) << r.out;
     }
 }
 
