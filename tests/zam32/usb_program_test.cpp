@@ -178,6 +178,20 @@ TEST_F(UsbProgram, TypeRefusesUnitsTooSmallOrAbsent) {
     }
 }
 
+// Commands piped to the prompt: the transfers wait (slow bulk), and no waiting
+// transfer takes lines from the pipe, which is no console.
+TEST_F(UsbProgram, PipedCommandsReachTheUnit) {
+    std::string cmd = "cd " + Quote(dir.path()) +
+                      " && printf 'P U\\nT 27256\\nF 0\\nF 5A,0,10\\nS 0,20\\nF 1,10,10\\nS 0,20\\nQN\\n' | env -u ZAM32ARG "
+                      "-u ZAM32OSCLASS PELMO_SIM_USB='unit=0,ram=256,bulkdelay=20,packet=8' timeout 40 " +
+                      Quote(std::string(PELMO_BIN_DIR) + "/zam32");
+    std::string out;
+    EXPECT_EQ(RunCommand(cmd, &out), 0) << out;
+    const std::string sum = "PuU0>S 0,20\nComputing Checksum of 00000 - 0001F\n";
+    EXPECT_TRUE(Has(out, sum + ChecksumLine(0x5A * 0x10) + "PuU0>F 1,10,10\n")) << out;
+    EXPECT_TRUE(Has(out, sum + ChecksumLine(0x5A * 0x10 + 0x10) + "PuU0>QN\n")) << out;
+}
+
 // F, S and W on a USB unit, checked against bytes computed here.
 TEST_F(UsbProgram, FillChecksumAndWriteOnAUsbUnit) {
     zam32test::Run r = Batch("unit=2,ram=1024",
