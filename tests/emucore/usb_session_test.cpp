@@ -71,6 +71,11 @@ TEST_F(EmucoreUsb, OpenAndQTestSizeTheSimulatedRam) {
     EXPECT_EQ(api.QTest(1, 0, 2), 512);
     EXPECT_EQ(api.Open(0, 3), 0x2000);
     EXPECT_EQ(api.QTest(0, 0, 0), 128);
+    // Over to the virtual unit and back: each open closes the unit before it.
+    EXPECT_EQ(api.Open(VXA_VIRTUAL_UNIT, 3), 0x2000);
+    EXPECT_EQ(api.QTest(0, 0, 0), 8);
+    EXPECT_EQ(api.Open(1, 6), 0x10000);
+    EXPECT_EQ(api.QTest(0, 0, 0), 512);
     EXPECT_EQ(api.SetReset(0, 20, 2), 0);
     EXPECT_EQ(api.SetReset(1, 0, 1), 0);
 }
