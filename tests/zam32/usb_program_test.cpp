@@ -141,6 +141,15 @@ TEST_F(UsbProgram, ScanWithoutUsableUnitsLeavesTheSelection) {
     }
 }
 
+// A scan that finds a unit leaves a usable selection as it was.
+TEST_F(UsbProgram, ScanKeepsAUsableSelection) {
+    zam32test::Run r = Batch("unit=1,ram=256", "P V;T 27256;P u?;S;?;Q");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(Has(r.out, "u       -    2M   -    -    \nComputing Checksum of 00000 - 07FFF\n")) << r.out;
+    EXPECT_TRUE(Has(r.out, "No.    No.  Type     States Defaults\n\nv      0    27256,pf ZL     (none)\n")) << r.out;
+    EXPECT_FALSE(Has(r.out, "PuU1")) << r.out;
+}
+
 // T sizes and checks a USB unit, R drives its line, ? lists what the program holds.
 TEST_F(UsbProgram, TypeResetAndListOnUsbUnits) {
     zam32test::Run r = Batch("unit=0,ram=1024,level=3,id=0x1234", "P U;T 27256 ff;R;R HZ;R;?????;Q");
