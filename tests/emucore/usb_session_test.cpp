@@ -26,7 +26,7 @@ namespace {
 // PELMO_SIM_USB at its first USB open is the one the test sets.
 class EmucoreUsb : public emutest::LibraryTest {
 protected:
-    void Units(const char* spec) { setenv("PELMO_SIM_USB", spec, 1); }
+    void Units(const char* units) { setenv("PELMO_SIM_USB", units, 1); }
     void TearDown() override {
         // Once it has reached a USB unit the library holds process-lifetime memory
         // (the compare buffer, the driver host and its bus); its caller keeps it loaded

@@ -38,10 +38,10 @@ protected:
         DevHostStop();
         sim::DetachAllUsbUnits();
     }
-    std::shared_ptr<sim::UsbUnit> Attach(const std::string& spec) {
+    std::shared_ptr<sim::UsbUnit> Attach(const std::string& options) {
         std::string error;
-        int id = sim::AttachUsbUnit(spec, &error);
-        EXPECT_GE(id, 0) << spec << ": " << error;
+        int id = sim::AttachUsbUnit(options, &error);
+        EXPECT_GE(id, 0) << options << ": " << error;
         return sim::FindUsbUnit(id);
     }
     std::string Run(const char* text) {
