@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "link/link.h"
@@ -68,6 +69,15 @@ TEST_F(UsbSession, ResetLevelsReachTheUnit) {
         Run((std::string("r ") + c.keyword).c_str());
         EXPECT_EQ(unit->model().resetLevel(), c.normal) << c.keyword;
     }
+
+    // A bare T checks the unit again, reopening it, and sets its normal level again.
+    Run("r hz");
+    {
+        std::lock_guard<std::mutex> g(unit->model().lock());
+        unit->model().setResetLevel(0);  // as if the target had been reset meanwhile
+    }
+    EXPECT_EQ(Run("t"), "Checking PuU0 as 27256\n");
+    EXPECT_EQ(unit->model().resetLevel(), 1);
 
     // A pulse: normal, pulse level, normal again, so three changes at the unit.
     Run("r lh");
