@@ -66,7 +66,11 @@ struct KiBusSlot : UsbAbortSignal {
 namespace {
 
 // Never destroyed: bus threads of a host that was not stopped still use them at exit.
-KiBusSlot* const g_slots = new KiBusSlot[kMaxBusDevices];
+// Made at the first use, so a process (or a loaded library) that never reaches the bus holds none.
+KiBusSlot* Slots() {
+    static KiBusSlot* const slots = new KiBusSlot[kMaxBusDevices];
+    return slots;
+}
 std::mutex g_slotTable;
 
 NTSTATUS StatusOf(UsbBusResult r, URB* urb) {
@@ -256,7 +260,7 @@ void BusThread(KiBusSlot* s) {
         s->leaveReported = true;
         auto completed = std::make_shared<std::promise<void>>();
         std::shared_future<void> done = completed->get_future().share();
-        KiBusLeaveAfter(static_cast<int>(s - g_slots), [done] { done.wait(); });
+        KiBusLeaveAfter(static_cast<int>(s - Slots()), [done] { done.wait(); });
         CompleteUrbIrp(irp, status);
         completed->set_value();
     }
@@ -340,7 +344,7 @@ NTSTATUS KiBusDispatch(DEVICE_OBJECT* device, IRP* irp) {
 int KiBusCreate(UsbBusDevice* backend, DRIVER_OBJECT* busDriver) {
     std::lock_guard<std::mutex> g(g_slotTable);
     for (int i = 0; i < kMaxBusDevices; ++i) {
-        KiBusSlot* s = &g_slots[i];
+        KiBusSlot* s = &Slots()[i];
         if (s->used) continue;
         char name[48];
         std::snprintf(name, sizeof name, "\\Device\\USBPDO-%d", i);
@@ -364,17 +368,17 @@ int KiBusCreate(UsbBusDevice* backend, DRIVER_OBJECT* busDriver) {
 
 void KiBusMarkGone(int id) {
     if (id < 0 || id >= kMaxBusDevices) return;
-    std::lock_guard<std::mutex> g(g_slots[id].lock);
-    g_slots[id].gone = true;
+    std::lock_guard<std::mutex> g(Slots()[id].lock);
+    Slots()[id].gone = true;
 }
 
 DEVICE_OBJECT* KiBusPdo(int id) {
     std::lock_guard<std::mutex> g(g_slotTable);
-    return id >= 0 && id < kMaxBusDevices && g_slots[id].used ? g_slots[id].pdo : nullptr;
+    return id >= 0 && id < kMaxBusDevices && Slots()[id].used ? Slots()[id].pdo : nullptr;
 }
 
 void KiBusDestroy(int id) {
-    KiBusSlot* s = &g_slots[id];
+    KiBusSlot* s = &Slots()[id];
     std::deque<IRP*> left;
     {
         std::lock_guard<std::mutex> g(s->lock);

@@ -55,10 +55,9 @@ protected:
         Bind(api.ViewClose, "VXAViewClose");
     }
     void TearDown() override {
-        if (handle_) {
-            if (api.ViewClose) api.ViewClose();
-            dlclose(handle_);
-        }
+        // The copy stays loaded, as it does in its real caller, which binds it for the
+        // process's life: the driver host it may have started keeps objects for good.
+        if (handle_ && api.ViewClose) api.ViewClose();
     }
 
     template <typename Fn>
