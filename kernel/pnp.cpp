@@ -80,16 +80,33 @@ NTSTATUS SendAndWait(DEVICE_OBJECT* top, IRP* irp) {
     return iosb.Status;
 }
 
-NTSTATUS SendPnp(int busId, UCHAR minor) {
+// A request for the top of a bus device's stack, as the system sends it: not yet
+// answered by anyone. Sets *status and returns null when there is no such device.
+IRP* NewStackRequest(int busId, UCHAR major, UCHAR minor, DEVICE_OBJECT** top, NTSTATUS* status) {
     DEVICE_OBJECT* pdo = KiBusPdo(busId);
-    if (!pdo) return STATUS_NO_SUCH_DEVICE;
-    DEVICE_OBJECT* top = IoGetAttachedDevice(pdo);
-    IRP* irp = IoAllocateIrp(top->StackSize);
-    if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
+    if (!pdo) {
+        *status = STATUS_NO_SUCH_DEVICE;
+        return nullptr;
+    }
+    *top = IoGetAttachedDevice(pdo);
+    IRP* irp = IoAllocateIrp((*top)->StackSize);
+    if (!irp) {
+        *status = STATUS_INSUFFICIENT_RESOURCES;
+        return nullptr;
+    }
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     IO_STACK_LOCATION* sp = IoGetNextIrpStackLocation(irp);
-    sp->MajorFunction = IRP_MJ_PNP;
+    sp->MajorFunction = major;
     sp->MinorFunction = minor;
+    return irp;
+}
+
+NTSTATUS SendPnp(int busId, UCHAR minor) {
+    DEVICE_OBJECT* top = nullptr;
+    NTSTATUS status;
+    IRP* irp = NewStackRequest(busId, IRP_MJ_PNP, minor, &top, &status);
+    if (!irp) return status;
+    IO_STACK_LOCATION* sp = IoGetNextIrpStackLocation(irp);
     DEVICE_CAPABILITIES caps{};
     caps.Size = sizeof caps;
     caps.Version = 1;
@@ -367,15 +384,11 @@ NTSTATUS KePnpRequest(int busId, UCHAR minor) {
 
 NTSTATUS KePowerRequest(int busId, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state) {
     std::lock_guard<std::recursive_mutex> g(g_pnp);
-    DEVICE_OBJECT* pdo = KiBusPdo(busId);
-    if (!pdo) return STATUS_NO_SUCH_DEVICE;
-    DEVICE_OBJECT* top = IoGetAttachedDevice(pdo);
-    IRP* irp = IoAllocateIrp(top->StackSize);
-    if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    DEVICE_OBJECT* top = nullptr;
+    NTSTATUS status;
+    IRP* irp = NewStackRequest(busId, IRP_MJ_POWER, minor, &top, &status);
+    if (!irp) return status;
     IO_STACK_LOCATION* sp = IoGetNextIrpStackLocation(irp);
-    sp->MajorFunction = IRP_MJ_POWER;
-    sp->MinorFunction = minor;
     sp->Parameters.Power.Type = type;
     sp->Parameters.Power.State = state;
     return SendAndWait(top, irp);
