@@ -200,32 +200,18 @@ uint32_t UsbCommand(const UsbLine& line, const UsbPacketFields& f, uint8_t* data
 }
 
 uint32_t UsbWrite(const UsbLine& line, uint32_t address, const uint8_t* data, uint32_t length) {
-    uint8_t bank = static_cast<uint8_t>(address / BANK_BYTES);
-    uint32_t offset = address % BANK_BYTES;
-    while (length) {
-        uint32_t n = std::min(length, BANK_BYTES - offset);
-        if (uint32_t code = WritePiece(line, bank, offset, data, n)) return code;
-        data += n;
-        length -= n;
-        offset = 0;
-        ++bank;
-    }
-    return LINK_OK;
+    return ForEachBankPiece(address, length, [&](uint8_t bank, uint32_t offset, uint32_t done, uint32_t n) {
+        return WritePiece(line, bank, offset, data + done, n);
+    });
 }
 
 uint32_t UsbRead(const UsbLine& line, uint8_t* buffer, uint32_t address, uint32_t length) {
     uint8_t bank = static_cast<uint8_t>(address / BANK_BYTES);
     uint32_t offset = address % BANK_BYTES;
     if (length <= kSmallReadMax) return SmallRead(line, bank, offset, buffer, length);
-    while (length) {
-        uint32_t n = std::min(length, BANK_BYTES - offset);
-        if (uint32_t code = ReadPiece(line, bank, offset, buffer, n)) return code;
-        buffer += n;
-        length -= n;
-        offset = 0;
-        ++bank;
-    }
-    return LINK_OK;
+    return ForEachBankPiece(address, length, [&](uint8_t b, uint32_t o, uint32_t done, uint32_t n) {
+        return ReadPiece(line, b, o, buffer + done, n);
+    });
 }
 
 uint32_t UsbCompare(const UsbLine& line, uint32_t* equal, uint8_t* unitByte, uint32_t address, const uint8_t* data,

@@ -27,6 +27,21 @@ inline constexpr uint32_t USB_ANSWER_BYTES = 8;
 inline constexpr uint32_t BANK_BYTES = 0x8000;
 inline constexpr uint32_t USB_COMPARE_CHUNK = 0x40000;
 
+// Cuts a RAM range at 32 KB bank boundaries (the units address bank and offset):
+// piece(bank, offset, position in the range, bytes) for each piece, in order; the
+// first non-zero result ends it and is returned.
+template <class Piece>
+uint32_t ForEachBankPiece(uint32_t address, uint32_t length, Piece piece) {
+    uint8_t bank = static_cast<uint8_t>(address / BANK_BYTES);
+    uint32_t offset = address % BANK_BYTES;
+    for (uint32_t done = 0; done < length; offset = 0, ++bank) {
+        uint32_t n = length - done < BANK_BYTES - offset ? length - done : BANK_BYTES - offset;
+        if (uint32_t code = piece(bank, offset, done, n)) return code;
+        done += n;
+    }
+    return 0;
+}
+
 // Status bytes (answer to 0x24).
 enum : int { STATUS_LEVEL = 0, STATUS_ID_HIGH = 1, STATUS_ID_LOW = 2, STATUS_UNIT = 3, STATUS_RESET = 4 };
 

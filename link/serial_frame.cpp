@@ -105,37 +105,19 @@ uint32_t SerialCommand(const SerialLine& line, uint8_t code, uint8_t bank, uint1
 }
 
 uint32_t SerialWrite(const SerialLine& line, uint32_t address, const uint8_t* data, uint32_t length) {
-    uint8_t bank = static_cast<uint8_t>(address / BANK_BYTES);
-    uint32_t offset = address % BANK_BYTES;
-    while (length) {
-        uint32_t n = std::min(length, BANK_BYTES - offset);
-        if (uint32_t code = SerialCommand(line, CMD_WRITE, bank, static_cast<uint16_t>(offset), data,
-                                          static_cast<uint16_t>(n), nullptr, 0))
-            return code;
-        data += n;
-        length -= n;
-        offset = 0;
-        ++bank;
-    }
-    return LINK_OK;
+    return ForEachBankPiece(address, length, [&](uint8_t bank, uint32_t offset, uint32_t done, uint32_t n) {
+        return SerialCommand(line, CMD_WRITE, bank, static_cast<uint16_t>(offset), data + done,
+                             static_cast<uint16_t>(n), nullptr, 0);
+    });
 }
 
 uint32_t SerialRead(const SerialLine& line, uint8_t* buffer, uint32_t address, uint32_t length) {
-    uint8_t bank = static_cast<uint8_t>(address / BANK_BYTES);
-    uint32_t offset = address % BANK_BYTES;
-    while (length) {
-        uint32_t n = std::min(length, BANK_BYTES - offset);
+    return ForEachBankPiece(address, length, [&](uint8_t bank, uint32_t offset, uint32_t done, uint32_t n) {
         uint8_t want[2];
         PutLe16(want, static_cast<uint16_t>(n));
-        if (uint32_t code = SerialCommand(line, CMD_READ, bank, static_cast<uint16_t>(offset), want, 2, buffer,
-                                          static_cast<uint16_t>(n)))
-            return code;
-        buffer += n;
-        length -= n;
-        offset = 0;
-        ++bank;
-    }
-    return LINK_OK;
+        return SerialCommand(line, CMD_READ, bank, static_cast<uint16_t>(offset), want, 2, buffer + done,
+                             static_cast<uint16_t>(n));
+    });
 }
 
 uint32_t SerialCompare(const SerialLine& line, uint32_t* equal, uint8_t* unitByte, uint32_t address,
