@@ -26,7 +26,7 @@
 //   bulkdelay=MS  every bulk transfer takes MS milliseconds, default 0
 //   seed=S        seed for the seeded faults, default 1
 //   dead=1        the unit never answers a command
-//   fault=SPEC    one fault; repeat the option for more. SPEC is kind[:args]:
+//   fault=F       one fault; repeat the option for more. F is kind[:args]:
 //     lost-answer:N      the answer to command N never comes (answer pipe says "not yet")
 //     late-answer:N:MS   the answer to command N shows only MS ms after the command
 //     stale-answer:N     command N is answered with the previous command's sequence byte

@@ -43,10 +43,10 @@ protected:
         sim::DetachAllUsbUnits();
         UsbSetTimings(UsbTimings{});
     }
-    int Attach(const std::string& spec) {
+    int Attach(const std::string& options) {
         std::string error;
-        int id = sim::AttachUsbUnit(spec, &error);
-        EXPECT_GE(id, 0) << spec << ": " << error;
+        int id = sim::AttachUsbUnit(options, &error);
+        EXPECT_GE(id, 0) << options << ": " << error;
         return id;
     }
     uint32_t Open(uint32_t unit) {
@@ -115,9 +115,9 @@ TEST_F(UsbUnits, OpeningAUnitTwiceSharesItsRecord) {
 }
 
 TEST_F(UsbUnits, DataRoundTripsForEveryPathAndPacketSize) {
-    for (const char* spec : {"unit=0,ram=1024", "unit=0,ram=1024,packet=16", "unit=0,ram=1024,packet=8"}) {
+    for (const char* options : {"unit=0,ram=1024", "unit=0,ram=1024,packet=16", "unit=0,ram=1024,packet=8"}) {
         Reset();
-        int id = Attach(spec);
+        int id = Attach(options);
         auto unit = sim::FindUsbUnit(id);
         unit->model().fillRaw(0x00);
         uint32_t h = Open(0);
@@ -129,14 +129,14 @@ TEST_F(UsbUnits, DataRoundTripsForEveryPathAndPacketSize) {
         for (auto& r : ranges) {
             auto data = testsupport::RandomBytes(r.length, seed++);
             uint8_t before = unit->model().raw(r.address - 1), after = unit->model().raw(r.address + r.length);
-            ASSERT_EQ(ZAMWrite(h, r.address, data.data(), r.length), LINK_OK) << spec << " " << r.address;
+            ASSERT_EQ(ZAMWrite(h, r.address, data.data(), r.length), LINK_OK) << options << " " << r.address;
             for (uint32_t i = 0; i < r.length; ++i)
-                ASSERT_EQ(unit->model().raw(r.address + i), data[i]) << spec << " at " << std::hex << r.address + i;
+                ASSERT_EQ(unit->model().raw(r.address + i), data[i]) << options << " at " << std::hex << r.address + i;
             EXPECT_EQ(unit->model().raw(r.address - 1), before) << "the packet around the range is kept";
             EXPECT_EQ(unit->model().raw(r.address + r.length), after);
             std::vector<uint8_t> back(r.length);
             ASSERT_EQ(ZAMRead(h, back.data(), r.address, r.length), LINK_OK);
-            ASSERT_TRUE(back == data) << spec << " read " << std::hex << r.address;
+            ASSERT_TRUE(back == data) << options << " read " << std::hex << r.address;
             uint32_t equal = 0;
             uint8_t unitByte = 0;
             ASSERT_EQ(ZAMCompare(&equal, &unitByte, h, r.address, data.data(), r.length), LINK_OK);
@@ -377,16 +377,16 @@ TEST_F(UsbUnits, WithoutATerminalWaitsEndByTimeOut) {
 
 TEST_F(UsbUnits, RamTestSizesTheUnit) {
     struct Case {
-        const char* spec;
+        const char* options;
         uint32_t maxK;
     } cases[] = {{"unit=0,ram=256", 256}, {"unit=0,ram=32", 32}, {"unit=0,ram=1024,level=3", 1024}};
     for (auto& c : cases) {
         Reset();
-        Attach(c.spec);
+        Attach(c.options);
         uint32_t h = Open(0);
         uint32_t maxK = 0;
-        ASSERT_EQ(RamTestUnit(h, &maxK), LINK_OK) << c.spec;
-        EXPECT_EQ(maxK, c.maxK) << c.spec;
+        ASSERT_EQ(RamTestUnit(h, &maxK), LINK_OK) << c.options;
+        EXPECT_EQ(maxK, c.maxK) << c.options;
     }
 }
 
