@@ -421,7 +421,7 @@ IRP* IoBuildDeviceIoControlRequest(ULONG code, DEVICE_OBJECT* device, void* in, 
 
 void IoSetLastCloseHook(void (*hook)(DEVICE_OBJECT*)) { g_lastCloseHook = hook; }
 
-static NTSTATUS SendSync(DEVICE_OBJECT* top, IRP* irp) {
+NTSTATUS KiSendAndWait(DEVICE_OBJECT* top, IRP* irp) {
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, false);
     IO_STATUS_BLOCK iosb{};
@@ -473,7 +473,7 @@ NTSTATUS IoOpenFile(const char* name, ULONG shareAccess, FILE_OBJECT** out) {
     IoGetNextIrpStackLocation(irp)->Parameters.Create.ShareAccess = shareAccess;
     IoGetNextIrpStackLocation(irp)->Parameters.Create.DesiredAccess = 3;
     InterlockedIncrement(&device->ReferenceCount);
-    NTSTATUS s = SendSync(top, irp);
+    NTSTATUS s = KiSendAndWait(top, irp);
     if (!NT_SUCCESS(s)) {
         InterlockedDecrement(&device->ReferenceCount);
         ExFreePool(file);
@@ -487,12 +487,12 @@ NTSTATUS IoOpenFile(const char* name, ULONG shareAccess, FILE_OBJECT** out) {
 void IoCloseFile(FILE_OBJECT* file) {
     DEVICE_OBJECT* device = file->DeviceObject;
     DEVICE_OBJECT* top = IoGetAttachedDevice(device);
-    if (IRP* irp = FileIrp(file, top, IRP_MJ_CLEANUP)) SendSync(top, irp);
+    if (IRP* irp = FileIrp(file, top, IRP_MJ_CLEANUP)) KiSendAndWait(top, irp);
     {
         std::unique_lock<std::mutex> g(g_fileLock);
         g_fileCond.wait(g, [file] { return InterlockedRead(&file->PendingRequests) == 0; });
     }
-    if (IRP* irp = FileIrp(file, top, IRP_MJ_CLOSE)) SendSync(top, irp);
+    if (IRP* irp = FileIrp(file, top, IRP_MJ_CLOSE)) KiSendAndWait(top, irp);
     bool last = InterlockedDecrement(&device->ReferenceCount) == 0;
     if (last && g_lastCloseHook) g_lastCloseHook(device);
     ObDereferenceObject(device);

@@ -6,6 +6,9 @@
 
 // The worker thread that runs work items and the PnP manager's deferred jobs.
 void KiQueueWork(std::function<void()> job);
+// Sends a request down the stack from `top` and waits for its completion, as the
+// system does for its own requests; returns the final status.
+NTSTATUS KiSendAndWait(DEVICE_OBJECT* top, IRP* irp);
 // A device seen gone by one of its transfers: the removal is queued at once (so that
 // whoever sees the failure can wait for it) but starts only once `ready` returns,
 // after the failed transfer has completed with its own status.

@@ -66,20 +66,6 @@ bool DeviceAlive(DEVICE_OBJECT* d) {
     return false;
 }
 
-NTSTATUS SendAndWait(DEVICE_OBJECT* top, IRP* irp) {
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, false);
-    IO_STATUS_BLOCK iosb{};
-    irp->UserEvent = &done;
-    irp->UserIosb = &iosb;
-    IoReferenceIrp(irp);
-    IoCallDriver(top, irp);
-    KeWaitForSingleObject(&done);
-    IoDereferenceIrp(irp);
-    KeUninitializeEvent(&done);
-    return iosb.Status;
-}
-
 // A request for the top of a bus device's stack, as the system sends it: not yet
 // answered by anyone. Sets *status and returns null when there is no such device.
 IRP* NewStackRequest(int busId, UCHAR major, UCHAR minor, DEVICE_OBJECT** top, NTSTATUS* status) {
@@ -111,7 +97,7 @@ NTSTATUS SendPnp(int busId, UCHAR minor) {
     caps.Size = sizeof caps;
     caps.Version = 1;
     if (minor == IRP_MN_QUERY_CAPABILITIES) sp->Parameters.DeviceCapabilities.Capabilities = &caps;
-    return SendAndWait(top, irp);
+    return KiSendAndWait(top, irp);
 }
 
 void DestroyWhenFree(int busId);
@@ -391,7 +377,7 @@ NTSTATUS KePowerRequest(int busId, UCHAR minor, POWER_STATE_TYPE type, POWER_STA
     IO_STACK_LOCATION* sp = IoGetNextIrpStackLocation(irp);
     sp->Parameters.Power.Type = type;
     sp->Parameters.Power.State = state;
-    return SendAndWait(top, irp);
+    return KiSendAndWait(top, irp);
 }
 
 void UsbBusArrive(UsbBusDevice* device) {
