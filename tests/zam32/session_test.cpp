@@ -8,35 +8,13 @@
 #include "link/link.h"
 #include "link/transport.h"
 #include "tests/support/test_support.h"
+#include "tests/zam32/console_fixture.h"
 #include "zam32/commands.h"
 #include "zam32/screen.h"
 
 namespace {
 
-class SessionTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ZAMCloseAll();
-        SetOsClass(0);
-        SessionDefaults();
-        SetErrorStatus(0);
-        CaptureOutput(&out);
-    }
-    void TearDown() override {
-        CaptureOutput(nullptr);
-        SessionDefaults();
-        ZAMCloseAll();
-    }
-    // Runs one command line as the loop would; returns what it printed.
-    std::string Run(const char* text) {
-        out.clear();
-        char* line = LineBuffer();
-        std::snprintf(line, LINE_SIZE, "%s", text);
-        RunCommandLine(line, false);
-        return out;
-    }
-    std::string out;
-};
+using SessionTest = ConsoleFixture;
 
 // A simulated unit whose memory cannot be had fails its check and is removed.
 TEST_F(SessionTest, VirtualUnitWithoutMemoryIsRemoved) {

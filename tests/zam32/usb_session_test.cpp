@@ -13,28 +13,20 @@
 #include "platform/devio.h"
 #include "sim/usb_unit.h"
 #include "tests/support/test_support.h"
+#include "tests/zam32/console_fixture.h"
 #include "zam32/commands.h"
 #include "zam32/screen.h"
 #include "zam32/session.h"
 
 namespace {
 
-class UsbSession : public ::testing::Test {
+class UsbSession : public ConsoleFixture {
 protected:
     void SetUp() override {
-        Reset();
         UsbSetConsole(-1);
-        SetOsClass(0);
-        SessionDefaults();
-        SetErrorStatus(0);
-        CaptureOutput(&out);
+        ConsoleFixture::SetUp();
     }
-    void TearDown() override {
-        CaptureOutput(nullptr);
-        SessionDefaults();
-        Reset();
-    }
-    static void Reset() {
+    void ResetLinks() override {
         ZAMCloseAll();
         DevHostStop();
         sim::DetachAllUsbUnits();
@@ -45,13 +37,6 @@ protected:
         EXPECT_GE(id, 0) << options << ": " << error;
         return sim::FindUsbUnit(id);
     }
-    std::string Run(const char* text) {
-        out.clear();
-        std::snprintf(LineBuffer(), LINE_SIZE, "%s", text);
-        RunCommandLine(LineBuffer(), false);
-        return out;
-    }
-    std::string out;
 };
 
 TEST_F(UsbSession, ResetLevelsReachTheUnit) {
