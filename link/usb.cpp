@@ -86,16 +86,8 @@ bool EscPressed() {
     return false;
 }
 
-// The driver host runs threads of its own: stop it before the process's static
-// objects go away (the link handles are closed before this runs).
-void StopDriverHost() { DevHostStop(); }
-
+// The driver host starts at the first device open and stops itself at exit.
 bool CreateWaitObjects() {
-    static bool hostHooked = false;
-    if (!hostHooked && DevHostStart() == DEV_SUCCESS) {
-        std::atexit(StopDriverHost);
-        hostHooked = true;
-    }
     ChooseConsole();
     if (g_ioEvent == DEV_NO_EVENT) g_ioEvent = DevCreateEvent(true, false);
     return g_ioEvent != DEV_NO_EVENT;
