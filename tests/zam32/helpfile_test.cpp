@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <filesystem>
+#include <initializer_list>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -113,10 +114,10 @@ std::map<std::string, unsigned long> Constants(const std::string& source, const 
     return found;
 }
 
-// Every source of the layers that report subcodes.
-std::string SourceFiles() {
+// Every source file under the given folders.
+std::string SourceFiles(std::initializer_list<const char*> dirs) {
     std::string all;
-    for (const char* dir : {"link", "engine", "emucore", "zam32"}) {
+    for (const char* dir : dirs) {
         const std::filesystem::path root = std::filesystem::path(PELMO_SOURCE_DIR) / dir;
         if (!std::filesystem::is_directory(root)) continue;
         for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
@@ -155,9 +156,12 @@ std::set<unsigned long> LinkCodes() {
 // Caller stage numbers: named constants, named constant plus an offset, literal
 // sites passed to the subcode reporters, and stages written into message texts.
 std::set<unsigned long> StageNumbers() {
-    const std::string src = SourceFiles();
-    std::map<std::string, unsigned long> named = Constants(src, "STAGE_");
-    for (const auto& [n, v] : Constants(src, "SITE_")) named[n] = v;
+    const std::string src = SourceFiles({"link", "engine", "emucore", "zam32"});
+    // Stage names live with the error codes and in the console (its memory commands);
+    // other layers use STAGE-like names for their own steps (a port open's stages).
+    const std::string homes = ReadWhole(std::string(PELMO_SOURCE_DIR) + "/link/errors.h") + SourceFiles({"zam32"});
+    std::map<std::string, unsigned long> named = Constants(homes, "STAGE_");
+    for (const auto& [n, v] : Constants(homes, "SITE_")) named[n] = v;
     std::set<unsigned long> stages;
     for (const auto& [n, v] : named) stages.insert(v);
     const std::regex offset("\\b((?:STAGE|SITE)_\\w+)\\s*\\+\\s*(\\d+)\\b");
