@@ -10,7 +10,6 @@
 #include <initializer_list>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -105,12 +104,44 @@ std::vector<char> CommandLetters() {
     return letters;
 }
 
-// Every "NAME = number" constant of the given prefix in a source text.
+bool IsWordChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+
+size_t SkipBlanks(const std::string& s, size_t i) {
+    while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i]))) ++i;
+    return i;
+}
+
+// A decimal number standing alone at i: its value, with i moved past it.
+bool NumberAt(const std::string& s, size_t& i, unsigned long* value) {
+    size_t end = i;
+    while (end < s.size() && std::isdigit(static_cast<unsigned char>(s[end]))) ++end;
+    if (end == i || (end < s.size() && IsWordChar(s[end]))) return false;
+    *value = std::stoul(s.substr(i, end - i));
+    i = end;
+    return true;
+}
+
+// Calls f(word, position after it) for every identifier that begins with `prefix`.
+template <class F>
+void ForEachWord(const std::string& src, const std::string& prefix, F f) {
+    for (size_t at = src.find(prefix); at != std::string::npos; at = src.find(prefix, at + 1)) {
+        if (at > 0 && IsWordChar(src[at - 1])) continue;
+        size_t end = at;
+        while (end < src.size() && IsWordChar(src[end])) ++end;
+        f(src.substr(at, end - at), end);
+    }
+}
+
+// Every "NAME = number" constant whose name begins with `prefix`.
 std::map<std::string, unsigned long> Constants(const std::string& source, const std::string& prefix) {
     std::map<std::string, unsigned long> found;
-    const std::regex def("\\b(" + prefix + "\\w*)\\s*=\\s*(\\d+)\\b");
-    for (auto it = std::sregex_iterator(source.begin(), source.end(), def); it != std::sregex_iterator(); ++it)
-        found[(*it)[1]] = std::stoul((*it)[2]);
+    ForEachWord(source, prefix, [&](const std::string& name, size_t after) {
+        size_t i = SkipBlanks(source, after);
+        if (i >= source.size() || source[i] != '=' || (i + 1 < source.size() && source[i + 1] == '=')) return;
+        i = SkipBlanks(source, i + 1);
+        unsigned long value;
+        if (NumberAt(source, i, &value)) found[name] = value;
+    });
     return found;
 }
 
@@ -164,19 +195,42 @@ std::set<unsigned long> StageNumbers() {
     for (const auto& [n, v] : Constants(homes, "SITE_")) named[n] = v;
     std::set<unsigned long> stages;
     for (const auto& [n, v] : named) stages.insert(v);
-    const std::regex offset("\\b((?:STAGE|SITE)_\\w+)\\s*\\+\\s*(\\d+)\\b");
-    for (auto it = std::sregex_iterator(src.begin(), src.end(), offset); it != std::sregex_iterator(); ++it)
-        if (named.count((*it)[1])) stages.insert(named[(*it)[1]] + std::stoul((*it)[2]));
-    const std::regex call("\\b(?:DeviceFailure|LinkSubcodeText)\\s*\\(([^;{]*?)\\)\\s*;");
-    const std::regex literal("(?:^|,)\\s*(\\d+)\\s*(?=,|$)");
-    for (auto it = std::sregex_iterator(src.begin(), src.end(), call); it != std::sregex_iterator(); ++it) {
-        const std::string args = (*it)[1];
-        for (auto a = std::sregex_iterator(args.begin(), args.end(), literal); a != std::sregex_iterator(); ++a)
-            stages.insert(std::stoul((*a)[1]));
+    // NAME + n
+    for (const char* prefix : {"STAGE_", "SITE_"})
+        ForEachWord(src, prefix, [&](const std::string& name, size_t after) {
+            size_t i = SkipBlanks(src, after);
+            if (i >= src.size() || src[i] != '+' || !named.count(name)) return;
+            i = SkipBlanks(src, i + 1);
+            unsigned long offset;
+            if (NumberAt(src, i, &offset)) stages.insert(named[name] + offset);
+        });
+    // A literal number among the arguments of a subcode report.
+    for (const char* reporter : {"DeviceFailure", "LinkSubcodeText"})
+        ForEachWord(src, reporter, [&](const std::string& name, size_t after) {
+            size_t i = SkipBlanks(src, after);
+            if (name != reporter || i >= src.size() || src[i] != '(') return;
+            int depth = 0;
+            for (size_t arg = i + 1; i < src.size(); ++i) {
+                const char c = src[i];
+                if (c == '(') ++depth;
+                else if (c == ')') --depth;
+                if ((c == ',' && depth == 1) || depth == 0) {
+                    size_t at = SkipBlanks(src, arg);
+                    unsigned long value;
+                    if (NumberAt(src, at, &value) && SkipBlanks(src, at) == i) stages.insert(value);
+                    arg = i + 1;
+                }
+                if (depth == 0) break;
+            }
+        });
+    // A stage written into a message: "SUBCODE 010-".
+    for (size_t at = src.find("SUBCODE "); at != std::string::npos; at = src.find("SUBCODE ", at + 1)) {
+        size_t i = at + 8;
+        unsigned long value;
+        size_t end = i;
+        while (end < src.size() && std::isdigit(static_cast<unsigned char>(src[end]))) ++end;
+        if (end > i && end < src.size() && src[end] == '-' && NumberAt(src, i, &value)) stages.insert(value);
     }
-    const std::regex text("SUBCODE (\\d+)-");
-    for (auto it = std::sregex_iterator(src.begin(), src.end(), text); it != std::sregex_iterator(); ++it)
-        stages.insert(std::stoul((*it)[1]));
     return stages;
 }
 
@@ -274,11 +328,11 @@ TEST(HelpFile, EveryCommandHasATopicAndALineInTheGeneralTopic) {
 
 TEST(HelpFile, ReferencesNameExistingTopics) {
     const HelpFile& h = Shipped();
-    const std::regex ref("\\b[Ss]ee H (\\S+)");
     size_t refs = 0;
     for (const std::string& l : h.lines)
-        for (auto it = std::sregex_iterator(l.begin(), l.end(), ref); it != std::sregex_iterator(); ++it) {
-            std::string name = (*it)[1];
+        for (size_t at = l.find("ee H "); at != std::string::npos; at = l.find("ee H ", at + 1)) {
+            if (at == 0 || (l[at - 1] != 's' && l[at - 1] != 'S') || (at > 1 && IsWordChar(l[at - 2]))) continue;
+            std::string name = l.substr(at + 5, l.find(' ', at + 5) - (at + 5));
             while (!name.empty() && std::string(".,;:)").find(name.back()) != std::string::npos) name.pop_back();
             ++refs;
             EXPECT_NE(h.Find(name), nullptr) << "\"" << l << "\" refers to a missing topic";
