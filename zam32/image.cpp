@@ -277,6 +277,14 @@ ZAM32_HANDLER(CmdWrite) {
         }
     }
 
+    ConsoleOutput out;
+    out.positions[ARG_TARGET] = Position(7);
+    out.positions[ARG_FORMAT] = Position(4);
+    out.positions[ARG_RECLEN] = Position(5);
+    out.positions[ARG_SIGNON] = Position(9);
+    // Every check that needs no file comes before the file is looked at.
+    if (!CheckWriteOptions(out, letter, length, options)) return CMD_FAILED;
+
     const char* name = FileNameArg(0);
     struct stat st;
     if (stat(name, &st) == 0) {
@@ -290,11 +298,5 @@ ZAM32_HANDLER(CmdWrite) {
         }
     }
     options.ModeLetter = mode == 'A' ? 'A' : mode == 'R' ? 'R' : 'C';
-    FILE* file = std::fopen(name, mode == 'A' ? "ab" : "wb");
-    if (!file) {
-        ReportError("ERROR OPENING OUTPUT FILE (%s)\a\n", nullptr, std::strerror(errno));
-        return CMD_FAILED;
-    }
-    ConsoleOutput out;
-    return WriteOpenedFile(out, file, letter, lanes.set, start, length, options) == 0 ? CMD_OK : CMD_FAILED;
+    return WriteToFile(out, name, letter, lanes.set, start, length, options) == 0 ? CMD_OK : CMD_FAILED;
 }
