@@ -27,6 +27,11 @@ int OpenRegular(const char* path, int* fd, struct stat* st, FileFailure* failure
     *fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (*fd < 0) {
         failure->error = static_cast<unsigned long>(errno);
+        // A socket cannot be opened at all: say what it is rather than why open failed.
+        if (stat(path, st) == 0 && !S_ISREG(st->st_mode)) {
+            failure->kind = KindOf(st->st_mode);
+            return FILE_NOT_REGULAR;
+        }
         return FILE_OPEN_FAILED;
     }
     if (fstat(*fd, st) != 0) {

@@ -1,8 +1,11 @@
-// A W that fails never destroys or half-writes a file: a full disk, a unit that stops
-// answering while it is read and an argument error found late all leave the old file
-// byte for byte and no new or temporary file behind.
+// Files that L and W meet. A W that fails never destroys or half-writes a file: a full
+// disk, a unit that stops answering while it is read and an argument error found late
+// all leave the old file byte for byte and no new or temporary file behind. L refuses
+// what is not a regular file at once instead of blocking on it.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <memory>
@@ -101,6 +104,43 @@ TEST(WriteSafety, LateArgumentErrorsKeepTheOldFile) {
         EXPECT_EQ(ReadFile(dir.file("keep.out")), old) << c.command;
         EXPECT_EQ(Listing(dir.path()), "keep.out\n") << c.command;
     }
+}
+
+// A FIFO without a writer used to block L forever; now every kind of file that is not
+// a plain file is refused at once, naming what it is.
+TEST(LoadSafety, OddFilesAreRefusedAtOnce) {
+    testsupport::TempDir dir;
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(sock, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string sockPath = dir.file("sock");
+    ASSERT_LT(sockPath.size(), sizeof address.sun_path);
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", sockPath.c_str());
+    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(mkdir(dir.file("folder").c_str(), 0700), 0);
+    struct Case {
+        const char* name;
+        const char* text;
+    } cases[] = {
+        {"fifo", "CAN'T OPEN LOAD FILE (Is a FIFO, not a regular file)"},
+        {"sock", "CAN'T OPEN LOAD FILE (Is a socket, not a regular file)"},
+        {"/dev/null", "CAN'T OPEN LOAD FILE (Is a character device, not a regular file)"},
+        {"folder", "CAN'T OPEN LOAD FILE (Is a directory, not a regular file)"},
+    };
+    for (const Case& c : cases) {
+        std::string out;
+        // Bounded: a load that blocks fails the test instead of hanging it.
+        const int status = RunCommand("cd " + Quote(dir.path()) +
+                                          " && env -u ZAM32ARG -u PELMO_SIM_USB ZAM32ARG=" +
+                                          Quote(std::string("/b p v;t 27256;l ") + c.name) + " timeout 30 " +
+                                          Quote(std::string(PELMO_BIN_DIR) + "/zam32") + " <&-",
+                                      &out);
+        EXPECT_EQ(status, 3) << c.name << out;
+        EXPECT_TRUE(Contains(out, c.text)) << c.name << out;
+    }
+    close(sock);
 }
 
 // A unit that stops answering while W reads it: the device failure line, and the old
