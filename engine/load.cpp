@@ -61,6 +61,9 @@ void HighestLine(EngineOutput& out, uint32_t mode, uint32_t highest) {
         out.InformF("Highest address loaded was %05X\n", highest - 1);
 }
 
+// Size of the file text of the load in progress (0: unknown, no progress reports).
+uint32_t g_textSize = 0;
+
 // The file text: the file's bytes and one end-of-text byte, freed on every path.
 struct FileText {
     uint8_t* bytes = nullptr;
@@ -258,6 +261,7 @@ uint32_t LoadRecords(EngineOutput& out, const UnitSet& set, uint32_t loadVerify,
         default:
             break;
         }
+        if (g_textSize != 0) out.Progress(p.pos, g_textSize);
         if (out.PollCancel()) {
             cancelled = true;
             break;
@@ -313,11 +317,19 @@ uint32_t LoadBinary(EngineOutput& out, const UnitSet& set, uint32_t loadVerify, 
         DeviceFailure(out, STAGE_BINARY_START, code);
         return 0;
     }
+    // One block transfer, moved in 32 KB pieces so that progress can be shown.
     uint32_t corrected = 0, done = 0;
-    code = RamWriteBlock(block, length, &corrected, &done);
-    if (code != 0) {
-        DeviceFailure(out, STAGE_BINARY_WRITE, code);
-        return 0;
+    while (done < length) {
+        const uint32_t piece = length - done < kPiece ? length - done : kPiece;
+        uint32_t pieceDone = 0;
+        code = RamWriteBlock(block + done, piece, &corrected, &pieceDone);
+        if (code != 0) {
+            DeviceFailure(out, STAGE_BINARY_WRITE, code);
+            return 0;
+        }
+        done += pieceDone;
+        if (pieceDone < piece) break;
+        out.Progress(done, length);
     }
     if (done < length) {
         MismatchLines(out, mode, target + done);
@@ -388,7 +400,10 @@ uint32_t LoadImage(EngineOutput& out, const UnitSet& set) {
     }
     if (isHex || isS) {
         ParserBegin(text.bytes);
-        return LoadRecords(out, set, mode, isHex, start, length, target, width) ? 0 : 2;
+        g_textSize = size;
+        const uint32_t loaded = LoadRecords(out, set, mode, isHex, start, length, target, width);
+        g_textSize = 0;
+        return loaded ? 0 : 2;
     }
 
     if (start >= size) {

@@ -141,6 +141,17 @@ bool RecordLength(EngineOutput& out, uint32_t requested, uint32_t* recLen) {
 
 inline bool HasText(const char* s) { return s != nullptr && s[0] != '\0'; }
 
+// The device range into the buffer, in 32 KB pieces with progress between them.
+uint32_t ReadRange(EngineOutput& out, const UnitSet& set, uint8_t* buffer, uint32_t start, uint32_t length) {
+    for (uint32_t done = 0; done < length;) {
+        const uint32_t piece = length - done < kPiece ? length - done : kPiece;
+        if (const uint32_t code = RamReadBlock(set, buffer + done, start + done, piece)) return code;
+        done += piece;
+        out.Progress(done, length);
+    }
+    return 0;
+}
+
 // A stream buffer for the output file (one write at a time).
 char g_streamBuffer[kPiece];
 
@@ -152,7 +163,7 @@ uint32_t WriteBinary(EngineOutput& out, FILE* file, uint8_t* buffer, const UnitS
         out.InformF("Adding %X bytes to binary file\n", length);
     else
         out.InformF("Writing %X bytes to binary file\n", length);
-    const uint32_t code = RamReadBlock(set, buffer, start, length);
+    const uint32_t code = ReadRange(out, set, buffer, start, length);
     if (code != 0) {
         DeviceFailure(out, STAGE_BINARY_OUT_READ, code);
         return 2;
@@ -183,7 +194,7 @@ uint32_t WriteHex(EngineOutput& out, FILE* file, uint8_t* buffer, const UnitSet&
         out.InformF("Adding %X bytes onto HEX%s format file\n", length, linear32 ? "-32" : "");
     else
         out.InformF("Putting %X bytes into HEX%s format file\n", length, linear32 ? "-32" : "");
-    const uint32_t code = RamReadBlock(set, buffer, start, length);
+    const uint32_t code = ReadRange(out, set, buffer, start, length);
     if (code != 0) {
         DeviceFailure(out, STAGE_HEX_OUT_READ, code);
         return 2;
@@ -259,7 +270,7 @@ uint32_t WriteSRecords(EngineOutput& out, FILE* file, uint8_t* buffer, const Uni
         out.InformF("Adding %X bytes onto S%u format file\n", length, kind);
     else
         out.InformF("Putting %X bytes into S%u format file\n", length, kind);
-    const uint32_t code = RamReadBlock(set, buffer, start, length);
+    const uint32_t code = ReadRange(out, set, buffer, start, length);
     if (code != 0) {
         DeviceFailure(out, STAGE_S_OUT_READ, code);
         return 2;
