@@ -242,8 +242,18 @@ unsigned long SafeOutputCommit(SafeOutput* o) {
     if (error == 0 && o->temp[0] != '\0') {
         if (o->mode == SAFE_CREATE) {
             // Never over a file that appeared meanwhile.
-            if (link(o->temp, o->path) != 0) error = errno;
-            else unlink(o->temp);
+            if (link(o->temp, o->path) == 0) {
+                unlink(o->temp);
+            } else if (errno == EEXIST) {
+                error = EEXIST;
+            } else {
+                // A file system without hard links: check, then rename.
+                struct stat st {};
+                if (lstat(o->path, &st) == 0)
+                    error = EEXIST;
+                else if (rename(o->temp, o->path) != 0)
+                    error = errno;
+            }
         } else if (rename(o->temp, o->path) != 0) {
             error = errno;
         }
