@@ -1,5 +1,5 @@
 // libFuzzer target: LoadImage of an arbitrary file on a small virtual unit. The first
-// 12 input bytes choose the request (start, length, target, width, mode); the rest is
+// 11 input bytes choose the request (start, length, target, width, mode); the rest is
 // the file. Output goes to a library-sized caller buffer, so an overrun shows up.
 // Speed: one unit and one file for the whole run, the file on a memory file system
 // when there is one, rewritten in place; the device is 4 KB so that a binary load or
@@ -61,8 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     request.Width = Take(data, size, 2) & 0x1FF;
     request.LoadVerify = Take(data, size, 1) % 3;
     std::strcpy(request.FileName, setup.path.c_str());
-    if (ftruncate(setup.fd, 0) != 0) std::abort();
     if (size > 0 && pwrite(setup.fd, data, size, 0) != static_cast<ssize_t>(size)) std::abort();
+    if (ftruncate(setup.fd, static_cast<off_t>(size)) != 0) std::abort();
 
     UnitLink link;
     link.handle = setup.handle;

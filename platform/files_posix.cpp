@@ -22,7 +22,7 @@ const char* KindOf(mode_t mode) {
 }
 
 // Opens without blocking (a FIFO without a writer would wait forever otherwise) and
-// keeps the descriptor only for a regular file, switched back to blocking reads.
+// keeps the descriptor only for a regular file.
 int OpenRegular(const char* path, int* fd, struct stat* st, FileFailure* failure) {
     *fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (*fd < 0) {
@@ -46,8 +46,7 @@ int OpenRegular(const char* path, int* fd, struct stat* st, FileFailure* failure
         *fd = -1;
         return FILE_NOT_REGULAR;
     }
-    const int flags = fcntl(*fd, F_GETFL);
-    if (flags >= 0) fcntl(*fd, F_SETFL, flags & ~O_NONBLOCK);
+    // O_NONBLOCK means nothing for a regular file: reads wait for the disk as always.
     return FILE_READ_OK;
 }
 
