@@ -68,7 +68,8 @@ enum : uint32_t {
     REC_EXT_LINEAR = 5,     // HEX 04
     REC_START_LINEAR = 6,   // HEX 05
     REC_OTHER = 7,          // accepted only while probing
-    REC_S5 = 8,             // S5
+    REC_S5 = 8,             // S5 (address: 16-bit count of data records)
+    REC_S6 = 9,             // S6 with a 24-bit count of data records (address: the count)
 };
 
 // The end-of-text byte the loader stores after the file's bytes.
@@ -125,10 +126,17 @@ uint32_t WriteHex(EngineOutput& out, FILE* file, uint8_t* buffer, const UnitSet&
                   uint32_t length, const WriteOptions& options);
 uint32_t WriteSRecords(EngineOutput& out, FILE* file, uint8_t* buffer, const UnitSet& set, uint32_t start,
                        uint32_t length, const WriteOptions& options);
-// Writes the range to an opened file in format 'B', 'H' or 'S' through the engine's
-// 32 KB output buffer, then closes the file.
-uint32_t WriteOpenedFile(EngineOutput& out, FILE* file, char format, const UnitSet& set, uint32_t start,
-                         uint32_t length, const WriteOptions& options);
+// The checks of a write that need no file: record length, sign-on length, record
+// addresses that would run past FFFFFFFF, S28 addressing that needs S37. Error line
+// and false on the first that fails.
+bool CheckWriteOptions(EngineOutput& out, char format, uint32_t length, const WriteOptions& options);
+// Writes the range to the file `name` in format 'B', 'H' or 'S' through the engine's
+// 32 KB output buffer. ModeLetter 'C' creates (never over an existing file), 'R'
+// replaces through a temporary file renamed over the old one, 'A' appends. A failed
+// write leaves no new file, the replaced file untouched and an appended file at its
+// old length. 0 or 2.
+uint32_t WriteToFile(EngineOutput& out, const char* name, char format, const UnitSet& set, uint32_t start,
+                     uint32_t length, const WriteOptions& options);
 
 // ---- Fill and checksum (values from the request: Start, Length, LoadVerify, Target) ----
 

@@ -73,6 +73,7 @@ uint32_t FillRange(EngineOutput& out, const UnitSet& set) {
         }
         left -= piece;
         address += piece;
+        out.Progress(length - left, length);
     }
     code = RamApplyFold();
     if (code != 0) {
@@ -122,6 +123,7 @@ uint32_t ChecksumRange(EngineOutput& out, const UnitSet& set) {
         for (uint32_t i = 0; i < piece; ++i) sum += buffer[i];
         left -= piece;
         address += piece;
+        out.Progress(length - left, length);
     }
     out.AlwaysF("CHECKSUM = %04X-%04X\n", sum >> 16, sum & 0xFFFF);
     req->Target = sum;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include "engine/engine.h"
 #include "engine/internal.h"
 #include "link/errors.h"
+#include "platform/files.h"
 #include "platform/syserror.h"
 
 using namespace engine_detail;
@@ -59,6 +61,9 @@ void HighestLine(EngineOutput& out, uint32_t mode, uint32_t highest) {
         out.InformF("Highest address loaded was %05X\n", highest - 1);
 }
 
+// Size of the file text of the load in progress (0: unknown, no progress reports).
+uint32_t g_textSize = 0;
+
 // The file text: the file's bytes and one end-of-text byte, freed on every path.
 struct FileText {
     uint8_t* bytes = nullptr;
@@ -67,41 +72,43 @@ struct FileText {
 
 // Reads the whole file; 0 or 2 after an error line.
 uint32_t ReadWholeFile(EngineOutput& out, const char* name, FileText& text, uint32_t* size) {
-    const int fd = open(name, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        out.ErrorF(ARG_NONE, "CAN'T OPEN LOAD FILE (%s)\a\n", LastSystemErrorText());
+    FileFailure failure;
+    // Image addresses are 32-bit; a file beyond that cannot be held as one image.
+    switch (ReadRegularFile(name, 0xFFFFFFFEull, 1, &text.bytes, size, &failure)) {
+    case FILE_READ_OK:
+        text.bytes[*size] = TEXT_END;
+        return 0;
+    case FILE_OPEN_FAILED:
+        out.ErrorF(ARG_NONE, "CAN'T OPEN LOAD FILE (%s)\a\n", SystemErrorText(failure.error));
         return 2;
-    }
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || st.st_size <= 0) {
-        close(fd);
+    case FILE_NOT_REGULAR:
+        out.ErrorF(ARG_NONE, "CAN'T OPEN LOAD FILE (%s)\a\n", NotRegularFileText(failure));
+        return 2;
+    case FILE_EMPTY:
         out.Error(ARG_NONE, "LOAD FILE IS EMPTY\a\n");
         return 2;
-    }
-    // Image addresses are 32-bit; a file beyond that cannot be held as one image.
-    if (static_cast<uint64_t>(st.st_size) >= 0xFFFFFFFFull ||
-        (text.bytes = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(st.st_size) + 1))) == nullptr) {
-        close(fd);
+    case FILE_READ_FAILED:
+        out.ErrorF(ARG_NONE, "ERROR READING LOAD FILE (%s)\a\n", SystemErrorText(failure.error));
+        return 2;
+    default:
         out.Error(ARG_NONE, "Insufficient Memory\a\n");
         return 2;
     }
-    const size_t want = static_cast<size_t>(st.st_size);
-    size_t got = 0;
-    while (got < want) {
-        const ssize_t n = read(fd, text.bytes + got, want - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got += static_cast<size_t>(n);
+}
+
+// A first line that looks like a record of the format: the record mark, a digit, then
+// printable characters up to the line end (CR, LF, NUL or the end of the file). Such a
+// file is text meant as records; binary images hardly ever start that way.
+bool LooksLikeRecord(const uint8_t* text, uint32_t size, bool hex) {
+    if (size < 2) return false;
+    const uint8_t mark = text[0], digit = text[1];
+    if (hex ? (mark != ':' || !std::isxdigit(digit)) : (mark != 'S' || !std::isdigit(digit))) return false;
+    for (uint32_t i = 2; i < size; ++i) {
+        const uint8_t c = text[i];
+        if (c == '\r' || c == '\n' || c == 0) break;
+        if (c < 0x20 || c > 0x7E) return false;
     }
-    if (got < want) {
-        out.ErrorF(ARG_NONE, "ERROR READING LOAD FILE (%s)\a\n", LastSystemErrorText());
-        close(fd);
-        return 2;
-    }
-    close(fd);
-    text.bytes[want] = TEXT_END;
-    *size = static_cast<uint32_t>(want);
-    return 0;
+    return true;
 }
 
 }  // namespace
@@ -156,10 +163,26 @@ uint32_t LoadRecords(EngineOutput& out, const UnitSet& set, uint32_t loadVerify,
     uint32_t total = 0, corrected = 0, highest = 0;
     const char* message = nullptr;
     bool cancelled = false;
+    // S files: data records read, and the count of the last record when it was S5/S6.
+    uint32_t dataRecords = 0;
+    bool lastWasCount = false;
+    uint32_t lastCount = 0;
+    bool endedByCount = false;
 
     for (;;) {
         message = isHex ? NextHexRecord(0) : NextSRecord(0);
+        if (message != nullptr && !isHex && lastWasCount && lastCount == dataRecords &&
+            std::strcmp(message, "UNEXPECTED EOF ON S FILE") == 0) {
+            // srec_cat ends its files with a count record and no end record: a count that
+            // matches every data record read shows the file is whole.
+            message = nullptr;
+            endedByCount = true;
+            break;
+        }
         if (message != nullptr || p.status == REC_END) break;
+        lastWasCount = p.status == REC_S5 || p.status == REC_S6;
+        if (lastWasCount) lastCount = p.address;
+        if (p.status == REC_DATA) ++dataRecords;
         const uint8_t* d = p.data;
         switch (p.status) {
         case REC_START_SEGMENT:
@@ -186,6 +209,9 @@ uint32_t LoadRecords(EngineOutput& out, const UnitSet& set, uint32_t loadVerify,
             break;
         case REC_S5:
             out.Always("WARNING: TYPE S5 RECORD ENCOUNTERED (IGNORED)\n");
+            break;
+        case REC_S6:
+            out.Always("WARNING: TYPE S6 RECORD ENCOUNTERED (IGNORED)\n");
             break;
         case REC_DATA: {
             const uint32_t n = p.length;
@@ -235,6 +261,7 @@ uint32_t LoadRecords(EngineOutput& out, const UnitSet& set, uint32_t loadVerify,
         default:
             break;
         }
+        if (g_textSize != 0) out.Progress(p.pos, g_textSize);
         if (out.PollCancel()) {
             cancelled = true;
             break;
@@ -265,7 +292,7 @@ uint32_t LoadRecords(EngineOutput& out, const UnitSet& set, uint32_t loadVerify,
                    p.count);
         return 0;
     }
-    if (!isHex) out.AlwaysF("Program Entry: %06X\n", p.address);
+    if (!isHex && !endedByCount) out.AlwaysF("Program Entry: %06X\n", p.address);
     CompletionLine(out, mode, corrected, total);
     HighestLine(out, mode, highest);
     while (IsSeparator(p.text[p.pos])) ++p.pos;
@@ -290,11 +317,19 @@ uint32_t LoadBinary(EngineOutput& out, const UnitSet& set, uint32_t loadVerify, 
         DeviceFailure(out, STAGE_BINARY_START, code);
         return 0;
     }
+    // One block transfer, moved in 32 KB pieces so that progress can be shown.
     uint32_t corrected = 0, done = 0;
-    code = RamWriteBlock(block, length, &corrected, &done);
-    if (code != 0) {
-        DeviceFailure(out, STAGE_BINARY_WRITE, code);
-        return 0;
+    while (done < length) {
+        const uint32_t piece = length - done < kPiece ? length - done : kPiece;
+        uint32_t pieceDone = 0;
+        code = RamWriteBlock(block + done, piece, &corrected, &pieceDone);
+        if (code != 0) {
+            DeviceFailure(out, STAGE_BINARY_WRITE, code);
+            return 0;
+        }
+        done += pieceDone;
+        if (pieceDone < piece) break;
+        out.Progress(done, length);
     }
     if (done < length) {
         MismatchLines(out, mode, target + done);
@@ -344,17 +379,31 @@ uint32_t LoadImage(EngineOutput& out, const UnitSet& set) {
     if (ReadWholeFile(out, name, text, &size) != 0) return 2;
 
     bool isHex = false, isS = false;
+    const char* probeMessage = nullptr;
     if (text.bytes[0] == ':') {
         ParserBegin(text.bytes);
-        isHex = NextHexRecord(1) == nullptr;
+        probeMessage = NextHexRecord(1);
+        isHex = probeMessage == nullptr;
     } else if (text.bytes[0] == 'S') {
         ParserBegin(text.bytes);
-        isS = NextSRecord(1) == nullptr;
+        probeMessage = NextSRecord(1);
+        isS = probeMessage == nullptr;
     }
     const uint32_t mode = req->LoadVerify;
+    if (probeMessage != nullptr && LooksLikeRecord(text.bytes, size, text.bytes[0] == ':')) {
+        // A broken record file is not an image: loading its text as bytes would report
+        // success for a file that holds nothing the user meant.
+        out.Result(0);
+        out.ErrorF(ARG_NONE, "%s FAILURE: %s (Line #1)\a\n", ModeOf(mode) == VERIFY_ONLY ? "VERIFY" : "LOAD",
+                   probeMessage);
+        return 2;
+    }
     if (isHex || isS) {
         ParserBegin(text.bytes);
-        return LoadRecords(out, set, mode, isHex, start, length, target, width) ? 0 : 2;
+        g_textSize = size;
+        const uint32_t loaded = LoadRecords(out, set, mode, isHex, start, length, target, width);
+        g_textSize = 0;
+        return loaded ? 0 : 2;
     }
 
     if (start >= size) {

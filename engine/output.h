@@ -49,6 +49,12 @@ public:
     // True cancels the operation. The library never cancels.
     virtual bool PollCancel() { return false; }
 
+    // How far a long operation has come: `done` of `total` (bytes of the file for a
+    // record load, device bytes otherwise). Called after each record of a load and
+    // after each 32 KB piece of a binary load, fill, checksum and the device read of a
+    // write. Only the console shows it (as a self-erasing line on a terminal).
+    virtual void Progress(uint64_t done, uint64_t total) {}
+
     // The operation's result value for the console's $0: HEX/S load: highest device
     // address written + 1 (after success and after a format error in the file);
     // binary load: the target (after success and after a mismatch); checksum: the sum.

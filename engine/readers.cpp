@@ -176,7 +176,15 @@ const char* NextSRecord(int probe) {
         if (dataBytes != 0) return "INVALID LENGTH FIELD ON EOF RECORD";
         p.status = REC_END;
         break;
-    default:  // S4, S6
+    case 6:
+        // The 24-bit record count srec_cat writes for more than 65535 records.
+        if (dataBytes == 1) {
+            p.address = address << 8 | p.data[0];
+            p.status = REC_S6;
+            break;
+        }
+        [[fallthrough]];
+    default:  // S4, other S6
         if (!probe) return Message("INVALID S RECORD TYPE: %02X", type);
         p.status = REC_OTHER;
         break;

@@ -8,6 +8,7 @@
 #include "engine/engine.h"
 #include "engine/internal.h"
 #include "link/errors.h"
+#include "platform/files.h"
 
 using namespace engine_detail;
 
@@ -140,6 +141,17 @@ bool RecordLength(EngineOutput& out, uint32_t requested, uint32_t* recLen) {
 
 inline bool HasText(const char* s) { return s != nullptr && s[0] != '\0'; }
 
+// The device range into the buffer, in 32 KB pieces with progress between them.
+uint32_t ReadRange(EngineOutput& out, const UnitSet& set, uint8_t* buffer, uint32_t start, uint32_t length) {
+    for (uint32_t done = 0; done < length;) {
+        const uint32_t piece = length - done < kPiece ? length - done : kPiece;
+        if (const uint32_t code = RamReadBlock(set, buffer + done, start + done, piece)) return code;
+        done += piece;
+        out.Progress(done, length);
+    }
+    return 0;
+}
+
 // A stream buffer for the output file (one write at a time).
 char g_streamBuffer[kPiece];
 
@@ -151,7 +163,7 @@ uint32_t WriteBinary(EngineOutput& out, FILE* file, uint8_t* buffer, const UnitS
         out.InformF("Adding %X bytes to binary file\n", length);
     else
         out.InformF("Writing %X bytes to binary file\n", length);
-    const uint32_t code = RamReadBlock(set, buffer, start, length);
+    const uint32_t code = ReadRange(out, set, buffer, start, length);
     if (code != 0) {
         DeviceFailure(out, STAGE_BINARY_OUT_READ, code);
         return 2;
@@ -172,8 +184,9 @@ uint32_t WriteBinary(EngineOutput& out, FILE* file, uint8_t* buffer, const UnitS
 
 uint32_t WriteHex(EngineOutput& out, FILE* file, uint8_t* buffer, const UnitSet& set, uint32_t start,
                   uint32_t length, const WriteOptions& options) {
+    if (!CheckWriteOptions(out, 'H', length, options)) return 2;
     uint32_t recLen = 0;
-    if (!RecordLength(out, options.RecLen, &recLen)) return 2;
+    RecordLength(out, options.RecLen, &recLen);
     uint32_t a = options.RecordAddress;
     const bool linear32 =
         options.Variant == 32 || (length != 0 && static_cast<uint64_t>(a) + length - 1 > 0xFFFFF);
@@ -181,7 +194,7 @@ uint32_t WriteHex(EngineOutput& out, FILE* file, uint8_t* buffer, const UnitSet&
         out.InformF("Adding %X bytes onto HEX%s format file\n", length, linear32 ? "-32" : "");
     else
         out.InformF("Putting %X bytes into HEX%s format file\n", length, linear32 ? "-32" : "");
-    const uint32_t code = RamReadBlock(set, buffer, start, length);
+    const uint32_t code = ReadRange(out, set, buffer, start, length);
     if (code != 0) {
         DeviceFailure(out, STAGE_HEX_OUT_READ, code);
         return 2;
@@ -242,21 +255,14 @@ uint32_t WriteHex(EngineOutput& out, FILE* file, uint8_t* buffer, const UnitSet&
 
 uint32_t WriteSRecords(EngineOutput& out, FILE* file, uint8_t* buffer, const UnitSet& set, uint32_t start,
                        uint32_t length, const WriteOptions& options) {
+    if (!CheckWriteOptions(out, 'S', length, options)) return 2;
     uint32_t recLen = 0;
-    if (!RecordLength(out, options.RecLen, &recLen)) return 2;
+    RecordLength(out, options.RecLen, &recLen);
     const size_t signonLength = HasText(options.Signon) ? std::strlen(options.Signon) : 0;
-    if (signonLength > 252) {
-        out.Error(ARG_SIGNON, kSignonTooLong);
-        return 2;
-    }
     uint32_t a = options.RecordAddress;
     const uint64_t e = options.EntryOption ? options.EntryAddr : 0;
     const uint64_t l = length ? static_cast<uint64_t>(a) + length - 1 : 0;
     const unsigned automatic = (l > 0xFFFFFF || e > 0xFFFFFF) ? 37 : (l > 0xFFFF || e > 0xFFFF) ? 28 : 19;
-    if (options.Variant == 28 && automatic == 37) {
-        out.Error(ARG_FORMAT, "ADDRESSING REQUIRES S37 FORMAT\a\n");
-        return 2;
-    }
     const unsigned kind = options.Variant == 28 ? 28 : options.Variant == 37 ? 37 : automatic;
     const unsigned addressBytes = kind == 37 ? 4 : kind == 28 ? 3 : 2;
     const unsigned dataType = kind == 37 ? 3 : kind == 28 ? 2 : 1;
@@ -264,7 +270,7 @@ uint32_t WriteSRecords(EngineOutput& out, FILE* file, uint8_t* buffer, const Uni
         out.InformF("Adding %X bytes onto S%u format file\n", length, kind);
     else
         out.InformF("Putting %X bytes into S%u format file\n", length, kind);
-    const uint32_t code = RamReadBlock(set, buffer, start, length);
+    const uint32_t code = ReadRange(out, set, buffer, start, length);
     if (code != 0) {
         DeviceFailure(out, STAGE_S_OUT_READ, code);
         return 2;
@@ -295,6 +301,30 @@ uint32_t WriteSRecords(EngineOutput& out, FILE* file, uint8_t* buffer, const Uni
     sink.Finish();
     Report(out, sink, options);
     return sink.incomplete ? 2 : 0;
+}
+
+bool CheckWriteOptions(EngineOutput& out, char format, uint32_t length, const WriteOptions& o) {
+    if (format == 'B') return true;
+    uint32_t recLen = 0;
+    if (!RecordLength(out, o.RecLen, &recLen)) return false;
+    const uint64_t last = length ? static_cast<uint64_t>(o.RecordAddress) + length - 1 : o.RecordAddress;
+    if (last > 0xFFFFFFFFull) {
+        // The records would come round to address 0.
+        out.Error(ARG_TARGET, "RECORD ADDRESSES RUN PAST FFFFFFFF\a\n");
+        return false;
+    }
+    if (format == 'S') {
+        if (HasText(o.Signon) && std::strlen(o.Signon) > 252) {
+            out.Error(ARG_SIGNON, kSignonTooLong);
+            return false;
+        }
+        const uint64_t e = o.EntryOption ? o.EntryAddr : 0;
+        if (o.Variant == 28 && (last > 0xFFFFFF || e > 0xFFFFFF)) {
+            out.Error(ARG_FORMAT, "ADDRESSING REQUIRES S37 FORMAT\a\n");
+            return false;
+        }
+    }
+    return true;
 }
 
 uint32_t WriteImage(EngineOutput& out, const UnitSet& set, const WriteRequest& request) {
@@ -336,14 +366,9 @@ uint32_t WriteImage(EngineOutput& out, const UnitSet& set, const WriteRequest& r
         o.EntryAddr = request.EntryAddr;
         o.EOFOption = request.EOFOption != 0;
         o.Signon = format == 'S' && HasText(request.Signon) ? request.Signon : nullptr;
-        // Refused before the file is touched (the writers check again for direct callers).
-        uint32_t recLen = 0;
-        if (!RecordLength(out, o.RecLen, &recLen)) return 2;
-        if (o.Signon != nullptr && std::strlen(o.Signon) > 252) {
-            out.Error(ARG_SIGNON, kSignonTooLong);
-            return 2;
-        }
     }
+    // Every argument is checked before the file is touched.
+    if (!CheckWriteOptions(out, format, length, o)) return 2;
     const char* name = request.FileName ? request.FileName : "";
     struct stat st {};
     if (stat(name, &st) == 0) {
@@ -356,20 +381,33 @@ uint32_t WriteImage(EngineOutput& out, const UnitSet& set, const WriteRequest& r
         }
         o.ModeLetter = answer;
     }
-    FILE* file = std::fopen(name, o.ModeLetter == 'A' ? "ab" : "wb");
-    if (file == nullptr) {
-        out.ErrorF(ARG_NONE, "ERROR OPENING OUTPUT FILE (%s)\a\n", std::strerror(errno));
-        return 2;
-    }
-    return WriteOpenedFile(out, file, format, set, start, length, o);
+    return WriteToFile(out, name, format, set, start, length, o);
 }
 
-uint32_t WriteOpenedFile(EngineOutput& out, FILE* file, char format, const UnitSet& set, uint32_t start,
-                         uint32_t length, const WriteOptions& options) {
+uint32_t WriteToFile(EngineOutput& out, const char* name, char format, const UnitSet& set, uint32_t start,
+                     uint32_t length, const WriteOptions& options) {
+    const SafeOutputMode mode = options.ModeLetter == 'A'   ? SAFE_APPEND
+                                : options.ModeLetter == 'R' ? SAFE_REPLACE
+                                                            : SAFE_CREATE;
+    SafeOutput output;
+    FileFailure failure;
+    const int opened = SafeOutputOpen(&output, name, mode, &failure);
+    if (opened == FILE_NOT_REGULAR) {
+        out.ErrorF(ARG_NONE, "ERROR OPENING OUTPUT FILE (%s)\a\n", NotRegularFileText(failure));
+        return 2;
+    }
+    if (opened != FILE_READ_OK) {
+        if (mode == SAFE_CREATE && failure.error == EEXIST)
+            out.Error(ARG_NONE, "OUTPUT FILE ALREADY EXISTS\a\n");
+        else
+            out.ErrorF(ARG_NONE, "ERROR OPENING OUTPUT FILE (%s)\a\n", std::strerror(static_cast<int>(failure.error)));
+        return 2;
+    }
+    FILE* file = output.file;
     std::setvbuf(file, g_streamBuffer, _IOFBF, sizeof g_streamBuffer);
     uint8_t* buffer = static_cast<uint8_t*>(std::malloc(length ? length : 1));
     if (buffer == nullptr) {
-        std::fclose(file);
+        SafeOutputAbandon(&output);
         out.Error(ARG_NONE, "Insufficient Memory\a\n");
         return 2;
     }
@@ -381,6 +419,18 @@ uint32_t WriteOpenedFile(EngineOutput& out, FILE* file, char format, const UnitS
     else
         result = WriteSRecords(out, file, buffer, set, start, length, options);
     std::free(buffer);
-    std::fclose(file);
-    return result;
+    if (result != 0) {
+        // Nothing of a failed write stays: no new file, the old one as it was.
+        SafeOutputAbandon(&output);
+        return result;
+    }
+    const unsigned long error = SafeOutputCommit(&output);
+    if (error == 0) return 0;
+    if (error == ENOSPC || error == EDQUOT)
+        out.Error(ARG_NONE, "OUTPUT DISK FULL\a\n");
+    else if (mode == SAFE_CREATE && error == EEXIST)
+        out.Error(ARG_NONE, "OUTPUT FILE ALREADY EXISTS\a\n");
+    else
+        out.ErrorF(ARG_NONE, "OUTPUT DISK WRITE ERROR (%s)\a\n", std::strerror(static_cast<int>(error)));
+    return 2;
 }

@@ -23,7 +23,7 @@ void ReadAll(const uint8_t* data, size_t size, Reader next) {
             if (std::strlen(message) == 0 || std::strlen(message) >= sizeof p.message) std::abort();
             return;
         }
-        if (p.length > 255 || p.status > REC_S5) std::abort();
+        if (p.length > 255 || p.status > REC_S6) std::abort();
         if (!probe && p.status == REC_OTHER) std::abort();
         if (p.status == REC_END) return;
     }

@@ -2,6 +2,8 @@
 # Builds the engine's libFuzzer targets (clang, ASan+UBSan) and runs each for a bounded
 # time. Not part of ctest.
 #   fuzz/run.sh [seconds per target]     (default 60; build in build-engine/fuzz)
+# Targets: the HEX and S-record readers, the whole load (LoadImage) and the console
+# program's command language (parser, %-references, evaluator).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
@@ -11,7 +13,7 @@ cmake --build "$build" -j2 >/dev/null
 
 # Small seed corpora: valid files of each kind.
 corpus="$build/corpus"
-mkdir -p "$corpus/hex" "$corpus/s" "$corpus/load"
+mkdir -p "$corpus/hex" "$corpus/s" "$corpus/load" "$corpus/command"
 printf '\000:0400100001020304E2\r\n:020000040001F9\r\n:0400000500001234B1\r\n:00000001FF\r\n' >"$corpus/hex/seed1"
 printf '\001:020000021000EC\n:0400000312345678E5\n:00000006FA\n' >"$corpus/hex/seed2"
 printf '\000S00600004844521B\r\nS107000001020304EE\r\nS5030003F9\r\nS9030000FC\r\n' >"$corpus/s/seed1"
@@ -19,9 +21,19 @@ printf '\001S205123456AAB4\ns30612345678aa3b\nS4030000FC\nS70512345678E6' >"$cor
 printf '\000\000\000\000\000\000\000\000\001\000:0400100001020304E2\r\n:00000001FF\r\n' >"$corpus/load/hex"
 printf '\000\000\000\000\000\000\000\000\002\001S107000001020304EE\r\nS9030000FC\r\n' >"$corpus/load/s"
 printf '\000\000\000\000\000\000\000\000\003\000binary image bytes' >"$corpus/load/bin"
+# Command language: mode byte (0 evaluate, 1 parse, 2 %-references), a pick byte, the text.
+printf '\000\007($1+ffff)*3/(2-1)&~$0|100^7<<2>>1' >"$corpus/command/eval"
+printf '\001\011out.hex,0,100,r,h32-,20,ff,8000,1234,"sign\\x41on"' >"$corpus/command/write"
+printf '\001\004f00,,100,vo' >"$corpus/command/fill"
+printf '\002\001l %%F2;w "%%F1",%%A3\nimage.hex,0,,,1' >"$corpus/command/keys"
+
+# A small quarantine: a use after free inside one run is still caught (everything a
+# run frees stays in it), while fresh pages for every allocation no longer halve the
+# speed of the load target.
+export ASAN_OPTIONS=${ASAN_OPTIONS:-quarantine_size_mb=1}
 
 status=0
-for t in hex_record:hex s_record:s load_image:load; do
+for t in hex_record:hex s_record:s load_image:load command:command; do
     target=${t%%:*}
     dir=${t##*:}
     echo "== fuzz_$target for ${seconds}s"

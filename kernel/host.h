@@ -15,6 +15,10 @@ bool KeHostRunning();
 // Removes every device (files must be closed), unloads the driver, stops the threads.
 void KeHostStop();
 DRIVER_OBJECT* KeHostDriver();
+// After KeHostStop: frees what the host keeps for the process's life (bus slots, the
+// worker's record), for a library that is being unloaded. False if something still
+// runs; nothing may use the host afterwards.
+bool KeHostRelease();
 
 // Waits until arrivals and removals queued so far have been carried out.
 void KeWaitPnpIdle();

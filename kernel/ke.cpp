@@ -5,6 +5,7 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 #include "kernel/kernel_internal.h"
@@ -160,10 +161,13 @@ struct Worker {
     bool busy = false;
     bool stop = false;
 };
-// Never destroyed: its thread may still wait on it while the process exits.
+// Not destroyed at exit: its thread may still wait on it while the process exits.
+// Given back by KiReleaseWorker once stopped (library unload).
+Worker* g_worker = nullptr;
+std::once_flag g_workerMade;
 Worker& TheWorker() {
-    static Worker* w = new Worker;
-    return *w;
+    std::call_once(g_workerMade, [] { g_worker = new Worker; });
+    return *g_worker;
 }
 void WorkerLoop() {
     Worker& w = TheWorker();
@@ -219,6 +223,17 @@ void KiStopWorker() {
         w.running = false;
     }
     t.join();
+}
+
+bool KiReleaseWorker() {
+    if (g_worker == nullptr) return true;
+    {
+        std::lock_guard<std::mutex> g(g_worker->lock);
+        if (g_worker->running) return false;
+    }
+    delete g_worker;
+    g_worker = nullptr;
+    return true;
 }
 
 struct IO_WORKITEM {

@@ -16,6 +16,8 @@ void KiBusLeaveAfter(int busId, std::function<void()> ready);
 void KiWaitWorkIdle();
 bool KiOnWorker();
 void KiStopWorker();
+// Frees the stopped worker's record; false (nothing freed) while it runs.
+bool KiReleaseWorker();
 
 #include "kernel/usb.h"
 
@@ -29,6 +31,8 @@ int KiBusCreate(UsbBusDevice* backend, DRIVER_OBJECT* busDriver);
 void KiBusMarkGone(int busId);
 // Stops the bus thread (queued transfers fail) and deletes the PDO and the backend.
 void KiBusDestroy(int busId);
+// Frees the bus slot table when no slot is in use; false otherwise.
+bool KiBusRelease();
 DEVICE_OBJECT* KiBusPdo(int busId);
 extern thread_local bool t_kiOnBusThread;
 NTSTATUS KiBusDispatch(DEVICE_OBJECT* device, IRP* irp);

@@ -339,6 +339,15 @@ void KeHostStop() {
     KiStopWorker();
 }
 
+bool KeHostRelease() {
+    {
+        std::lock_guard<std::recursive_mutex> g(g_pnp);
+        if (g_running) return false;
+    }
+    const bool bus = KiBusRelease();
+    return KiReleaseWorker() && bus;
+}
+
 void KeWaitPnpIdle() { KiWaitWorkIdle(); }
 
 int KeBusIdOfSimUnit(int simId) {

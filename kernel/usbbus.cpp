@@ -2,6 +2,7 @@
 // request-block interface, and a bus thread per device that carries out its
 // transfers one at a time and completes them (as completion at dispatch level).
 #include <cstdio>
+#include <mutex>
 #include <cstring>
 #include <deque>
 #include <future>
@@ -65,13 +66,16 @@ struct KiBusSlot : UsbAbortSignal {
 
 namespace {
 
-// Never destroyed: bus threads of a host that was not stopped still use them at exit.
-// Made at the first use, so a process (or a loaded library) that never reaches the bus holds none.
-KiBusSlot* Slots() {
-    static KiBusSlot* const slots = new KiBusSlot[kMaxBusDevices];
-    return slots;
-}
+// Not destroyed at exit: bus threads of a host that was not stopped still use them.
+// Made at the first use, so a process (or a loaded library) that never reaches the bus
+// holds none; given back by KiBusRelease once the host has stopped (library unload).
+KiBusSlot* g_slots = nullptr;
 std::mutex g_slotTable;
+KiBusSlot* Slots() {
+    static std::once_flag made;
+    std::call_once(made, [] { g_slots = new KiBusSlot[kMaxBusDevices]; });
+    return g_slots;
+}
 
 NTSTATUS StatusOf(UsbBusResult r, URB* urb) {
     switch (r) {
@@ -484,4 +488,15 @@ URB* USBD_CreateConfigurationRequestEx(USB_CONFIGURATION_DESCRIPTOR* config, USB
         p += info->Length;
     }
     return urb;
+}
+
+bool KiBusRelease() {
+    std::lock_guard<std::mutex> g(g_slotTable);
+    if (g_slots == nullptr) return true;
+    for (int i = 0; i < kMaxBusDevices; ++i)
+        if (g_slots[i].used) return false;
+    delete[] g_slots;
+    // Left null: a library being unloaded never makes them again.
+    g_slots = nullptr;
+    return true;
 }

@@ -275,3 +275,8 @@ uint32_t UsbSetFold(const UsbLine& line, uint32_t deviceSize, uint32_t ramSize) 
     }
     return LINK_OK;
 }
+
+void UsbCompareRelease() {
+    std::free(g_compareScratch);
+    g_compareScratch = nullptr;
+}

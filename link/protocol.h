@@ -83,3 +83,7 @@ uint32_t UsbCompare(const UsbLine& line, uint32_t* equal, uint8_t* unitByte, uin
 uint32_t UsbSetReset(const UsbLine& line, uint32_t level);
 uint32_t UsbGetReset(const UsbLine& line, uint32_t* level);
 uint32_t UsbSetFold(const UsbLine& line, uint32_t deviceSize, uint32_t ramSize);
+
+// Frees the USB compare buffer (kept for the process's life otherwise), for a library
+// that is being unloaded.
+void UsbCompareRelease();

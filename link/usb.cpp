@@ -309,3 +309,11 @@ void UsbSetConsole(int fd) {
     g_consoleChosen = true;
     g_consoleFd = fd;
 }
+
+void UsbShutdown() {
+    RestoreConsole();
+    if (g_ioEvent != DEV_NO_EVENT) {
+        DevCloseEvent(g_ioEvent);
+        g_ioEvent = DEV_NO_EVENT;
+    }
+}

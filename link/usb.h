@@ -62,3 +62,8 @@ UsbTimings UsbGetTimings();
 // Where the cancel key comes from. By default standard input when it is a terminal,
 // else nowhere. Tests hand in a pseudo-terminal (or -1 for none); takes effect at once.
 void UsbSetConsole(int fd);
+
+// Gives back what the USB transport keeps for the process's life (the shared I/O
+// event, the terminal mode of the cancel key), for a library that is being unloaded.
+// Every USB record must be closed first (ZAMCloseAll).
+void UsbShutdown();

@@ -16,3 +16,12 @@ echo "== sanitizer build (ASan + UBSan)"
 export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 run_suite build-asan -DPELMO_SANITIZE=ON
+echo "== thread sanitizer (the multi-threaded layers only: kernel, devio, driver with its soak)"
+unset ASAN_OPTIONS UBSAN_OPTIONS
+tsan_tests="kernel_tests devio_tests devio_env_tests qorpelmo_tests"
+cmake -S . -B build-tsan -DPELMO_WERROR=ON -DPELMO_GUI=OFF -DPELMO_TSAN=ON >/dev/null
+# shellcheck disable=SC2086
+cmake --build build-tsan -j"$jobs" --target $tsan_tests
+for t in $tsan_tests; do
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 "build-tsan/bin/$t" </dev/null
+done

@@ -9,6 +9,7 @@
 #include "zam32/cmdfile.h"
 #include "zam32/config.h"
 #include "zam32/lang.h"
+#include "zam32/progress.h"
 #include "zam32/screen.h"
 
 namespace {
@@ -279,6 +280,7 @@ int Zam32Main(int argc, char** argv) {
     g_argPending = anyArg;
     g_errorStatus = 0;
 
+    ProgressAllow(!batch);  // a batch run's output is a transcript: no progress line
     int quit = CommandLoop(batch);
     SaveConfiguration(quit);
 

@@ -11,6 +11,7 @@
 #include "platform/syserror.h"
 #include "zam32/commands.h"
 #include "zam32/lang.h"
+#include "zam32/progress.h"
 #include "zam32/screen.h"
 
 namespace {
@@ -31,14 +32,28 @@ public:
     bool resultToVariable = false;
 
     void Error(EngineArg arg, const char* text) override {
+        ProgressErase();
         ReportError("%s", arg <= ARG_SIGNON ? positions[arg] : nullptr, text);
     }
-    void Inform(const char* text) override { ::Inform("%s", text); }
-    void Always(const char* text) override { PrintText(text); }
+    void Inform(const char* text) override {
+        ProgressErase();
+        ::Inform("%s", text);
+    }
+    void Always(const char* text) override {
+        ProgressErase();
+        PrintText(text);
+    }
     bool PollCancel() override { return PollStopCancel(); }
+    void Progress(uint64_t done, uint64_t total) override { ProgressUpdate(done, total); }
     void Result(uint32_t value) override {
         if (resultToVariable) SetVariable(0, value);
     }
+};
+
+// The progress line's life: one engine operation; gone when the command ends.
+struct ProgressScope {
+    ProgressScope() { ProgressBegin(); }
+    ~ProgressScope() { ProgressEnd(); }
 };
 
 const char* Position(int n) {
@@ -148,7 +163,10 @@ ZAM32_HANDLER(CmdLoad) {
               static_cast<unsigned long>(request.Width), VerifyModeName(request.LoadVerify));
 
     const uint32_t start = request.Start, length = request.Length, target = request.Target, width = request.Width;
-    if (LoadImage(out, set) != 0) return CMD_FAILED;
+    {
+        ProgressScope progress;
+        if (LoadImage(out, set) != 0) return CMD_FAILED;
+    }
     if (anyArg) {
         ImageRequest& r = first->request;
         std::snprintf(r.FileName, 300, "%s", name);
@@ -180,6 +198,7 @@ ZAM32_HANDLER(CmdFill) {
     request.Target = value->value;
     request.LoadVerify = static_cast<uint32_t>(mode);
     ConsoleOutput out;
+    ProgressScope progress;
     return FillRange(out, set) == 0 ? CMD_OK : CMD_FAILED;
 }
 
@@ -194,6 +213,7 @@ ZAM32_HANDLER(CmdChecksum) {
     request.Length = length;
     ConsoleOutput out;
     out.resultToVariable = true;
+    ProgressScope progress;
     return ChecksumRange(out, set) == 0 ? CMD_OK : CMD_FAILED;
 }
 
@@ -277,6 +297,14 @@ ZAM32_HANDLER(CmdWrite) {
         }
     }
 
+    ConsoleOutput out;
+    out.positions[ARG_TARGET] = Position(7);
+    out.positions[ARG_FORMAT] = Position(4);
+    out.positions[ARG_RECLEN] = Position(5);
+    out.positions[ARG_SIGNON] = Position(9);
+    // Every check that needs no file comes before the file is looked at.
+    if (!CheckWriteOptions(out, letter, length, options)) return CMD_FAILED;
+
     const char* name = FileNameArg(0);
     struct stat st;
     if (stat(name, &st) == 0) {
@@ -290,11 +318,6 @@ ZAM32_HANDLER(CmdWrite) {
         }
     }
     options.ModeLetter = mode == 'A' ? 'A' : mode == 'R' ? 'R' : 'C';
-    FILE* file = std::fopen(name, mode == 'A' ? "ab" : "wb");
-    if (!file) {
-        ReportError("ERROR OPENING OUTPUT FILE (%s)\a\n", nullptr, std::strerror(errno));
-        return CMD_FAILED;
-    }
-    ConsoleOutput out;
-    return WriteOpenedFile(out, file, letter, lanes.set, start, length, options) == 0 ? CMD_OK : CMD_FAILED;
+    ProgressScope progress;
+    return WriteToFile(out, name, letter, lanes.set, start, length, options) == 0 ? CMD_OK : CMD_FAILED;
 }

@@ -369,3 +369,38 @@ TEST_F(EmucoreOperations, ViewOpenWithoutAUnitReportsTheReadFailure) {
 }
 
 }  // namespace
+
+namespace {
+
+// VXAWrite refuses what it cannot write before the file is touched, and a write that
+// is refused or fails leaves the old file as it was.
+TEST_F(EmucoreOperations, RefusedWritesKeepTheOldFile) {
+    OpenVirtual(2);
+    const std::string name = dir_.file("keep.out");
+    const std::vector<uint8_t> old = testsupport::RandomBytes(900, 8);
+    struct Case {
+        const char* what;
+        int32_t mode, format, targetOption, target, entryOption, entry;
+        const char* text;
+    } cases[] = {
+        {"S28 entry needs S37", 2, 4, 0, 0, 1, 0x1000000, "ADDRESSING REQUIRES S37 FORMAT"},
+        {"HEX-32 past FFFFFFFF", 2, 2, 1, -1, 0, 0, "RECORD ADDRESSES RUN PAST FFFFFFFF"},
+        {"S37 past FFFFFFFF, append", 1, 5, 1, -16, 0, 0, "RECORD ADDRESSES RUN PAST FFFFFFFF"},
+        {"create over an existing file", 0, 1, 0, 0, 0, 0, "OUTPUT FILE ALREADY EXISTS"},
+    };
+    for (const Case& c : cases) {
+        testsupport::WriteFile(name, old);
+        GuardedBuffer text(VXA_TEXT_SIZE);
+        EXPECT_EQ(api.Write(text.data(), name.c_str(), 0, 0x100, c.mode, c.format, 1, 32, 0x100, c.targetOption,
+                            c.target, c.entryOption, c.entry, "", 0, 0, 0, 0),
+                  1)
+            << c.what;
+        EXPECT_EQ(text.Text(), c.text) << c.what;
+        EXPECT_EQ(testsupport::ReadFile(name), old) << c.what;
+    }
+    std::string listing;
+    testsupport::RunCommand("ls -A " + dir_.path(), &listing);
+    EXPECT_EQ(listing.find(".pelmo-write"), std::string::npos) << listing;
+}
+
+}  // namespace

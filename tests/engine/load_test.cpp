@@ -66,7 +66,7 @@ TEST_F(Load, ArgumentChecksInOrder) {
     EXPECT_EQ(out.Text(), "E:LOAD FILE IS EMPTY\a\n");
     unit.SetFile(dir.path());
     EXPECT_EQ(LoadImage(out, unit.set), 2u);
-    EXPECT_EQ(out.Text(), "E:ERROR READING LOAD FILE (Is a directory)\a\n");
+    EXPECT_EQ(out.Text(), "E:CAN'T OPEN LOAD FILE (Is a directory, not a regular file)\a\n");
     EXPECT_EQ(unit.Read(0, 0x800), std::vector<uint8_t>(0x800, 0xFF));  // nothing touched
 }
 
@@ -221,7 +221,9 @@ TEST_F(Load, FormatDetection) {
         {"hex", Hex(0, 0, Seq(1, 4)) + kHexEnd, "Hex-File"},
         {"hex with blank first line is binary", "\r\n" + Hex(0, 0, Seq(1, 4)) + kHexEnd, "Binary-File"},
         {"hex with a leading space is binary", " " + Hex(0, 0, Seq(1, 4)) + kHexEnd, "Binary-File"},
-        {"bad first hex record is binary", ":0400000001020304F1\r\n", "Binary-File"},
+        {"colon then binary bytes is binary", std::string(":\x01\x02\xff", 4), "Binary-File"},
+        {"colon, digit, then control bytes is binary", std::string(":0\x01\x02\r\n", 6), "Binary-File"},
+        {"S without a digit is binary", "SX07000001020304EE\r\n", "Binary-File"},
         {"s", SRec(1, 0, Seq(1, 4)) + SRec(9, 0, {}), "S-File"},
         {"lower case s first is binary", "s107000001020304EE\r\nS9030000FC\r\n", "Binary-File"},
         {"lower case s later is fine", "S107000001020304EE\r\ns9030000fc\r\n", "S-File"},
@@ -232,6 +234,37 @@ TEST_F(Load, FormatDetection) {
         Run(unit, c.file);
         ASSERT_FALSE(out.lines.empty()) << c.what;
         EXPECT_EQ(out.lines[0].text.rfind(c.banner, 0), 0u) << c.what << ": " << out.lines[0].text;
+    }
+}
+
+// A file whose first line looks like a record but does not read as one is a broken
+// record file, not a binary image: the reader's message for line 1, nothing loaded.
+TEST_F(Load, BrokenFirstRecordIsNotLoadedAsBinary) {
+    struct Case {
+        const char* what;
+        std::string file;
+        uint32_t mode;
+        const char* line;
+    } cases[] = {
+        {"hex checksum", ":0400000001020304F1\r\n" + std::string(kHexEnd), LOAD_ONLY,
+         "LOAD FAILURE: CHECKSUM MISMATCH (Line #1)\a\n"},
+        {"hex record cut short", ":04000000010203\r\n", LOAD_VERIFY,
+         "LOAD FAILURE: INVALID HEX DIGIT ON DATA BYTE 04 (Line #1)\a\n"},
+        {"hex record cut by a NUL", std::string(":0400000001\0\x01\x02", 14), LOAD_ONLY,
+         "LOAD FAILURE: INVALID HEX DIGIT ON DATA BYTE 02 (Line #1)\a\n"},
+        {"hex record with a comment", ":0400000001020304F2;code\r\n", LOAD_ONLY,
+         "LOAD FAILURE: EXTRA DATA ON LINE (Line #1)\a\n"},
+        {"s checksum", "S107000001020304EF\r\nS9030000FC\r\n", LOAD_ONLY,
+         "LOAD FAILURE: CHECKSUM MISMATCH (Line #1)\a\n"},
+        {"s count too short, verify", "S1020000\r\n", VERIFY_ONLY, "VERIFY FAILURE: BAD LENGTH VALUE (Line #1)\a\n"},
+    };
+    for (const auto& c : cases) {
+        VirtualUnit unit(0x800);
+        EXPECT_EQ(Run(unit, c.file, 0, 0, 0, 1, c.mode), 2u) << c.what;
+        ASSERT_EQ(out.lines.size(), 1u) << c.what << out.Text();
+        EXPECT_EQ(out.lines[0].kind, 'E');
+        EXPECT_EQ(out.lines[0].text, c.line) << c.what;
+        EXPECT_EQ(unit.Read(0, 0x800), std::vector<uint8_t>(0x800, 0xFF)) << c.what;
     }
 }
 

@@ -121,6 +121,7 @@ TEST(SReader, RecordsAndMessages) {
         {"S70512345678E6\n", 0, "", REC_END, 0x12345678, 0},
         {"S4030000FC\n", 1, "", REC_OTHER, 0, 0},
         {"S6030000FC\n", 1, "", REC_OTHER, 0, 0},
+        {"S6040222E0F7\n", 0, "", REC_S6, 0x0222E0, 1},  // srec_cat's 24-bit record count
         {"", 0, "UNEXPECTED EOF ON S FILE", 0, 0, 0},
         {"X9030000FC\n", 0, "FIRST CHAR OF RECORD NOT 'S'", 0, 0, 0},
         {"SA030000FC\n", 0, "BAD HEX DIGIT ON RECORD TYPE BYTE", 0, 0, 0},

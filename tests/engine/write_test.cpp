@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -352,7 +355,8 @@ TEST_F(Write, CancelMakesTheWriteIncomplete) {
     out.cancelAtPoll = 3;
     EXPECT_EQ(WriteImage(out, unit.set, w), 2u);
     EXPECT_EQ(out.lines.back().text, "Write incomplete with less than #2 records written\n");
-    EXPECT_EQ(testsupport::ReadText(path), Hex(0, 0, std::vector<uint8_t>(32, 0xFF)) + Hex(0, 0x20, std::vector<uint8_t>(32, 0xFF)));
+    // A cancelled write leaves nothing behind: the new file is not made.
+    EXPECT_NE(access(path.c_str(), F_OK), 0);
     out.polls = 0;
     w = Request("c.s", FORMAT_S, 0, 0x100);
     EXPECT_EQ(WriteImage(out, unit.set, w), 2u);
@@ -433,6 +437,121 @@ TEST_F(Write, DirectWriterOnAStreamThatCannotWrite) {
     std::fclose(f);
     EXPECT_EQ(out.Text(), "E:INVALID RECORD LENGTH ARGUMENT (1 - FF REQUIRED)\a\nE:INVALID RECORD LENGTH ARGUMENT (1 - FF REQUIRED)\a\n");
     EXPECT_EQ(testsupport::ReadText(dir.file("w.hex")), "");
+}
+
+// A write that fails for any reason leaves the file system as it was: a replaced
+// file byte for byte, an appended file at its old length, no new file, no temporary.
+TEST_F(Write, FailedWriteLeavesTheOldFile) {
+    VirtualUnit unit(0x10000);
+    unit.Write(0, Seq(1, 0x100));
+    const std::vector<uint8_t> old = testsupport::RandomBytes(3000, 9);
+    enum Failure { CANCEL, DEVICE, NEEDS_S37 };
+    struct Case {
+        const char* what;
+        Failure failure;
+        uint32_t mode;      // WRITE_*
+        bool exists;        // the file is there before
+        const char* error;  // the failure's error line
+    } cases[] = {
+        {"cancel, replace", CANCEL, WRITE_REPLACE, true, nullptr},
+        {"cancel, append", CANCEL, WRITE_APPEND, true, nullptr},
+        {"cancel, append to a new file", CANCEL, WRITE_APPEND, false, nullptr},
+        {"cancel, create", CANCEL, WRITE_CREATE, false, nullptr},
+        {"device, replace", DEVICE, WRITE_REPLACE, true, "DEVICE FAILURE (SUBCODE 505-1)\a\n"},
+        {"device, append", DEVICE, WRITE_APPEND, true, "DEVICE FAILURE (SUBCODE 505-1)\a\n"},
+        {"device, create", DEVICE, WRITE_CREATE, false, "DEVICE FAILURE (SUBCODE 505-1)\a\n"},
+        {"S28 needs S37, replace", NEEDS_S37, WRITE_REPLACE, true, "ADDRESSING REQUIRES S37 FORMAT\a\n"},
+        {"S28 needs S37, create", NEEDS_S37, WRITE_CREATE, false, "ADDRESSING REQUIRES S37 FORMAT\a\n"},
+    };
+    for (const Case& c : cases) {
+        testsupport::TempDir here;
+        const std::string name = here.file("keep.s");
+        if (c.exists) testsupport::WriteFile(name, old);
+        WriteRequest w = Request("unused", FORMAT_S, 0, 0x1000);
+        w.FileName = name.c_str();
+        w.Mode = c.mode;
+        w.RecLen = 16;
+        out.polls = 0;
+        out.cancelAtPoll = c.failure == CANCEL ? 100 : 0;
+        const uint32_t handle = unit.link.handle;
+        if (c.failure == DEVICE) unit.link.handle = 25775;  // not a link handle: every read fails
+        if (c.failure == NEEDS_S37) {
+            w.Format = FORMAT_S28;
+            w.EntryOption = 1;
+            w.EntryAddr = 0x1000000;
+        }
+        EXPECT_EQ(WriteImage(out, unit.set, w), 2u) << c.what;
+        unit.link.handle = handle;
+        if (c.error) {
+            EXPECT_TRUE(out.Has(c.failure == DEVICE ? 'A' : 'E', c.error)) << c.what << out.Text();
+        } else {
+            EXPECT_EQ(out.lines.back().text.rfind("Write incomplete with less than #", 0), 0u) << c.what;
+        }
+        if (c.exists)
+            EXPECT_EQ(testsupport::ReadFile(name), old) << c.what;
+        else
+            EXPECT_NE(access(name.c_str(), F_OK), 0) << c.what;
+        std::string listing;
+        testsupport::RunCommand("ls -A " + here.path(), &listing);
+        EXPECT_EQ(listing, c.exists ? "keep.s\n" : "") << c.what;
+    }
+}
+
+// A successful replace or create puts the whole new file in place under its name and
+// keeps the old file's permissions.
+TEST_F(Write, ReplaceKeepsPermissions) {
+    VirtualUnit unit(0x800);
+    unit.Write(0, Seq(1, 16));
+    testsupport::WriteText(dir.file("r.bin"), "old contents, longer than the new ones");
+    ASSERT_EQ(chmod(dir.file("r.bin").c_str(), 0640), 0);
+    WriteRequest w = Request("r.bin", FORMAT_BINARY, 0, 16);
+    EXPECT_EQ(WriteImage(out, unit.set, w), 0u) << out.Text();
+    EXPECT_EQ(testsupport::ReadFile(path), Seq(1, 16));
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    // Through a symbolic link: the file it names is replaced, the link stays.
+    ASSERT_EQ(symlink("r.bin", dir.file("link.bin").c_str()), 0);
+    unit.Write(0, Seq(0x41, 16));
+    w = Request("link.bin", FORMAT_BINARY, 0, 16);
+    EXPECT_EQ(WriteImage(out, unit.set, w), 0u) << out.Text();
+    ASSERT_EQ(lstat(dir.file("link.bin").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(testsupport::ReadFile(dir.file("r.bin")), Seq(0x41, 16));
+}
+
+// Record addresses that would pass FFFFFFFF are refused at the target, never wrapped.
+TEST_F(Write, RecordAddressesNeverWrap) {
+    VirtualUnit unit(0x800);
+    struct Case {
+        uint32_t format, target, length;
+        bool ok;
+    } cases[] = {
+        {FORMAT_HEX32, 0xFFFFFFFF, 1, true},   {FORMAT_HEX32, 0xFFFFFFFF, 2, false},
+        {FORMAT_HEX, 0xFFFFFF00, 0x100, true}, {FORMAT_HEX, 0xFFFFFF01, 0x100, false},
+        {FORMAT_S, 0xFFFFFFF0, 0x10, true},    {FORMAT_S37, 0xFFFFFFF0, 0x11, false},
+    };
+    for (const Case& c : cases) {
+        WriteRequest w = Request("wrap.hex", c.format, 0, c.length);
+        w.TargetOption = 1;
+        w.Target = c.target;
+        unlink(path.c_str());
+        EXPECT_EQ(WriteImage(out, unit.set, w), c.ok ? 0u : 2u) << std::hex << c.target << out.Text();
+        if (c.ok) {
+            // srec_cat reads the records back at the top of the address space.
+            std::string text;
+            ASSERT_EQ(testsupport::RunCommand("srec_cat " + path + (c.format == FORMAT_S ? " -motorola" : " -intel") +
+                                                  " -o - -hex-dump",
+                                              &text),
+                      0)
+                << text;
+        } else {
+            ASSERT_EQ(out.lines.size(), 1u) << out.Text();
+            EXPECT_EQ(out.lines[0].arg, ARG_TARGET);
+            EXPECT_EQ(out.lines[0].text, "RECORD ADDRESSES RUN PAST FFFFFFFF\a\n");
+            EXPECT_NE(access(path.c_str(), F_OK), 0);
+        }
+    }
 }
 
 }  // namespace
