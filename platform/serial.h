@@ -29,7 +29,8 @@ void SerialPortClose(int fd);
 // The rate the line is set to now (0 if it cannot be read).
 uint32_t SerialPortBaud(int fd);
 
-// Writes all bytes. Waits at most `timeoutMs` for the line to take them; Esc on
+// Writes all bytes and waits until the driver has sent them. Waits at most
+// `timeoutMs` in all; Esc on
 // `consoleFd` (-1: none) cancels. 1 done, 0 failed or timed out, -1 cancelled.
 int SerialPortWrite(int fd, const uint8_t* data, uint32_t length, uint32_t timeoutMs, int consoleFd);
 

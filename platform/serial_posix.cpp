@@ -127,7 +127,13 @@ int SerialPortWrite(int fd, const uint8_t* data, uint32_t length, uint32_t timeo
             }
         }
     }
-    return 1;
+    // Done when the bytes have left: the unit's answer time counts from there.
+    for (;;) {
+        int queued = 0;
+        if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return 1;
+        if (PollWait(deadline) == 0) return 0;
+        SleepMilliseconds(1);
+    }
 }
 
 bool SerialPortReadSome(int fd, uint8_t* buffer, uint32_t length, uint32_t timeoutMs, int consoleFd,

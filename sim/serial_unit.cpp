@@ -201,12 +201,13 @@ void SerialUnit::stop() {
     }
 }
 
-bool SerialUnit::idle(uint32_t ms) {
-    uint64_t until = NowNs() + static_cast<uint64_t>(ms) * 1000000;
+bool SerialUnit::idle(uint32_t ms) { return idleUntil(NowNs() + static_cast<uint64_t>(ms) * 1000000); }
+
+bool SerialUnit::idleUntil(uint64_t untilNs) {
     while (!stop_) {
         uint64_t now = NowNs();
-        if (now >= until) return true;
-        uint64_t left = until - now;
+        if (now >= untilNs) return true;
+        uint64_t left = untilNs - now;
         struct timespec ts = {static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
         struct pollfd p = {wake_[0], POLLIN, 0};
         ppoll(&p, 1, &ts, nullptr);
@@ -264,9 +265,7 @@ bool SerialUnit::put(const uint8_t* data, uint32_t length) {
     }
     // The last chunk is on the wire only after its own byte times.
     if (byteNs) {
-        uint64_t due = start + length * byteNs;
-        uint64_t now = NowNs();
-        if (due > now) idle(static_cast<uint32_t>((due - now + 999999) / 1000000));
+        idleUntil(start + length * byteNs);
     }
     return true;
 }
@@ -423,7 +422,20 @@ void SerialUnit::serve(uint32_t exitWhenClosedMs) {
             closedSinceNs = 0;
         }
         if (!(p[0].revents & POLLIN)) continue;
-        ssize_t got = read(master_, buffer, sizeof buffer);
+        // Bytes come in no faster than the wire brings them.
+        const uint64_t byteNs = options_.pace ? byteTimeNs() : 0;
+        size_t want = sizeof buffer;
+        if (byteNs) {
+            uint64_t t = NowNs();
+            if (rxWireDoneNs_ > t) {
+                if (!idleUntil(rxWireDoneNs_)) return;
+                continue;
+            }
+            uint64_t perChunk = 2000000 / byteNs;  // about 2 ms of wire time
+            want = 1 + static_cast<size_t>(perChunk < 16 ? 16 : perChunk);
+            if (want > sizeof buffer) want = sizeof buffer;
+        }
+        ssize_t got = read(master_, buffer, want);
         if (got <= 0) {
             if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
             idle(20);  // the host closed the line between poll and read
@@ -433,7 +445,7 @@ void SerialUnit::serve(uint32_t exitWhenClosedMs) {
             // The host purged the line: the start of its resynchronisation.
             if (buffer[0] & (TIOCPKT_FLUSHREAD | TIOCPKT_FLUSHWRITE)) {
                 rx_.clear();
-                ++resyncs_;
+                ++purges_;
                 if (takeFault(SERF_VANISH_AT_RESYNC, 0)) {
                     vanish();
                     return;
@@ -445,7 +457,6 @@ void SerialUnit::serve(uint32_t exitWhenClosedMs) {
         rx_.insert(rx_.end(), buffer + 1, buffer + got);
         bytesIn_ += n;
         const uint64_t now = NowNs();
-        const uint64_t byteNs = options_.pace ? byteTimeNs() : 0;
         rxWireDoneNs_ = (rxWireDoneNs_ > now ? rxWireDoneNs_ : now) + n * byteNs;
 
         // Hunt for a header whose bytes sum to 0, then wait for its payload and CRC.
@@ -462,7 +473,7 @@ void SerialUnit::serve(uint32_t exitWhenClosedMs) {
                                        rx_.begin() + static_cast<long>(at + total));
             at += total;
             uint64_t t = NowNs();
-            if (rxWireDoneNs_ > t && !idle(static_cast<uint32_t>((rxWireDoneNs_ - t) / 1000000))) return;
+            if (rxWireDoneNs_ > t && !idleUntil(rxWireDoneNs_)) return;
             handleFrame(frame.data(), static_cast<uint32_t>(frame.size()));
             if (master_ < 0) return;
         }

@@ -13,7 +13,9 @@
 // bytes the host sends count their wire time before the unit acts on them.
 //
 // A pseudo-terminal carries no break; the host's purge before its break shows on
-// the master side (packet mode) and resets the unit's receiver the same way.
+// the master side (packet mode) and resets the unit's receiver the same way. The
+// unit takes in the host's bytes at the line's pace too, so a long frame keeps the
+// host's write waiting once the pty's buffer is full, as a real line would.
 //
 // Options, ','-separated key=value (numbers decimal or 0x hex):
 //   ram=KB        RAM size, power of two 32..1024, default 1024
@@ -98,7 +100,8 @@ public:
 
     UnitModel& model() { return model_; }
     uint32_t commands() const { return commands_; }
-    uint32_t resyncs() const { return resyncs_; }
+    // Purges of the line seen (a host's resynchronisation purges twice).
+    uint32_t purges() const { return purges_; }
     uint64_t bytesIn() const { return bytesIn_; }
     uint64_t bytesOut() const { return bytesOut_; }
     uint32_t baud() const;  // the rate the host set, 0 if unknown
@@ -112,6 +115,7 @@ private:
     bool put(const uint8_t* data, uint32_t length);
     // Waits ms unless stopped; false when stopped.
     bool idle(uint32_t ms);
+    bool idleUntil(uint64_t untilNs);
     void vanish();
     uint64_t byteTimeNs() const;
 
@@ -123,7 +127,7 @@ private:
     std::vector<uint8_t> rx_;
     uint64_t rxWireDoneNs_ = 0;  // when the bytes received so far have all crossed the wire
     std::atomic<uint32_t> commands_{0};
-    std::atomic<uint32_t> resyncs_{0};
+    std::atomic<uint32_t> purges_{0};
     std::atomic<uint64_t> bytesIn_{0};
     std::atomic<uint64_t> bytesOut_{0};
     std::atomic<bool> stop_{false};
