@@ -2,7 +2,8 @@
 //   pelmosim serial [--no-pace] [--exit-when-closed[=MS]] [OPTIONS]
 // opens a pseudo-terminal, prints its path on the first line of standard output and
 // serves a serial unit on it until SIGTERM or SIGINT (or, with --exit-when-closed,
-// until the host has closed the line for MS ms, default 1000).
+// until the host has closed the line for MS ms, default 1000). At the end it tells
+// on standard error how many commands and bytes crossed the line.
 #include <signal.h>
 #include <sys/prctl.h>
 
@@ -74,5 +75,9 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     unit.serve(exitWhenClosedMs);
     g_unit = nullptr;
+    // What crossed the line, for benchmarks and for looking.
+    std::fprintf(stderr, "pelmosim: %u commands, %llu bytes in, %llu bytes out, %u purges%s\n", unit.commands(),
+                 static_cast<unsigned long long>(unit.bytesIn()), static_cast<unsigned long long>(unit.bytesOut()),
+                 unit.purges(), unit.vanished() ? ", vanished" : "");
     return 0;
 }
