@@ -457,7 +457,11 @@ void SerialUnit::serve(uint32_t exitWhenClosedMs) {
         rx_.insert(rx_.end(), buffer + 1, buffer + got);
         bytesIn_ += n;
         const uint64_t now = NowNs();
-        rxWireDoneNs_ = (rxWireDoneNs_ > now ? rxWireDoneNs_ : now) + n * byteNs;
+        // Bytes that were already waiting arrived back to back with the previous ones;
+        // after a real pause the wire starts again now. (Waking late must not stretch
+        // the line.)
+        const uint64_t slack = 5000000;
+        rxWireDoneNs_ = (rxWireDoneNs_ + slack >= now ? rxWireDoneNs_ : now) + n * byteNs;
 
         // Hunt for a header whose bytes sum to 0, then wait for its payload and CRC.
         size_t at = 0;
