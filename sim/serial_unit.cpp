@@ -60,6 +60,7 @@ const FaultName kFaults[] = {
     {"cut-data", SERF_CUT_DATA, 1},     {"cut-crc", SERF_CUT_CRC, 1},
     {"vanish-at-resync", SERF_VANISH_AT_RESYNC, 1},
     {"stuck", SERF_STUCK, 3},           {"lost-writes", SERF_LOST_WRITES, 2},
+    {"deaf", SERF_DEAF, 1},
 };
 
 bool Number(const std::string& s, uint32_t* v) {
@@ -422,6 +423,10 @@ void SerialUnit::serve(uint32_t exitWhenClosedMs) {
             closedSinceNs = 0;
         }
         if (!(p[0].revents & POLLIN)) continue;
+        if (deaf_) {
+            idle(20);
+            continue;
+        }
         // Bytes come in no faster than the wire brings them.
         const uint64_t byteNs = options_.pace ? byteTimeNs() : 0;
         size_t want = sizeof buffer;
@@ -469,6 +474,10 @@ void SerialUnit::serve(uint32_t exitWhenClosedMs) {
             if (SumOf(&rx_[at], 8) != 0) {
                 ++at;
                 continue;
+            }
+            if (takeFault(SERF_DEAF, commands_ + 1)) {
+                deaf_ = true;
+                break;
             }
             uint32_t payloadLength = Le16(&rx_[at + 5]);
             size_t total = 8 + payloadLength + (payloadLength ? 2 : 0);

@@ -41,6 +41,8 @@
 //     vanish-at-resync:N  the unit vanishes when the host purges the line (N ignored)
 //     stuck:ADDR:MASK:V   the bits MASK of RAM byte ADDR always read as V
 //     lost-writes:B:MAX   B seeded addresses each lose 1..MAX writes
+//     deaf:N           from the header of command N on the unit reads nothing more, so
+//                      the host's bytes pile up until its writes cannot go on
 
 namespace sim {
 
@@ -60,6 +62,7 @@ enum SerialFaultKind : uint8_t {
     SERF_VANISH_AT_RESYNC,
     SERF_STUCK,
     SERF_LOST_WRITES,
+    SERF_DEAF,
 };
 
 struct SerialFault {
@@ -132,6 +135,7 @@ private:
     std::atomic<uint64_t> bytesOut_{0};
     std::atomic<bool> stop_{false};
     std::atomic<bool> vanished_{false};
+    bool deaf_ = false;
 };
 
 }  // namespace sim

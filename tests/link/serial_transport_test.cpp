@@ -327,6 +327,19 @@ TEST_F(SerialUnits, VanishingUnitGivesTheFailingStep) {
     }
 }
 
+// A unit that stops reading: the bytes pile up in the line until a write cannot go
+// on. A 32 KB payload does not fit what the pty holds (9), and nothing after it
+// gets through either.
+TEST_F(SerialUnits, DeafUnitStopsTheWrites) {
+    SimLine line("ram=64,pace=0,fault=deaf:2");
+    Port(1, line.path());
+    uint32_t h = 0;
+    ASSERT_EQ(Open(1, &h), LINK_OK);
+    std::vector<uint8_t> image = testsupport::RandomBytes(0x8000, 8);
+    EXPECT_EQ(ZAMWrite(h, 0, image.data(), 0x8000), LINK_SER_SEND_PAYLOAD);
+    EXPECT_NE(ZAMWrite(h, 0, image.data(), 16), LINK_OK);
+}
+
 // A write to a unit that vanished during the load: a send or receive failure, never success.
 TEST_F(SerialUnits, UnitVanishingMidLoad) {
     SimLine line("ram=64,pace=0,fault=vanish:3");
