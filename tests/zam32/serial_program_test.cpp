@@ -228,6 +228,20 @@ TEST_F(SerialProgram, ScanOfTheComPorts) {
     EXPECT_TRUE(Has(r.out, "c3     0    (none)\n")) << r.out;
 }
 
+// A unit that never answers costs its three attempts (about 16 s) and ends its row;
+// the scan goes on to the next port.
+TEST_F(SerialProgram, ScanPastASilentPort) {
+    PelmoSim silent({"ram=64", "dead=1"});
+    PelmoSim unit({"ram=32"});
+    ASSERT_FALSE(silent.path().empty());
+    ASSERT_FALSE(unit.path().empty());
+    std::string env = "ZAMBPS=921600 ZAMCOM1=" + Quote(silent.path()) + " ZAMCOM2=" + Quote(unit.path());
+    for (int n = 3; n <= 9; ++n) env += " ZAMCOM" + std::to_string(n) + "=" + Quote(Missing());
+    zam32test::Run r = Batch(env, "P C?;Q");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(Has(r.out, "P \\\nc1      \nc2      256K \nc3      \n")) << r.out;
+}
+
 // Esc typed on the terminal while zam32 waits for a unit that never answers.
 TEST_F(SerialProgram, EscOnTheTerminalCancelsTheOpen) {
     PelmoSim unit({"ram=64", "dead=1"});
