@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "link/errors.h"
 #include "link/protocol.h"
@@ -146,7 +147,7 @@ uint32_t SerialOpen(uint32_t com, SerialRecord** record) {
     int fd = -1;
     int err = 0;
     uint32_t result = SerialPortOpen(path.c_str(), baud, g_timings.settleMs, &fd, &err);
-    g_lastFailure = SerialOpenFailure{result, err};
+    g_lastFailure = SerialOpenFailure{result, err, com, baud};
     if (result != 0) return LINK_NOT_WORKING;
 
     SerialRecord r;
@@ -177,6 +178,20 @@ void SerialClose(SerialRecord* record) {
 }
 
 SerialOpenFailure SerialLastOpenFailure() { return g_lastFailure; }
+
+std::string SerialOpenFailureText(uint32_t com) {
+    const SerialOpenFailure& f = g_lastFailure;
+    if (f.com != com || f.result == 0) return "";
+    char why[160];
+    switch (f.result) {
+    case SERIAL_PORT_MISSING: std::snprintf(why, sizeof why, "no such device"); break;
+    case SERIAL_PORT_NOT_TTY: std::snprintf(why, sizeof why, "not a serial port"); break;
+    case SERIAL_PORT_BUSY: std::snprintf(why, sizeof why, "in use by another program"); break;
+    case SERIAL_PORT_BAD_RATE: std::snprintf(why, sizeof why, "the device cannot run at %u baud", f.baud); break;
+    default: std::snprintf(why, sizeof why, "%s", std::strerror(f.errorNumber)); break;
+    }
+    return "COM" + std::to_string(com) + " (" + SerialPortPath(com) + "): " + why + "\n";
+}
 
 SerialLine SerialLineOf(SerialRecord* record) {
     SerialLine line;

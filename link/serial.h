@@ -44,8 +44,14 @@ void SerialClose(SerialRecord* record);
 struct SerialOpenFailure {
     uint32_t result = 0;
     int errorNumber = 0;
+    uint32_t com = 0;
+    uint32_t baud = 0;
 };
 SerialOpenFailure SerialLastOpenFailure();
+// A line for the user on why COM `com` could not be opened or set (code 2), naming its
+// device: "COM1 (/dev/ttyUSB0): in use by another program\n". Empty when the last
+// failure was not of this port.
+std::string SerialOpenFailureText(uint32_t com);
 
 // The frame layer's view of an open record.
 SerialLine SerialLineOf(SerialRecord* record);

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/serial.h"
 #include "zam32_run.h"
 
 using testsupport::ReadFile;
@@ -153,6 +154,33 @@ TEST_F(SerialProgram, LoadVerifyChecksumAndWriteBack) {
     EXPECT_EQ(unit.Stop(), 0);
 }
 
+// A port that cannot be opened: the failure line, then which device and why.
+TEST_F(SerialProgram, PortsThatCannotBeOpenedSayWhy) {
+    PelmoSim unit({"ram=32"});
+    ASSERT_FALSE(unit.path().empty());
+    testsupport::WriteText(dir.file("plain"), "not a tty");
+    // Another program holds the unit's tty.
+    int held = -1, err = 0;
+    ASSERT_EQ(SerialPortOpen(unit.path().c_str(), 9600, 0, &held, &err), SERIAL_PORT_OK);
+    struct Case {
+        std::string path;
+        const char* why;
+    } cases[] = {
+        {Missing(), "no such device"},
+        {dir.file("plain"), "not a serial port"},
+        {unit.path(), "in use by another program"},
+    };
+    for (const Case& c : cases) {
+        zam32test::Run r = Batch("ZAMCOM1=" + Quote(c.path), "P C1;T 27256;Q");
+        EXPECT_TRUE(Has(r.out, "CANNOT ACCESS EMULATOR ON PORT c1 UNIT 0\nSerial Port is NOT OPERATIONAL\a\n"
+                               "COM1 (" + c.path + "): " + c.why + "\n"))
+            << c.why << "\n" << r.out;
+    }
+    SerialPortClose(held);
+    zam32test::Run r = Batch("ZAMBPS=921600 ZAMCOM1=" + Quote(unit.path()), "P C1;T 27256;Q");
+    EXPECT_FALSE(Has(r.out, "NOT OPERATIONAL")) << r.out;
+}
+
 // What the user sees when a unit cannot be reached or fails while it is opened.
 TEST_F(SerialProgram, OpenFailuresAreShownWithTheirCode) {
     struct Case {
@@ -161,7 +189,6 @@ TEST_F(SerialProgram, OpenFailuresAreShownWithTheirCode) {
         const char* bps;
         const char* text;
     } cases[] = {
-        {"missing tty", nullptr, "57600", "CANNOT ACCESS EMULATOR ON PORT c1 UNIT 0\nSerial Port is NOT OPERATIONAL\a\n"},
         {"bad ZAMBPS", "ram=64", "49", "CANNOT ACCESS EMULATOR ON PORT c1 UNIT 0\nDEVICE FAILURE (SUBCODE 100-5)\a\n"},
         {"three bad answers", "ram=64,fault=bad-header:1,fault=bad-crc:2,fault=garbage:3", "115200",
          "DEVICE FAILURE (SUBCODE 100-7)\a\n"},
