@@ -225,6 +225,7 @@ uint32_t SerialTakeLongestWaitMs() {
 }
 
 void SerialSetConsole(int fd) {
+    if (fd != g_consoleFd) SerialConsoleRestore();
     g_consoleChosen = true;
     g_consoleFd = fd;
 }

@@ -192,6 +192,8 @@ void SerialConsoleKeysRaw(int consoleFd) {
     tcsetattr(consoleFd, TCSANOW, &t);
 }
 
+void SerialConsoleRestore() { RestoreConsole(); }
+
 bool SerialConsoleEscPressed(int* consoleFd) {
     uint8_t c = 0;
     ssize_t n = read(*consoleFd, &c, 1);
