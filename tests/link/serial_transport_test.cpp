@@ -57,11 +57,12 @@ protected:
     void SetUp() override {
         Reset();
         setenv("ZAMBPS", "921600", 1);
-        // Waits a twentieth of their length, so that time-outs come quickly.
+        // Waits a fifth of their length (a second for an answer), so that time-outs
+        // come quickly and a loaded machine still answers in time.
         SerialTimings t;
         t.settleMs = 0;
         t.resyncPauseMs = 20;
-        t.waitDivisor = 20;
+        t.waitDivisor = 5;
         SerialSetTimings(t);
         SerialTakeLongestWaitMs();
     }
@@ -316,7 +317,7 @@ TEST_F(SerialUnits, VanishingUnitGivesTheFailingStep) {
     };
     // Long enough for the host to take what the unit sent before it vanished.
     SerialTimings t = SerialGetTimings();
-    t.waitDivisor = 4;
+    t.waitDivisor = 2;
     SerialSetTimings(t);
     for (const Case& c : cases) {
         SimLine line(std::string("ram=64,") + c.faults);
@@ -342,6 +343,7 @@ TEST_F(SerialUnits, DeafUnitStopsTheWrites) {
 
 // A write to a unit that vanished during the load: a send or receive failure, never success.
 TEST_F(SerialUnits, UnitVanishingMidLoad) {
+    SerialSetTimings(SerialTimings{0, 20, 1});  // no time-out may come first
     SimLine line("ram=64,pace=0,fault=vanish:3");
     Port(1, line.path());
     uint32_t h = 0;
