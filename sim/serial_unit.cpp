@@ -217,9 +217,9 @@ bool SerialUnit::idleUntil(uint64_t untilNs) {
 }
 
 void SerialUnit::vanish() {
+    vanished_ = true;  // before the host can notice
     if (master_ >= 0) close(master_);
     master_ = -1;
-    vanished_ = true;
 }
 
 bool SerialUnit::takeFault(SerialFaultKind kind, uint32_t n, SerialFault* hit) {
