@@ -222,7 +222,8 @@ TEST_F(SerialUnits, PortsThatCannotBeOpened) {
 }
 
 TEST_F(SerialUnits, OperationsReachTheUnit) {
-    SimLine line("ram=256,pace=0");
+    // Bit 0 of byte 0x20010 always reads 0.
+    SimLine line("ram=256,pace=0,fault=stuck:0x20010:1:0");
     Port(1, line.path());
     uint32_t h = 0;
     ASSERT_EQ(Open(1, &h), LINK_OK);
@@ -250,6 +251,13 @@ TEST_F(SerialUnits, OperationsReachTheUnit) {
               LINK_OK);
     EXPECT_EQ(equal, 0x8800u);
     EXPECT_EQ(unitByte, image[0x8800]);
+
+    // The unit compares: the stuck bit is the first difference, and its byte comes back.
+    std::vector<uint8_t> ones(0x40, 0xFF);
+    ASSERT_EQ(ZAMWrite(h, 0x20000, ones.data(), 0x40), LINK_OK);
+    ASSERT_EQ(ZAMCompare(&equal, &unitByte, h, 0x20000, ones.data(), 0x40), LINK_OK);
+    EXPECT_EQ(equal, 0x10u);
+    EXPECT_EQ(unitByte, 0xFE);
 
     for (uint32_t level : {RESET_HIGH, RESET_LOW, RESET_HIZ}) {
         ASSERT_EQ(ZAMSetReset(h, level), LINK_OK);
