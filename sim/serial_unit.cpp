@@ -241,18 +241,9 @@ bool SerialUnit::put(const uint8_t* data, uint32_t length) {
     uint32_t done = 0;
     while (done < length) {
         if (stop_ || master_ < 0) return false;
-        if (byteNs) {
-            uint64_t due = start + done * byteNs;
-            uint64_t now = NowNs();
-            if (due > now) {
-                struct timespec ts = {static_cast<time_t>((due - now) / 1000000000),
-                                      static_cast<long>((due - now) % 1000000000)};
-                struct pollfd p = {wake_[0], POLLIN, 0};
-                ppoll(&p, 1, &ts, nullptr);
-                continue;
-            }
-        }
         uint32_t n = length - done < chunk ? length - done : chunk;
+        // A chunk reaches the host when its last byte has crossed the wire.
+        if (byteNs && !idleUntil(start + (done + n) * byteNs)) return false;
         ssize_t w = write(master_, data + done, n);
         if (w > 0) {
             done += static_cast<uint32_t>(w);
@@ -263,10 +254,6 @@ bool SerialUnit::put(const uint8_t* data, uint32_t length) {
         } else {
             return false;  // the host side is gone: the rest is lost on the wire
         }
-    }
-    // The last chunk is on the wire only after its own byte times.
-    if (byteNs) {
-        idleUntil(start + length * byteNs);
     }
     return true;
 }
