@@ -114,20 +114,26 @@ bool ParseSerialUnitOptions(const std::string& text, SerialUnitOptions* out, std
                 ok = ParseFault(value, &f);
                 if (ok) o.faults.push_back(f);
             } else if (ok && Number(value, &v)) {
-                if (key == "ram")
-                    ok = v >= 32 && v <= 1024 && (v & (v - 1)) == 0, o.ramKB = v;
-                else if (key == "level")
-                    ok = v <= 255, o.level = static_cast<uint8_t>(v);
-                else if (key == "id")
-                    ok = v <= 0xFFFF, o.identity = static_cast<uint16_t>(v);
-                else if (key == "seed")
+                if (key == "ram") {
+                    ok = v >= 32 && v <= 1024 && (v & (v - 1)) == 0;
+                    o.ramKB = v;
+                } else if (key == "level") {
+                    ok = v <= 255;
+                    o.level = static_cast<uint8_t>(v);
+                } else if (key == "id") {
+                    ok = v <= 0xFFFF;
+                    o.identity = static_cast<uint16_t>(v);
+                } else if (key == "seed") {
                     o.seed = v;
-                else if (key == "pace")
-                    ok = v <= 1, o.pace = v == 1;
-                else if (key == "dead")
-                    ok = v <= 1, o.dead = v == 1;
-                else
+                } else if (key == "pace") {
+                    ok = v <= 1;
+                    o.pace = v == 1;
+                } else if (key == "dead") {
+                    ok = v <= 1;
+                    o.dead = v == 1;
+                } else {
                     ok = false;
+                }
             } else {
                 ok = false;
             }
@@ -299,7 +305,7 @@ void SerialUnit::sendAnswer(uint8_t sequence, uint8_t status, const std::vector<
     put(bytes.data(), static_cast<uint32_t>(bytes.size()));
 }
 
-void SerialUnit::handleFrame(const uint8_t* frame, uint32_t length) {
+void SerialUnit::handleFrame(const uint8_t* frame) {
     const uint32_t n = ++commands_;
     const uint8_t sequence = frame[0], code = frame[1], bank = frame[2];
     const uint16_t offset = Le16(frame + 3), payloadLength = Le16(frame + 5);
@@ -382,7 +388,6 @@ void SerialUnit::handleFrame(const uint8_t* frame, uint32_t length) {
             break;
         }
     }
-    (void)length;
     sendAnswer(sequence, status, data, n);
 }
 
@@ -474,7 +479,7 @@ void SerialUnit::serve(uint32_t exitWhenClosedMs) {
             at += total;
             uint64_t t = NowNs();
             if (rxWireDoneNs_ > t && !idleUntil(rxWireDoneNs_)) return;
-            handleFrame(frame.data(), static_cast<uint32_t>(frame.size()));
+            handleFrame(frame.data());
             if (master_ < 0) return;
         }
         rx_.erase(rx_.begin(), rx_.begin() + static_cast<long>(at));

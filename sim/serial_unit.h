@@ -112,7 +112,7 @@ public:
 
 private:
     bool takeFault(SerialFaultKind kind, uint32_t n, SerialFault* hit = nullptr);
-    void handleFrame(const uint8_t* frame, uint32_t length);
+    void handleFrame(const uint8_t* frame);
     void sendAnswer(uint8_t sequence, uint8_t status, const std::vector<uint8_t>& data, uint32_t n);
     // Writes bytes at the line's pace; false when the unit should stop.
     bool put(const uint8_t* data, uint32_t length);
