@@ -2,16 +2,13 @@
 #include "link/errors.h"
 #include "link/link.h"
 #include "link/transport.h"
+#include "link/serial.h"
 #include "link/usb.h"
 
 namespace {
 
 // No transport for this kind in this build: every open fails with the code
 // a unit that cannot be reached gives, and nothing else is ever called.
-uint32_t SerialUnavailable(uint32_t com, uint32_t, uint32_t, LinkOpenResult*) {
-    if (com == 0 || com > 98) return LINK_INVALID;
-    return LINK_NOT_WORKING;  // the port cannot be opened
-}
 uint32_t ParallelUnavailable(uint32_t, uint32_t, uint32_t, LinkOpenResult*) {
     return LINK_NOT_WORKING;  // the port is not operational
 }
@@ -21,8 +18,6 @@ uint32_t ReadNothing(void*, uint8_t*, uint32_t, uint32_t) { return LINK_NOT_AVAI
 uint32_t CompareNothing(void*, uint32_t*, uint8_t*, uint32_t, const uint8_t*, uint32_t) { return LINK_NOT_AVAILABLE; }
 uint32_t ResetNothing(void*, uint32_t) { return LINK_NOT_AVAILABLE; }
 
-const KindDriver kSerialUnavailable{SerialUnavailable, CloseNothing, WriteNothing, ReadNothing,
-                                    CompareNothing,    ResetNothing, nullptr,      nullptr};
 const KindDriver kParallelUnavailable{ParallelUnavailable, CloseNothing, WriteNothing, ReadNothing,
                                       CompareNothing,      ResetNothing, nullptr,      nullptr};
 
@@ -42,7 +37,7 @@ const KindDriver** SlotFor(uint32_t kindBit) {
 const KindDriver* BuiltIn(uint32_t kindBit) {
     switch (kindBit) {
     case SLOT_USB: return UsbKindDriver();
-    case SLOT_SERIAL: return &kSerialUnavailable;
+    case SLOT_SERIAL: return SerialKindDriver();
     case SLOT_PARALLEL: return &kParallelUnavailable;
     default: return nullptr;
     }

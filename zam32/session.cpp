@@ -6,6 +6,7 @@
 #include <string>
 
 #include "link/errors.h"
+#include "link/serial.h"
 #include "platform/clock.h"
 #include "zam32/commands.h"
 #include "zam32/lang.h"
@@ -192,6 +193,8 @@ bool CheckUnit(int index) {
         ZAMClose(handle);
     }
     PrintText(LinkOpenFailureText(name, r.UnitNumber, FamilyOf(slot.Selector), code).c_str());
+    if (IsSerialPort(slot.Selector) && code == LINK_NOT_WORKING)
+        PrintText(SerialOpenFailureText(slot.Selector & ~SELECT_SERIAL).c_str());
     return false;
 }
 

@@ -100,6 +100,8 @@ TEST(VirtualMemory, UnitWithoutMemoryFailsAndLeavesSlotFree) {
 
 // Until the hardware transports exist, every hardware open fails honestly and leaves no slot behind.
 TEST_F(Handles, HardwareSelectorsWithoutTransport) {
+    // COM1 names a tty that does not exist, never the machine's own ports.
+    setenv("ZAMCOM1", "/nonexistent/pelmo-tty", 1);
     struct Case {
         const char* what;
         uint32_t selector, unit, option, code;
@@ -121,6 +123,7 @@ TEST_F(Handles, HardwareSelectorsWithoutTransport) {
         EXPECT_EQ(ZAMInit(&h, c.selector, c.unit, 0, c.option), c.code) << c.what;
         EXPECT_EQ(ZAMLookup(25765), nullptr) << c.what;
     }
+    unsetenv("ZAMCOM1");
 }
 
 TEST(DeviceTables, SizeTableAndTypeNumbers) {

@@ -1,0 +1,230 @@
+// Serial transport: the record table shared per COM port, opening a port with the
+// status command, and the line the frame layer runs over.
+#include "link/serial.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "link/errors.h"
+#include "link/protocol.h"
+#include "platform/clock.h"
+#include "platform/serial.h"
+
+namespace {
+
+SerialRecord g_records[SERIAL_RECORD_COUNT];
+SerialTimings g_timings;
+SerialOpenFailure g_lastFailure;
+uint32_t g_longestWaitMs = 0;
+
+int g_consoleFd = -1;
+bool g_consoleChosen = false;
+
+int Console() {
+    if (!g_consoleChosen) {
+        g_consoleChosen = true;
+        g_consoleFd = isatty(STDIN_FILENO) ? STDIN_FILENO : -1;
+    }
+    return g_consoleFd;
+}
+
+uint32_t Scaled(uint32_t ms) {
+    uint32_t d = g_timings.waitDivisor ? g_timings.waitDivisor : 1;
+    uint32_t s = ms / d;
+    return s ? s : 1;
+}
+
+SerialRecord* Rec(void* p) { return static_cast<SerialRecord*>(p); }
+
+bool LineWrite(void* p, const uint8_t* data, uint32_t length) {
+    SerialRecord* r = Rec(p);
+    // The line takes the bytes at its own pace: allow twice their wire time and the usual wait.
+    uint64_t wire = (static_cast<uint64_t>(length) * r->byteTime + 999) / 1000;
+    uint64_t limit = 2 * wire + SERIAL_WAIT_MS;
+    if (limit > 0xFFFFFFF0u) limit = 0xFFFFFFF0u;
+    if (SerialPortWrite(r->port, data, length, Scaled(static_cast<uint32_t>(limit)), -1) != 1) return false;
+    r->bytesSent += length;
+    return true;
+}
+
+// Read exactly: each single read waits for the next byte at most `timeoutMs`.
+bool LineRead(void* p, uint8_t* buffer, uint32_t length, uint32_t timeoutMs, int32_t* count) {
+    SerialRecord* r = Rec(p);
+    if (timeoutMs > g_longestWaitMs) g_longestWaitMs = timeoutMs;
+    uint32_t done = 0;
+    while (done < length) {
+        int32_t n = 0;
+        if (!SerialPortReadSome(r->port, buffer + done, length - done, Scaled(timeoutMs), Console(), &n)) return false;
+        if (n <= 0) {
+            *count = n;
+            return true;
+        }
+        done += static_cast<uint32_t>(n);
+        r->bytesReceived += static_cast<uint32_t>(n);
+    }
+    *count = static_cast<int32_t>(length);
+    return true;
+}
+
+bool LineResync(void* p) { return SerialResync(Rec(p)); }
+
+uint32_t DriverOpen(uint32_t com, uint32_t, uint32_t, LinkOpenResult* out) {
+    SerialRecord* r = nullptr;
+    if (uint32_t code = SerialOpen(com, &r)) return code;
+    out->impl = r;
+    out->Level = r->status[STATUS_LEVEL];
+    out->Info = static_cast<uintptr_t>(r->status[STATUS_ID_HIGH]) << 8 | r->status[STATUS_ID_LOW];
+    return LINK_OK;
+}
+void DriverClose(void* impl) { SerialClose(Rec(impl)); }
+uint32_t DriverWrite(void* impl, uint32_t address, const uint8_t* data, uint32_t length) {
+    return SerialWrite(SerialLineOf(Rec(impl)), address, data, length);
+}
+uint32_t DriverRead(void* impl, uint8_t* buffer, uint32_t address, uint32_t length) {
+    return SerialRead(SerialLineOf(Rec(impl)), buffer, address, length);
+}
+uint32_t DriverCompare(void* impl, uint32_t* equal, uint8_t* unitByte, uint32_t address, const uint8_t* data,
+                       uint32_t length) {
+    return SerialCompare(SerialLineOf(Rec(impl)), equal, unitByte, address, data, length);
+}
+uint32_t DriverSetReset(void* impl, uint32_t level) { return SerialSetReset(SerialLineOf(Rec(impl)), level); }
+uint32_t DriverGetReset(void* impl, uint32_t* level) { return SerialGetReset(SerialLineOf(Rec(impl)), level); }
+uint32_t DriverSetFold(void* impl, uint32_t deviceSize, uint32_t ramSize) {
+    return SerialSetFold(SerialLineOf(Rec(impl)), deviceSize, ramSize);
+}
+
+const KindDriver kSerialDriver{DriverOpen,    DriverClose,    DriverWrite,    DriverRead,
+                               DriverCompare, DriverSetReset, DriverGetReset, DriverSetFold};
+
+}  // namespace
+
+bool SerialParseBaud(const char* text, uint32_t* baud) {
+    if (text == nullptr) return false;
+    const char* p = text;
+    while (*p == ' ' || *p == '\t') ++p;
+    if (*p == '\0') return false;
+    // A minus sign wraps around to a huge value, which the range check refuses.
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long v = std::strtoull(p, &end, 0);
+    if (end == p || *end != '\0' || errno == ERANGE) return false;
+    if (v < SERIAL_MIN_BAUD || v > SERIAL_MAX_BAUD) return false;
+    *baud = static_cast<uint32_t>(v);
+    return true;
+}
+
+std::string SerialPortPath(uint32_t com) {
+    char name[32];
+    std::snprintf(name, sizeof name, "ZAMCOM%u", com);
+    if (const char* v = std::getenv(name); v != nullptr && *v != '\0') return v;
+    std::snprintf(name, sizeof name, "/dev/ttyS%u", com - 1);
+    return name;
+}
+
+uint32_t SerialOpen(uint32_t com, SerialRecord** record) {
+    if (com == 0 || com > SERIAL_MAX_COM) return LINK_INVALID;
+    SerialRecord* free = nullptr;
+    for (SerialRecord& r : g_records) {
+        if (r.port < 0) {
+            free = &r;  // the last free record seen
+        } else if (r.com == com) {
+            ++r.users;
+            *record = &r;
+            return LINK_OK;
+        }
+    }
+    if (free == nullptr) return LINK_NO_RESOURCE;
+    uint32_t baud = SERIAL_DEFAULT_BAUD;
+    if (const char* bps = std::getenv("ZAMBPS"); bps != nullptr && !SerialParseBaud(bps, &baud))
+        return LINK_NOT_AVAILABLE;
+
+    const std::string path = SerialPortPath(com);
+    int fd = -1;
+    int err = 0;
+    uint32_t result = SerialPortOpen(path.c_str(), baud, g_timings.settleMs, &fd, &err);
+    g_lastFailure = SerialOpenFailure{result, err, com, baud};
+    if (result != 0) return LINK_NOT_WORKING;
+
+    SerialRecord r;
+    r.baud = baud;
+    r.byteTime = 10000000 / baud;
+    r.port = fd;
+    r.com = com;
+    r.users = 1;
+    *free = r;
+    if (uint32_t code = SerialStatus(SerialLineOf(free), free->status)) {
+        SerialPortClose(fd);
+        *free = SerialRecord{};
+        return code;
+    }
+    *record = free;
+    return LINK_OK;
+}
+
+void SerialClose(SerialRecord* record) {
+    if (record == nullptr || record->port < 0) return;
+    // Several link handles share one port: only the last one lets it go.
+    if (record->users > 1) {
+        --record->users;
+        return;
+    }
+    SerialPortClose(record->port);
+    *record = SerialRecord{};
+}
+
+SerialOpenFailure SerialLastOpenFailure() { return g_lastFailure; }
+
+std::string SerialOpenFailureText(uint32_t com) {
+    const SerialOpenFailure& f = g_lastFailure;
+    if (f.com != com || f.result == 0) return "";
+    char why[160];
+    switch (f.result) {
+    case SERIAL_PORT_MISSING: std::snprintf(why, sizeof why, "no such device"); break;
+    case SERIAL_PORT_NOT_TTY: std::snprintf(why, sizeof why, "not a serial port"); break;
+    case SERIAL_PORT_BUSY: std::snprintf(why, sizeof why, "in use by another program"); break;
+    case SERIAL_PORT_BAD_RATE: std::snprintf(why, sizeof why, "the device cannot run at %u baud", f.baud); break;
+    default: std::snprintf(why, sizeof why, "%s", std::strerror(f.errorNumber)); break;
+    }
+    return "COM" + std::to_string(com) + " (" + SerialPortPath(com) + "): " + why + "\n";
+}
+
+SerialLine SerialLineOf(SerialRecord* record) {
+    SerialLine line;
+    line.port = record;
+    line.byteTime = record->byteTime;
+    line.write = LineWrite;
+    line.read = LineRead;
+    line.resync = LineResync;
+    return line;
+}
+
+bool SerialResync(SerialRecord* r) {
+    const uint32_t pause = g_timings.resyncPauseMs;
+    if (!SerialPortPurge(r->port)) return false;
+    if (!SerialPortBreak(r->port, true)) return false;
+    SleepMilliseconds(pause);
+    bool cleared = SerialPortBreak(r->port, false);
+    SleepMilliseconds(pause);
+    return cleared && SerialPortPurge(r->port);
+}
+
+const KindDriver* SerialKindDriver() { return &kSerialDriver; }
+const SerialRecord* SerialRecords() { return g_records; }
+void SerialSetTimings(const SerialTimings& timings) { g_timings = timings; }
+SerialTimings SerialGetTimings() { return g_timings; }
+
+uint32_t SerialTakeLongestWaitMs() {
+    uint32_t v = g_longestWaitMs;
+    g_longestWaitMs = 0;
+    return v;
+}
+
+void SerialSetConsole(int fd) {
+    if (fd != g_consoleFd) SerialConsoleRestore();
+    g_consoleChosen = true;
+    g_consoleFd = fd;
+}

@@ -1,0 +1,213 @@
+#include "platform/serial.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+
+#include "platform/clock.h"
+#include "platform/serial_line.h"
+
+namespace {
+
+constexpr uint8_t kEsc = 0x1B;
+constexpr uint32_t kForever = 0xFFFFFFFFu;
+
+bool g_consoleSaved = false;
+int g_consoleFd = -1;
+struct termios g_consoleTermios;
+
+void RestoreConsole() {
+    if (g_consoleSaved) tcsetattr(g_consoleFd, TCSANOW, &g_consoleTermios);
+    g_consoleSaved = false;
+}
+
+uint64_t NowMs() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+// Milliseconds left until `deadline` for poll (-1: no limit).
+int PollWait(uint64_t deadline) {
+    if (deadline == UINT64_MAX) return -1;
+    uint64_t now = NowMs();
+    if (now >= deadline) return 0;
+    uint64_t left = deadline - now;
+    return left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
+}
+
+// A line without modem lines (a pseudo-terminal) says so; that is not a failure.
+bool ModemLine(int fd, int bit, bool on) {
+    if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bit) == 0) return true;
+    return errno == ENOTTY || errno == EINVAL || errno == ENOTSUP;
+}
+
+}  // namespace
+
+uint32_t SerialPortOpen(const char* path, uint32_t baud, uint32_t settleMs, int* fd, int* errorNumber) {
+    *fd = -1;
+    *errorNumber = 0;
+    int f = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (f < 0) {
+        *errorNumber = errno;
+        if (errno == ENOENT || errno == ENODEV || errno == ENXIO || errno == ENOTDIR) return SERIAL_PORT_MISSING;
+        return errno == EBUSY ? SERIAL_PORT_BUSY : SERIAL_PORT_FAILED;
+    }
+    uint32_t result = SERIAL_PORT_OK;
+    bool rateRefused = false;
+    if (!isatty(f)) {
+        *errorNumber = ENOTTY;
+        result = SERIAL_PORT_NOT_TTY;
+    } else if (flock(f, LOCK_EX | LOCK_NB) != 0) {
+        // TIOCEXCL does not stop a privileged program; the lock stops every one of ours.
+        *errorNumber = errno;
+        result = errno == EWOULDBLOCK ? SERIAL_PORT_BUSY : SERIAL_PORT_FAILED;
+    } else if (ioctl(f, TIOCEXCL) != 0) {
+        *errorNumber = errno;
+        result = SERIAL_PORT_FAILED;
+    } else if (!SerialLineSetup(f, baud, &rateRefused)) {
+        *errorNumber = errno;
+        result = rateRefused ? SERIAL_PORT_BAD_RATE : SERIAL_PORT_FAILED;
+    }
+    if (result == SERIAL_PORT_OK) {
+        SleepMilliseconds(settleMs);
+        if (!ModemLine(f, TIOCM_RTS, true) || !ModemLine(f, TIOCM_DTR, true)) {
+            *errorNumber = errno;
+            result = SERIAL_PORT_FAILED;
+        }
+    }
+    if (result != SERIAL_PORT_OK) {
+        close(f);  // also releases the lock and the exclusive mode
+        return result;
+    }
+    *fd = f;
+    return SERIAL_PORT_OK;
+}
+
+void SerialPortClose(int fd) {
+    if (fd < 0) return;
+    ModemLine(fd, TIOCM_RTS, false);
+    ModemLine(fd, TIOCM_DTR, false);
+    ioctl(fd, TIOCNXCL);
+    flock(fd, LOCK_UN);
+    close(fd);
+}
+
+uint32_t SerialPortBaud(int fd) { return SerialLineBaud(fd); }
+
+int SerialPortWrite(int fd, const uint8_t* data, uint32_t length, uint32_t timeoutMs, int consoleFd) {
+    const uint64_t deadline = timeoutMs == kForever ? UINT64_MAX : NowMs() + timeoutMs;
+    uint32_t done = 0;
+    while (done < length) {
+        ssize_t n = write(fd, data + done, length - done);
+        if (n > 0) {
+            done += static_cast<uint32_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN) return 0;
+        for (;;) {
+            SerialConsoleKeysRaw(consoleFd);
+            struct pollfd p[2] = {{fd, POLLOUT, 0}, {consoleFd, POLLIN, 0}};
+            int r = poll(p, consoleFd >= 0 ? 2 : 1, PollWait(deadline));
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0) return 0;
+            if (r == 0) return 0;  // the line took nothing for the whole wait
+            if (p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) return 0;
+            if (p[0].revents & POLLOUT) break;
+            if (consoleFd >= 0 && (p[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+                if (SerialConsoleEscPressed(&consoleFd)) return -1;
+            }
+        }
+    }
+    // Done when the bytes have left: the unit's answer time counts from there.
+    for (;;) {
+        int queued = 0;
+        if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return 1;
+        if (PollWait(deadline) == 0) return 0;
+        SleepMilliseconds(1);
+    }
+}
+
+bool SerialPortReadSome(int fd, uint8_t* buffer, uint32_t length, uint32_t timeoutMs, int consoleFd,
+                        int32_t* count) {
+    *count = 0;
+    if (length == 0) return true;
+    const uint64_t deadline = timeoutMs == kForever ? UINT64_MAX : NowMs() + timeoutMs;
+    for (;;) {
+        SerialConsoleKeysRaw(consoleFd);
+        struct pollfd p[2] = {{fd, POLLIN, 0}, {consoleFd, POLLIN, 0}};
+        int r = poll(p, consoleFd >= 0 ? 2 : 1, PollWait(deadline));
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return false;
+        if (r == 0) return true;  // time-out: 0 bytes
+        if (p[0].revents & POLLIN) {
+            ssize_t n = read(fd, buffer, length);
+            if (n > 0) {
+                *count = static_cast<int32_t>(n);
+                return true;
+            }
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            return false;  // end of file: the line was hung up
+        }
+        if (p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) return false;
+        if (consoleFd >= 0 && (p[1].revents & (POLLIN | POLLHUP | POLLERR)) &&
+            SerialConsoleEscPressed(&consoleFd)) {
+            *count = -1;
+            return true;
+        }
+    }
+}
+
+bool SerialPortPurge(int fd) { return tcflush(fd, TCIOFLUSH) == 0; }
+
+bool SerialPortBreak(int fd, bool on) { return ioctl(fd, on ? TIOCSBRK : TIOCCBRK) == 0; }
+
+void SerialConsoleKeysRaw(int consoleFd) {
+    if (consoleFd < 0) return;
+    struct termios t;
+    if (tcgetattr(consoleFd, &t) != 0) return;
+    if (!(t.c_lflag & (ICANON | ECHO)) && t.c_cc[VMIN] == 1) return;
+    if (!g_consoleSaved || g_consoleFd != consoleFd) {
+        RestoreConsole();
+        g_consoleTermios = t;
+        g_consoleFd = consoleFd;
+        g_consoleSaved = true;
+        static bool hooked = false;
+        if (!hooked) {
+            std::atexit(RestoreConsole);
+            hooked = true;
+        }
+    }
+    t.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    tcsetattr(consoleFd, TCSANOW, &t);
+}
+
+void SerialConsoleRestore() { RestoreConsole(); }
+
+bool SerialConsoleEscPressed(int* consoleFd) {
+    uint8_t c = 0;
+    ssize_t n = read(*consoleFd, &c, 1);
+    if (n <= 0) {
+        // The terminal went away: stop watching it rather than wake up for ever.
+        if (n == 0 || (errno != EINTR && errno != EAGAIN)) *consoleFd = -1;
+        return false;
+    }
+    if (c != kEsc) return false;
+    // Arrow and function keys start with Esc too, but their other bytes follow at once.
+    struct pollfd p = {*consoleFd, POLLIN, 0};
+    if (poll(&p, 1, 10) <= 0) return true;
+    uint8_t rest[64];
+    while (poll(&p, 1, 0) > 0 && (p.revents & POLLIN) && read(*consoleFd, rest, sizeof rest) > 0) {
+    }
+    return false;
+}
