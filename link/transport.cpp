@@ -2,6 +2,7 @@
 #include "link/errors.h"
 #include "link/link.h"
 #include "link/transport.h"
+#include "link/parallel.h"
 #include "link/usb.h"
 
 namespace {
@@ -12,9 +13,6 @@ uint32_t SerialUnavailable(uint32_t com, uint32_t, uint32_t, LinkOpenResult*) {
     if (com == 0 || com > 98) return LINK_INVALID;
     return LINK_NOT_WORKING;  // the port cannot be opened
 }
-uint32_t ParallelUnavailable(uint32_t, uint32_t, uint32_t, LinkOpenResult*) {
-    return LINK_NOT_WORKING;  // the port is not operational
-}
 void CloseNothing(void*) {}
 uint32_t WriteNothing(void*, uint32_t, const uint8_t*, uint32_t) { return LINK_NOT_AVAILABLE; }
 uint32_t ReadNothing(void*, uint8_t*, uint32_t, uint32_t) { return LINK_NOT_AVAILABLE; }
@@ -23,8 +21,6 @@ uint32_t ResetNothing(void*, uint32_t) { return LINK_NOT_AVAILABLE; }
 
 const KindDriver kSerialUnavailable{SerialUnavailable, CloseNothing, WriteNothing, ReadNothing,
                                     CompareNothing,    ResetNothing, nullptr,      nullptr};
-const KindDriver kParallelUnavailable{ParallelUnavailable, CloseNothing, WriteNothing, ReadNothing,
-                                      CompareNothing,      ResetNothing, nullptr,      nullptr};
 
 const KindDriver* g_usb = nullptr;
 const KindDriver* g_serial = nullptr;
@@ -43,7 +39,7 @@ const KindDriver* BuiltIn(uint32_t kindBit) {
     switch (kindBit) {
     case SLOT_USB: return UsbKindDriver();
     case SLOT_SERIAL: return &kSerialUnavailable;
-    case SLOT_PARALLEL: return &kParallelUnavailable;
+    case SLOT_PARALLEL: return ParallelKindDriver();
     default: return nullptr;
     }
 }
