@@ -289,8 +289,21 @@ uint32_t ParallelOpen(uint32_t selector, uint32_t unit, uint32_t option, Paralle
     return LINK_OK;
 }
 
+namespace {
+
+// Only records of this table: a slot opened while another driver stood in for
+// the parallel kind (tests do that) may be closed after this one came back.
+bool OwnRecord(const ParallelRecord* record) {
+    uintptr_t p = reinterpret_cast<uintptr_t>(record);
+    uintptr_t first = reinterpret_cast<uintptr_t>(&g_records[0]);
+    uintptr_t end = reinterpret_cast<uintptr_t>(&g_records[PARALLEL_RECORD_COUNT]);
+    return p >= first && p < end && (p - first) % sizeof(ParallelRecord) == 0;
+}
+
+}  // namespace
+
 void ParallelClose(ParallelRecord* record) {
-    if (record == nullptr || !record->inUse) return;
+    if (!OwnRecord(record) || !record->inUse) return;
     // Nothing goes to the unit: its lines stay as the last operation left them.
     LptClose(record->port);
     *record = ParallelRecord{};
