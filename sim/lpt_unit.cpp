@@ -293,8 +293,8 @@ bool SetLptTraceFile(const char* path) {
             for (auto& p : g_ports) p.second->setTrace(nullptr);
             return false;
         }
-        // Line buffered: the trace is complete even if the program is killed.
-        std::setvbuf(g_trace, nullptr, _IOLBF, 0);
+        // Fully buffered: a trace has millions of lines; stdio flushes it at exit.
+        std::setvbuf(g_trace, nullptr, _IOFBF, 1 << 16);
     }
     for (auto& p : g_ports) p.second->setTrace(g_trace);
     return true;

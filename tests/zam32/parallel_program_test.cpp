@@ -205,4 +205,45 @@ TEST_F(ParallelProgram, NtClassRefusesParallelPorts) {
     EXPECT_EQ(testsupport::ReadText(dir.file("trace.txt")), "");
 }
 
+// Four units on one port as one 128 KB set: fill and checksum reach every lane,
+// and R drives each unit's reset line through the mode bytes it is sent.
+TEST_F(ParallelProgram, FourLanesFillChecksumAndReset) {
+    zam32test::Run r = Run("port=278,unit=3,ram=32;port=278,unit=2,ram=64;port=278,unit=1,ram=128;port=278,unit=0",
+                           "P L2;U 0123;T 27256;F 5A;S;F 0,1,1;S;R;R HZ;Q", nullptr, nullptr,
+                           "ZAMLPT2= PELMO_SIM_LPT_TRACE=trace.txt");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(Has(r.out, "Checking Pl2U0 as 27256\nChecking Pl2U1 as 27256\nChecking Pl2U2 as 27256\n"
+                           "Checking Pl2U3 as 27256\n"))
+        << r.out;
+    EXPECT_TRUE(Has(r.out, "Filling 20000 bytes at offset 0 with 5A\n")) << r.out;
+    EXPECT_TRUE(Has(r.out, "CHECKSUM = 00B4-0000\n")) << r.out;
+    EXPECT_TRUE(Has(r.out, "CHECKSUM = 00B3-FFA6\n")) << r.out;
+    EXPECT_TRUE(Has(r.out, "Pulsing Unit 3 Reset Line LOW\n")) << r.out;
+    EXPECT_TRUE(Has(r.out, "Unit 3 Reset Line Set HIGH\n")) << r.out;
+
+    // The last mode byte each unit saw carries HIGH (0x08) in its reset bits.
+    std::string trace = testsupport::ReadText(dir.file("trace.txt"));
+    int lastMode[4] = {-1, -1, -1, -1};
+    unsigned data = 0, control = 0x0C;
+    size_t pos = 0;
+    while (pos < trace.size()) {
+        size_t end = trace.find('\n', pos);
+        char kind = 0;
+        unsigned reg = 0, value = 0;
+        if (std::sscanf(trace.substr(pos, end - pos).c_str(), "%c %X %X", &kind, &reg, &value) == 3 && kind == 'W') {
+            if (reg == 0x278) data = value;
+            if (reg == 0x27A) {
+                if (control == 0x09 && value == 0x0B) lastMode[data >> 6] = static_cast<int>(data);
+                control = value;
+            }
+        }
+        pos = end + 1;
+    }
+    for (int u = 0; u < 4; ++u) {
+        ASSERT_GE(lastMode[u], 0) << u;
+        EXPECT_EQ(lastMode[u] & 0x18, 0x08) << "unit " << u;
+        EXPECT_EQ(lastMode[u] & 7, 0) << "unit " << u << " left idle";
+    }
+}
+
 }  // namespace
