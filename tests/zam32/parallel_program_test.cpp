@@ -192,15 +192,20 @@ TEST_F(ParallelProgram, DelayArgumentReachesThePort) {
     EXPECT_GT(runs[8], 100u);
 }
 
-// On the NT family parallel ports are refused by P, and "?" alone scans USB:
-// no parallel port is touched even where a unit would answer.
+// On the NT family parallel ports are refused by P, "?" alone scans USB and
+// "l?" lists the ports without opening them: no parallel port is touched even
+// where a unit would answer.
 TEST_F(ParallelProgram, NtClassRefusesParallelPorts) {
-    zam32test::Run r = Run("port=378,unit=0", "", "1", "p 378\np l1\np ?\nt 256\n?????\nquitn\n",
+    zam32test::Run r = Run("port=378,unit=0", "", "1", "p 378\np l1\np ?\np l?\nt 256\n?????\nquitn\n",
                            "PELMO_SIM_LPT_TRACE=trace.txt");
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(Has(r.out, "COMMAND ERROR NEAR \"378\"\nINVALID PORT SELECTION\a\n")) << r.out;
     EXPECT_TRUE(Has(r.out, "COMMAND ERROR NEAR \"l1\"\nINVALID PORT SELECTION\a\n")) << r.out;
     EXPECT_TRUE(Has(r.out, "Scanning for USB devices\n")) << r.out;
+    // An explicit parallel scan lists the ports but opens none of them.
+    EXPECT_TRUE(Has(r.out, "Scanning all parallel ports with default delay\n \\ U    0    1    2    3\nP \\\n"
+                           "l1      \nl2      \nl3      \nl4      \n"))
+        << r.out;
     EXPECT_FALSE(Has(r.out, "Checking Pl")) << r.out;
     EXPECT_EQ(testsupport::ReadText(dir.file("trace.txt")), "");
 }
