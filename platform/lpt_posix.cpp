@@ -176,6 +176,7 @@ void LptClose(LptPort* port) {
 }
 
 uint32_t LptClaim(LptPort* port) {
+    if (port->backend == LPT_BACKEND_SIM) return port->sim->claim() ? LPT_OK : LPT_BUSY;
     if (port->backend != LPT_BACKEND_PPDEV) return LPT_OK;
     return ioctl(port->fd, PPCLAIM) == 0 ? LPT_OK : FromErrno(errno);
 }

@@ -79,6 +79,9 @@ bool ParseLptUnitOptions(const std::string& text, LptUnitOptions* out, std::stri
         } else if (key == "noreadback" || key == "echo") {
             if (!ParseUnsigned(value, 16, &n) || n > 0xFF) return bad("not a byte value");
             (key == "echo" ? o.echoFault : o.noReadback) = static_cast<int>(n);
+        } else if (key == "claimfail") {
+            if (!ParseUnsigned(value, 10, &n) || n == 0) return bad("claim number must be 1 or more");
+            o.claimFail = n;
         } else if (key == "idbit") {
             if (!ParseUnsigned(value, 10, &n) || n > 15) return bad("identity bit must be 0..15");
             o.idBitFault = static_cast<int>(n);
@@ -126,6 +129,7 @@ bool LptPortModel::addUnit(const LptUnitOptions& o) {
 
 void LptPortModel::applyPortFaults(const LptUnitOptions& o) {
     if (o.noReadback >= 0) noReadback_ = o.noReadback;
+    if (o.claimFail) claimFail_ = o.claimFail;
     if (o.stuckBit >= 0) {
         stuckBit_ = o.stuckBit;
         stuckValue_ = o.stuckValue;
@@ -225,6 +229,11 @@ void LptPortModel::strobe(uint8_t control) {
     case kDataStrobe: ++strobes_; u->data = v; break;
     default: break;
     }
+}
+
+bool LptPortModel::claim() {
+    ++claims_;
+    return claimFail_ == 0 || claims_ < claimFail_;
 }
 
 uint8_t LptPortModel::readData() {

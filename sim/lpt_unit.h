@@ -37,6 +37,8 @@
 //   databit=B:V     port fault: data line B (0..7) stuck at V
 //   echo=XX         unit fault: a data byte XX is echoed with bit 0 inverted
 //   idbit=K         unit fault: identity bit K (0..15, in the order read) inverted
+//   claimfail=K     port fault: from the K-th claim on (counting from 1) another
+//                   program holds the port, so claiming it fails
 // Port faults apply to the port whatever entry names them.
 // PELMO_SIM_LPT_TRACE names a file that receives one line per register access.
 // Example: PELMO_SIM_LPT="port=378,unit=0,ram=128,level=1;port=378,unit=1,ram=64"
@@ -54,6 +56,7 @@ struct LptUnitOptions {
     int noReadback = -1;   // port: value the data register does not read back, or -1
     int stuckBit = -1;     // port: stuck data line, or -1
     uint8_t stuckValue = 0;
+    uint32_t claimFail = 0;  // port: first claim that fails, 0 none
 };
 
 bool ParseLptUnitOptions(const std::string& text, LptUnitOptions* out, std::string* error);
@@ -77,6 +80,9 @@ public:
     void writeControl(uint8_t v);
     uint8_t readData();
     uint8_t readStatus();
+    // The host claims the port around each sequence; false when the claim fails.
+    bool claim();
+    uint32_t claims() const { return claims_; }
 
     // Counters. A run is a series of identical writes to one register with no
     // other register access between them; runs[reg][length] counts them.
@@ -114,6 +120,8 @@ private:
     int noReadback_ = -1;
     int stuckBit_ = -1;
     uint8_t stuckValue_ = 0;
+    uint32_t claimFail_ = 0;
+    uint32_t claims_ = 0;
     uint64_t writes_ = 0, reads_ = 0, strobes_ = 0;
     std::map<uint32_t, uint64_t> runs_[2];
     int runReg_ = -1;

@@ -405,4 +405,31 @@ TEST_F(ParallelPorts, ShortWriteReadCompareMatchGoldenTrace) {
     EXPECT_EQ(trace, lines);
 }
 
+// A port that another program takes after the open: every operation says so
+// instead of reporting work that never reached the unit.
+TEST_F(ParallelPorts, LostPortFailsOperationsInsteadOfPassing) {
+    Attach("port=378,unit=0,claimfail=2");
+    uint32_t h = Open(0x378, 0);
+    Port().resetCounters();
+    uint8_t b = 0x12;
+    uint32_t equal = 77;
+    EXPECT_EQ(ZAMWrite(h, 0, &b, 1), LINK_NOT_WORKING);
+    EXPECT_EQ(ZAMRead(h, &b, 0, 1), LINK_NOT_WORKING);
+    EXPECT_EQ(ZAMCompare(&equal, nullptr, h, 0, &b, 1), LINK_NOT_WORKING);
+    EXPECT_EQ(equal, 77u);
+    EXPECT_EQ(ZAMSetReset(h, RESET_LOW), LINK_NOT_WORKING);
+    uint32_t level = 9;
+    ZAMGetReset(h, &level);
+    EXPECT_EQ(level, RESET_HIZ) << "the level that failed is not recorded";
+    EXPECT_EQ(Port().writes() + Port().reads(), 0u);
+
+    // Held from the start: the open fails at stage 1 and says the port is taken.
+    sim::DetachAllLptPorts();
+    Attach("port=378,unit=0,claimfail=1");
+    uint32_t h2 = 0;
+    EXPECT_EQ(ZAMInit(&h2, 0x378, 0, 0, 0x7FFF), LINK_NOT_WORKING);
+    ASSERT_NE(ParallelLastOpenFailure(), nullptr);
+    EXPECT_EQ(ParallelOpenFailureText(*ParallelLastOpenFailure()), "Port 378: port in use by another driver or program\n");
+}
+
 }  // namespace
