@@ -137,7 +137,7 @@ uint32_t LptOpen(uint32_t portNumber, uint32_t base, LptPort** port, LptOpenInfo
     for (LptPort& p : g_ports) {
         if (p.users == 0) {
             if (!free) free = &p;
-        } else if (p.base == base && p.backend == backend) {
+        } else if (p.base == base && p.backend == backend && p.sim == model) {
             ++p.users;
             info->backend = backend;
             std::snprintf(info->path, sizeof info->path, "%s", path);

@@ -424,6 +424,7 @@ TEST_F(ParallelPorts, LostPortFailsOperationsInsteadOfPassing) {
     EXPECT_EQ(Port().writes() + Port().reads(), 0u);
 
     // Held from the start: the open fails at stage 1 and says the port is taken.
+    ZAMClose(h);
     sim::DetachAllLptPorts();
     Attach("port=378,unit=0,claimfail=1");
     uint32_t h2 = 0;
