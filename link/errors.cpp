@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "link/parallel.h"
+
 std::string LinkSubcodeText(unsigned stage, uint32_t code) {
     char buf[64];
     if (code == LINK_CANCELLED)
@@ -24,5 +26,9 @@ std::string LinkOpenFailureText(const char* portName, unsigned unit, PortFamily 
         text += std::string(what) + " is NOT OPERATIONAL\a\n";
     else
         text += LinkSubcodeText(STAGE_CONSOLE_OPEN, code);
+    // What the parallel open found wrong, when that open is what failed.
+    if (family == PortFamily::Parallel)
+        if (const ParallelOpenFailure* f = ParallelLastOpenFailure(); f && ParallelStageCode(f->stage) == code)
+            text += ParallelOpenFailureText(*f);
     return text;
 }

@@ -85,7 +85,7 @@ uint32_t ZAMSetReset(uint32_t handle, uint32_t level) {
     case SLOT_PARALLEL: {
         if (level == RESET_UNCHANGED) return LINK_OK;
         uint32_t code = DriverOf(s)->setReset(s->impl, level);
-        s->reset = level;
+        if (code == LINK_OK) s->reset = level;  // a level that never reached the unit is not its level
         return code;
     }
     case SLOT_USB:

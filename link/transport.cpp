@@ -2,24 +2,11 @@
 #include "link/errors.h"
 #include "link/link.h"
 #include "link/transport.h"
+#include "link/parallel.h"
 #include "link/serial.h"
 #include "link/usb.h"
 
 namespace {
-
-// No transport for this kind in this build: every open fails with the code
-// a unit that cannot be reached gives, and nothing else is ever called.
-uint32_t ParallelUnavailable(uint32_t, uint32_t, uint32_t, LinkOpenResult*) {
-    return LINK_NOT_WORKING;  // the port is not operational
-}
-void CloseNothing(void*) {}
-uint32_t WriteNothing(void*, uint32_t, const uint8_t*, uint32_t) { return LINK_NOT_AVAILABLE; }
-uint32_t ReadNothing(void*, uint8_t*, uint32_t, uint32_t) { return LINK_NOT_AVAILABLE; }
-uint32_t CompareNothing(void*, uint32_t*, uint8_t*, uint32_t, const uint8_t*, uint32_t) { return LINK_NOT_AVAILABLE; }
-uint32_t ResetNothing(void*, uint32_t) { return LINK_NOT_AVAILABLE; }
-
-const KindDriver kParallelUnavailable{ParallelUnavailable, CloseNothing, WriteNothing, ReadNothing,
-                                      CompareNothing,      ResetNothing, nullptr,      nullptr};
 
 const KindDriver* g_usb = nullptr;
 const KindDriver* g_serial = nullptr;
@@ -38,7 +25,7 @@ const KindDriver* BuiltIn(uint32_t kindBit) {
     switch (kindBit) {
     case SLOT_USB: return UsbKindDriver();
     case SLOT_SERIAL: return SerialKindDriver();
-    case SLOT_PARALLEL: return &kParallelUnavailable;
+    case SLOT_PARALLEL: return ParallelKindDriver();
     default: return nullptr;
     }
 }

@@ -234,6 +234,11 @@ ScanFound Scan(char kind, int32_t delay) {
     for (int p = 0; p < portCount; ++p) {
         char name[16];
         Print("%-8s", PortName(ports[p], name));
+        // The NT family has no direct printer-port access: the row ends without touching the port.
+        if (kind == 'l' && g_osClass != 0) {
+            PrintText("\n");
+            continue;
+        }
         for (int u = 0; u < units; ++u) {
             uint32_t handle = 0;
             uint32_t code = ZAMInit(&handle, ports[p], static_cast<uint32_t>(u), 0x100000, static_cast<uint32_t>(delay));
