@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QObject>
+#include <memory>
+
+namespace guitest {
+
+std::unique_ptr<QObject> MakeSettingsSuite();
+std::unique_ptr<QObject> MakeRunnerSuite();
+std::unique_ptr<QObject> MakeMainWindowSuite();
+std::unique_ptr<QObject> MakeUsbSuite();
+std::unique_ptr<QObject> MakeUsbVanishSuite();
+std::unique_ptr<QObject> MakeStartSuite();
+
+inline std::unique_ptr<QObject> MakeSuite(const char* name) {
+    const QByteArray n(name);
+    if (n == "Settings") return MakeSettingsSuite();
+    if (n == "Runner") return MakeRunnerSuite();
+    if (n == "MainWindow") return MakeMainWindowSuite();
+    if (n == "Usb") return MakeUsbSuite();
+    if (n == "UsbVanish") return MakeUsbVanishSuite();
+    if (n == "Start") return MakeStartSuite();
+    return nullptr;
+}
+
+}  // namespace guitest
