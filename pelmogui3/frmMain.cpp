@@ -16,6 +16,7 @@
 
 #include "pelmogui3/frmAbout.h"
 #include "pelmogui3/frmHelp.h"
+#include "pelmogui3/frmSetupDevice.h"
 #include "pelmogui3/modLib.h"
 #include "pelmogui3/modMain.h"
 #include "pelmogui3/modReg.h"
@@ -282,7 +283,8 @@ void frmMain::NotAvailable(const QString& what) {
 }
 
 void frmMain::OpenDeviceSetup() {
-    NotAvailable("Device Setup");
+    frmSetupDevice dialog(this);
+    dialog.exec();
     SetStatus(UnitSettings.DevType != 0 ? "EMULATING" : "NOT SET UP");
 }
 

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QProcess>
+#include <QPushButton>
 
 namespace guitest {
 
@@ -45,6 +46,21 @@ void GuiFixture::Reset() {
     });
     QFile trace(TracePath());
     traceOffset_ = trace.exists() ? trace.size() : 0;
+    dialogs_.clear();
+    onDeviceSetup = [](frmSetupDevice* d) { d->CancelButton->click(); };
+    // Modal dialogs run their own event loop: answer them from a timer.
+    modalWatch_.disconnect();
+    QObject::connect(&modalWatch_, &QTimer::timeout, [this] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal || modal == handled_) return;
+        handled_ = modal;
+        dialogs_ << modal->objectName();
+        if (auto* device = qobject_cast<frmSetupDevice*>(modal))
+            onDeviceSetup(device);
+        else
+            modal->close();
+    });
+    modalWatch_.start(10);
 }
 
 void GuiFixture::Drop() {
@@ -84,6 +100,19 @@ std::vector<BoxRecord> GuiFixture::TakeBoxes() {
     std::vector<BoxRecord> out;
     out.swap(boxes_);
     return out;
+}
+
+QStringList GuiFixture::TakeDialogs() {
+    QStringList out;
+    out.swap(dialogs_);
+    return out;
+}
+
+QString GuiFixture::TakeOpened() {
+    const QStringList dialogs = TakeDialogs();
+    const auto boxes = TakeBoxes();
+    if (dialogs.size() + boxes.size() != 1) return QString("%1 dialogs, %2 boxes").arg(dialogs.size()).arg(boxes.size());
+    return dialogs.isEmpty() ? boxes[0].title : dialogs[0];
 }
 
 QStringList GuiFixture::TakeTrace() {

@@ -9,7 +9,10 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QPointer>
 #include <QTest>
+#include <QTimer>
+#include <functional>
 #include <QToolBar>
 #include <deque>
 #include <memory>
@@ -17,6 +20,7 @@
 
 #include "pelmogui3/controls.h"
 #include "pelmogui3/frmMain.h"
+#include "pelmogui3/frmSetupDevice.h"
 #include "pelmogui3/modMain.h"
 #include "pelmogui3/modReg.h"
 
@@ -58,6 +62,14 @@ public:
     // Lines the library wrote to its debug stream since the last call.
     QStringList TakeTrace();
 
+    // Modal dialogs opened since the last call (object names), oldest first.
+    QStringList TakeDialogs();
+    // What a device setup dialog opened by a command does; by default it is
+    // cancelled, leaving everything as it was.
+    std::function<void(frmSetupDevice*)> onDeviceSetup;
+    // The name of what the last command opened: a dialog, else a box's title.
+    QString TakeOpened();
+
     QString Panel(int bar, int index);
     bool PanelEnabled(int bar, int index);
 
@@ -66,6 +78,9 @@ private:
     std::unique_ptr<frmMain> main_;
     std::vector<BoxRecord> boxes_;
     qint64 traceOffset_ = 0;
+    QStringList dialogs_;
+    QTimer modalWatch_;
+    QPointer<QWidget> handled_;
 };
 
 // Checks one box: text, icon and title.

@@ -66,9 +66,7 @@ private slots:
         fx.Stored(4, "DevType", "0");
         fx.Start();
         QVERIFY(fx.Main()->isVisible());
-        const auto boxes = fx.TakeBoxes();
-        QCOMPARE(boxes.size(), size_t(1));
-        QCOMPARE(boxes[0].title, QString(" Pelmo Device Setup"));
+        QCOMPARE(fx.TakeOpened(), QString("frmSetupDevice"));
         QCOMPARE(fx.Panel(1, 0), QString("STATUS: Not Set Up"));
         QCOMPARE(fx.Panel(1, 2), QString("TYPE: (none)"));
         QVERIFY(!fx.TakeTrace().join('\n').contains("VXAOpen"));
@@ -91,12 +89,11 @@ private slots:
         fx.Stored(4, "WriteFile", fx.File("b.hex"));
         fx.Start();
         fx.TakeBoxes();
+        fx.TakeDialogs();
         fx.TakeTrace();
         fx.Main()->findChild<QAction*>(command)->trigger();
-        const auto boxes = fx.TakeBoxes();
         // The device set-up opens; with no type chosen there, nothing else follows.
-        QCOMPARE(boxes.size(), size_t(1));
-        QCOMPARE(boxes[0].title, QString(" Pelmo Device Setup"));
+        QCOMPARE(fx.TakeOpened(), QString("frmSetupDevice"));
         QVERIFY(!fx.TakeTrace().join('\n').contains(call));
         QVERIFY(!fx.Main()->Button("OpenView")->isChecked());
         QCOMPARE(modMain::BeepCount, 0);
@@ -172,7 +169,7 @@ private slots:
         QTest::addColumn<int>("bar");
         QTest::addColumn<int>("panel");
         QTest::addColumn<QString>("title");
-        for (int i = 0; i < 4; ++i) QTest::addRow("status panel %d", i) << 1 << i << " Pelmo Device Setup";
+        for (int i = 0; i < 4; ++i) QTest::addRow("status panel %d", i) << 1 << i << "frmSetupDevice";
         QTest::newRow("file panel, disabled") << 2 << 0 << " Pelmo Load Setup";
         QTest::newRow("sum panel, disabled") << 2 << 1 << " Pelmo Checksum Setup";
     }
@@ -185,9 +182,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(fx.Main()));
         StatusPanel* p = (bar == 1 ? fx.Main()->sbStatusBar : fx.Main()->sbStatusBar2)->panel(panel);
         QTest::mouseClick(p, Qt::LeftButton, {}, p->rect().center());
-        const auto boxes = fx.TakeBoxes();
-        QCOMPARE(boxes.size(), size_t(1));
-        QCOMPARE(boxes[0].title, title);
+        QCOMPARE(fx.TakeOpened(), title);
     }
 
     void storedHiddenToolbarComesBackAtItsEdge() {

@@ -423,9 +423,7 @@ private slots:
         // With no type chosen the command opens the device set-up instead.
         UnitSettings.DevType = 0;
         fx.Main()->mnuQuickResetFunction[5]->trigger();
-        const auto boxes = fx.TakeBoxes();
-        QCOMPARE(boxes.size(), size_t(1));
-        QCOMPARE(boxes[0].title, QString(" Pelmo Device Setup"));
+        QCOMPARE(fx.TakeOpened(), QString("frmSetupDevice"));
         QCOMPARE(fx.Panel(1, 0), QString("STATUS: Not Set Up"));
     }
 };

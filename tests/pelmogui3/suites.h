@@ -11,6 +11,7 @@ std::unique_ptr<QObject> MakeMainWindowSuite();
 std::unique_ptr<QObject> MakeUsbSuite();
 std::unique_ptr<QObject> MakeUsbVanishSuite();
 std::unique_ptr<QObject> MakeStartSuite();
+std::unique_ptr<QObject> MakeDeviceSuite();
 
 inline std::unique_ptr<QObject> MakeSuite(const char* name) {
     const QByteArray n(name);
@@ -20,6 +21,7 @@ inline std::unique_ptr<QObject> MakeSuite(const char* name) {
     if (n == "Usb") return MakeUsbSuite();
     if (n == "UsbVanish") return MakeUsbVanishSuite();
     if (n == "Start") return MakeStartSuite();
+    if (n == "Device") return MakeDeviceSuite();
     return nullptr;
 }
 

@@ -39,11 +39,11 @@ private slots:
         fx.Stored(1, "DevType", "A");  // 27080, 1 MB, on a 512 KB unit
         fx.Start();
         const auto boxes = fx.TakeBoxes();
-        QCOMPARE(boxes.size(), size_t(2));
+        QCOMPARE(boxes.size(), size_t(1));
         EXPECT_BOX(boxes[0],
                    "Insufficient RAM for requested device type on\rselected unit, max emulated ROM is 512K bytes",
                    BoxIcon::Exclamation, " Pelmo Error -- Initialization");
-        QCOMPARE(boxes[1].title, QString(" Pelmo Device Setup"));
+        QCOMPARE(fx.TakeDialogs(), QStringList({"frmSetupDevice"}));
         QCOMPARE(UnitSettings.DevType, 0);
         QCOMPARE(fx.Panel(1, 0), QString("STATUS: Not Set Up"));
         QCOMPARE(fx.Panel(1, 2), QString("TYPE: (none)"));
