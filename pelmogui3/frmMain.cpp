@@ -17,6 +17,7 @@
 #include "pelmogui3/frmAbout.h"
 #include "pelmogui3/frmHelp.h"
 #include "pelmogui3/frmSetupDevice.h"
+#include "pelmogui3/frmViewEdit.h"
 #include "pelmogui3/modLib.h"
 #include "pelmogui3/modMain.h"
 #include "pelmogui3/modReg.h"
@@ -341,10 +342,19 @@ void frmMain::ViewToggle() {
             return;
         }
     }
-    if (!ViewOpen)
-        NotAvailable("View Window");
-    else
+    if (!ViewOpen) {
+        auto* view = new frmViewEdit(this);
+        view->setAttribute(Qt::WA_DeleteOnClose);
+        if (view->Load()) {
+            view->show();
+            ViewWindow = view;
+            ViewOpen = true;
+        } else {
+            delete view;
+        }
+    } else {
         CloseView();
+    }
     SetViewToggle(ViewOpen);
 }
 

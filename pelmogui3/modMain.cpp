@@ -341,7 +341,6 @@ void CloseView() {
         QWidget* w = ViewWindow;
         ViewWindow = nullptr;
         w->close();
-        w->deleteLater();
     }
     emu::VXAViewClose();
     if (MainForm) MainForm->SetViewToggle(false);

@@ -12,6 +12,7 @@ std::unique_ptr<QObject> MakeUsbSuite();
 std::unique_ptr<QObject> MakeUsbVanishSuite();
 std::unique_ptr<QObject> MakeStartSuite();
 std::unique_ptr<QObject> MakeDeviceSuite();
+std::unique_ptr<QObject> MakeViewSuite();
 
 inline std::unique_ptr<QObject> MakeSuite(const char* name) {
     const QByteArray n(name);
@@ -22,6 +23,7 @@ inline std::unique_ptr<QObject> MakeSuite(const char* name) {
     if (n == "UsbVanish") return MakeUsbVanishSuite();
     if (n == "Start") return MakeStartSuite();
     if (n == "Device") return MakeDeviceSuite();
+    if (n == "View") return MakeViewSuite();
     return nullptr;
 }
 
