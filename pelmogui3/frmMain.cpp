@@ -15,6 +15,10 @@
 #include <QVBoxLayout>
 
 #include "pelmogui3/frmAbout.h"
+#include "pelmogui3/frmCksum.h"
+#include "pelmogui3/frmFill.h"
+#include "pelmogui3/frmLoad.h"
+#include "pelmogui3/frmWrite.h"
 #include "pelmogui3/frmHelp.h"
 #include "pelmogui3/frmSetupDevice.h"
 #include "pelmogui3/frmViewEdit.h"
@@ -278,21 +282,31 @@ void frmMain::SetViewToggle(bool open) {
     tbToolBar->update();
 }
 
-void frmMain::NotAvailable(const QString& what) {
-    MsgBox("The " + what + " is not available in this version.", BoxIcon::Information, BoxButtons::Ok,
-           " Pelmo " + what);
-}
-
 void frmMain::OpenDeviceSetup() {
     frmSetupDevice dialog(this);
     dialog.exec();
     SetStatus(UnitSettings.DevType != 0 ? "EMULATING" : "NOT SET UP");
 }
 
-void frmMain::OpenSetupLoad() { NotAvailable("Load Setup"); }
-void frmMain::OpenSetupWrite() { NotAvailable("Write File Setup"); }
-void frmMain::OpenSetupFill() { NotAvailable("Fill Setup"); }
-void frmMain::OpenSetupCksum() { NotAvailable("Checksum Setup"); }
+void frmMain::OpenSetupLoad() {
+    frmLoad dialog(this);
+    dialog.exec();
+}
+
+void frmMain::OpenSetupWrite() {
+    frmWrite dialog(this);
+    dialog.exec();
+}
+
+void frmMain::OpenSetupFill() {
+    frmFill dialog(this);
+    dialog.exec();
+}
+
+void frmMain::OpenSetupCksum() {
+    frmCksum dialog(this);
+    dialog.exec();
+}
 
 void frmMain::QuickLoad() {
     if (UnitSettings.DevType == 0) {

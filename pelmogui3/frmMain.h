@@ -86,7 +86,6 @@ private:
     void SetToolbarAlign(int align);
     void ShowStatusBars(bool on);
     void RestoreStartPlacement();
-    void NotAvailable(const QString& what);
 
     QStatusBar* statusHost_ = nullptr;
     int align_ = 1;
