@@ -13,6 +13,7 @@ std::unique_ptr<QObject> MakeUsbVanishSuite();
 std::unique_ptr<QObject> MakeStartSuite();
 std::unique_ptr<QObject> MakeDeviceSuite();
 std::unique_ptr<QObject> MakeViewSuite();
+std::unique_ptr<QObject> MakeSetupSuite();
 
 inline std::unique_ptr<QObject> MakeSuite(const char* name) {
     const QByteArray n(name);
@@ -24,6 +25,7 @@ inline std::unique_ptr<QObject> MakeSuite(const char* name) {
     if (n == "Start") return MakeStartSuite();
     if (n == "Device") return MakeDeviceSuite();
     if (n == "View") return MakeViewSuite();
+    if (n == "Setup") return MakeSetupSuite();
     return nullptr;
 }
 
