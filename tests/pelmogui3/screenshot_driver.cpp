@@ -1,7 +1,7 @@
 // Takes PNG pictures of the program's windows for looking at them (run by
 // scripts/screenshots.sh under Xvfb): the main window with the toolbar at each
-// edge and with the status bars hidden, the about box, the help window and a
-// few message boxes.
+// edge and with the status bars hidden, the setup dialogs, the view window, the
+// about box, the help window and a few message boxes.
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
@@ -64,6 +64,19 @@ void Script(frmMain* w) {
 
     ShotNextModal("about");
     w->HelpAbout();
+    ShotNextModal("setup-device");
+    w->OpenDeviceSetup();
+    ShotNextModal("setup-load");
+    w->OpenSetupLoad();
+    ShotNextModal("setup-write");
+    w->OpenSetupWrite();
+    ShotNextModal("setup-fill");
+    w->OpenSetupFill();
+    ShotNextModal("setup-checksum");
+    w->OpenSetupCksum();
+    w->ViewToggle();
+    Shot(modMain::ViewWindow, "view");
+    w->ViewToggle();
     w->HelpTopics();
     Shot(frmHelp::Current(), "help");
     frmHelp::CloseAll();
