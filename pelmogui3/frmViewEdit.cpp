@@ -7,6 +7,7 @@
 #include <QKeyEvent>
 #include <QScreen>
 #include <QScrollBar>
+#include <QTextDocument>
 #include <QTextEdit>
 #include <cmath>
 #include <cstring>
@@ -40,8 +41,10 @@ frmViewEdit::frmViewEdit(QWidget* owner) : QWidget(owner, Qt::Window) {
     row->addWidget(EditBox, 1);
     row->addWidget(VScrollBar);
     // 17 lines of 78 characters and a frame.
-    const QFontMetrics m(font);
-    EditBox->setMinimumSize(m.horizontalAdvance(QString(78, '0')) + 24, m.lineSpacing() * 17 + 16);
+    const QFontMetrics m = EditBox->fontMetrics();
+    const int frame = 2 * EditBox->frameWidth() + 2 * int(EditBox->document()->documentMargin()) + 4;
+    EditBox->setMinimumSize(m.horizontalAdvance(QString(78, '0')) + frame, m.lineSpacing() * 17 + frame);
+    EditBox->resize(EditBox->minimumSize());
     connect(VScrollBar, &QScrollBar::valueChanged, this, &frmViewEdit::ScrollToAddress);
 }
 
