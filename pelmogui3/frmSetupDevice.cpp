@@ -115,7 +115,9 @@ frmSetupDevice::frmSetupDevice(QWidget* parent) : QDialog(parent) {
     EnableControls();
 }
 
-frmSetupDevice::~frmSetupDevice() = default;
+// The children give up the focus as the base class destroys them: this part
+// must not hear of it by then.
+frmSetupDevice::~frmSetupDevice() { disconnect(qApp, nullptr, this, nullptr); }
 
 void frmSetupDevice::FillFromRecord() {
     const UnitSettingsRecord& s = UnitSettings;

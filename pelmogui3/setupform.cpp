@@ -34,6 +34,10 @@ SetupForm::SetupForm(QWidget* parent, const char* name, const QString& caption, 
     connect(qApp, &QApplication::focusChanged, this, &SetupForm::FocusMoved);
 }
 
+// The children give up the focus as the base class destroys them: this part
+// must not hear of it by then.
+SetupForm::~SetupForm() { disconnect(qApp, nullptr, this, nullptr); }
+
 QString SetupForm::Hex(int32_t v) { return QString::number(static_cast<uint32_t>(v), 16).toUpper(); }
 
 QString SetupForm::LengthText(int32_t v) { return v == 0 ? QString("ALL") : Hex(v); }

@@ -20,6 +20,7 @@ public:
     // is rewritten in its shown form, an invalid one raises the message and keeps
     // the focus. True when valid.
     bool CheckField(QLineEdit* field);
+    ~SetupForm() override;
 
     QPushButton* NowButton = nullptr;
     QPushButton* DoneButton = nullptr;
