@@ -6,10 +6,13 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QTest>
+#include <QTextBrowser>
 
 #include "pelmogui3/frmCksum.h"
 #include "pelmogui3/frmFill.h"
+#include "pelmogui3/frmHelp.h"
 #include "pelmogui3/frmLoad.h"
 #include "pelmogui3/frmWrite.h"
 #include "tests/pelmogui3/gui_fixture.h"
@@ -252,6 +255,30 @@ private slots:
         QCOMPARE(again->WriteFileFill->text(), QString());
         QCOMPARE(again->WriteFileTarget->text(), QString("8000"));
         QVERIFY(again->WriteFileAppendOverOption[1]->isChecked());
+    }
+
+    void helpButtonsShowTheirOwnTopic_data() {
+        QTest::addColumn<QString>("form");
+        for (const char* topic : {"device", "load", "write", "fill", "checksum"}) QTest::newRow(topic) << topic;
+    }
+    void helpButtonsShowTheirOwnTopic() {
+        QFETCH(QString, form);
+        modMain::HelpFile = QString(PELMO_BIN_DIR) + "/PelmoGui3.html";
+        std::unique_ptr<QDialog> dialog;
+        if (form == "device") dialog = std::make_unique<frmSetupDevice>(fx.Main());
+        if (form == "load") dialog = Open<frmLoad>();
+        if (form == "write") dialog = Open<frmWrite>();
+        if (form == "fill") dialog = Open<frmFill>();
+        if (form == "checksum") dialog = Open<frmCksum>();
+        const auto helps = dialog->findChildren<QPushButton*>(QRegularExpression("Help(Button)?$"));
+        QCOMPARE(helps.size(), 1);
+        helps[0]->click();
+        QVERIFY(fx.TakeBoxes().empty());
+        frmHelp* help = frmHelp::Current();
+        QVERIFY(help && help->isVisible());
+        QCOMPARE(help->HelpText->source().fragment(), form);
+        QVERIFY(help->HelpText->toHtml().contains("name=\"" + form + "\""));
+        frmHelp::CloseAll();
     }
 
     void writeEnablingFollowsFormatAndEof_data() {
