@@ -285,6 +285,9 @@ void frmMain::SetViewToggle(bool open) {
 void frmMain::OpenDeviceSetup() {
     frmSetupDevice dialog(this);
     dialog.exec();
+    // A unit chosen in the dialog and then cancelled still owns the record: open
+    // it, so that the panels and the operations name the same unit.
+    if (UnitSettings.DevType != 0 && OpenedUnit != UnitSettings.Unit) OpenUnit("Device Setup");
     SetStatus(UnitSettings.DevType != 0 ? "EMULATING" : "NOT SET UP");
 }
 

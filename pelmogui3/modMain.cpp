@@ -24,6 +24,7 @@ QPointer<QWidget> ViewWindow;
 QString HelpFile;
 QString WebPage;
 int BeepCount = 0;
+int32_t OpenedUnit = -1;
 
 namespace {
 
@@ -188,6 +189,7 @@ void OpenUnit(const QString& title) {
                BoxIcon::Exclamation, BoxButtons::Ok, ErrorTitle(title));
         s.DevType = 0;
     }
+    OpenedUnit = s.DevType != 0 ? s.Unit : -1;
 }
 
 void ShowDeviceFailure(int32_t code, const QString& title) {

@@ -70,6 +70,8 @@ extern QPointer<QWidget> ViewWindow;
 extern QString HelpFile;
 // The product page opened by the help menu's web item.
 extern QString WebPage;
+// The unit the library has open and sized for the record, -1 for none.
+extern int32_t OpenedUnit;
 // Beeps sounded so far (a Quick command's success is only a beep).
 extern int BeepCount;
 

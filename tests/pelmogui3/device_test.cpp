@@ -216,6 +216,28 @@ private slots:
         }
     }
 
+    void unitChangedThenCancelledIsOpened() {
+        // The record moves to unit 1 with the change; Cancel must not leave unit 0
+        // open in the library while the panels show unit 1.
+        fx.onDeviceSetup = [](frmSetupDevice* d) {
+            d->Unit->setCurrentIndex(1);
+            emit d->Unit->activated(1);
+            d->CancelButton->click();
+        };
+        fx.TakeTrace();
+        fx.Main()->mnuSetupDevice->trigger();
+        QCOMPARE(fx.TakeDialogs(), QStringList({"frmSetupDevice"}));
+        QVERIFY(fx.TakeBoxes().empty());
+        QVERIFY(fx.TakeTrace().contains("VXAOpen: unit:1, type:5"));
+        QCOMPARE(modMain::OpenedUnit, 1);
+        QCOMPARE(fx.Panel(1, 1), QString("UNIT: Unit 1"));
+        QCOMPARE(fx.Panel(1, 0), QString("STATUS: Emulating"));
+        // A plain Cancel opens nothing.
+        fx.onDeviceSetup = [](frmSetupDevice* d) { d->CancelButton->click(); };
+        fx.Main()->mnuSetupDevice->trigger();
+        QVERIFY(!fx.TakeTrace().join('\n').contains("VXAOpen"));
+    }
+
     void doneFromTheMainWindowEndsEmulating() {
         fx.Drop();
         fx.Stored(0, "DevType", "0");

@@ -32,6 +32,7 @@ void GuiFixture::Reset() {
     modMain::StartMaximized = false;
     modMain::ViewOpen = false;
     modMain::BeepCount = 0;
+    modMain::OpenedUnit = -1;
     modMain::HelpFile.clear();
     boxes_.clear();
     answers.clear();
