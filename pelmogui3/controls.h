@@ -1,0 +1,47 @@
+// Controls the forms share: status bars made of panels, and the program's icons.
+#pragma once
+
+#include <QIcon>
+#include <QLabel>
+#include <QList>
+#include <QWidget>
+
+// One panel of a status bar. Its enabled state greys the text only: a panel
+// still answers a click while it shows stale information.
+class StatusPanel : public QLabel {
+    Q_OBJECT
+public:
+    StatusPanel(const QString& key, const QString& toolTip, QWidget* parent);
+    const QString& key() const { return key_; }
+    bool panelEnabled() const { return enabled_; }
+    void setPanelEnabled(bool on);
+
+private:
+    QString key_;
+    bool enabled_ = true;
+};
+
+// A row of panels; a click on any panel is reported with its index.
+class StatusBar : public QWidget {
+    Q_OBJECT
+public:
+    StatusBar(const QString& name, QWidget* parent);
+    StatusPanel* addPanel(const QString& key, const QString& toolTip, int stretch);
+    StatusPanel* panel(int index) const { return panels_.value(index); }
+    int count() const { return static_cast<int>(panels_.size()); }
+
+signals:
+    void panelClicked(int index);
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+
+private:
+    QList<StatusPanel*> panels_;
+};
+
+namespace icons {
+// Toolbar and window icons: the desktop theme's where it has them, else our own.
+QIcon Application();
+QIcon Tool(const QString& key);
+}  // namespace icons

@@ -1,0 +1,3 @@
+#include "pelmogui3/modMain.h"
+
+int main(int argc, char** argv) { return modMain::Main(argc, argv); }

@@ -1,0 +1,136 @@
+#include "pelmogui3/modLib.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QFileInfo>
+#include <cstdlib>
+#include <cstring>
+
+#include "emucore/emucore.h"
+#include "pelmogui3/modMain.h"
+
+namespace emu {
+namespace {
+
+void* Handle = nullptr;
+QString LoadedFrom;
+
+QString ProgramDir() {
+    char path[4096];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return QString();
+    path[n] = '\0';
+    return QFileInfo(QFile::decodeName(path)).absolutePath();
+}
+
+// Without the library or one of its functions the program cannot do anything:
+// say what is missing and where it was looked for, then leave.
+[[noreturn]] void Fail(const QString& text) {
+    modMain::MsgBox(text, modMain::BoxIcon::Critical, modMain::BoxButtons::Ok, " Pelmo Error -- Library");
+    std::exit(2);
+}
+
+void* Library() {
+    if (Handle) return Handle;
+    QStringList tried;
+    for (const QString& candidate : LibraryCandidates()) {
+        Handle = dlopen(QFile::encodeName(candidate).constData(), RTLD_NOW | RTLD_LOCAL);
+        if (Handle) {
+            LoadedFrom = candidate;
+            return Handle;
+        }
+        const char* why = dlerror();
+        tried << candidate + (why ? QString(" (") + QString::fromLocal8Bit(why) + ")" : QString());
+    }
+    Fail("UNABLE TO LOAD THE EMULATOR LIBRARY libemucore.so\rLooked for:\r" + tried.join('\r'));
+}
+
+template <typename Fn>
+Fn Bind(Fn& slot, const char* name) {
+    if (!slot) {
+        void* handle = Library();
+        dlerror();
+        void* symbol = dlsym(handle, name);
+        if (!symbol)
+            Fail(QString("UNABLE TO FIND THE FUNCTION %1\rIN THE EMULATOR LIBRARY\r%2").arg(name, LoadedFrom));
+        slot = reinterpret_cast<Fn>(symbol);
+    }
+    return slot;
+}
+
+VXAInit_fn pInit;
+VXAFind_fn pFind;
+VXAOpen_fn pOpen;
+VXAQTest_fn pQTest;
+VXASetReset_fn pSetReset;
+VXALoad_fn pLoad;
+VXAFill_fn pFill;
+VXAWrite_fn pWrite;
+VXACksum_fn pCksum;
+VXAViewOpen_fn pViewOpen;
+VXAViewFormat_fn pViewFormat;
+VXAViewClose_fn pViewClose;
+
+}  // namespace
+
+QStringList LibraryCandidates() {
+    const QByteArray named = qgetenv("PELMO_EMUCORE");
+    if (!named.isEmpty()) return {QFile::decodeName(named)};
+    const QString dir = ProgramDir();
+    QStringList list;
+    if (!dir.isEmpty()) list << QFileInfo(dir + "/../lib/libemucore.so").absoluteFilePath() << dir + "/libemucore.so";
+    list << "libemucore.so";
+    return list;
+}
+
+QString LibraryPath() { return LoadedFrom; }
+
+int32_t VXAInit() { return Bind(pInit, "VXAInit")(); }
+int32_t VXAFind() { return Bind(pFind, "VXAFind")(); }
+int32_t VXAOpen(int32_t unit, int32_t type) { return Bind(pOpen, "VXAOpen")(unit, type); }
+int32_t VXAQTest(int32_t resetFlag, int32_t before, int32_t after) {
+    return Bind(pQTest, "VXAQTest")(resetFlag, before, after);
+}
+int32_t VXASetReset(int32_t first, int32_t ms, int32_t second) {
+    return Bind(pSetReset, "VXASetReset")(first, ms, second);
+}
+int32_t VXALoad(char* text, const char* fileName, int32_t start, int32_t target, int32_t length, int32_t width,
+                int32_t verify, int32_t fold, int32_t resetFlag, int32_t before, int32_t after) {
+    return Bind(pLoad, "VXALoad")(text, fileName, start, target, length, width, verify, fold, resetFlag, before,
+                                  after);
+}
+int32_t VXAFill(char* text, int32_t value, int32_t start, int32_t length, int32_t verify, int32_t fold,
+                int32_t resetFlag, int32_t before, int32_t after) {
+    return Bind(pFill, "VXAFill")(text, value, start, length, verify, fold, resetFlag, before, after);
+}
+int32_t VXAWrite(char* text, const char* fileName, int32_t start, int32_t length, int32_t mode, int32_t format,
+                 int32_t eofOption, int32_t recLen, int32_t fillValue, int32_t targetOption, int32_t target,
+                 int32_t entryOption, int32_t entryAddr, const char* signon, int32_t fold, int32_t resetFlag,
+                 int32_t before, int32_t after) {
+    return Bind(pWrite, "VXAWrite")(text, fileName, start, length, mode, format, eofOption, recLen, fillValue,
+                                    targetOption, target, entryOption, entryAddr, signon, fold, resetFlag, before,
+                                    after);
+}
+int32_t VXACksum(char* text, uint32_t* sum, int32_t start, int32_t length, int32_t fold, int32_t resetFlag,
+                 int32_t before, int32_t after) {
+    return Bind(pCksum, "VXACksum")(text, sum, start, length, fold, resetFlag, before, after);
+}
+int32_t VXAViewOpen(char* text, int32_t fold, int32_t resetFlag, int32_t before, int32_t after) {
+    return Bind(pViewOpen, "VXAViewOpen")(text, fold, resetFlag, before, after);
+}
+int32_t VXAViewFormat(char* out, int32_t first, int32_t count, int32_t perLine) {
+    return Bind(pViewFormat, "VXAViewFormat")(out, first, count, perLine);
+}
+int32_t VXAViewClose() { return Bind(pViewClose, "VXAViewClose")(); }
+
+ResultBuffer::ResultBuffer() { std::memset(buf_, 0, sizeof buf_); }
+
+QString ResultBuffer::text() const { return QString::fromLocal8Bit(buf_, static_cast<qsizetype>(strnlen(buf_, sizeof buf_))); }
+
+QByteArray FileNameBytes(const QString& name) { return QFile::encodeName(name); }
+
+QByteArray TextBytes(const QString& text) { return text.toLatin1(); }
+
+}  // namespace emu

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QObject>
+#include <memory>
+
+namespace guitest {
+
+std::unique_ptr<QObject> MakeSettingsSuite();
+std::unique_ptr<QObject> MakeRunnerSuite();
+std::unique_ptr<QObject> MakeMainWindowSuite();
+std::unique_ptr<QObject> MakeUsbSuite();
+std::unique_ptr<QObject> MakeUsbVanishSuite();
+std::unique_ptr<QObject> MakeStartSuite();
+std::unique_ptr<QObject> MakeDeviceSuite();
+std::unique_ptr<QObject> MakeViewSuite();
+std::unique_ptr<QObject> MakeSetupSuite();
+
+inline std::unique_ptr<QObject> MakeSuite(const char* name) {
+    const QByteArray n(name);
+    if (n == "Settings") return MakeSettingsSuite();
+    if (n == "Runner") return MakeRunnerSuite();
+    if (n == "MainWindow") return MakeMainWindowSuite();
+    if (n == "Usb") return MakeUsbSuite();
+    if (n == "UsbVanish") return MakeUsbVanishSuite();
+    if (n == "Start") return MakeStartSuite();
+    if (n == "Device") return MakeDeviceSuite();
+    if (n == "View") return MakeViewSuite();
+    if (n == "Setup") return MakeSetupSuite();
+    return nullptr;
+}
+
+}  // namespace guitest
