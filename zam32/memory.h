@@ -1,0 +1,12 @@
+#pragma once
+#include "zam32/commands.h"
+
+// "D" dumps and "E" edits emulator RAM through the current lane set.
+
+// D start, length, width.
+ZAM32_HANDLER(CmdDump);
+// E start, data ... ; without data an interactive edit, eight bytes a line.
+ZAM32_HANDLER(CmdEdit);
+
+// Forgets the edit a following "E" without a start would continue (tests).
+void ForgetEditContinuation();
