@@ -30,6 +30,11 @@ void Append(std::vector<uint8_t>& b, std::initializer_list<int> bytes) {
     for (int v : bytes) b.push_back(static_cast<uint8_t>(v));
 }
 
+// Shortens b to n bytes.
+void Cut(std::vector<uint8_t>& b, size_t n) {
+    if (n < b.size()) b.erase(b.begin() + static_cast<std::ptrdiff_t>(n), b.end());
+}
+
 void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
     for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
 }
@@ -202,17 +207,17 @@ std::vector<uint8_t> GoodImage() {
 TEST(ConfigReader, RefusesDamagedFiles) {
     const Damage cases[] = {
         {"empty", [](std::vector<uint8_t>& b) { b.clear(); }},
-        {"short block", [](std::vector<uint8_t>& b) { b.resize(2851); }},
-        {"block only", [](std::vector<uint8_t>& b) { b.resize(2852); }},
+        {"short block", [](std::vector<uint8_t>& b) { Cut(b, 2851); }},
+        {"block only", [](std::vector<uint8_t>& b) { Cut(b, 2852); }},
         {"wrong magic", [](std::vector<uint8_t>& b) { Put32(b, 2848, 0xAD69); }},
         {"magic in the low half only", [](std::vector<uint8_t>& b) { Put32(b, 2848, 0x1AD68); }},
-        {"no closing code", [](std::vector<uint8_t>& b) { b.resize(b.size() - 2); }},
-        {"half a closing code", [](std::vector<uint8_t>& b) { b.resize(b.size() - 1); }},
+        {"no closing code", [](std::vector<uint8_t>& b) { Cut(b, b.size() - 2); }},
+        {"half a closing code", [](std::vector<uint8_t>& b) { Cut(b, b.size() - 1); }},
         {"unknown key code", [](std::vector<uint8_t>& b) { b[2853] = 0x45; }},  // 0x4500 is no key
-        {"text without NUL", [](std::vector<uint8_t>& b) { b.resize(2855); }},
+        {"text without NUL", [](std::vector<uint8_t>& b) { Cut(b, 2855); }},
         {"100-character text",
          [](std::vector<uint8_t>& b) {
-             b.resize(2854);
+             Cut(b, 2854);
              b.insert(b.end(), 100, 'x');
              Append(b, {0, 0, 0});
          }},
@@ -238,7 +243,7 @@ TEST(ConfigReader, RefusesDamagedFiles) {
     }
     // 99 characters are fine; bytes after the closing code are not looked at.
     std::vector<uint8_t> b = GoodImage();
-    b.resize(2854);
+    Cut(b, 2854);
     b.insert(b.end(), 99, 'x');
     Append(b, {0, 0, 0, 'j', 'u', 'n', 'k'});
     EXPECT_TRUE(ReadImage(b, block, keys));
@@ -371,7 +376,7 @@ TEST_F(ConfigProgram, DamagedFilesFallBackToDefaults) {
     Put32(magic, 2848, 0x68AD);
     std::vector<uint8_t> noEnd(good.begin(), good.end() - 2);
     std::vector<uint8_t> badKey = good;
-    badKey.resize(badKey.size() - 2);
+    Cut(badKey, badKey.size() - 2);
     Append(badKey, {0x00, 0x01, 'x', 0, 0, 0});
     std::vector<uint8_t> longText = good;
     std::vector<uint8_t> rec = {0x00, 0x3B};
