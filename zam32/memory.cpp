@@ -173,8 +173,6 @@ int InteractiveEdit(const CurrentLanes& lanes, uint32_t counter, uint32_t start)
 
 }  // namespace
 
-void ForgetEditContinuation() { g_editValid = false; }
-
 ZAM32_HANDLER(CmdDump) {
     (void)counter, (void)units, (void)links, (void)text, (void)after, (void)slots;
     const uint32_t size = lanes.set.DevSize;

@@ -7,6 +7,3 @@
 ZAM32_HANDLER(CmdDump);
 // E start, data ... ; without data an interactive edit, eight bytes a line.
 ZAM32_HANDLER(CmdEdit);
-
-// Forgets the edit a following "E" without a start would continue (tests).
-void ForgetEditContinuation();
