@@ -9,6 +9,7 @@
 #include "zam32/cmdfile.h"
 #include "zam32/config.h"
 #include "zam32/lang.h"
+#include "zam32/memory.h"
 #include "zam32/progress.h"
 #include "zam32/screen.h"
 
@@ -16,8 +17,8 @@ namespace {
 
 const CommandEntry kCommands[] = {
     {'P', false, CmdPort, "Ww"},       {'U', false, CmdUnits, "K"},          {'T', false, CmdType, "kk"},
-    {'F', true, CmdFill, "Vvvk"},      {'L', true, CmdLoad, "fvvvvk"},       {'D', true, CmdNotYet, "vvv"},
-    {'S', true, CmdChecksum, "vv"},    {'E', true, CmdNotYet, "vd*"},        {'@', false, CmdNotYet, "Fk"},
+    {'F', true, CmdFill, "Vvvk"},      {'L', true, CmdLoad, "fvvvvk"},       {'D', true, CmdDump, "vvv"},
+    {'S', true, CmdChecksum, "vv"},    {'E', true, CmdEdit, "vd*"},        {'@', false, CmdNotYet, "Fk"},
     {'W', true, CmdWrite, "Fvvkkvvvvs"}, {'?', false, CmdList, "k"},         {'H', false, CmdNotYet, "k"},
     {'!', false, CmdNotYet, "f*"},     {'R', true, CmdReset, "k"},           {'Q', false, CmdQuit, "k"},
     {'K', false, CmdNotYet, "ks"},     {'=', false, CmdShowValues, "v*"},

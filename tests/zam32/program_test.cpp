@@ -91,8 +91,8 @@ TEST(Zam32Program, OptionsSourcesAndExitStatus) {
         {{nullptr, nullptr, {}, "x\nq n\n"}, 0, "UNRECOGNIZED COMMAND CHARACTER", ""},
         // End of input ends the session like a quit; a closed stdin too.
         {{nullptr, nullptr, {}, "= 1\n"}, 0, "$0 <- 1 = 1  = #1\nPl1U0>\n", ""},
-        {{nullptr, nullptr, {}, ""}, 0, "Type h for Help\n\nPl1U0>\n", ""},
-        {{nullptr, nullptr, {}, nullptr}, 0, "Type h for Help\n\nPl1U0>\n", ""},
+        {{nullptr, nullptr, {}, ""}, 0, "Type h for Help\n\nNo config file found, using internal defaults\nPl1U0>\n", ""},
+        {{nullptr, nullptr, {}, nullptr}, 0, "Type h for Help\n\nNo config file found, using internal defaults\nPl1U0>\n", ""},
         // A last line without a line end still runs.
         {{nullptr, nullptr, {}, "= 7"}, 0, "$0 <- 7 = 7  = #7", ""},
         // Start-up lines run before the keyboard, ZAM32ARG first.
