@@ -22,10 +22,7 @@ protected:
         if (!testsupport::HaveProgram("srec_cat")) GTEST_SKIP() << "srec_cat is not installed";
         LibraryTest::SetUp();
     }
-    void Srec(const std::string& args) {
-        std::string out;
-        ASSERT_EQ(RunCommand("cd '" + dir_.path() + "' && srec_cat " + args, &out), 0) << args << "\n" << out;
-    }
+    void Srec(const std::string& args) { testsupport::SrecCat(dir_.path(), args); }
     std::vector<uint8_t> Bytes(const std::string& name) { return ReadFile(dir_.file(name)); }
 };
 

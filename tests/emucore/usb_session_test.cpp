@@ -35,10 +35,7 @@ protected:
         LibraryTest::TearDown();
         unsetenv("PELMO_SIM_USB");
     }
-    void Srec(const std::string& args) {
-        std::string out;
-        ASSERT_EQ(RunCommand("cd '" + dir_.path() + "' && srec_cat " + args, &out), 0) << args << "\n" << out;
-    }
+    void Srec(const std::string& args) { testsupport::SrecCat(dir_.path(), args); }
     std::vector<uint8_t> Bytes(const std::string& name) { return ReadFile(dir_.file(name)); }
     static bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 };

@@ -157,4 +157,9 @@ bool HaveProgram(const char* name) {
     return RunCommand(std::string("command -v ") + name + " >/dev/null") == 0;
 }
 
+void SrecCat(const std::string& dir, const std::string& args) {
+    std::string out;
+    ASSERT_EQ(RunCommand("cd '" + dir + "' && srec_cat " + args, &out), 0) << args << "\n" << out;
+}
+
 }  // namespace testsupport

@@ -44,4 +44,7 @@ std::string ReadText(const std::string& path);
 int RunCommand(const std::string& command, std::string* out = nullptr);
 bool HaveProgram(const char* name);
 
+// Runs srec_cat with `args` in `dir`; fails the calling test when srec_cat fails.
+void SrecCat(const std::string& dir, const std::string& args);
+
 }  // namespace testsupport

@@ -25,10 +25,7 @@ protected:
         std::string arg = "/b " + line;
         return RunZam32(dir.path(), {arg.c_str(), nullptr, {}, input});
     }
-    void Srec(const std::string& args) {
-        std::string out;
-        ASSERT_EQ(RunCommand("cd " + zam32test::Quote(dir.path()) + " && srec_cat " + args, &out), 0) << args << out;
-    }
+    void Srec(const std::string& args) { testsupport::SrecCat(dir.path(), args); }
     static uint32_t Sum(const std::vector<uint8_t>& v) { return std::accumulate(v.begin(), v.end(), 0u); }
     static std::string ChecksumLine(uint32_t sum) {
         char buf[40];

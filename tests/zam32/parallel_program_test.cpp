@@ -28,27 +28,17 @@ protected:
     // so the result does not depend on the machine's printer ports.
     zam32test::Run Run(const std::string& units, const std::string& line, const char* osClass = nullptr,
                        const char* input = nullptr, const std::string& extraEnv = "") {
-        std::string cmd = "cd " + Quote(dir.path()) +
-                          " && env -u ZAM32ARG -u ZAM32OSCLASS -u PELMO_SIM_USB -u PELMO_SIM_LPT -u PELMO_SIM_LPT_TRACE"
-                          " ZAMLPT2=/nonexistent/parport1 ZAMLPT4=/nonexistent/parport3 PELMO_SIM_LPT=" +
-                          Quote(units) + " " + extraEnv;
-        if (!line.empty()) cmd += " ZAM32ARG=" + Quote("/b " + line);
-        if (osClass) cmd += std::string(" ZAM32OSCLASS=") + osClass;
-        cmd += " timeout 60 " + Quote(std::string(PELMO_BIN_DIR) + "/zam32");
-        if (input) {
-            testsupport::WriteText(dir.file("stdin.txt"), input);
-            cmd += " < stdin.txt";
-        } else {
-            cmd += " <&-";
-        }
-        zam32test::Run r;
-        r.status = RunCommand(cmd, &r.out);
-        return r;
+        zam32test::Options o;
+        const std::string arg = "/b " + line;
+        if (!line.empty()) o.zam32arg = arg.c_str();
+        o.osClass = osClass;
+        o.input = input;
+        return zam32test::RunZam32(
+            dir.path(), o,
+            "ZAMLPT2=/nonexistent/parport1 ZAMLPT4=/nonexistent/parport3 PELMO_SIM_LPT=" + Quote(units) + " " + extraEnv,
+            60);
     }
-    void Srec(const std::string& args) {
-        std::string out;
-        ASSERT_EQ(RunCommand("cd " + Quote(dir.path()) + " && srec_cat " + args, &out), 0) << args << "\n" << out;
-    }
+    void Srec(const std::string& args) { testsupport::SrecCat(dir.path(), args); }
     std::vector<uint8_t> Bytes(const std::string& name) { return ReadFile(dir.file(name)); }
     static std::string ChecksumLine(const std::vector<uint8_t>& v) {
         uint32_t sum = std::accumulate(v.begin(), v.end(), 0u);

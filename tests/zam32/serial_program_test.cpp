@@ -107,18 +107,12 @@ protected:
     // One batch run with `env` (NAME=value ...) in its environment and `line` as ZAM32ARG.
     // A hang shows as status 124 (the guard's time limit), never as a stuck test.
     zam32test::Run Batch(const std::string& env, const std::string& line) {
-        std::string cmd = "cd " + Quote(dir.path()) +
-                          " && env -u ZAM32ARG -u ZAM32OSCLASS -u PELMO_SIM_USB -u PELMO_SIM_LPT -u ZAMBPS " + env +
-                          " ZAM32ARG=" + Quote("/b " + line) + " timeout 120 " +
-                          Quote(std::string(PELMO_BIN_DIR) + "/zam32") + " <&-";
-        zam32test::Run r;
-        r.status = RunCommand(cmd, &r.out);
-        return r;
+        zam32test::Options o;
+        const std::string arg = "/b " + line;
+        o.zam32arg = arg.c_str();
+        return zam32test::RunZam32(dir.path(), o, env, 120);
     }
-    void Srec(const std::string& args) {
-        std::string out;
-        ASSERT_EQ(RunCommand("cd " + Quote(dir.path()) + " && srec_cat " + args, &out), 0) << args << "\n" << out;
-    }
+    void Srec(const std::string& args) { testsupport::SrecCat(dir.path(), args); }
     static bool Has(const std::string& out, const std::string& text) { return out.find(text) != std::string::npos; }
     std::string Missing() const { return dir.file("no-such-tty"); }
     testsupport::TempDir dir;

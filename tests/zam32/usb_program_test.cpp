@@ -26,19 +26,13 @@ protected:
     // One batch run: the units of `units` on the simulated bus, `line` as ZAM32ARG.
     // A hang shows as status 124 (the guard's time limit), never as a stuck test.
     zam32test::Run Batch(const std::string& units, const std::string& line, const char* osClass = nullptr) {
-        std::string cmd = "cd " + Quote(dir.path()) +
-                          " && env -u ZAM32ARG -u ZAM32OSCLASS -u PELMO_SIM_USB -u PELMO_SIM_LPT PELMO_SIM_USB=" +
-                          Quote(units) + " ZAM32ARG=" + Quote("/b " + line);
-        if (osClass) cmd += std::string(" ZAM32OSCLASS=") + osClass;
-        cmd += " timeout 40 " + Quote(std::string(PELMO_BIN_DIR) + "/zam32") + " <&-";
-        zam32test::Run r;
-        r.status = RunCommand(cmd, &r.out);
-        return r;
+        zam32test::Options o;
+        const std::string arg = "/b " + line;
+        o.zam32arg = arg.c_str();
+        o.osClass = osClass;
+        return zam32test::RunZam32(dir.path(), o, "PELMO_SIM_USB=" + Quote(units), 40);
     }
-    void Srec(const std::string& args) {
-        std::string out;
-        ASSERT_EQ(RunCommand("cd " + Quote(dir.path()) + " && srec_cat " + args, &out), 0) << args << "\n" << out;
-    }
+    void Srec(const std::string& args) { testsupport::SrecCat(dir.path(), args); }
     std::vector<uint8_t> Bytes(const std::string& name) { return ReadFile(dir.file(name)); }
     // A random image of n bytes as a binary file; returns the bytes.
     std::vector<uint8_t> RandomImage(const std::string& name, size_t n, uint32_t seed) {

@@ -26,10 +26,15 @@ inline std::string Quote(const std::string& s) {
     return q + "'";
 }
 
-inline Run RunZam32(const std::string& dir, const Options& o) {
-    std::string cmd = "cd " + Quote(dir) + " && env -u ZAM32ARG -u ZAM32OSCLASS -u PELMO_SIM_USB -u PELMO_SIM_LPT";
+// `env` adds NAME=value assignments; `timeoutSeconds` puts the run under a guard whose
+// time limit shows a hang as status 124 (0: no guard).
+inline Run RunZam32(const std::string& dir, const Options& o, const std::string& env = "", int timeoutSeconds = 0) {
+    std::string cmd = "cd " + Quote(dir) +
+                      " && env -u ZAM32ARG -u ZAM32OSCLASS -u PELMO_SIM_USB -u PELMO_SIM_LPT -u PELMO_SIM_LPT_TRACE"
+                      " -u ZAMBPS " + env;
     if (o.zam32arg) cmd += " ZAM32ARG=" + Quote(o.zam32arg);
     if (o.osClass) cmd += std::string(" ZAM32OSCLASS=") + o.osClass;
+    if (timeoutSeconds > 0) cmd += " timeout " + std::to_string(timeoutSeconds);
     cmd += " " + Quote(std::string(PELMO_BIN_DIR) + "/zam32");
     for (const std::string& a : o.args) cmd += " " + Quote(a);
     if (o.input) {
