@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "platform/console.h"
 #include "zam32/cmdfile.h"
@@ -16,10 +17,10 @@ namespace {
 const CommandEntry kCommands[] = {
     {'P', false, CmdPort, "Ww"},       {'U', false, CmdUnits, "K"},          {'T', false, CmdType, "kk"},
     {'F', true, CmdFill, "Vvvk"},      {'L', true, CmdLoad, "fvvvvk"},       {'D', true, CmdNotYet, "vvv"},
-    {'S', true, CmdChecksum, "vv"},    {'E', true, CmdNotYet, "vd*"},        {'@', false, CmdNotYet, "Fk"},
-    {'W', true, CmdWrite, "Fvvkkvvvvs"}, {'?', false, CmdList, "k"},         {'H', false, CmdNotYet, "k"},
-    {'!', false, CmdNotYet, "f*"},     {'R', true, CmdReset, "k"},           {'Q', false, CmdQuit, "k"},
-    {'K', false, CmdNotYet, "ks"},     {'=', false, CmdShowValues, "v*"},
+    {'S', true, CmdChecksum, "vv"},    {'E', true, CmdNotYet, "vd*"},        {'@', false, CmdCommandFile, "Fk"},
+    {'W', true, CmdWrite, "Fvvkkvvvvs"}, {'?', false, CmdList, "k"},         {'H', false, CmdHelp, "k"},
+    {'!', false, CmdShell, "f*"},     {'R', true, CmdReset, "k"},           {'Q', false, CmdQuit, "k"},
+    {'K', false, CmdKeys, "ks"},     {'=', false, CmdShowValues, "v*"},
 };
 
 int g_errorStatus = 0;
@@ -30,6 +31,9 @@ char g_envText[LINE_SIZE];
 bool g_envPending = false;
 char g_argText[LINE_SIZE];
 bool g_argPending = false;
+// A start-up source longer than the line buffer is refused whole, never cut.
+bool g_envTooLong = false;
+bool g_argTooLong = false;
 
 bool EqualNoCase(const char* a, const char* b) {
     while (*a && *b) {
@@ -72,23 +76,35 @@ void BuildPrompt(char* prompt) {
 }
 
 // The next line from the start-up sources, a command file or the keyboard.
-// False at the end of keyboard input.
-bool ReadLine(char* line) {
+// 1 a line, 0 end of keyboard input, -1 a line refused (reported).
+int ReadLine(char* line) {
     ClearEchoText();
     if (g_envPending) {
         g_envPending = false;
+        if (g_envTooLong) {
+            ReportLineRefused("ENVIRONMENT ZAM32ARG", true);
+            return -1;
+        }
         std::strcpy(line, g_envText);
         SetEchoText("ENVIRONMENT %s = %s\n", "ZAM32ARG", line);
-        return true;
+        return 1;
     }
     if (g_argPending) {
         g_argPending = false;
+        if (g_argTooLong) {
+            ReportLineRefused("COMMAND LINE", true);
+            return -1;
+        }
         std::strcpy(line, g_argText);
         SetEchoText("COMMAND LINE: %s\n", line);
-        return true;
+        return 1;
     }
     if (PollStopCancel()) CloseAllCommandFiles();
-    if (CommandFileOpen() && ReadCommandFileLine(line, LINE_SIZE)) return true;
+    if (ConsoleEndStatus() != 0) return 0;
+    if (CommandFileOpen()) {
+        int r = ReadCommandFileLine(line, LINE_SIZE);
+        if (r != 0) return r;
+    }
     char prompt[32];
     BuildPrompt(prompt);
     return ReadConsoleLine(prompt, line, LINE_SIZE);
@@ -204,7 +220,13 @@ int CommandLoop(bool batch) {
     char* line = LineBuffer();
     for (;;) {
         if (batch && !g_envPending && !g_argPending && !CommandFileOpen()) return g_errorStatus == 0 ? 4 : 5;
-        if (!ReadLine(line)) return CMD_QUIT_NOSAVE;  // end of input: nobody is left to answer questions
+        int got = ReadLine(line);
+        if (got == 0) return CMD_QUIT_NOSAVE;  // end of input: nobody is left to answer questions
+        if (got < 0) {
+            CloseAllCommandFiles();
+            g_errorStatus = 3;
+            continue;
+        }
         int n = ExpandReferences(line, LINE_SIZE);
         if (n == EXPAND_TOO_MANY || n == EXPAND_TOO_LONG) {
             ReportError("MACRO EXPANSION ERROR (%s)\n", line, n == EXPAND_TOO_MANY ? "Recursion Loop" : "Result Too Long");
@@ -214,6 +236,7 @@ int CommandLoop(bool batch) {
         if (n > 0) Inform("%s\n", line);
         int r = RunCommandLine(line, batch);
         if (r != 0) return r;
+        if (ConsoleEndStatus() != 0) return CMD_QUIT_NOSAVE;
     }
 }
 
@@ -242,13 +265,16 @@ int Zam32Main(int argc, char** argv) {
     const char* env = std::getenv("ZAM32ARG");
     if (!env) env = "";
     while (IsSpace(*env)) ++env;
-    std::snprintf(g_envText, sizeof g_envText, "%s", env);
+    std::string envCopy(env);
 
     SessionDefaults();
     LastSavedSession() = Session();
 
-    bool noConfig = TakeEnvOption(g_envText, 'n');
-    bool batch = TakeEnvOption(g_envText, 'b');
+    bool noConfig = TakeEnvOption(envCopy.data(), 'n');
+    bool batch = TakeEnvOption(envCopy.data(), 'b');
+    envCopy.resize(std::strlen(envCopy.c_str()));
+    g_envTooLong = envCopy.size() > LINE_SIZE - 1;
+    std::snprintf(g_envText, sizeof g_envText, "%s", g_envTooLong ? "" : envCopy.c_str());
 
     g_argText[0] = 0;
     size_t used = 0;
@@ -267,7 +293,8 @@ int Zam32Main(int argc, char** argv) {
         while (IsSpace(*a)) ++a;
         int n = std::snprintf(g_argText + used, sizeof g_argText - used, "%s ", a);
         if (n < 0 || used + static_cast<size_t>(n) >= sizeof g_argText) {
-            used = sizeof g_argText - 1;
+            g_argTooLong = true;
+            g_argText[0] = 0;
             break;
         }
         used += static_cast<size_t>(n);
@@ -275,7 +302,7 @@ int Zam32Main(int argc, char** argv) {
 
     if (!noConfig) LoadConfiguration(g_programPath);
 
-    g_envPending = g_envText[0] != 0;
+    g_envPending = g_envText[0] != 0 || g_envTooLong;
     g_argPending = anyArg;
     g_errorStatus = 0;
 
@@ -285,5 +312,6 @@ int Zam32Main(int argc, char** argv) {
     std::fflush(stdout);
     ConsoleRestore();
     ZAMCloseAll();
+    if (ConsoleEndStatus() != 0) return ConsoleEndStatus();
     return batch ? g_errorStatus : 0;
 }

@@ -42,6 +42,7 @@ void SetVariable(int n, uint32_t value);
 
 inline constexpr int FUNCTION_KEYS = 40;
 inline constexpr size_t KEY_TEXT = 1000;
+inline constexpr size_t KEY_TEXT_LIMIT = 99;
 
 struct FunctionKey {
     const char* name;         // "F1" .. "C10"
