@@ -1,5 +1,6 @@
 #include "platform/console.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -23,6 +24,14 @@ bool g_cursorChanged = false;
 termios g_original{};
 
 volatile sig_atomic_t g_endSignal = 0;
+// Written by the signal handlers so that a wait that began just before the signal
+// still wakes up.
+int g_wake[2] = {-1, -1};
+// Plain lines without a terminal, read through our own buffer so that every wait
+// can watch for the end signal as well.
+char g_inBuffer[4096];
+size_t g_inStart = 0, g_inEnd = 0;
+bool g_inEof = false;
 volatile sig_atomic_t g_resized = 0;
 bool g_ctrlCQuit = false;
 bool g_anyCtrlC = false;
@@ -49,6 +58,52 @@ void OnEndSignal(int sig) {
         _exit(128 + sig);
     }
     g_endSignal = sig;
+    if (g_wake[1] >= 0) {
+        char c = 1;
+        ssize_t w = write(g_wake[1], &c, 1);
+        (void)w;
+    }
+}
+
+// Waits until standard input is readable (true) or the program is to end or the
+// time is up (false). timeoutMs < 0 waits without limit.
+bool InputReady(int timeoutMs) {
+    for (;;) {
+        if (g_endSignal != 0) return false;
+        pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {g_wake[0], POLLIN, 0}};
+        int n = poll(p, g_wake[0] >= 0 ? 2 : 1, timeoutMs);
+        if (n < 0 && errno == EINTR) {
+            if (timeoutMs >= 0) return false;
+            continue;
+        }
+        if (n <= 0) return false;
+        if (p[0].revents & POLLIN) return true;
+        if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            g_inputGone = true;
+            return false;
+        }
+        if (g_endSignal != 0) return false;
+    }
+}
+
+// Next byte of plain input, -1 at its end (or when the program is to end).
+int NextInputByte() {
+    if (g_inStart == g_inEnd) {
+        if (g_inEof) return -1;
+        for (;;) {
+            if (!InputReady(-1) && !g_inputGone) return -1;
+            ssize_t n = read(STDIN_FILENO, g_inBuffer, sizeof g_inBuffer);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            if (n <= 0) {
+                g_inEof = true;
+                return -1;
+            }
+            g_inStart = 0;
+            g_inEnd = static_cast<size_t>(n);
+            break;
+        }
+    }
+    return static_cast<unsigned char>(g_inBuffer[g_inStart++]);
 }
 
 void OnQuitSignal(int sig) {
@@ -88,22 +143,7 @@ void LeaveRaw() {
 bool ByteReady(int timeoutMs) {
     if (g_pushedCount > 0) return true;
     if (g_inputGone) return false;
-    for (;;) {
-        pollfd p{STDIN_FILENO, POLLIN, 0};
-        int n = poll(&p, 1, timeoutMs);
-        if (n < 0 && errno == EINTR) {
-            if (g_endSignal != 0 || timeoutMs >= 0) return false;
-            continue;
-        }
-        if (n <= 0) return false;
-        if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) {
-            if (!(p.revents & POLLIN)) {
-                g_inputGone = true;
-                return false;
-            }
-        }
-        return true;
-    }
+    return InputReady(timeoutMs);
 }
 
 int ReadByte() {
@@ -252,6 +292,15 @@ int DecodeKey(int c) {
 void ConsoleOpen() {
     if (g_opened) return;
     g_opened = true;
+    // Above the standard descriptors, which may be closed: the pipe must never
+    // pose as standard input.
+    int made[2];
+    if (pipe2(made, O_CLOEXEC | O_NONBLOCK) == 0) {
+        for (int i = 0; i < 2; ++i) {
+            g_wake[i] = fcntl(made[i], F_DUPFD_CLOEXEC, 3);
+            close(made[i]);
+        }
+    }
     Hook(SIGINT, OnEndSignal);
     Hook(SIGTERM, OnEndSignal);
     Hook(SIGHUP, OnEndSignal);
@@ -329,7 +378,7 @@ ConsoleLine ConsoleReadLine(char* buffer, size_t size) {
     size_t n = 0, length = 0;
     int c;
     bool any = false, nul = false, lastCR = false;
-    while ((c = std::getchar()) != EOF) {
+    while ((c = NextInputByte()) >= 0) {
         any = true;
         if (c == '\n') break;
         if (c == 0) nul = true;
@@ -337,7 +386,6 @@ ConsoleLine ConsoleReadLine(char* buffer, size_t size) {
         lastCR = c == '\r';
         if (n + 1 < size) buffer[n++] = static_cast<char>(c);
     }
-    if (c == EOF) std::clearerr(stdin);
     // A CR in front of the line end belongs to the line end (files from DOS).
     if (lastCR) {
         --length;
