@@ -130,6 +130,25 @@ TEST(Editor, NarrowTerminalNarrowsTheLine) {
     EXPECT_EQ(t.Status(), 0) << t.output();
 }
 
+// A terminal made narrower while a line is edited: nothing typed is lost, and the
+// next line follows the new width.
+TEST(Editor, ResizedWhileEditing) {
+    PtyTerminal t;
+    ASSERT_TRUE(t.started());
+    ASSERT_TRUE(t.WaitFor(kPrompt)) << t.output();
+    t.Type("= " + std::string(50, '1'));
+    ASSERT_TRUE(t.WaitFor(std::string(50, '1'))) << t.output();
+    t.Resize(40);
+    t.Type("\r");
+    EXPECT_TRUE(t.WaitFor("$0 <- " + std::string(50, '1') + " ")) << t.output();
+    ASSERT_TRUE(t.WaitFor(kPrompt)) << t.output();
+    t.Type("= " + std::string(50, '2') + "\r");
+    EXPECT_TRUE(t.WaitFor("$0 <- " + std::string(27, '2') + " ")) << t.output();
+    ASSERT_TRUE(t.WaitFor(kPrompt)) << t.output();
+    t.Type("q n\r");
+    EXPECT_EQ(t.Status(), 0) << t.output();
+}
+
 // Function keys with Shift, Ctrl and Alt in the xterm, VT220 and Linux console forms:
 // each key is given a text that runs "=" with the key's name.
 struct FunctionCase {

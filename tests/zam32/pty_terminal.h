@@ -5,6 +5,7 @@
 
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -91,6 +92,13 @@ public:
         return t;
     }
     const termios& StartSettings() const { return start_; }
+    // A new terminal size; the kernel tells the program with SIGWINCH.
+    void Resize(unsigned short columns) {
+        winsize ws{};
+        ws.ws_row = 24;
+        ws.ws_col = columns;
+        ioctl(master_, TIOCSWINSZ, &ws);
+    }
     pid_t pid() const { return pid_; }
     const std::string& output() const { return all_; }
     // Screen output after the last wait.
