@@ -125,9 +125,10 @@ bool More() {
     if (!ConsoleIsTerminal()) return true;  // nobody to ask: the whole topic is shown
     static const char kMore[] = "-- MORE -- (Press SPACE or ESC)";
     for (;;) {
+        // Keys typed before the prompt shows are dropped; none typed after it.
+        ConsoleFlushKeys();
         PrintText(kMore);
         std::fflush(stdout);
-        ConsoleFlushKeys();
         int key = ConsoleGetKey(true);
         Print("\r%*s\r", static_cast<int>(sizeof kMore - 1), "");
         if (key == ' ') return true;

@@ -97,9 +97,9 @@ bool PollStopCancel() {
     while (key != 0) {
         if (key == 0x13) {
             static const char kStopped[] = "[STOPPED]";
+            ConsoleFlushKeys();  // before the text shows, so that no key typed after it is lost
             PrintText(kStopped);
             std::fflush(stdout);
-            ConsoleFlushKeys();
             int next = ConsoleGetKey(true);
             Print("\r%*s\r", static_cast<int>(sizeof kStopped - 1), "");
             if (next == 0) return true;  // the program is to end
