@@ -13,6 +13,7 @@
 
 #include "link/errors.h"
 #include "platform/clock.h"
+#include "platform/console.h"
 
 namespace {
 
@@ -32,6 +33,7 @@ int g_savedFd = -1;
 struct termios g_savedTermios;
 
 constexpr uint8_t kEsc = 0x1B;
+constexpr uint8_t kCtrlC = 0x03;
 
 void RestoreConsole() {
     if (g_termiosSaved) tcsetattr(g_savedFd, TCSANOW, &g_savedTermios);
@@ -67,7 +69,7 @@ void KeysRaw() {
     tcsetattr(g_consoleFd, TCSANOW, &t);
 }
 
-// Reads one key; true for Esc alone. Arrow and function keys also start with Esc,
+// Reads one key; true for Esc alone or Ctrl+C. Arrow and function keys also start with Esc,
 // but their other bytes follow at once: they are discarded like any other key.
 bool EscPressed() {
     uint8_t c = 0;
@@ -76,6 +78,10 @@ bool EscPressed() {
         // The terminal went away: stop watching it rather than wake up for ever.
         if (n == 0 || (errno != EINTR && errno != EAGAIN)) g_consoleFd = -1;
         return false;
+    }
+    if (c == kCtrlC) {  // Ctrl+C cancels as Esc does (twice within a second ends the program)
+        ConsoleNoteCtrlC();
+        return true;
     }
     if (c != kEsc) return false;
     struct pollfd p = {g_consoleFd, POLLIN, 0};

@@ -2,31 +2,71 @@
 #include <cstddef>
 
 // The keyboard and screen of the console program. With a terminal on standard input
-// keys can be polled without waiting (raw mode); with pipes or no input at all there
-// is no key to poll and lines are read plainly.
+// the terminal is kept in raw mode from ConsoleOpen to the end of the program (keys
+// one by one, no echo, Ctrl+C, Ctrl+S and Ctrl+L as plain keys); its settings of
+// program start come back on every exit path and while a shell runs. With pipes or
+// no input at all there is no key to poll and lines are read plainly.
 
 // Key code of every extended key (arrows, function keys) for readers other than the
 // line editor.
 inline constexpr int CONSOLE_KEY_EXTENDED = 0x7F;
+
+// Extended key codes of the line editor: scan code x 256.
+enum : int {
+    KEY_HOME = 0x4700, KEY_UP = 0x4800, KEY_PGUP = 0x4900, KEY_LEFT = 0x4B00, KEY_RIGHT = 0x4D00,
+    KEY_END = 0x4F00, KEY_DOWN = 0x5000, KEY_PGDN = 0x5100, KEY_INSERT = 0x5200, KEY_DELETE = 0x5300,
+    KEY_CTRL_LEFT = 0x7300, KEY_CTRL_RIGHT = 0x7400, KEY_CTRL_END = 0x7500, KEY_CTRL_PGDN = 0x7600,
+    KEY_CTRL_HOME = 0x7700, KEY_CTRL_PGUP = 0x8400,
+    KEY_F1 = 0x3B00, KEY_SHIFT_F1 = 0x5400, KEY_CTRL_F1 = 0x5E00, KEY_ALT_F1 = 0x6800,
+    KEY_UNKNOWN = 0xFF00,  // a sequence that names no key of ours
+};
+inline constexpr int KEY_CTRL_C = 0x03;
+
+// Saves the terminal's settings, hooks the ending signals and enters raw mode. Called
+// once at program start, before anything can touch the terminal.
+void ConsoleOpen();
 
 // True when standard input is a terminal (decided once).
 bool ConsoleIsTerminal();
 
 // Usable width: the terminal's columns less 10, or 70 without a terminal.
 int ConsoleUsableWidth();
+// True once after the terminal has changed its size.
+bool ConsoleResized();
 
-// Next key without waiting (wait = false: 0 when none is ready) or with waiting.
-// Extended keys read as CONSOLE_KEY_EXTENDED. Always 0 without a terminal.
-// Puts the terminal into raw mode for as long as the program runs; line reading
-// switches back to the terminal's own line editing.
+// Next key in the line editor's codes (extended keys = scan code x 256), without
+// waiting (0 when none is ready) or with waiting (0 at the end of input or when the
+// program is to end). Always 0 without a terminal.
+int ConsoleReadKey(bool wait);
+// The same with every extended key read as CONSOLE_KEY_EXTENDED.
 int ConsoleGetKey(bool wait);
 
 // Discards keys already typed (terminal only).
 void ConsoleFlushKeys();
 
-// Reads one line into buffer (at most size - 1 characters, line end removed).
-// On a terminal the terminal's own line editing applies. False at end of input.
-bool ConsoleReadLine(char* buffer, size_t size);
+// Terminal output straight through (flushes standard output first).
+void ConsoleWrite(const char* text, size_t length);
+// Cursor shape: 0 or 1 normal (underline), 2 insert (block).
+void ConsoleSetCursor(int shape);
+
+// Result of reading a plain line.
+enum ConsoleLine { CONSOLE_LINE_OK, CONSOLE_LINE_END, CONSOLE_LINE_TOO_LONG, CONSOLE_LINE_NUL };
+// Reads one plain line into buffer (at most size - 1 characters, line end and a CR in
+// front of it removed). A longer line or one holding a NUL byte is read to its end
+// and refused whole.
+ConsoleLine ConsoleReadLine(char* buffer, size_t size);
+
+// Ctrl+C seen by any reader. True when it is the second within a second: the program
+// is then to end (ConsoleEndStatus turns non-zero).
+bool ConsoleNoteCtrlC();
+// 0 while the program runs on; otherwise the exit status it is to end with
+// (130 after Ctrl+C twice or SIGINT, 143 after SIGTERM, 129 after SIGHUP).
+int ConsoleEndStatus();
+
+// The terminal in its settings of program start while another program (a shell)
+// runs, and back in raw mode after.
+void ConsoleSuspend();
+void ConsoleResume();
 
 // Restores the terminal's settings of program start (also done at exit).
 void ConsoleRestore();

@@ -1,10 +1,175 @@
 #include "zam32/cmdfile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "zam32/commands.h"
+#include "zam32/lang.h"
+#include "zam32/screen.h"
+
 namespace {
-int g_depth = 0;  // number of open command files
+
+struct CommandFileEntry {
+    bool quiet = false;
+    bool echo = true;
+    FILE* file = nullptr;
+    std::string name;
+    std::string rest;
+};
+
+CommandFileEntry g_stack[COMMAND_FILES];
+int g_depth = 0;
+
+std::string Prefix(int depth) { return g_stack[depth - 1].name + std::string(static_cast<size_t>(depth), '>'); }
+
+void CloseTop() {
+    CommandFileEntry& e = g_stack[g_depth - 1];
+    if (e.file) std::fclose(e.file);
+    e = CommandFileEntry{};
+    --g_depth;
 }
 
+// Opens without blocking on a FIFO or device, and takes regular files only.
+FILE* OpenRegular(const char* name, const char** why) {
+    int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *why = std::strerror(errno);
+        return nullptr;
+    }
+    struct stat st{};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *why = S_ISDIR(st.st_mode) ? std::strerror(EISDIR)
+             : S_ISFIFO(st.st_mode) ? "Not a regular file: a FIFO"
+             : S_ISSOCK(st.st_mode) ? "Not a regular file: a socket"
+             : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "Not a regular file: a device"
+                                                           : "Not a regular file";
+        close(fd);
+        return nullptr;
+    }
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    FILE* f = fdopen(fd, "r");
+    if (!f) {
+        *why = std::strerror(errno);
+        close(fd);
+    }
+    return f;
+}
+
+bool EqualNoCase(const char* a, const char* b) {
+    while (*a && *b) {
+        if (std::toupper(static_cast<unsigned char>(*a)) != std::toupper(static_cast<unsigned char>(*b))) return false;
+        ++a, ++b;
+    }
+    return *a == *b;
+}
+
+}  // namespace
+
 bool CommandFileOpen() { return g_depth > 0; }
-bool CommandFileQuiet() { return false; }
-void CloseAllCommandFiles() { g_depth = 0; }
-bool ReadCommandFileLine(char*, size_t) { return false; }
+bool CommandFileQuiet() { return g_depth > 0 && g_stack[g_depth - 1].quiet; }
+int CommandFileDepth() { return g_depth; }
+
+void CloseAllCommandFiles() {
+    while (g_depth > 0) CloseTop();
+}
+
+int ReadCommandFileLine(char* buffer, size_t size) {
+    if (g_depth == 0) return 0;
+    CommandFileEntry& e = g_stack[g_depth - 1];
+    size_t n = 0, length = 0;
+    bool any = false, nul = false, lastCR = false;
+    int c;
+    while ((c = std::getc(e.file)) != EOF) {
+        any = true;
+        if (c == '\n') break;  // only a real line end is dropped
+        if (c == 0) nul = true;
+        ++length;
+        lastCR = c == '\r';
+        if (n + 1 < size) buffer[n++] = static_cast<char>(c);
+    }
+    if (any) {
+        if (lastCR) {  // CR LF from DOS files: the CR belongs to the line end
+            --length;
+            if (n > length) n = length;
+        }
+        buffer[n] = 0;
+        if (length > size - 1 || nul) {
+            std::string where = e.name + " LINE";
+            buffer[0] = 0;
+            ReportLineRefused(where.c_str(), length > size - 1);
+            return -1;
+        }
+        std::string prefix = Prefix(g_depth);
+        SetEchoText("%s%s\n", prefix.c_str(), buffer);
+        if (e.echo) {
+            PrintText(EchoText());
+            ClearEchoText();
+        }
+        return 1;
+    }
+    // End of file: the rest of the invoking line runs now.
+    if (e.echo) Print("%s[EOF]\n", Prefix(g_depth).c_str());
+    std::snprintf(buffer, size, "%s", e.rest.c_str());
+    CloseTop();
+    ClearEchoText();
+    if (g_depth > 0 && !g_stack[g_depth - 1].echo) SetEchoText("%s%s\n", Prefix(g_depth).c_str(), buffer);
+    return 1;
+}
+
+ZAM32_HANDLER(CmdCommandFile) {
+    const ArgRecord* fileArg = GetArg(0);
+    const ArgRecord* flagArg = PresentArg(1);
+    bool setQuiet = false, setVerbose = false, setEcho = false, setNoEcho = false;
+    if (flagArg) {
+        static const struct {
+            const char* word;
+            bool q, v, e, n;
+        } kFlags[] = {{"Q", 1, 0, 0, 0},  {"V", 0, 1, 0, 0},  {"E", 0, 0, 1, 0},  {"N", 0, 0, 0, 1},
+                      {"QN", 1, 0, 0, 1}, {"NQ", 1, 0, 0, 1}, {"QE", 1, 0, 1, 0}, {"EQ", 1, 0, 1, 0},
+                      {"VN", 0, 1, 0, 1}, {"NV", 0, 1, 0, 1}, {"VE", 0, 1, 1, 0}, {"EV", 0, 1, 1, 0}};
+        bool found = false;
+        for (const auto& f : kFlags)
+            if (EqualNoCase(f.word, flagArg->raw)) {
+                setQuiet = f.q, setVerbose = f.v, setEcho = f.e, setNoEcho = f.n;
+                found = true;
+            }
+        if (!found) {
+            ReportError("INVALID KEYWORD FOR THIS COMMAND\a\n", flagArg->position);
+            return CMD_FAILED;
+        }
+    }
+    const char* name = fileArg->kind == KIND_STRING ? fileArg->processed : fileArg->raw;
+    const char* why = "";
+    FILE* f = OpenRegular(name, &why);
+    if (!f) {
+        ReportError("CAN'T OPEN COMMAND FILE (%s)\a\n", fileArg->position, why);
+        return CMD_FAILED;
+    }
+    if (g_depth == COMMAND_FILES) {
+        std::fclose(f);
+        ReportError("TOO MANY COMMAND FILES OPEN\a\n", nullptr);
+        return CMD_FAILED;
+    }
+    CommandFileEntry e;
+    if (g_depth > 0) {
+        e.quiet = g_stack[g_depth - 1].quiet;
+        e.echo = g_stack[g_depth - 1].echo;
+    }
+    if (setEcho) e.echo = true;
+    if (setNoEcho) e.echo = false;
+    if (setQuiet) e.quiet = true;
+    if (setVerbose) e.quiet = false;
+    e.file = f;
+    e.name = name;
+    e.rest = after;
+    g_stack[g_depth++] = std::move(e);
+    return CMD_LINE_TAKEN;
+}

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "platform/console.h"
 #include "zam32/cmdfile.h"
@@ -18,10 +19,10 @@ namespace {
 const CommandEntry kCommands[] = {
     {'P', false, CmdPort, "Ww"},       {'U', false, CmdUnits, "K"},          {'T', false, CmdType, "kk"},
     {'F', true, CmdFill, "Vvvk"},      {'L', true, CmdLoad, "fvvvvk"},       {'D', true, CmdDump, "vvv"},
-    {'S', true, CmdChecksum, "vv"},    {'E', true, CmdEdit, "vd*"},        {'@', false, CmdNotYet, "Fk"},
-    {'W', true, CmdWrite, "Fvvkkvvvvs"}, {'?', false, CmdList, "k"},         {'H', false, CmdNotYet, "k"},
-    {'!', false, CmdNotYet, "f*"},     {'R', true, CmdReset, "k"},           {'Q', false, CmdQuit, "k"},
-    {'K', false, CmdNotYet, "ks"},     {'=', false, CmdShowValues, "v*"},
+    {'S', true, CmdChecksum, "vv"},    {'E', true, CmdEdit, "vd*"},          {'@', false, CmdCommandFile, "Fk"},
+    {'W', true, CmdWrite, "Fvvkkvvvvs"}, {'?', false, CmdList, "k"},         {'H', false, CmdHelp, "k"},
+    {'!', false, CmdShell, "f*"},      {'R', true, CmdReset, "k"},           {'Q', false, CmdQuit, "k"},
+    {'K', false, CmdKeys, "ks"},       {'=', false, CmdShowValues, "v*"},
 };
 
 int g_errorStatus = 0;
@@ -32,6 +33,9 @@ char g_envText[LINE_SIZE];
 bool g_envPending = false;
 char g_argText[LINE_SIZE];
 bool g_argPending = false;
+// A start-up source longer than the line buffer is refused whole, never cut.
+bool g_envTooLong = false;
+bool g_argTooLong = false;
 
 bool EqualNoCase(const char* a, const char* b) {
     while (*a && *b) {
@@ -74,23 +78,35 @@ void BuildPrompt(char* prompt) {
 }
 
 // The next line from the start-up sources, a command file or the keyboard.
-// False at the end of keyboard input.
-bool ReadLine(char* line) {
+// 1 a line, 0 end of keyboard input, -1 a line refused (reported).
+int ReadLine(char* line) {
     ClearEchoText();
     if (g_envPending) {
         g_envPending = false;
+        if (g_envTooLong) {
+            ReportLineRefused("ENVIRONMENT ZAM32ARG", true);
+            return -1;
+        }
         std::strcpy(line, g_envText);
         SetEchoText("ENVIRONMENT %s = %s\n", "ZAM32ARG", line);
-        return true;
+        return 1;
     }
     if (g_argPending) {
         g_argPending = false;
+        if (g_argTooLong) {
+            ReportLineRefused("COMMAND LINE", true);
+            return -1;
+        }
         std::strcpy(line, g_argText);
         SetEchoText("COMMAND LINE: %s\n", line);
-        return true;
+        return 1;
     }
     if (PollStopCancel()) CloseAllCommandFiles();
-    if (CommandFileOpen() && ReadCommandFileLine(line, LINE_SIZE)) return true;
+    if (ConsoleEndStatus() != 0) return 0;
+    if (CommandFileOpen()) {
+        int r = ReadCommandFileLine(line, LINE_SIZE);
+        if (r != 0) return r;
+    }
     char prompt[32];
     BuildPrompt(prompt);
     return ReadConsoleLine(prompt, line, LINE_SIZE);
@@ -152,11 +168,6 @@ ZAM32_HANDLER(CmdShowValues) {
     return CMD_OK;
 }
 
-ZAM32_HANDLER(CmdNotYet) {
-    ReportError("COMMAND NOT AVAILABLE IN THIS VERSION\a\n", text - 1);
-    return CMD_FAILED;
-}
-
 int RunCommandLine(char* line, bool batch) {
     const char* p = line;
     for (;;) {
@@ -206,7 +217,13 @@ int CommandLoop(bool batch) {
     char* line = LineBuffer();
     for (;;) {
         if (batch && !g_envPending && !g_argPending && !CommandFileOpen()) return g_errorStatus == 0 ? 4 : 5;
-        if (!ReadLine(line)) return CMD_QUIT_NOSAVE;  // end of input: nobody is left to answer questions
+        int got = ReadLine(line);
+        if (got == 0) return CMD_QUIT_NOSAVE;  // end of input: nobody is left to answer questions
+        if (got < 0) {
+            CloseAllCommandFiles();
+            g_errorStatus = 3;
+            continue;
+        }
         int n = ExpandReferences(line, LINE_SIZE);
         if (n == EXPAND_TOO_MANY || n == EXPAND_TOO_LONG) {
             ReportError("MACRO EXPANSION ERROR (%s)\n", line, n == EXPAND_TOO_MANY ? "Recursion Loop" : "Result Too Long");
@@ -216,6 +233,7 @@ int CommandLoop(bool batch) {
         if (n > 0) Inform("%s\n", line);
         int r = RunCommandLine(line, batch);
         if (r != 0) return r;
+        if (ConsoleEndStatus() != 0) return CMD_QUIT_NOSAVE;
     }
 }
 
@@ -244,13 +262,16 @@ int Zam32Main(int argc, char** argv) {
     const char* env = std::getenv("ZAM32ARG");
     if (!env) env = "";
     while (IsSpace(*env)) ++env;
-    std::snprintf(g_envText, sizeof g_envText, "%s", env);
+    std::string envCopy(env);
 
     SessionDefaults();
     LastSavedSession() = Session();
 
-    bool noConfig = TakeEnvOption(g_envText, 'n');
-    bool batch = TakeEnvOption(g_envText, 'b');
+    bool noConfig = TakeEnvOption(envCopy.data(), 'n');
+    bool batch = TakeEnvOption(envCopy.data(), 'b');
+    envCopy.resize(std::strlen(envCopy.c_str()));
+    g_envTooLong = envCopy.size() > LINE_SIZE - 1;
+    std::snprintf(g_envText, sizeof g_envText, "%s", g_envTooLong ? "" : envCopy.c_str());
 
     g_argText[0] = 0;
     size_t used = 0;
@@ -269,7 +290,8 @@ int Zam32Main(int argc, char** argv) {
         while (IsSpace(*a)) ++a;
         int n = std::snprintf(g_argText + used, sizeof g_argText - used, "%s ", a);
         if (n < 0 || used + static_cast<size_t>(n) >= sizeof g_argText) {
-            used = sizeof g_argText - 1;
+            g_argTooLong = true;
+            g_argText[0] = 0;
             break;
         }
         used += static_cast<size_t>(n);
@@ -277,7 +299,7 @@ int Zam32Main(int argc, char** argv) {
 
     if (!noConfig) LoadConfiguration(g_programPath);
 
-    g_envPending = g_envText[0] != 0;
+    g_envPending = g_envText[0] != 0 || g_envTooLong;
     g_argPending = anyArg;
     g_errorStatus = 0;
 
@@ -288,5 +310,6 @@ int Zam32Main(int argc, char** argv) {
     std::fflush(stdout);
     ConsoleRestore();
     ZAMCloseAll();
+    if (ConsoleEndStatus() != 0) return ConsoleEndStatus();
     return batch ? g_errorStatus : 0;
 }

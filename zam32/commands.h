@@ -43,7 +43,10 @@ ZAM32_HANDLER(CmdFill);
 ZAM32_HANDLER(CmdChecksum);
 ZAM32_HANDLER(CmdQuit);
 ZAM32_HANDLER(CmdShowValues);
-ZAM32_HANDLER(CmdNotYet);
+ZAM32_HANDLER(CmdKeys);
+ZAM32_HANDLER(CmdCommandFile);
+ZAM32_HANDLER(CmdShell);
+ZAM32_HANDLER(CmdHelp);
 
 // Runs one line of commands (after reference expansion). Returns 0 to read on, or a
 // quit code 3..5 as the loop returns it.

@@ -7,6 +7,7 @@
 
 #include "platform/console.h"
 #include "zam32/cmdfile.h"
+#include "zam32/editor.h"
 
 namespace {
 
@@ -84,29 +85,35 @@ const char* EchoText() { return g_echo; }
 
 void CaptureOutput(std::string* sink) { g_capture = sink; }
 
-void OpenConsoleScreen() { g_width = ConsoleUsableWidth(); }
+void OpenConsoleScreen() {
+    ConsoleOpen();
+    g_width = ConsoleUsableWidth();
+}
 int UsableWidth() { return g_width; }
 
 bool PollStopCancel() {
+    if (ConsoleEndStatus() != 0) return true;
     int key = ConsoleGetKey(false);
     while (key != 0) {
         if (key == 0x13) {
             static const char kStopped[] = "[STOPPED]";
+            ConsoleFlushKeys();  // before the text shows, so that no key typed after it is lost
             PrintText(kStopped);
             std::fflush(stdout);
-            ConsoleFlushKeys();
             int next = ConsoleGetKey(true);
             Print("\r%*s\r", static_cast<int>(sizeof kStopped - 1), "");
+            if (next == 0) return true;  // the program is to end
             key = next;  // the key that ended the pause is examined next
             continue;
         }
-        if (key == 0x0C) {
+        if (key == 0x0C || key == KEY_CTRL_C) {
+            if (key == KEY_CTRL_C) ConsoleNoteCtrlC();
             PrintText("[CANCELLED]\n");
             return true;
         }
         key = ConsoleGetKey(false);
     }
-    return false;
+    return ConsoleEndStatus() != 0;
 }
 
 char ChoicePrompt(const char* prompt, const char* allowed, char atEnd) {
@@ -114,7 +121,9 @@ char ChoicePrompt(const char* prompt, const char* allowed, char atEnd) {
     std::fflush(stdout);
     if (!ConsoleIsTerminal()) {
         char line[LINE_SIZE];
-        while (ConsoleReadLine(line, sizeof line)) {
+        ConsoleLine r;
+        while ((r = ConsoleReadLine(line, sizeof line)) != CONSOLE_LINE_END) {
+            if (r != CONSOLE_LINE_OK) continue;
             char c = static_cast<char>(std::toupper(static_cast<unsigned char>(line[0])));
             if (c && std::strchr(allowed, c)) {
                 Print("%c\n", line[0]);
@@ -124,10 +133,19 @@ char ChoicePrompt(const char* prompt, const char* allowed, char atEnd) {
         PrintText("\n");
         return atEnd;
     }
+    ConsoleSetCursor(1);
     char chosen = 0;
     for (;;) {
         int key = ConsoleGetKey(true);
-        if (key == 0) return atEnd;
+        if (key == KEY_CTRL_C) {
+            // Ctrl+C answers as the end of input does; twice ends the program.
+            ConsoleNoteCtrlC();
+            key = 0;
+        }
+        if (key == 0) {
+            PrintText("\n");
+            return atEnd;
+        }
         if (key == '\r' || key == '\n') {
             if (chosen) {
                 PrintText("\r\n");
@@ -138,6 +156,7 @@ char ChoicePrompt(const char* prompt, const char* allowed, char atEnd) {
         if (key == 0x08) {
             if (chosen) {
                 PrintText("\b \b");
+                std::fflush(stdout);
                 chosen = 0;
             }
             continue;
@@ -151,16 +170,29 @@ char ChoicePrompt(const char* prompt, const char* allowed, char atEnd) {
     }
 }
 
-bool ReadConsoleLine(const char* prompt, char* buffer, size_t size) {
-    // Back to the terminal's line editing before the prompt shows, so that nothing
-    // typed after it arrives in raw mode.
-    ConsoleRestore();
+void ReportLineRefused(const char* source, bool tooLong) {
+    ClearEchoText();
+    if (tooLong)
+        ReportError("INPUT LINE TOO LONG (%s, MORE THAN #999 CHARACTERS), NOTHING OF IT RUN\a\n", nullptr, source);
+    else
+        ReportError("INPUT LINE HOLDS A NUL BYTE (%s), NOTHING OF IT RUN\a\n", nullptr, source);
+}
+
+int ReadConsoleLine(const char* prompt, char* buffer, size_t size) {
+    if (ConsoleIsTerminal()) return EditLine(prompt, buffer, size) == EDIT_LINE ? 1 : 0;
     PrintText(prompt);
     std::fflush(stdout);
-    if (!ConsoleReadLine(buffer, size)) {
+    ConsoleLine r = ConsoleReadLine(buffer, size);
+    if (r == CONSOLE_LINE_END) {
         PrintText("\n");
-        return false;
+        return 0;
     }
-    if (!ConsoleIsTerminal()) Print("%s\n", buffer);
-    return true;
+    if (r != CONSOLE_LINE_OK) {
+        PrintText("\n");
+        buffer[0] = 0;
+        ReportLineRefused("STANDARD INPUT", r == CONSOLE_LINE_TOO_LONG);
+        return -1;
+    }
+    Print("%s\n", buffer);
+    return 1;
 }

@@ -37,8 +37,8 @@ void CaptureOutput(std::string* sink);
 void OpenConsoleScreen();
 int UsableWidth();
 
-// Ctrl+S pauses, Ctrl+L cancels (true); any other key is dropped. Without a
-// terminal there is nothing to poll.
+// Ctrl+S pauses, Ctrl+L and Ctrl+C cancel (true); any other key is dropped. Also
+// true once the program is to end (a second Ctrl+C, SIGINT, SIGTERM).
 bool PollStopCancel();
 
 // Prints the prompt and waits for one of the allowed (upper-case) letters confirmed
@@ -46,7 +46,12 @@ bool PollStopCancel();
 // line that is allowed; at the end of input `atEnd` is the answer.
 char ChoicePrompt(const char* prompt, const char* allowed, char atEnd);
 
-// Reads one line from the keyboard (or standard input) after printing the prompt.
-// Without a terminal the line is echoed after the prompt so that a transcript reads
-// like a session. False at the end of input.
-bool ReadConsoleLine(const char* prompt, char* buffer, size_t size);
+// Reads one line from the keyboard (line editor) or standard input after printing
+// the prompt. Without a terminal the line is echoed after the prompt so that a
+// transcript reads like a session. 1: a line; 0: end of input (or the program is
+// to end); -1: a line too long or holding a NUL byte, refused and reported.
+int ReadConsoleLine(const char* prompt, char* buffer, size_t size);
+
+// The refusal of an input line that does not fit the line buffer or holds a NUL byte
+// (`source` says where it came from).
+void ReportLineRefused(const char* source, bool tooLong);

@@ -2,6 +2,8 @@
 // qorpelmo driver and simulated units on the bus, with the units' faults.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -334,6 +336,28 @@ TEST_F(UsbUnits, EscCancelsAWaitAndOtherKeysDoNot) {
     EXPECT_EQ(code, LINK_CANCELLED);
     EXPECT_GE(ms, 650u) << "neither the letter nor the arrow key cancelled";
     EXPECT_LT(ms, 3000u) << "Esc cancelled at once";
+    EXPECT_EQ(LinkSubcodeText(STAGE_API, code), "[CANCELLED SUBCODE 10-4]\n");
+    EXPECT_EQ(ZAMGetReset(h, &level), LINK_OK) << "the device stays open";
+}
+
+// On a terminal whose owner takes Ctrl+C as a key (the console program's raw mode),
+// Ctrl+C cancels a transfer exactly as Esc does.
+TEST_F(UsbUnits, CtrlCCancelsAWaitAsEscDoes) {
+    Attach("unit=0,fault=cmd-hang:2");
+    uint32_t h = Open(0);
+    Terminal term;
+    ASSERT_GE(term.slave(), 0);
+    termios raw{};
+    ASSERT_EQ(tcgetattr(term.slave(), &raw), 0);
+    raw.c_lflag &= ~static_cast<tcflag_t>(ISIG);
+    ASSERT_EQ(tcsetattr(term.slave(), TCSANOW, &raw), 0);
+    UsbSetConsole(term.slave());
+    term.Type({{200, "\x03"}});
+    uint32_t level = 0;
+    auto start = Clock::now();
+    uint32_t code = ZAMGetReset(h, &level);
+    EXPECT_EQ(code, LINK_CANCELLED);
+    EXPECT_LT(MsSince(start), 3000u) << "Ctrl+C cancelled at once";
     EXPECT_EQ(LinkSubcodeText(STAGE_API, code), "[CANCELLED SUBCODE 10-4]\n");
     EXPECT_EQ(ZAMGetReset(h, &level), LINK_OK) << "the device stays open";
 }

@@ -33,9 +33,9 @@ TEST(Zam32Program, Transcripts) {
         {"session", {nullptr, nullptr, {}, "p v\nu 0\nt 27256\n?\nP\nq n\n"}, 0},
         {"errors",
          {nullptr, nullptr, {},
-          "x\n;;;\n// comment only\n   \nh;u0\nd\ns\np 5\np ff\np 37a\np c1,5\np 378,3E8\np 378,x\np 378,-\n"
+          "x\n;;;\n// comment only\n   \nr;u0\nd\ns\np 5\np ff\np 37a\np c1,5\np 378,3E8\np 378,x\np 378,-\n"
           "u 00\nu 4\nu 12345\nu -\nu 3-\np c1\nu 1\np v\nt 512 ff\n= 10/0\n= (1+2\n= -~5\nqx\n??\nw\n"
-          "@ x.cmd\nk\ne 0\n!ls;q n\n= 1 %f2\nP L378\nq n\n"},
+          "@ x.cmd\nk\ne 0\n!exit 3;q n\n= 1 %f2\nP L378\nq n\n"},
          0},
         {"values",
          {nullptr, nullptr, {},

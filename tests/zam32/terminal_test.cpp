@@ -116,3 +116,119 @@ TEST(Zam32Terminal, EndOfInputQuits) {
 }
 
 }  // namespace
+
+// ---- terminal state, Ctrl+C ----
+
+#include "tests/zam32/pty_terminal.h"
+
+namespace {
+
+using zam32test::PtyTerminal;
+using zam32test::TerminalOptions;
+
+bool Sane(const termios& now, const termios& start) {
+    return now.c_lflag == start.c_lflag && now.c_iflag == start.c_iflag && now.c_cc[VMIN] == start.c_cc[VMIN];
+}
+
+// Start-up lines that reach a USB unit, then typed lines: echoed and edited, and the
+// terminal's settings of program start back at the end.
+TEST(Zam32TerminalState, UsbStartupLinesThenTypedLines) {
+    struct Source {
+        const char* name;
+        std::vector<std::pair<std::string, std::string>> env;
+    };
+    const Source sources[] = {
+        {"ZAM32ARG scan", {{"PELMO_SIM_USB", "unit=0,ram=1024"}, {"ZAM32ARG", "p u?"}}},
+        {"ZAM32ARG type", {{"PELMO_SIM_USB", "unit=0,ram=1024"}, {"ZAM32ARG", "p u;u 0;t 27080;f 0"}}},
+    };
+    for (const Source& s : sources) {
+        TerminalOptions o;
+        o.env = s.env;
+        PtyTerminal t(o);
+        ASSERT_TRUE(t.started());
+        ASSERT_TRUE(t.WaitFor("PuU0>")) << s.name << t.output();
+        t.Type("= 12");
+        EXPECT_TRUE(t.WaitFor("= 12")) << s.name << " typed text is echoed\n" << t.output();
+        t.Type("\x7f" "3\r");
+        EXPECT_TRUE(t.WaitFor("$0 <- 13 ")) << s.name << t.output();
+        ASSERT_TRUE(t.WaitFor("PuU0>")) << t.output();
+        t.Type("q n\r");
+        EXPECT_EQ(t.Status(), 0) << t.output();
+        EXPECT_TRUE(Sane(t.Settings(), t.StartSettings())) << s.name;
+    }
+}
+
+// Ctrl+C during a fill cancels it as Ctrl+L does; at the prompt it clears the line;
+// twice within a second it ends the program with the terminal given back.
+TEST(Zam32TerminalState, CtrlC) {
+    PtyTerminal t;
+    ASSERT_TRUE(t.started());
+    ASSERT_TRUE(t.WaitFor("Pl1U0>")) << t.output();
+    t.Type("p v;u 0123;t 27080\r");
+    ASSERT_TRUE(t.WaitFor("PvU0123>")) << t.output();
+    t.Type("f 0\r\x03");
+    ASSERT_TRUE(t.WaitFor("[CANCELLED]")) << t.output();
+    ASSERT_TRUE(t.WaitFor("Fill Incomplete")) << t.output();
+    ASSERT_TRUE(t.WaitFor("PvU0123>")) << t.output();
+    sleep(1);  // so that the next Ctrl+C is not the second within a second
+    usleep(200000);
+    t.Type("= 55\x03");
+    t.Type("= 66\r");
+    EXPECT_TRUE(t.WaitFor("$0 <- 66 ")) << t.output();
+    ASSERT_TRUE(t.WaitFor("PvU0123>")) << t.output();
+    t.Type("\x03\x03");
+    EXPECT_EQ(t.Status(), 130) << t.output();
+    EXPECT_TRUE(Sane(t.Settings(), t.StartSettings()));
+}
+
+// A terminating signal on a terminal ends the program the normal way too.
+TEST(Zam32TerminalState, SigtermRestoresTheTerminal) {
+    PtyTerminal t;
+    ASSERT_TRUE(t.started());
+    ASSERT_TRUE(t.WaitFor("Pl1U0>")) << t.output();
+    t.Type("= 1");
+    ASSERT_TRUE(t.WaitFor("= 1")) << t.output();
+    kill(t.pid(), SIGTERM);
+    EXPECT_EQ(t.Status(), 143) << t.output();
+    EXPECT_TRUE(Sane(t.Settings(), t.StartSettings()));
+}
+
+// The shell gets the terminal in its settings of program start; raw mode after.
+TEST(Zam32TerminalState, ShellGetsTheOriginalSettings) {
+    PtyTerminal t;
+    ASSERT_TRUE(t.started());
+    ASSERT_TRUE(t.WaitFor("Pl1U0>")) << t.output();
+    t.Type("!stty -a | grep -q -e -icanon && echo RAW || echo COOKED\r");
+    EXPECT_TRUE(t.WaitFor("COOKED\r\n")) << t.output();
+    ASSERT_TRUE(t.WaitFor("Pl1U0>")) << t.output();
+    t.Type("= 12\x7f" "3\r");
+    EXPECT_TRUE(t.WaitFor("$0 <- 13 ")) << t.output();
+    ASSERT_TRUE(t.WaitFor("Pl1U0>")) << t.output();
+    t.Type("!\r");
+    ASSERT_TRUE(t.WaitFor("Type 'exit' to resume ZAM32")) << t.output();
+    t.Type("exit\r");
+    ASSERT_TRUE(t.WaitFor("Pl1U0>")) << t.output();
+    t.Type("q n\r");
+    EXPECT_EQ(t.Status(), 0) << t.output();
+}
+
+// Ctrl+S pauses a long dump-free operation with "[STOPPED]"; any key resumes; Ctrl+L
+// then cancels it.
+TEST(Zam32TerminalState, CtrlSPausesCtrlLCancels) {
+    PtyTerminal t;
+    ASSERT_TRUE(t.started());
+    ASSERT_TRUE(t.WaitFor("Pl1U0>")) << t.output();
+    t.Type("p v;u 0123;t 27080\r");
+    ASSERT_TRUE(t.WaitFor("PvU0123>")) << t.output();
+    t.Type("f 0\r\x13");
+    ASSERT_TRUE(t.WaitFor("[STOPPED]")) << t.output();
+    t.Type("x");
+    ASSERT_TRUE(t.WaitFor("\r         \r")) << t.output();
+    t.Type("\x0c");
+    ASSERT_TRUE(t.WaitFor("[CANCELLED]")) << t.output();
+    ASSERT_TRUE(t.WaitFor("PvU0123>")) << t.output();
+    t.Type("q n\r");
+    EXPECT_EQ(t.Status(), 0) << t.output();
+}
+
+}  // namespace

@@ -1,0 +1,180 @@
+// "H": topics of the help file ZAM32.HLP, found through an index built while the
+// file is read, paged where the file asks for it.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/console.h"
+#include "zam32/commands.h"
+#include "zam32/lang.h"
+#include "zam32/screen.h"
+
+namespace {
+
+constexpr int kIndexSize = 60;
+constexpr char kHelpName[] = "ZAM32.HLP";
+
+struct Topic {
+    char name[5];
+    long position;  // just after the topic's '#' line
+};
+
+FILE* g_file = nullptr;
+Topic g_index[kIndexSize];
+int g_indexCount = 0;
+
+FILE* OpenRegular(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st{};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return nullptr;
+    }
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    FILE* f = fdopen(fd, "r");
+    if (!f) close(fd);
+    return f;
+}
+
+// Beside the running program, else in the PATH directories.
+bool OpenHelp(std::string* why) {
+    int err = ENOENT;
+    char self[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0) {
+        self[n] = 0;
+        std::string dir(self);
+        size_t slash = dir.rfind('/');
+        if (slash != std::string::npos) {
+            g_file = OpenRegular(dir.substr(0, slash + 1) + kHelpName);
+            if (g_file) return true;
+            if (errno != ENOENT) err = errno;
+        }
+    }
+    const char* path = std::getenv("PATH");
+    std::string list = path ? path : "";
+    size_t at = 0;
+    while (at <= list.size()) {
+        size_t end = list.find(':', at);
+        if (end == std::string::npos) end = list.size();
+        std::string dir = list.substr(at, end - at);
+        if (dir.empty()) dir = ".";
+        if (dir.back() != '/') dir += '/';
+        std::string candidate = dir + kHelpName;
+        if (access(candidate.c_str(), F_OK) == 0) {
+            g_file = OpenRegular(candidate);
+            if (g_file) return true;
+            err = errno;
+            break;
+        }
+        at = end + 1;
+    }
+    *why = std::strerror(err);
+    return false;
+}
+
+// One piece of a line (at most 80 characters); false at the end of the file.
+bool ReadPiece(char* piece) { return std::fgets(piece, 81, g_file) != nullptr; }
+
+// The name of a '#' line with its line end removed; length 0 for '#' alone.
+std::string TopicName(const char* piece) {
+    std::string s(piece + 1);
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+    return s;
+}
+
+void Remember(const std::string& name, long position) {
+    if (g_indexCount >= kIndexSize || name.empty() || name.size() > 4) return;
+    for (int i = 0; i < g_indexCount; ++i)
+        if (g_index[i].position == position) return;
+    std::snprintf(g_index[g_indexCount].name, sizeof g_index[0].name, "%s", name.c_str());
+    g_index[g_indexCount].position = position;
+    ++g_indexCount;
+}
+
+bool Find(const char* wanted) {
+    for (int i = 0; i < g_indexCount; ++i)
+        if (strcasecmp(g_index[i].name, wanted) == 0) return std::fseek(g_file, g_index[i].position, SEEK_SET) == 0;
+    std::fseek(g_file, g_indexCount ? g_index[g_indexCount - 1].position : 0, SEEK_SET);
+    char piece[81];
+    bool lineStart = true;
+    while (ReadPiece(piece)) {
+        bool starts = lineStart;
+        lineStart = std::strchr(piece, '\n') != nullptr;
+        if (!starts || piece[0] != '#') continue;
+        std::string name = TopicName(piece);
+        if (name.empty() || name.size() > 4) continue;
+        Remember(name, std::ftell(g_file));
+        if (strcasecmp(name.c_str(), wanted) == 0) return true;
+    }
+    return false;
+}
+
+// "-- MORE --": true to go on, false when cancelled.
+bool More() {
+    if (!ConsoleIsTerminal()) return true;  // nobody to ask: the whole topic is shown
+    static const char kMore[] = "-- MORE -- (Press SPACE or ESC)";
+    for (;;) {
+        // Keys typed before the prompt shows are dropped; none typed after it.
+        ConsoleFlushKeys();
+        PrintText(kMore);
+        std::fflush(stdout);
+        int key = ConsoleGetKey(true);
+        Print("\r%*s\r", static_cast<int>(sizeof kMore - 1), "");
+        if (key == ' ') return true;
+        if (key == 0x1B || key == 0x0C || key == KEY_CTRL_C || key == 0) {
+            if (key == KEY_CTRL_C) ConsoleNoteCtrlC();
+            PrintText("[CANCELLED]\n");
+            return false;
+        }
+    }
+}
+
+void Show() {
+    char piece[81];
+    bool lineStart = true;
+    while (ReadPiece(piece)) {
+        bool starts = lineStart;
+        lineStart = std::strchr(piece, '\n') != nullptr;
+        if (starts && piece[0] == '#') {
+            std::string name = TopicName(piece);
+            if (name.empty()) {
+                if (!More()) return;
+                continue;
+            }
+            Remember(name, std::ftell(g_file));
+            return;
+        }
+        PrintText(piece);
+    }
+}
+
+}  // namespace
+
+ZAM32_HANDLER(CmdHelp) {
+    const ArgRecord* topic = PresentArg(0);
+    if (!g_file) {
+        std::string why;
+        if (!OpenHelp(&why)) {
+            ReportError("CANNOT OPEN HELP FILE \"%s\" (%s)\a\n", nullptr, kHelpName, why.c_str());
+            return CMD_FAILED;
+        }
+    }
+    const char* wanted = topic ? topic->raw : "elp";
+    if (!Find(wanted)) {
+        ReportError("SORRY, NO HELP IS AVAILABLE ON THAT SUBJECT\a\n", topic ? topic->position : nullptr);
+        return CMD_FAILED;
+    }
+    Show();
+    return CMD_OK;
+}
