@@ -49,6 +49,10 @@ void ConsoleWrite(const char* text, size_t length);
 // Cursor shape: 0 or 1 normal (underline), 2 insert (block).
 void ConsoleSetCursor(int shape);
 
+// Next byte of plain input (pipes, files), -1 at its end. Shares its buffer with
+// ConsoleReadLine, so single keys and lines can follow each other.
+int ConsoleReadByte();
+
 // Result of reading a plain line.
 enum ConsoleLine { CONSOLE_LINE_OK, CONSOLE_LINE_END, CONSOLE_LINE_TOO_LONG, CONSOLE_LINE_NUL };
 // Reads one plain line into buffer (at most size - 1 characters, line end and a CR in

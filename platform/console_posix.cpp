@@ -373,6 +373,11 @@ void ConsoleSetCursor(int shape) {
     std::fflush(stdout);
 }
 
+int ConsoleReadByte() {
+    std::fflush(stdout);
+    return NextInputByte();
+}
+
 ConsoleLine ConsoleReadLine(char* buffer, size_t size) {
     std::fflush(stdout);
     size_t n = 0, length = 0;

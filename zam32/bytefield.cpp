@@ -47,9 +47,8 @@ int ReadByteFieldKey() {
         int key = ConsoleGetKey(true);
         return key == 0x7F ? BYTE_KEY_BACKSPACE : key;
     }
-    std::fflush(stdout);
-    int c = std::getchar();
-    if (c == EOF) return BYTE_KEY_END;
+    int c = ConsoleReadByte();
+    if (c < 0) return BYTE_KEY_END;
     return c == 0x7F ? BYTE_KEY_BACKSPACE : c;
 }
 
