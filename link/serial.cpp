@@ -12,6 +12,7 @@
 #include "link/errors.h"
 #include "link/protocol.h"
 #include "platform/clock.h"
+#include "platform/console.h"
 #include "platform/serial.h"
 
 namespace {
@@ -224,7 +225,7 @@ uint32_t SerialTakeLongestWaitMs() {
 }
 
 void SerialSetConsole(int fd) {
-    if (fd != g_consoleFd) SerialConsoleRestore();
+    if (fd != g_consoleFd) ConsoleWatchRestore();
     g_consoleChosen = true;
     g_consoleFd = fd;
 }

@@ -3,7 +3,6 @@
 #include "link/usb.h"
 
 #include <poll.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -28,68 +27,10 @@ DevOverlapped g_overlapped;
 // The cancel key's source: a terminal, or -1 for none.
 int g_consoleFd = -1;
 bool g_consoleChosen = false;
-bool g_termiosSaved = false;
-int g_savedFd = -1;
-struct termios g_savedTermios;
-
-constexpr uint8_t kEsc = 0x1B;
-constexpr uint8_t kCtrlC = 0x03;
-
-void RestoreConsole() {
-    if (g_termiosSaved) tcsetattr(g_savedFd, TCSANOW, &g_savedTermios);
-    g_termiosSaved = false;
-}
-
 void ChooseConsole() {
     if (g_consoleChosen) return;
     g_consoleChosen = true;
     g_consoleFd = isatty(STDIN_FILENO) ? STDIN_FILENO : -1;
-}
-
-// Keys must arrive one by one, unechoed, while a transfer waits. The line editor
-// of a console program may have switched back to line mode meanwhile.
-void KeysRaw() {
-    if (g_consoleFd < 0) return;
-    struct termios t;
-    if (tcgetattr(g_consoleFd, &t) != 0) return;
-    if (!(t.c_lflag & (ICANON | ECHO)) && t.c_cc[VMIN] == 1) return;
-    if (!g_termiosSaved) {
-        g_savedTermios = t;
-        g_savedFd = g_consoleFd;
-        g_termiosSaved = true;
-        static bool hooked = false;
-        if (!hooked) {
-            std::atexit(RestoreConsole);
-            hooked = true;
-        }
-    }
-    t.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
-    tcsetattr(g_consoleFd, TCSANOW, &t);
-}
-
-// Reads one key; true for Esc alone or Ctrl+C. Arrow and function keys also start with Esc,
-// but their other bytes follow at once: they are discarded like any other key.
-bool EscPressed() {
-    uint8_t c = 0;
-    ssize_t n = read(g_consoleFd, &c, 1);
-    if (n <= 0) {
-        // The terminal went away: stop watching it rather than wake up for ever.
-        if (n == 0 || (errno != EINTR && errno != EAGAIN)) g_consoleFd = -1;
-        return false;
-    }
-    if (c == kCtrlC) {  // Ctrl+C cancels as Esc does (twice within a second ends the program)
-        ConsoleNoteCtrlC();
-        return true;
-    }
-    if (c != kEsc) return false;
-    struct pollfd p = {g_consoleFd, POLLIN, 0};
-    if (poll(&p, 1, 10) <= 0) return true;
-    uint8_t rest[64];
-    while (poll(&p, 1, 0) > 0 && (p.revents & POLLIN) && read(g_consoleFd, rest, sizeof rest) > 0) {
-    }
-    return false;
 }
 
 // The driver host starts at the first device open and stops itself at exit.
@@ -116,7 +57,7 @@ void CancelPending(UsbRecord* r) {
 // Waits for the pending request on the I/O event and the console together.
 uint32_t WaitPending(UsbRecord* r, uint32_t timeoutMs, uint32_t* transferred) {
     for (;;) {
-        KeysRaw();
+        ConsoleWatchKeysRaw(g_consoleFd);
         switch (DevWaitEvent(g_ioEvent, g_consoleFd, timeoutMs)) {
         case DEV_WAIT_EVENT: {
             uint32_t status = DevGetOverlappedResult(r->device, &g_overlapped, transferred, true);
@@ -124,7 +65,7 @@ uint32_t WaitPending(UsbRecord* r, uint32_t timeoutMs, uint32_t* transferred) {
         }
         case DEV_WAIT_TIMEOUT: CancelPending(r); return USB_RESULT_TIMEOUT;
         case DEV_WAIT_FD:
-            if (EscPressed()) {
+            if (ConsoleCancelKeyPressed(&g_consoleFd)) {
                 CancelPending(r);
                 return USB_RESULT_CANCELLED;
             }
@@ -311,13 +252,13 @@ void UsbSetTimings(const UsbTimings& timings) { g_timings = timings; }
 UsbTimings UsbGetTimings() { return g_timings; }
 
 void UsbSetConsole(int fd) {
-    if (g_termiosSaved && g_savedFd != fd) RestoreConsole();
+    if (fd != g_consoleFd) ConsoleWatchRestore();
     g_consoleChosen = true;
     g_consoleFd = fd;
 }
 
 void UsbShutdown() {
-    RestoreConsole();
+    ConsoleWatchRestore();
     if (g_ioEvent != DEV_NO_EVENT) {
         DevCloseEvent(g_ioEvent);
         g_ioEvent = DEV_NO_EVENT;

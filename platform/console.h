@@ -74,3 +74,15 @@ void ConsoleResume();
 
 // Restores the terminal's settings of program start (also done at exit).
 void ConsoleRestore();
+
+// The cancel key of a transfer's wait, watched on terminal `fd` (any terminal, not
+// only the console program's own). Keys arrive one by one and unechoed while a wait
+// watches it; the settings it had come back at exit, or at once when another
+// terminal is watched or ConsoleWatchRestore is called.
+void ConsoleWatchKeysRaw(int fd);
+void ConsoleWatchRestore();
+// Reads one key from the watched terminal; true for Esc alone or Ctrl+C (noted as by
+// ConsoleNoteCtrlC). Arrow and function keys start with Esc too, but their other
+// bytes follow at once: they are discarded like any other key. A terminal that has
+// gone away sets *fd to -1 so that it is no longer watched.
+bool ConsoleCancelKeyPressed(int* fd);

@@ -440,3 +440,59 @@ void ConsoleRestore() {
     }
     LeaveRaw();
 }
+
+namespace {
+
+bool g_watchSaved = false;
+int g_watchFd = -1;
+struct termios g_watchTermios;
+
+}  // namespace
+
+void ConsoleWatchRestore() {
+    if (g_watchSaved) tcsetattr(g_watchFd, TCSANOW, &g_watchTermios);
+    g_watchSaved = false;
+}
+
+void ConsoleWatchKeysRaw(int fd) {
+    if (fd < 0) return;
+    struct termios t;
+    if (tcgetattr(fd, &t) != 0) return;
+    if (!(t.c_lflag & (ICANON | ECHO)) && t.c_cc[VMIN] == 1) return;
+    if (!g_watchSaved || g_watchFd != fd) {
+        ConsoleWatchRestore();
+        g_watchTermios = t;
+        g_watchFd = fd;
+        g_watchSaved = true;
+        static bool hooked = false;
+        if (!hooked) {
+            std::atexit(ConsoleWatchRestore);
+            hooked = true;
+        }
+    }
+    t.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    tcsetattr(fd, TCSANOW, &t);
+}
+
+bool ConsoleCancelKeyPressed(int* fd) {
+    uint8_t c = 0;
+    ssize_t n = read(*fd, &c, 1);
+    if (n <= 0) {
+        // The terminal went away: stop watching it rather than wake up for ever.
+        if (n == 0 || (errno != EINTR && errno != EAGAIN)) *fd = -1;
+        return false;
+    }
+    if (c == KEY_CTRL_C) {  // cancels as Esc does (twice within a second ends the program)
+        ConsoleNoteCtrlC();
+        return true;
+    }
+    if (c != 0x1B) return false;
+    struct pollfd p = {*fd, POLLIN, 0};
+    if (poll(&p, 1, 10) <= 0) return true;
+    uint8_t rest[64];
+    while (poll(&p, 1, 0) > 0 && (p.revents & POLLIN) && read(*fd, rest, sizeof rest) > 0) {
+    }
+    return false;
+}

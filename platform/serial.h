@@ -45,9 +45,3 @@ bool SerialPortPurge(int fd);
 // Break condition on (true) or off.
 bool SerialPortBreak(int fd, bool on);
 
-// The cancel key: a terminal's keys arrive one by one and unechoed while a wait
-// watches it (restored at exit); true when the key read is Esc alone.
-void SerialConsoleKeysRaw(int consoleFd);
-// Gives the terminal its settings back now (when the cancel key's source changes).
-void SerialConsoleRestore();
-bool SerialConsoleEscPressed(int* consoleFd);

@@ -12,21 +12,12 @@
 #include <cstdlib>
 
 #include "platform/clock.h"
+#include "platform/console.h"
 #include "platform/serial_line.h"
 
 namespace {
 
-constexpr uint8_t kEsc = 0x1B;
 constexpr uint32_t kForever = 0xFFFFFFFFu;
-
-bool g_consoleSaved = false;
-int g_consoleFd = -1;
-struct termios g_consoleTermios;
-
-void RestoreConsole() {
-    if (g_consoleSaved) tcsetattr(g_consoleFd, TCSANOW, &g_consoleTermios);
-    g_consoleSaved = false;
-}
 
 uint64_t NowMs() {
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -114,7 +105,7 @@ int SerialPortWrite(int fd, const uint8_t* data, uint32_t length, uint32_t timeo
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN) return 0;
         for (;;) {
-            SerialConsoleKeysRaw(consoleFd);
+            ConsoleWatchKeysRaw(consoleFd);
             struct pollfd p[2] = {{fd, POLLOUT, 0}, {consoleFd, POLLIN, 0}};
             int r = poll(p, consoleFd >= 0 ? 2 : 1, PollWait(deadline));
             if (r < 0 && errno == EINTR) continue;
@@ -123,7 +114,7 @@ int SerialPortWrite(int fd, const uint8_t* data, uint32_t length, uint32_t timeo
             if (p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) return 0;
             if (p[0].revents & POLLOUT) break;
             if (consoleFd >= 0 && (p[1].revents & (POLLIN | POLLHUP | POLLERR))) {
-                if (SerialConsoleEscPressed(&consoleFd)) return -1;
+                if (ConsoleCancelKeyPressed(&consoleFd)) return -1;
             }
         }
     }
@@ -142,7 +133,7 @@ bool SerialPortReadSome(int fd, uint8_t* buffer, uint32_t length, uint32_t timeo
     if (length == 0) return true;
     const uint64_t deadline = timeoutMs == kForever ? UINT64_MAX : NowMs() + timeoutMs;
     for (;;) {
-        SerialConsoleKeysRaw(consoleFd);
+        ConsoleWatchKeysRaw(consoleFd);
         struct pollfd p[2] = {{fd, POLLIN, 0}, {consoleFd, POLLIN, 0}};
         int r = poll(p, consoleFd >= 0 ? 2 : 1, PollWait(deadline));
         if (r < 0 && errno == EINTR) continue;
@@ -159,7 +150,7 @@ bool SerialPortReadSome(int fd, uint8_t* buffer, uint32_t length, uint32_t timeo
         }
         if (p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) return false;
         if (consoleFd >= 0 && (p[1].revents & (POLLIN | POLLHUP | POLLERR)) &&
-            SerialConsoleEscPressed(&consoleFd)) {
+            ConsoleCancelKeyPressed(&consoleFd)) {
             *count = -1;
             return true;
         }
@@ -170,44 +161,3 @@ bool SerialPortPurge(int fd) { return tcflush(fd, TCIOFLUSH) == 0; }
 
 bool SerialPortBreak(int fd, bool on) { return ioctl(fd, on ? TIOCSBRK : TIOCCBRK) == 0; }
 
-void SerialConsoleKeysRaw(int consoleFd) {
-    if (consoleFd < 0) return;
-    struct termios t;
-    if (tcgetattr(consoleFd, &t) != 0) return;
-    if (!(t.c_lflag & (ICANON | ECHO)) && t.c_cc[VMIN] == 1) return;
-    if (!g_consoleSaved || g_consoleFd != consoleFd) {
-        RestoreConsole();
-        g_consoleTermios = t;
-        g_consoleFd = consoleFd;
-        g_consoleSaved = true;
-        static bool hooked = false;
-        if (!hooked) {
-            std::atexit(RestoreConsole);
-            hooked = true;
-        }
-    }
-    t.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
-    tcsetattr(consoleFd, TCSANOW, &t);
-}
-
-void SerialConsoleRestore() { RestoreConsole(); }
-
-bool SerialConsoleEscPressed(int* consoleFd) {
-    uint8_t c = 0;
-    ssize_t n = read(*consoleFd, &c, 1);
-    if (n <= 0) {
-        // The terminal went away: stop watching it rather than wake up for ever.
-        if (n == 0 || (errno != EINTR && errno != EAGAIN)) *consoleFd = -1;
-        return false;
-    }
-    if (c != kEsc) return false;
-    // Arrow and function keys start with Esc too, but their other bytes follow at once.
-    struct pollfd p = {*consoleFd, POLLIN, 0};
-    if (poll(&p, 1, 10) <= 0) return true;
-    uint8_t rest[64];
-    while (poll(&p, 1, 0) > 0 && (p.revents & POLLIN) && read(*consoleFd, rest, sizeof rest) > 0) {
-    }
-    return false;
-}
