@@ -3,6 +3,7 @@
 // (a real tty) by a thread of the test, with the unit's faults.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -385,38 +386,47 @@ TEST_F(SerialUnits, LongReceiveWaitsPerGapByLength) {
     EXPECT_EQ(line.unit().purges(), 0u);
 }
 
-// Esc on the terminal ends a wait with 4; other keys, arrow keys included, do not.
-TEST_F(SerialUnits, EscCancelsTheWait) {
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    int console = open(ptsname(master), O_RDWR | O_NOCTTY);
-    ASSERT_GE(console, 0);
-    SerialSetConsole(console);
-    SerialSetTimings(SerialTimings{0, 20, 1});  // full waits: 5 s for an answer header
+// Esc or Ctrl+C on the terminal ends a wait with 4; other keys, arrow keys included, do not.
+TEST_F(SerialUnits, CancelKeyEndsTheWait) {
+    for (const char* key : {"\x1b", "\x03"}) {
+        SCOPED_TRACE(key[0] == 0x1b ? "Esc" : "Ctrl+C");
+        int master = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master, 0);
+        ASSERT_EQ(grantpt(master), 0);
+        ASSERT_EQ(unlockpt(master), 0);
+        int console = open(ptsname(master), O_RDWR | O_NOCTTY);
+        ASSERT_GE(console, 0);
+        // Ctrl+C reaches the wait as a key where the terminal's owner takes it as one
+        // (the console program's raw mode), not as a signal.
+        struct termios t;
+        ASSERT_EQ(tcgetattr(console, &t), 0);
+        t.c_lflag &= ~static_cast<tcflag_t>(ISIG);
+        ASSERT_EQ(tcsetattr(console, TCSANOW, &t), 0);
+        SerialSetConsole(console);
+        SerialSetTimings(SerialTimings{0, 20, 1});  // full waits: 5 s for an answer header
 
-    SimLine line("ram=64,dead=1");
-    Port(1, line.path());
-    std::thread typist([master] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        ssize_t n = write(master, "x\x1b[A", 4);
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        n = write(master, "\x1b", 1);
-        (void)n;
-    });
-    auto start = Clock::now();
-    uint32_t h = 0;
-    uint32_t code = Open(1, &h);
-    uint32_t ms = MsSince(start);
-    typist.join();
-    EXPECT_EQ(code, LINK_CANCELLED);
-    EXPECT_GE(ms, 450u) << "the earlier keys must not cancel";
-    EXPECT_LT(ms, 5000u) << "Esc must end the wait before its time-out";
-    EXPECT_TRUE(AllRecordsFree());
-    SerialSetConsole(-1);
-    close(console);
-    close(master);
+        SimLine line("ram=64,dead=1");
+        Port(1, line.path());
+        std::thread typist([master, key] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            ssize_t n = write(master, "x\x1b[A", 4);
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            n = write(master, key, 1);
+            (void)n;
+        });
+        auto start = Clock::now();
+        uint32_t h = 0;
+        uint32_t code = Open(1, &h);
+        uint32_t ms = MsSince(start);
+        typist.join();
+        EXPECT_EQ(code, LINK_CANCELLED);
+        EXPECT_GE(ms, 450u) << "the earlier keys must not cancel";
+        EXPECT_LT(ms, 5000u) << "the cancel key must end the wait before its time-out";
+        EXPECT_TRUE(AllRecordsFree());
+        SerialSetConsole(-1);
+        close(console);
+        close(master);
+    }
 }
 
 // Without a terminal there is nothing to cancel: a unit that never answers ends by time-out.
