@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/lane_setup.h"
 #include "link/errors.h"
 #include "link/link.h"
 #include "link/ram.h"
@@ -84,24 +85,8 @@ int Run(uint32_t baud, int rounds) {
     }
     const SerialRecord* rec = static_cast<const SerialRecord*>(ZAMLookup(h)->impl);
     const uint32_t size = 0x8000;
-    std::vector<uint8_t> image(size);
-    uint32_t x = 12345;
-    for (auto& b : image) {
-        x = x * 1103515245u + 12345u;
-        b = static_cast<uint8_t>(x >> 16);
-    }
-    LaneSettings settings;
-    settings.LoadVerify = LOAD_VERIFY;
-    settings.DevSize = size;
-    UnitLink link;
-    link.handle = h;
-    link.MaxK = 32;
-    RamPlaceLane(link, size, FOLD_NONE);
-    UnitSet set;
-    set.count = 1;
-    set.DevSize = size;
-    set.settings[0] = &settings;
-    set.links[0] = &link;
+    const std::vector<uint8_t> image = bench::Image(size);
+    bench::OneLane lane(h, 32, size);
 
     double bestWall = 1e9, cpuOfBest = 0;
     uint64_t moved = 0;
@@ -110,7 +95,7 @@ int Run(uint32_t baud, int rounds) {
         double cpu0 = CpuSeconds();
         auto wall0 = std::chrono::steady_clock::now();
         uint32_t corrected = 0, done = 0;
-        uint32_t code = RamBeginWrite(set, 0, size, LOAD_VERIFY);
+        uint32_t code = RamBeginWrite(lane.set, 0, size, LOAD_VERIFY);
         if (code == LINK_OK) code = RamWriteBlock(image.data(), size, &corrected, &done);
         double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
         double cpu = CpuSeconds() - cpu0;

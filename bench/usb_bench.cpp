@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/lane_setup.h"
 #include "link/errors.h"
 #include "link/link.h"
 #include "link/ram.h"
@@ -48,24 +49,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     const uint32_t size = 0x100000;
-    std::vector<uint8_t> image(size);
-    uint32_t x = 12345;
-    for (auto& b : image) {
-        x = x * 1103515245u + 12345u;
-        b = static_cast<uint8_t>(x >> 16);
-    }
-    LaneSettings settings;
-    settings.LoadVerify = LOAD_VERIFY;
-    settings.DevSize = size;
-    UnitLink link;
-    link.handle = h;
-    link.MaxK = 1024;
-    RamPlaceLane(link, size, FOLD_NONE);
-    UnitSet set;
-    set.count = 1;
-    set.DevSize = size;
-    set.settings[0] = &settings;
-    set.links[0] = &link;
+    const std::vector<uint8_t> image = bench::Image(size);
+    bench::OneLane lane(h, 1024, size);
 
     double bestCpu = 1e9, bestWall = 1e9;
     uint64_t bulkPerRound = 0, commandsPerRound = 0, pollsPerRound = 0;
@@ -76,7 +61,7 @@ int main(int argc, char** argv) {
         double cpu0 = CpuSeconds();
         auto wall0 = std::chrono::steady_clock::now();
         uint32_t corrected = 0, done = 0;
-        uint32_t code = RamBeginWrite(set, 0, size, LOAD_VERIFY);
+        uint32_t code = RamBeginWrite(lane.set, 0, size, LOAD_VERIFY);
         if (code == LINK_OK) code = RamWriteBlock(image.data(), size, &corrected, &done);
         double cpu = CpuSeconds() - cpu0;
         double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "sim/options.h"
+
 namespace sim {
 
 namespace {
@@ -14,30 +16,9 @@ constexpr uint8_t kAddressStrobe = 0x01;
 constexpr uint8_t kMiddleStrobe = 0x0D;
 constexpr uint8_t kDataStrobe = 0x08;
 
+// In `base` unless it starts with 0x; no sign.
 bool ParseUnsigned(const std::string& s, int base, uint32_t* out) {
-    if (s.empty()) return false;
-    const char* p = s.c_str();
-    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
-        p += 2;
-        base = 16;
-    }
-    if (*p == 0) return false;
-    char* end = nullptr;
-    unsigned long v = std::strtoul(p, &end, base);
-    if (*end != 0 || *p == '-' || *p == '+' || v > 0xFFFFFFFFul) return false;
-    *out = static_cast<uint32_t>(v);
-    return true;
-}
-
-std::vector<std::string> Split(const std::string& s, char sep) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (;;) {
-        size_t at = s.find(sep, start);
-        parts.push_back(s.substr(start, at == std::string::npos ? std::string::npos : at - start));
-        if (at == std::string::npos) return parts;
-        start = at + 1;
-    }
+    return ParseNumber(s, base, Signs::None, true, out);
 }
 
 std::map<uint32_t, std::unique_ptr<LptPortModel>> g_ports;

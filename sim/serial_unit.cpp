@@ -13,6 +13,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "sim/options.h"
+
 namespace sim {
 
 namespace {
@@ -63,26 +65,8 @@ const FaultName kFaults[] = {
     {"deaf", SERF_DEAF, 1},
 };
 
-bool Number(const std::string& s, uint32_t* v) {
-    if (s.empty()) return false;
-    char* end = nullptr;
-    errno = 0;
-    unsigned long x = std::strtoul(s.c_str(), &end, 0);
-    if (*end != '\0' || errno == ERANGE || x > 0xFFFFFFFFul || s[0] == '-') return false;
-    *v = static_cast<uint32_t>(x);
-    return true;
-}
-
-std::vector<std::string> Split(const std::string& s, char sep) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (;;) {
-        size_t at = s.find(sep, start);
-        parts.push_back(s.substr(start, at == std::string::npos ? std::string::npos : at - start));
-        if (at == std::string::npos) return parts;
-        start = at + 1;
-    }
-}
+// C prefixes; no minus sign.
+bool Number(const std::string& s, uint32_t* v) { return ParseNumber(s, 0, Signs::NoMinus, false, v); }
 
 bool ParseFault(const std::string& text, SerialFault* out) {
     std::vector<std::string> parts = Split(text, ':');

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "sim/options.h"
+
 namespace sim {
 namespace {
 
@@ -17,26 +19,8 @@ constexpr uint32_t kForever = 0xFFFFFFFFu;
 constexpr uint8_t kAccepted = 0x60;
 constexpr uint8_t kRejected = 0x15;
 
-bool ParseNumber(const std::string& s, uint32_t* out) {
-    if (s.empty()) return false;
-    char* end = nullptr;
-    unsigned long v = std::strtoul(s.c_str(), &end, 0);
-    if (*end != '\0' || v > 0xFFFFFFFFul) return false;
-    *out = static_cast<uint32_t>(v);
-    return true;
-}
-
-std::vector<std::string> Split(const std::string& s, char sep) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (;;) {
-        size_t p = s.find(sep, start);
-        parts.push_back(s.substr(start, p == std::string::npos ? std::string::npos : p - start));
-        if (p == std::string::npos) break;
-        start = p + 1;
-    }
-    return parts;
-}
+// C prefixes; a sign is read as strtoul reads it.
+bool ParseNumber(const std::string& s, uint32_t* out) { return sim::ParseNumber(s, 0, Signs::Any, false, out); }
 
 std::string Trim(const std::string& s) {
     size_t a = s.find_first_not_of(" \t\r\n");

@@ -2,17 +2,13 @@
 // program on virtual and simulated USB units, and an interactive edit typed on a
 // pseudo-terminal.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <pty.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <cstdlib>
+#include <cstdio>
 #include <string>
 
 #include "zam32/bytefield.h"
 #include "zam32/screen.h"
+#include "tests/zam32/pty_terminal.h"
 #include "zam32_run.h"
 
 using testsupport::TempDir;
@@ -200,71 +196,17 @@ TEST_F(MemoryProgram, UncorrectableByteOnAUsbUnit) {
 
 // ---- Interactive edit on a terminal ----
 
-class Terminal {
-public:
-    explicit Terminal(const std::string& dir) {
-        pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
-        if (pid_ == 0) {
-            if (chdir(dir.c_str()) != 0) _exit(126);
-            unsetenv("ZAM32ARG");
-            unsetenv("ZAM32OSCLASS");
-            unsetenv("PELMO_SIM_USB");
-            execl(PELMO_BIN_DIR "/zam32", "zam32", "/n", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-    }
-    ~Terminal() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (master_ >= 0) close(master_);
-    }
-    bool started() const { return pid_ > 0; }
-    void Type(const std::string& keys) { ASSERT_EQ(write(master_, keys.data(), keys.size()), ssize_t(keys.size())); }
-    // Reads until `text` has appeared after the previous wait (or `seconds` pass).
-    bool WaitFor(const std::string& text, int seconds = 10) {
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        while (std::chrono::steady_clock::now() < end) {
-            size_t at = all_.find(text, mark_);
-            if (at != std::string::npos) {
-                mark_ = at + text.size();
-                return true;
-            }
-            pollfd p{master_, POLLIN, 0};
-            if (poll(&p, 1, 100) > 0) {
-                char buf[4096];
-                ssize_t n = read(master_, buf, sizeof buf);
-                if (n <= 0) return false;
-                all_.append(buf, static_cast<size_t>(n));
-            }
-        }
-        return false;
-    }
-    int Status() {
-        int status = 0;
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (std::chrono::steady_clock::now() < end) {
-            WaitFor("\x01never");
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-        }
-        return -1;
-    }
-    const std::string& output() const { return all_; }
-
-private:
-    int master_ = -1;
-    pid_t pid_ = -1;
-    std::string all_;
-    size_t mark_ = 0;
-};
+// The program with "/n" in `dir`, for a pseudo-terminal.
+zam32test::TerminalOptions InDir(const std::string& dir) {
+    zam32test::TerminalOptions o;
+    o.dir = dir;
+    o.args = {"/n"};
+    return o;
+}
 
 TEST(MemoryTerminal, InteractiveEditWithRealKeys) {
     TempDir dir;
-    Terminal t(dir.path());
+    zam32test::PtyTerminal t(InDir(dir.path()));
     ASSERT_TRUE(t.started());
     ASSERT_TRUE(t.WaitFor("Pl1U0>")) << t.output();
     // Virtual RAM starts undefined: every byte looked at is written first.
@@ -316,7 +258,7 @@ TEST(MemoryTerminal, InteractiveEditWithRealKeys) {
 // Ctrl+S pauses a long dump and Ctrl+L then cancels it; the position and $0 are kept.
 TEST(MemoryTerminal, StopAndCancelADump) {
     TempDir dir;
-    Terminal t(dir.path());
+    zam32test::PtyTerminal t(InDir(dir.path()));
     ASSERT_TRUE(t.started());
     ASSERT_TRUE(t.WaitFor("Pl1U0>")) << t.output();
     t.Type("p v;t 27080;f 0\n");

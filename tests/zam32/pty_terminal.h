@@ -22,6 +22,7 @@ struct TerminalOptions {
     std::string program = PELMO_BIN_DIR "/zam32";
     std::string dir;                                 // working directory ("" = unchanged)
     std::vector<std::pair<std::string, std::string>> env;  // set in the child
+    std::vector<std::string> args;                   // after the program name
     unsigned short columns = 80;
 };
 
@@ -36,7 +37,10 @@ public:
             for (const char* v : {"ZAM32ARG", "ZAM32OSCLASS", "PELMO_SIM_USB", "PELMO_SIM_LPT", "COMSPEC"}) unsetenv(v);
             for (const auto& kv : o.env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
             if (!o.dir.empty() && chdir(o.dir.c_str()) != 0) _exit(126);
-            execl(o.program.c_str(), "zam32", static_cast<char*>(nullptr));
+            std::vector<char*> argv{const_cast<char*>("zam32")};
+            for (const std::string& a : o.args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(o.program.c_str(), argv.data());
             _exit(127);
         }
         if (master_ >= 0) tcgetattr(master_, &start_);
@@ -50,9 +54,9 @@ public:
     }
     bool started() const { return pid_ > 0; }
     void Type(const std::string& keys) { ASSERT_EQ(write(master_, keys.data(), keys.size()), ssize_t(keys.size())); }
-    // Reads until `text` has appeared after the previous wait (or 10 s pass).
-    bool WaitFor(const std::string& text) {
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    // Reads until `text` has appeared after the previous wait (or `seconds` pass).
+    bool WaitFor(const std::string& text, int seconds = 10) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
         while (std::chrono::steady_clock::now() < end) {
             size_t at = all_.find(text, mark_);
             if (at != std::string::npos) {

@@ -2,89 +2,23 @@
 // editing, and the cancel key seen by a running fill.
 #include <gtest/gtest.h>
 
-#include <poll.h>
-#include <pty.h>
-#include <sys/wait.h>
+#include <signal.h>
+#include <termios.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdlib>
 #include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/zam32/pty_terminal.h"
 
 namespace {
 
-class Terminal {
-public:
-    Terminal() {
-        pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
-        if (pid_ == 0) {
-            unsetenv("ZAM32ARG");
-            unsetenv("ZAM32OSCLASS");
-            execl(PELMO_BIN_DIR "/zam32", "zam32", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-    }
-    ~Terminal() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (master_ >= 0) close(master_);
-    }
-    bool started() const { return pid_ > 0; }
-    void Type(const std::string& keys) { ASSERT_EQ(write(master_, keys.data(), keys.size()), ssize_t(keys.size())); }
-    void Drain(int ms) {
-        pollfd p{master_, POLLIN, 0};
-        if (poll(&p, 1, ms) > 0) {
-            char buf[4096];
-            ssize_t n = read(master_, buf, sizeof buf);
-            if (n > 0) all_.append(buf, static_cast<size_t>(n));
-        }
-    }
-    // Reads until `text` has appeared after the previous wait (or 10 s pass).
-    bool WaitFor(const std::string& text) {
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (std::chrono::steady_clock::now() < end) {
-            size_t at = all_.find(text, mark_);
-            if (at != std::string::npos) {
-                mark_ = at + text.size();
-                return true;
-            }
-            pollfd p{master_, POLLIN, 0};
-            if (poll(&p, 1, 100) > 0) {
-                char buf[4096];
-                ssize_t n = read(master_, buf, sizeof buf);
-                if (n <= 0) return false;
-                all_.append(buf, static_cast<size_t>(n));
-            }
-        }
-        return false;
-    }
-    // The exit status, or -1 when the program has not ended within 10 s.
-    int Status() {
-        int status = 0;
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (std::chrono::steady_clock::now() < end) {
-            Drain(10);  // keep the terminal from filling up
-            usleep(10000);  // a hung-up terminal makes Drain return at once
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-        }
-        return -1;
-    }
-    const std::string& output() const { return all_; }
-
-private:
-    int master_ = -1;
-    pid_t pid_ = -1;
-    std::string all_;
-    size_t mark_ = 0;
-};
+using zam32test::PtyTerminal;
+using zam32test::TerminalOptions;
 
 TEST(Zam32Terminal, CancelKeyStopsAFill) {
-    Terminal t;
+    PtyTerminal t;
     ASSERT_TRUE(t.started());
     ASSERT_TRUE(t.WaitFor("Pl1U0>")) << t.output();
     t.Type("p v\n");
@@ -108,23 +42,14 @@ TEST(Zam32Terminal, CancelKeyStopsAFill) {
 }
 
 TEST(Zam32Terminal, EndOfInputQuits) {
-    Terminal t;
+    PtyTerminal t;
     ASSERT_TRUE(t.started());
     ASSERT_TRUE(t.WaitFor("Pl1U0>")) << t.output();
     t.Type("\x04");  // Ctrl+D on an empty line
     EXPECT_EQ(t.Status(), 0) << t.output();
 }
 
-}  // namespace
-
 // ---- terminal state, Ctrl+C ----
-
-#include "tests/zam32/pty_terminal.h"
-
-namespace {
-
-using zam32test::PtyTerminal;
-using zam32test::TerminalOptions;
 
 bool Sane(const termios& now, const termios& start) {
     return now.c_lflag == start.c_lflag && now.c_iflag == start.c_iflag && now.c_cc[VMIN] == start.c_cc[VMIN];
