@@ -49,6 +49,7 @@ void GuiFixture::Reset() {
     traceOffset_ = trace.exists() ? trace.size() : 0;
     dialogs_.clear();
     onDeviceSetup = [](frmSetupDevice* d) { d->CancelButton->click(); };
+    onDialog = nullptr;
     // Modal dialogs run their own event loop: answer them from a timer.
     modalWatch_.disconnect();
     QObject::connect(&modalWatch_, &QTimer::timeout, [this] {
@@ -58,6 +59,8 @@ void GuiFixture::Reset() {
         dialogs_ << modal->objectName();
         if (auto* device = qobject_cast<frmSetupDevice*>(modal))
             onDeviceSetup(device);
+        else if (onDialog)
+            onDialog(modal);
         else
             modal->close();
     });

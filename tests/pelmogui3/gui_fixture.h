@@ -67,6 +67,9 @@ public:
     // What a device setup dialog opened by a command does; by default it is
     // cancelled, leaving everything as it was.
     std::function<void(frmSetupDevice*)> onDeviceSetup;
+    // What any other modal dialog opened by a command does; when unset it is
+    // closed at once.
+    std::function<void(QWidget*)> onDialog;
     // The name of what the last command opened: a dialog, else a box's title.
     QString TakeOpened();
 

@@ -14,6 +14,7 @@ std::unique_ptr<QObject> MakeStartSuite();
 std::unique_ptr<QObject> MakeDeviceSuite();
 std::unique_ptr<QObject> MakeViewSuite();
 std::unique_ptr<QObject> MakeSetupSuite();
+std::unique_ptr<QObject> MakeE2eSuite();
 
 inline std::unique_ptr<QObject> MakeSuite(const char* name) {
     const QByteArray n(name);
@@ -26,6 +27,7 @@ inline std::unique_ptr<QObject> MakeSuite(const char* name) {
     if (n == "Device") return MakeDeviceSuite();
     if (n == "View") return MakeViewSuite();
     if (n == "Setup") return MakeSetupSuite();
+    if (n == "E2e") return MakeE2eSuite();
     return nullptr;
 }
 
