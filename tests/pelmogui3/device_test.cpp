@@ -247,7 +247,8 @@ private slots:
             d->DoneButton->click();
         };
         fx.Start();
-        QCOMPARE(fx.TakeDialogs(), QStringList({"frmSetupDevice"}));
+        const QStringList shown = fx.TakeDialogs();
+        QVERIFY2(shown == QStringList({"frmSetupDevice"}), qPrintable(shown.join(',')));
         QVERIFY(fx.TakeBoxes().empty());
         QCOMPARE(UnitSettings.DevType, 4);
         QCOMPARE(fx.Panel(1, 0), QString("STATUS: Emulating"));
