@@ -7,6 +7,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -256,8 +257,9 @@ void SerialUnit::sendAnswer(uint8_t sequence, uint8_t status, const std::vector<
     header[4] = static_cast<uint8_t>(0 - SumOf(header, 4));
     if (takeFault(SERF_BAD_HEADER, n)) header[4] ^= 0x5A;
 
-    std::vector<uint8_t> bytes(header, header + 5);
-    bytes.insert(bytes.end(), data.begin(), data.end());
+    std::vector<uint8_t> bytes(sizeof header + data.size());
+    std::copy(header, header + sizeof header, bytes.begin());
+    std::copy(data.begin(), data.end(), bytes.begin() + sizeof header);
     if (!data.empty()) {
         uint16_t crc = Crc16Arc(data.data(), data.size());
         if (takeFault(SERF_BAD_CRC, n)) crc ^= 1;
