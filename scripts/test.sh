@@ -15,6 +15,15 @@ run_suite() {
 }
 echo "== plain build"
 run_suite build
+echo "== Python package pelmo (pytest, on the plain build's library)"
+# Debian's pytest belongs to Debian's interpreter, which a python3 earlier on PATH may not be.
+python=/usr/bin/python3; [ -x "$python" ] || python=python3
+py_status=0
+PELMO_EMUCORE="$PWD/build/lib/libemucore.so" PELMO_BUILD_DIR="$PWD/build" \
+  "$python" -m pytest -q python </dev/null || py_status=$?
+# 5 is pytest's "no tests collected": the tests went missing, which fails the run too.
+if [ "$py_status" -eq 5 ]; then echo "pytest collected no tests under python/" >&2; exit 1; fi
+if [ "$py_status" -ne 0 ]; then echo "Python tests failed (pytest status $py_status)" >&2; exit 1; fi
 echo "== sanitizer build (ASan + UBSan)"
 export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
