@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Times the image engine against srec_cat on 1 MiB images, each as a whole process,
-# and reports peak memory (maximum resident set size).
+# and reports peak memory (maximum resident set size); and an ELF load against the
+# HEX load of the same 1 MiB.
 #   bench/engine_bench.sh [build-dir]      (default: build-engine)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -56,5 +57,16 @@ row "write HEX 1 MiB" "$work/ours.hex" write-hex "$work/ours.hex" \
     srec_cat "$work/image.bin" -binary -o "$work/srec.hex" -intel -obs=32
 row "write S37 1 MiB" "$work/ours.s37" write-s37 "$work/ours.s37" \
     srec_cat "$work/image.bin" -binary -o "$work/srec.s37" -motorola -address-length=4 -obs=32
+# The same 1 MiB as an ELF executable (one PT_LOAD segment at 0, made with the ARM
+# binutils of scripts/deps.sh), against our own load of it as HEX.
+arm-none-eabi-objcopy -I binary -O elf32-littlearm -B arm --rename-section .data=.rom "$work/image.bin" "$work/image.o"
+printf 'SECTIONS { .rom 0 : { *(.rom) } }\n' >"$work/image.ld"
+arm-none-eabi-ld -T "$work/image.ld" "$work/image.o" -o "$work/image.elf"
+elf=$(measure "$bench" load "$work/image.elf")
+hex=$(measure "$bench" load "$work/image.hex")
+et=${elf% *}; em=${elf#* }; ht=${hex% *}
+printf '%-18s %9s %9s %7s %10s %10s\n' "load ELF 1 MiB" "$et" "$ht" "$(awk "BEGIN{printf \"%.1f\", $ht / $et}")x" "$em" \
+    "$((em - base))"
+echo "  (for the ELF row the second column is our own HEX load of the same image, ratio = hex_ms / elf_ms, target >= 1)"
 echo "times: whole processes, best of $runs (ours: engine_bench on a virtual 27080; srec_cat: the same conversion)."
 echo "ratio = srec_ms / ours_ms (target >= 3). limit = 2 x file size + device size, compared with above_base."

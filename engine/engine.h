@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 #include "engine/output.h"
 #include "link/ram.h"
@@ -112,6 +113,36 @@ void LoadBanner(EngineOutput& out, const char* formatName, uint32_t start, uint3
 // in `bytes`. 1 success, 0 failure.
 uint32_t LoadBinary(EngineOutput& out, const UnitSet& set, uint32_t loadVerify, uint32_t start, uint32_t length,
                     uint32_t target, uint32_t width, uint8_t* bytes, uint32_t size);
+
+// ---- ELF executables ----
+
+// One loadable segment: a PT_LOAD program header's file image (p_filesz bytes from
+// p_offset) for the physical address p_paddr.
+struct ElfSegment {
+    uint32_t index = 0;    // program header number, from 0 (as readelf -l counts)
+    uint64_t address = 0;  // p_paddr
+    uint64_t offset = 0;   // p_offset
+    uint64_t size = 0;     // p_filesz (never 0 here)
+};
+
+struct ElfImage {
+    bool is64 = false;
+    bool bigEndian = false;
+    uint64_t entry = 0;                 // e_entry
+    std::vector<ElfSegment> segments;   // in program header order
+    char message[128] = {};             // formatted reader message
+};
+
+// The identification bytes 0x7F 'E' 'L' 'F'.
+bool IsElf(const uint8_t* bytes, uint64_t size);
+// Checks the ELF header and program headers of a whole file and collects its loadable
+// segments; null on success, else a message (upper case, no line end). Nothing in the
+// file is trusted: every offset and count is checked against the file size.
+const char* ReadElf(const uint8_t* bytes, uint64_t size, ElfImage& image);
+// Loads (or verifies) the segments of a checked ELF file as runs of data records
+// through the window, width and target of a record load. 1 success, 0 failure.
+uint32_t LoadElf(EngineOutput& out, const UnitSet& set, uint32_t loadVerify, const ElfImage& image,
+                 const uint8_t* bytes, uint32_t start, uint32_t length, uint32_t target, uint32_t width);
 
 // ---- Writers ----
 

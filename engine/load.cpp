@@ -38,10 +38,6 @@ void MismatchLines(EngineOutput& out, uint32_t mode, uint32_t address) {
     out.AlwaysF("EXPECTED %02X, GOT %02X\n", expected, unit);
 }
 
-}  // namespace engine_detail
-
-namespace {
-
 void CompletionLine(EngineOutput& out, uint32_t mode, uint32_t corrected, uint32_t total) {
     if (corrected != 0)
         out.InformF("Load Completed with #%u corrected RAM write error(s) (%X Bytes Loaded)\n", corrected, total);
@@ -60,6 +56,81 @@ void HighestLine(EngineOutput& out, uint32_t mode, uint32_t highest) {
     else
         out.InformF("Highest address loaded was %05X\n", highest - 1);
 }
+
+
+uint32_t PlaceRun(EngineOutput& out, Run& run, uint64_t a, uint8_t* data, uint32_t n) {
+    if (n == 0) return RUN_PLACED;
+    const uint64_t start = run.start, windowEnd = run.windowEnd;
+    const uint32_t width = run.width;
+    const uint64_t last = a + n - 1;  // runs on past 64 KB pages
+    if (last < start || a > windowEnd) return RUN_PLACED;
+    const uint32_t skip = a < start ? static_cast<uint32_t>(start - a) : 0;
+    uint32_t count = n - skip;
+    if (last > windowEnd) count -= static_cast<uint32_t>(last - windowEnd);
+    uint8_t* bytes = data + skip;
+    const uint64_t f = a + skip;
+    // Device address without wrapping: a file address far above the window start
+    // must not come round to a low device address.
+    uint64_t dev;
+    if (width < 2) {
+        if (f - start >= run.devSize) return RUN_OUTSIDE;
+        dev = run.target + (f - start);
+    } else {
+        uint32_t k = width - static_cast<uint32_t>((f - start) % width);
+        if (k == width) k = 0;
+        if (k >= count) return RUN_PLACED;
+        uint32_t kept = 0;
+        for (uint32_t i = k; i < count; i += width) bytes[kept++] = bytes[i];
+        count = kept;
+        const uint64_t step = (f + k - start) / width;
+        if (step >= run.devSize) return RUN_OUTSIDE;
+        dev = run.target + step;
+    }
+    if (count == 0) return RUN_PLACED;
+    if (dev + count > run.devSize) return RUN_OUTSIDE;
+    uint32_t fail = 0xFFFFFFFFu;
+    const uint32_t code = RamBufferedWrite(static_cast<uint32_t>(dev), bytes, count, &run.corrected, &fail);
+    if (code != 0) {
+        DeviceFailure(out, STAGE_RECORD_WRITE, code);
+        return RUN_FAILED;
+    }
+    if (fail != 0xFFFFFFFFu) {
+        MismatchLines(out, run.mode, fail);
+        return RUN_FAILED;
+    }
+    run.total += count;
+    if (dev + count > run.highest) run.highest = static_cast<uint32_t>(dev + count);
+    return RUN_PLACED;
+}
+
+uint32_t FinishRuns(EngineOutput& out, Run& run, bool cancelled) {
+    const uint32_t mode = run.mode;
+    uint32_t fail = 0xFFFFFFFFu;
+    const uint32_t code = RamEndWrite(&run.corrected, &fail);
+    if (code != 0) {
+        DeviceFailure(out, STAGE_RECORD_FINISH, code);
+        return RUN_FAILED;
+    }
+    if (fail != 0xFFFFFFFFu) {
+        MismatchLines(out, mode, fail);
+        return RUN_FAILED;
+    }
+    if (cancelled) {
+        if (mode == VERIFY_ONLY)
+            out.InformF("Verify Incomplete: %X bytes checked\n", run.total);
+        else
+            out.InformF("Load Incomplete: %X bytes loaded with #%u corrected RAM write error(s)\n", run.total,
+                        run.corrected);
+        HighestLine(out, mode, run.highest);
+        return RUN_FAILED;
+    }
+    out.Result(run.highest);
+    return RUN_PLACED;
+}
+
+}  // namespace engine_detail
+
+namespace {
 
 // Size of the file text of the load in progress (0: unknown, no progress reports).
 uint32_t g_textSize = 0;
@@ -148,19 +219,23 @@ uint32_t LoadRecords(EngineOutput& out, const UnitSet& set, uint32_t loadVerify,
     const uint32_t mode = ModeOf(loadVerify);
     if (width == 0) width = 1;
     LoadBanner(out, isHex ? "Hex" : "S", start, length, target, width, mode);
+    Run run;
+    run.mode = mode;
+    run.start = start;
+    run.target = target;
+    run.width = width;
+    run.devSize = set.DevSize;
     // The window's last file address; beyond 32 bits it takes everything.
-    uint64_t windowEnd = 0xFFFFFFFFull;
+    run.windowEnd = 0xFFFFFFFFull;
     if (length != 0) {
         const uint64_t e = static_cast<uint64_t>(start) + static_cast<uint64_t>(length) * width - 1;
-        if (e < windowEnd) windowEnd = e;
+        if (e < run.windowEnd) run.windowEnd = e;
     }
-    const uint64_t devSize = set.DevSize;
 
     ParserState& p = Parser();
     RamBeginBufferedWrite(set, mode);
     p.count = 0;
     uint32_t segmentBase = 0, linearBase = 0, startLinearBase = 0;
-    uint32_t total = 0, corrected = 0, highest = 0;
     const char* message = nullptr;
     bool cancelled = false;
     // S files: data records read, and the count of the last record when it was S5/S6.
@@ -214,48 +289,14 @@ uint32_t LoadRecords(EngineOutput& out, const UnitSet& set, uint32_t loadVerify,
             out.Always("WARNING: TYPE S6 RECORD ENCOUNTERED (IGNORED)\n");
             break;
         case REC_DATA: {
-            const uint32_t n = p.length;
-            if (n == 0) break;
             const uint32_t a = segmentBase + linearBase + p.address;
-            const uint64_t last = static_cast<uint64_t>(a) + n - 1;  // runs on past 64 KB pages
-            if (last < start || a > windowEnd) break;
-            const uint32_t skip = a < start ? start - a : 0;
-            uint32_t count = n - skip;
-            if (last > windowEnd) count -= static_cast<uint32_t>(last - windowEnd);
-            uint8_t* bytes = p.data + skip;
-            const uint32_t f = a + skip;
-            // Device address without wrapping: a file address far above the window start
-            // must not come round to a low device address.
-            uint64_t dev;
-            if (width < 2) {
-                dev = static_cast<uint64_t>(target) + (f - start);
-            } else {
-                uint32_t k = width - (f - start) % width;
-                if (k == width) k = 0;
-                if (k >= count) break;
-                uint32_t kept = 0;
-                for (uint32_t i = k; i < count; i += width) bytes[kept++] = bytes[i];
-                count = kept;
-                dev = static_cast<uint64_t>(target) + (f + k - start) / width;
-            }
-            if (count == 0) break;
-            if (dev + count > devSize) {
+            const uint32_t placed = PlaceRun(out, run, a, p.data, p.length);
+            if (placed == RUN_OUTSIDE) {
                 out.ErrorF(ARG_NONE, "%s ATTEMPTED OUTSIDE OF EMULATED DEVICE (Line #%u)\a\n",
                            mode == VERIFY_ONLY ? "VERIFY" : "LOAD", p.count);
                 return 0;
             }
-            uint32_t fail = 0xFFFFFFFFu;
-            const uint32_t code = RamBufferedWrite(static_cast<uint32_t>(dev), bytes, count, &corrected, &fail);
-            if (code != 0) {
-                DeviceFailure(out, STAGE_RECORD_WRITE, code);
-                return 0;
-            }
-            if (fail != 0xFFFFFFFFu) {
-                MismatchLines(out, mode, fail);
-                return 0;
-            }
-            total += count;
-            if (dev + count > highest) highest = static_cast<uint32_t>(dev + count);
+            if (placed == RUN_FAILED) return 0;
             break;
         }
         default:
@@ -268,33 +309,15 @@ uint32_t LoadRecords(EngineOutput& out, const UnitSet& set, uint32_t loadVerify,
         }
     }
 
-    uint32_t fail = 0xFFFFFFFFu;
-    const uint32_t code = RamEndWrite(&corrected, &fail);
-    if (code != 0) {
-        DeviceFailure(out, STAGE_RECORD_FINISH, code);
-        return 0;
-    }
-    if (fail != 0xFFFFFFFFu) {
-        MismatchLines(out, mode, fail);
-        return 0;
-    }
-    if (cancelled) {
-        if (mode == VERIFY_ONLY)
-            out.InformF("Verify Incomplete: %X bytes checked\n", total);
-        else
-            out.InformF("Load Incomplete: %X bytes loaded with #%u corrected RAM write error(s)\n", total, corrected);
-        HighestLine(out, mode, highest);
-        return 0;
-    }
-    out.Result(highest);
+    if (FinishRuns(out, run, cancelled) != RUN_PLACED) return 0;
     if (message != nullptr) {
         out.ErrorF(ARG_NONE, "%s FAILURE: %s (Line #%u)\a\n", mode == VERIFY_ONLY ? "VERIFY" : "LOAD", message,
                    p.count);
         return 0;
     }
     if (!isHex && !endedByCount) out.AlwaysF("Program Entry: %06X\n", p.address);
-    CompletionLine(out, mode, corrected, total);
-    HighestLine(out, mode, highest);
+    CompletionLine(out, mode, run.corrected, run.total);
+    HighestLine(out, mode, run.highest);
     while (IsSeparator(p.text[p.pos])) ++p.pos;
     if (p.text[p.pos] != TEXT_END)
         out.AlwaysF("WARNING: MORE DATA EXISTS IN %s FILE FOLLOWING EOF RECORD (Line #%u) IGNORED\n",
@@ -378,6 +401,19 @@ uint32_t LoadImage(EngineOutput& out, const UnitSet& set) {
     uint32_t size = 0;
     if (ReadWholeFile(out, name, text, &size) != 0) return 2;
 
+    const uint32_t mode = req->LoadVerify;
+    if (IsElf(text.bytes, size)) {
+        // Every header is checked before the first byte goes to the unit.
+        ElfImage elf;
+        const char* refused = ReadElf(text.bytes, size, elf);
+        if (refused != nullptr) {
+            out.Result(0);
+            out.ErrorF(ARG_NONE, "%s FAILURE: %s\a\n", ModeOf(mode) == VERIFY_ONLY ? "VERIFY" : "LOAD", refused);
+            return 2;
+        }
+        return LoadElf(out, set, mode, elf, text.bytes, start, length, target, width) ? 0 : 2;
+    }
+
     bool isHex = false, isS = false;
     const char* probeMessage = nullptr;
     if (text.bytes[0] == ':') {
@@ -389,7 +425,6 @@ uint32_t LoadImage(EngineOutput& out, const UnitSet& set) {
         probeMessage = NextSRecord(1);
         isS = probeMessage == nullptr;
     }
-    const uint32_t mode = req->LoadVerify;
     if (probeMessage != nullptr && LooksLikeRecord(text.bytes, size, text.bytes[0] == ':')) {
         // A broken record file is not an image: loading its text as bytes would report
         // success for a file that holds nothing the user meant.

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <numeric>
 
+#include "tests/engine/elf_fixture.h"
 #include "zam32_run.h"
 
 using testsupport::ReadFile;
@@ -181,6 +182,39 @@ TEST_F(ImageCommands, ExistingFileModes) {
     r = Batch(setup + "w x.bin,0,4,a;w x.bin,0,4,r");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(ReadFile(dir.file("x.bin")).size(), 4u);
+}
+
+TEST_F(ImageCommands, LoadsElfExecutables) {
+    // Two segments loaded from their physical addresses (not their run addresses).
+    const std::vector<uint8_t> a = testsupport::RandomBytes(0x40, 11), b = testsupport::RandomBytes(0x20, 12);
+    enginetest::ElfSpec spec;
+    spec.entry = 0x8000;
+    spec.ph.push_back({1, enginetest::kElfPayload, 0x8000, 0x100, a.size(), a.size()});
+    spec.ph.push_back({1, enginetest::kElfPayload + a.size(), 0x9000, 0x1000, b.size(), b.size() + 0x40});
+    spec.payload = a;
+    spec.payload.insert(spec.payload.end(), b.begin(), b.end());
+    std::vector<uint8_t> elf = enginetest::BuildElf(spec);
+    WriteFile(dir.file("prog.elf"), elf);
+    zam32test::Run r = Batch("p v;t 27256;f ff;l prog.elf;= $0;w out.bin,0,1100,c,b");
+    ASSERT_EQ(r.status, 0) << r.out;
+    for (const char* line : {"ELF-File Load of all bytes from offset 0 to offset 0\n", "Program Entry: 008000\n",
+                             "Load Completed without verification (60 Bytes Loaded)\n",
+                             "Highest address loaded was 0101F\n", "$0 <- $0 = 1020"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
+    std::vector<uint8_t> device(0x1100, 0xFF);
+    std::copy(a.begin(), a.end(), device.begin() + 0x100);
+    std::copy(b.begin(), b.end(), device.begin() + 0x1000);
+    EXPECT_EQ(ReadFile(dir.file("out.bin")), device);
+
+    // Verify only, then a file whose second segment runs past its end: refused whole.
+    r = Batch("p v;t 27256;f ff;l prog.elf;l prog.elf,,,,,vo");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("Verify Completed with no errors (60 Bytes Checked)\n"), std::string::npos) << r.out;
+    elf.resize(elf.size() - 1);
+    WriteFile(dir.file("cut.elf"), elf);
+    r = RunZam32(dir.path(), {nullptr, nullptr, {}, "p v\nt 27256\nf ff\nl cut.elf\nw cut.bin,0,1100,c,b\nq n\n"});
+    EXPECT_NE(r.out.find("LOAD FAILURE: ELF SEGMENT #1 DATA PAST END OF FILE\a\n"), std::string::npos) << r.out;
+    EXPECT_EQ(ReadFile(dir.file("cut.bin")), std::vector<uint8_t>(0x1100, 0xFF));
 }
 
 TEST_F(ImageCommands, LoadRemembersTheLastSuccessfulLoad) {
