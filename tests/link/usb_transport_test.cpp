@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include "link/link.h"
 #include "link/ram.h"
 #include "link/usb.h"
+#include "platform/clock.h"
 #include "platform/devio.h"
 #include "sim/usb_unit.h"
 #include "tests/support/test_support.h"
@@ -245,6 +247,79 @@ TEST_F(UsbUnits, RandomAnswerFaultsNeverHang) {
     EXPECT_GT(ok, 0u);
     EXPECT_GT(failed, 0u);
     EXPECT_LT(MsSince(start), 60000u);
+}
+
+// The answer waits on the driven clock: the poll schedule, a late answer and the
+// one-poll wait measured to the millisecond, with no wall-clock time in them, so
+// that no load can turn an answer into a time-out.
+class UsbDrivenClock : public UsbUnits {
+protected:
+    void SetUp() override {
+        UsbUnits::SetUp();
+        ClockDrive(true);
+    }
+    void TearDown() override {
+        UsbUnits::TearDown();
+        ClockDrive(false);
+    }
+};
+
+TEST_F(UsbDrivenClock, ALostAnswerIsPolledForFiveSecondsOfSleeps) {
+    Attach("unit=0,ram=256,fault=lost-answer:2");
+    uint32_t h = Open(0);
+    const uint64_t start = ClockNow();
+    const uint32_t polls = UsbPollCount();
+    uint32_t level = 0;
+    EXPECT_EQ(ZAMGetReset(h, &level), 26u);
+    // Sleeps of 1, 2, 4 ... 64 ms, then 64 ms each, until 5000 ms have been slept:
+    // 127 + 77 * 64 = 5055 ms, one poll more than sleeps.
+    EXPECT_EQ(ClockNow() - start, 5055u);
+    EXPECT_EQ(UsbPollCount() - polls, 85u);
+    EXPECT_EQ(ZAMGetReset(h, &level), LINK_OK) << "the device stays usable";
+}
+
+TEST_F(UsbDrivenClock, ALateAnswerIsTakenAtTheFirstPollAfterItIsDue) {
+    for (uint32_t late : {1u, 300u, 4999u}) {
+        Reset();
+        Attach("unit=0,ram=256,fault=late-answer:2:" + std::to_string(late));
+        uint32_t h = Open(0);
+        const uint64_t start = ClockNow();
+        uint32_t level = 9;
+        EXPECT_EQ(ZAMGetReset(h, &level), LINK_OK) << late;
+        EXPECT_EQ(level, RESET_HIZ) << late;
+        // The first sleep total of 1, 3, 7, ... 127, 191, 255 ... that reaches `late`.
+        uint64_t slept = 0, step = 1;
+        while (slept < late) {
+            slept += step;
+            if (step < 64) step *= 2;
+        }
+        EXPECT_EQ(ClockNow() - start, slept) << late;
+    }
+}
+
+TEST_F(UsbDrivenClock, OneAnswerPollWaitsOneHundredMillisecondsOfTheClock) {
+    int id = Attach("unit=0,ram=256,fault=answer-hang:2");
+    auto unit = sim::FindUsbUnit(id);
+    uint32_t h = Open(0);
+    std::atomic<bool> ended{false};
+    std::atomic<uint32_t> code{0};
+    const uint64_t start = ClockNow();
+    std::thread host([&] {
+        uint32_t level = 0;
+        code = ZAMGetReset(h, &level);
+        ended = true;
+    });
+    // The hanging transfer has reached the unit; the host now waits on the clock alone.
+    while (unit->answerReads() < 2) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(ended) << "the wait must not end on the wall clock";
+    ClockAdvance(99);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(ended) << "99 ms of the clock are not yet the 100 ms";
+    ClockAdvance(1);
+    host.join();
+    EXPECT_EQ(code.load(), 26u);
+    EXPECT_EQ(ClockNow() - start, 100u);
 }
 
 TEST_F(UsbUnits, UnitsThatDoNotAnswerOrVanish) {
