@@ -41,13 +41,21 @@ struct KiBusSlot : UsbAbortSignal {
     PipeRec pipes[32] = {};
     ULONG pipeCount = 0;
 
-    // The unit's own delays run on the clock, so that a test driving it decides
-    // whether a delay ends before the host's time-out.
+    // The unit's own delays (a slow transfer, one that never ends) run on the clock.
+    // On a driven clock a unit that takes its time is time passing: it moves the
+    // clock on a millisecond at a time, so that the host's time-out, which only
+    // reads the clock, comes when it would have come had the unit taken that long.
     bool Wait(uint32_t ms) override {
         std::unique_lock<std::mutex> g(lock);
         const uint64_t deadline = ms == 0xFFFFFFFFu ? UINT64_MAX : ClockNow() + ms;
         for (;;) {
             if (aborted || stop) return false;
+            if (ClockDriven()) {
+                if (ClockNow() >= deadline) return true;
+                ClockAdvance(1);
+                cond.wait_for(g, std::chrono::microseconds(50));
+                continue;
+            }
             const int slice = ClockWaitSlice(deadline);
             if (slice == 0) return true;
             if (slice < 0)
