@@ -1,31 +1,26 @@
 #!/usr/bin/env bash
-# Builds the engine's libFuzzer targets (clang, ASan+UBSan) and runs each for a bounded
-# time. Not part of ctest.
-#   fuzz/run.sh [seconds per target]     (default 60; build in build-engine/fuzz)
-# Targets: the HEX and S-record readers, the whole load (LoadImage) and the console
-# program's command language (parser, %-references, evaluator).
+# Builds the libFuzzer targets from the main project (clang, ASan + UBSan, PELMO_FUZZ)
+# and runs each for a bounded time on its corpus in fuzz/corpus/NAME. A crash, a leak,
+# a sanitizer report or a time-out in any target fails the run (status 1).
+#   fuzz/run.sh [seconds per target] [target ...]   (default 60 s, every target)
+# scripts/test.sh runs it with 20 s as the smoke. The repository's corpus is only read:
+# new inputs go to the build directory.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
-build=${FUZZ_BUILD:-build-engine/fuzz}
-cmake -S fuzz/project -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-cmake --build "$build" -j2 >/dev/null
+shift || true
+case $seconds in
+  ''|*[!0-9]*|0) echo "usage: fuzz/run.sh [seconds per target > 0] [target ...]" >&2; exit 2 ;;
+esac
+build=${FUZZ_BUILD:-build-fuzz}
+cmake -S . -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DPELMO_FUZZ=ON -DPELMO_GUI=OFF \
+  -DPELMO_WERROR=ON >/dev/null
+cmake --build "$build" -j"$(nproc)" --target fuzz_all >/dev/null
 
-# Small seed corpora: valid files of each kind.
-corpus="$build/corpus"
-mkdir -p "$corpus/hex" "$corpus/s" "$corpus/load" "$corpus/command"
-printf '\000:0400100001020304E2\r\n:020000040001F9\r\n:0400000500001234B1\r\n:00000001FF\r\n' >"$corpus/hex/seed1"
-printf '\001:020000021000EC\n:0400000312345678E5\n:00000006FA\n' >"$corpus/hex/seed2"
-printf '\000S00600004844521B\r\nS107000001020304EE\r\nS5030003F9\r\nS9030000FC\r\n' >"$corpus/s/seed1"
-printf '\001S205123456AAB4\ns30612345678aa3b\nS4030000FC\nS70512345678E6' >"$corpus/s/seed2"
-printf '\000\000\000\000\000\000\000\000\001\000:0400100001020304E2\r\n:00000001FF\r\n' >"$corpus/load/hex"
-printf '\000\000\000\000\000\000\000\000\002\001S107000001020304EE\r\nS9030000FC\r\n' >"$corpus/load/s"
-printf '\000\000\000\000\000\000\000\000\003\000binary image bytes' >"$corpus/load/bin"
-# Command language: mode byte (0 evaluate, 1 parse, 2 %-references), a pick byte, the text.
-printf '\000\007($1+ffff)*3/(2-1)&~$0|100^7<<2>>1' >"$corpus/command/eval"
-printf '\001\011out.hex,0,100,r,h32-,20,ff,8000,1234,"sign\\x41on"' >"$corpus/command/write"
-printf '\001\004f00,,100,vo' >"$corpus/command/fill"
-printf '\002\001l %%F2;w "%%F1",%%A3\nimage.hex,0,,,1' >"$corpus/command/keys"
+targets=("$@")
+if [ ${#targets[@]} -eq 0 ]; then
+  for t in "$build"/bin/fuzz_*; do targets+=("$(basename "$t")"); done
+fi
 
 # A small quarantine: a use after free inside one run is still caught (everything a
 # run frees stays in it), while fresh pages for every allocation no longer halve the
@@ -33,15 +28,20 @@ printf '\002\001l %%F2;w "%%F1",%%A3\nimage.hex,0,,,1' >"$corpus/command/keys"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-quarantine_size_mb=1}
 
 status=0
-for t in hex_record:hex s_record:s load_image:load command:command; do
-    target=${t%%:*}
-    dir=${t##*:}
-    echo "== fuzz_$target for ${seconds}s"
-    if ! "$build/bin/fuzz_$target" "$corpus/$dir" -max_total_time="$seconds" -max_len=4096 -timeout=10 \
-        -artifact_prefix="$build/crash-$target-" -print_final_stats=1 2>"$build/$target.log"; then
-        status=1
-        echo "fuzz_$target FAILED (see $build/$target.log)"
-    fi
-    grep -E "^(stat::number_of_executed_units|stat::peak_rss_mb)|^Done|^#[0-9]+ *DONE" "$build/$target.log" || true
+for target in "${targets[@]}"; do
+  name=${target#fuzz_}
+  seeds=fuzz/corpus/$name
+  work=$build/corpus/$name
+  mkdir -p "$work" "$seeds"
+  echo "== $target for ${seconds}s"
+  if ! "$build/bin/$target" "$work" "$seeds" -max_total_time="$seconds" -max_len=4096 -timeout=10 \
+      -artifact_prefix="$build/crash-$name-" -print_final_stats=1 2>"$build/$name.log"; then
+    status=1
+    echo "$target FAILED (see $build/$name.log):"
+    grep -E "^==[0-9]+==ERROR|^SUMMARY|Test unit written" "$build/$name.log" || tail -n 20 "$build/$name.log"
+  fi
+  execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$build/$name.log")
+  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$build/$name.log")
+  echo "$target: ${execs:-?} executions, ${rate:-?} exec/s"
 done
 exit $status

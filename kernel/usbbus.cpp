@@ -11,6 +11,7 @@
 
 #include "kernel/kernel_internal.h"
 #include "kernel/usb.h"
+#include "platform/clock.h"
 
 thread_local bool t_kiOnBusThread = false;
 
@@ -40,14 +41,28 @@ struct KiBusSlot : UsbAbortSignal {
     PipeRec pipes[32] = {};
     ULONG pipeCount = 0;
 
+    // The unit's own delays (a slow transfer, one that never ends) run on the clock.
+    // On a driven clock a unit that takes its time is time passing: it moves the
+    // clock on a millisecond at a time, so that the host's time-out, which only
+    // reads the clock, comes when it would have come had the unit taken that long.
     bool Wait(uint32_t ms) override {
         std::unique_lock<std::mutex> g(lock);
-        auto done = [this] { return aborted || stop; };
-        if (ms == 0xFFFFFFFFu)
-            cond.wait(g, done);
-        else
-            cond.wait_for(g, std::chrono::milliseconds(ms), done);
-        return !(aborted || stop);
+        const uint64_t deadline = ms == 0xFFFFFFFFu ? UINT64_MAX : ClockNow() + ms;
+        for (;;) {
+            if (aborted || stop) return false;
+            if (ClockDriven()) {
+                if (ClockNow() >= deadline) return true;
+                ClockAdvance(1);
+                cond.wait_for(g, std::chrono::microseconds(50));
+                continue;
+            }
+            const int slice = ClockWaitSlice(deadline);
+            if (slice == 0) return true;
+            if (slice < 0)
+                cond.wait(g);
+            else
+                cond.wait_for(g, std::chrono::milliseconds(slice));
+        }
     }
     bool Aborted() override {
         std::lock_guard<std::mutex> g(lock);

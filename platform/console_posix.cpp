@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/clock.h"
+
 namespace {
 
 int g_isTerminal = -1;  // -1 not yet decided
@@ -35,7 +37,7 @@ bool g_inEof = false;
 volatile sig_atomic_t g_resized = 0;
 bool g_ctrlCQuit = false;
 bool g_anyCtrlC = false;
-std::chrono::steady_clock::time_point g_lastCtrlC;
+uint64_t g_lastCtrlC = 0;  // on the clock, so that a test can drive the one-second window
 
 // The bytes of a sequence arrive in one burst; a lone Esc is followed by nothing for
 // a while. Generous enough for a loaded machine, short enough not to be noticed.
@@ -404,8 +406,8 @@ ConsoleLine ConsoleReadLine(char* buffer, size_t size) {
 }
 
 bool ConsoleNoteCtrlC() {
-    auto now = std::chrono::steady_clock::now();
-    if (g_anyCtrlC && now - g_lastCtrlC < std::chrono::seconds(1)) g_ctrlCQuit = true;
+    const uint64_t now = ClockNow();
+    if (g_anyCtrlC && now - g_lastCtrlC < 1000) g_ctrlCQuit = true;
     g_anyCtrlC = true;
     g_lastCtrlC = now;
     return g_ctrlCQuit;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "kernel/host.h"
+#include "platform/clock.h"
 #include "qorpelmo/qorpelmo.h"
 
 namespace {
@@ -247,7 +248,7 @@ int DevEventFd(DevEvent ev) {
 }
 
 uint32_t DevWaitEvent(DevEvent ev, int watchFd, uint32_t timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const uint64_t deadline = timeoutMs == DEV_INFINITE ? UINT64_MAX : ClockNow() + timeoutMs;
     for (;;) {
         int fd;
         {
@@ -260,12 +261,8 @@ uint32_t DevWaitEvent(DevEvent ev, int watchFd, uint32_t timeoutMs) {
             }
             fd = e->fd;
         }
-        int wait = -1;
-        if (timeoutMs != DEV_INFINITE) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) return DEV_WAIT_TIMEOUT;
-            wait = static_cast<int>(left.count());
-        }
+        const int wait = ClockWaitSlice(deadline);
+        if (wait == 0) return DEV_WAIT_TIMEOUT;
         pollfd fds[2] = {{fd, POLLIN, 0}, {watchFd, POLLIN, 0}};
         int n = poll(fds, watchFd >= 0 ? 2 : 1, wait);
         if (n < 0) {

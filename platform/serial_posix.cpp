@@ -19,20 +19,11 @@ namespace {
 
 constexpr uint32_t kForever = 0xFFFFFFFFu;
 
-uint64_t NowMs() {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     std::chrono::steady_clock::now().time_since_epoch())
-                                     .count());
-}
+uint64_t NowMs() { return ClockNow(); }
 
-// Milliseconds left until `deadline` for poll (-1: no limit).
-int PollWait(uint64_t deadline) {
-    if (deadline == UINT64_MAX) return -1;
-    uint64_t now = NowMs();
-    if (now >= deadline) return 0;
-    uint64_t left = deadline - now;
-    return left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
-}
+// Milliseconds poll may wait before the clock is read again (-1: no limit, 0: the
+// deadline has passed).
+int PollWait(uint64_t deadline) { return ClockWaitSlice(deadline); }
 
 // A line without modem lines (a pseudo-terminal) says so; that is not a failure.
 bool ModemLine(int fd, int bit, bool on) {
@@ -110,7 +101,7 @@ int SerialPortWrite(int fd, const uint8_t* data, uint32_t length, uint32_t timeo
             int r = poll(p, consoleFd >= 0 ? 2 : 1, PollWait(deadline));
             if (r < 0 && errno == EINTR) continue;
             if (r < 0) return 0;
-            if (r == 0) return 0;  // the line took nothing for the whole wait
+            if (r == 0 && PollWait(deadline) == 0) return 0;  // the line took nothing for the whole wait
             if (p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) return 0;
             if (p[0].revents & POLLOUT) break;
             if (consoleFd >= 0 && (p[1].revents & (POLLIN | POLLHUP | POLLERR))) {
@@ -138,7 +129,7 @@ bool SerialPortReadSome(int fd, uint8_t* buffer, uint32_t length, uint32_t timeo
         int r = poll(p, consoleFd >= 0 ? 2 : 1, PollWait(deadline));
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) return false;
-        if (r == 0) return true;  // time-out: 0 bytes
+        if (r == 0 && PollWait(deadline) == 0) return true;  // time-out: 0 bytes
         if (p[0].revents & POLLIN) {
             ssize_t n = read(fd, buffer, length);
             if (n > 0) {

@@ -2,12 +2,11 @@
 
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 
-namespace {
+#include "platform/clock.h"
 
-using Clock = std::chrono::steady_clock;
+namespace {
 
 constexpr int64_t kShowAfterMs = 1000;  // quick operations never show the line
 constexpr int64_t kRedrawMs = 200;
@@ -15,11 +14,10 @@ constexpr int64_t kRedrawMs = 200;
 bool g_allowed = true;
 bool g_running = false;
 bool g_shown = false;
-Clock::time_point g_start, g_lastDraw;
+// On the transports' clock: the line shows after a second of the transfer's time.
+uint64_t g_start = 0, g_lastDraw = 0;
 
-int64_t MsSince(Clock::time_point t) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
-}
+int64_t MsSince(uint64_t t) { return static_cast<int64_t>(ClockNow() - t); }
 
 bool OnTerminal() {
     static const bool terminal = isatty(STDOUT_FILENO) == 1;
@@ -33,7 +31,7 @@ void ProgressAllow(bool allowed) { g_allowed = allowed; }
 void ProgressBegin() {
     g_running = true;
     g_shown = false;
-    g_start = Clock::now();
+    g_start = ClockNow();
 }
 
 void ProgressText(char* out, unsigned size, uint64_t done, uint64_t total, uint64_t elapsedMs) {
@@ -60,7 +58,7 @@ void ProgressUpdate(uint64_t done, uint64_t total) {
     std::fprintf(stdout, "\r%s\x1b[K", text);
     std::fflush(stdout);
     g_shown = true;
-    g_lastDraw = Clock::now();
+    g_lastDraw = ClockNow();
 }
 
 void ProgressErase() {

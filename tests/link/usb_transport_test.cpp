@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include "link/link.h"
 #include "link/ram.h"
 #include "link/usb.h"
+#include "platform/clock.h"
 #include "platform/devio.h"
 #include "sim/usb_unit.h"
 #include "tests/support/test_support.h"
@@ -245,6 +247,91 @@ TEST_F(UsbUnits, RandomAnswerFaultsNeverHang) {
     EXPECT_GT(ok, 0u);
     EXPECT_GT(failed, 0u);
     EXPECT_LT(MsSince(start), 60000u);
+}
+
+// The answer waits on the driven clock: the poll schedule, a late answer and the
+// one-poll wait measured to the millisecond, with no wall-clock time in them, so
+// that no load can turn an answer into a time-out.
+class UsbDrivenClock : public UsbUnits {
+protected:
+    void SetUp() override {
+        UsbUnits::SetUp();
+        ClockDrive(true);
+    }
+    void TearDown() override {
+        UsbUnits::TearDown();
+        ClockDrive(false);
+    }
+};
+
+TEST_F(UsbDrivenClock, ALostAnswerIsPolledForFiveSecondsOfSleeps) {
+    Attach("unit=0,ram=256,fault=lost-answer:2");
+    uint32_t h = Open(0);
+    const uint64_t start = ClockNow();
+    const uint32_t polls = UsbPollCount();
+    uint32_t level = 0;
+    EXPECT_EQ(ZAMGetReset(h, &level), 26u);
+    // Sleeps of 1, 2, 4 ... 64 ms, then 64 ms each, until 5000 ms have been slept:
+    // 127 + 77 * 64 = 5055 ms, one poll more than sleeps.
+    EXPECT_EQ(ClockNow() - start, 5055u);
+    EXPECT_EQ(UsbPollCount() - polls, 85u);
+    EXPECT_EQ(ZAMGetReset(h, &level), LINK_OK) << "the device stays usable";
+}
+
+TEST_F(UsbDrivenClock, ALateAnswerIsTakenAtTheFirstPollAfterItIsDue) {
+    for (uint32_t late : {1u, 300u, 4999u}) {
+        Reset();
+        Attach("unit=0,ram=256,fault=late-answer:2:" + std::to_string(late));
+        uint32_t h = Open(0);
+        const uint64_t start = ClockNow();
+        uint32_t level = 9;
+        EXPECT_EQ(ZAMGetReset(h, &level), LINK_OK) << late;
+        EXPECT_EQ(level, RESET_HIZ) << late;
+        // The first sleep total of 1, 3, 7, ... 127, 191, 255 ... that reaches `late`.
+        uint64_t slept = 0, step = 1;
+        while (slept < late) {
+            slept += step;
+            if (step < 64) step *= 2;
+        }
+        EXPECT_EQ(ClockNow() - start, slept) << late;
+    }
+}
+
+// A unit that never answers lets the clock run on (a millisecond at a time) until
+// the host's wait gives up: after 100 ms of the clock for one answer poll, 5000 ms
+// for a bulk transfer, whatever the wall clock did meanwhile.
+TEST_F(UsbDrivenClock, HangingTransfersEndAtTheirTimeOutOnTheClock) {
+    struct Case {
+        const char* fault;
+        bool read;
+        uint32_t code, waitMs;
+    } cases[] = {{"answer-hang:2", false, 26, 100}, {"bulk-hang:1", true, 116, 5000}};
+    for (const Case& c : cases) {
+        Reset();
+        Attach(std::string("unit=0,ram=256,fault=") + c.fault);
+        uint32_t h = Open(0);
+        const uint64_t start = ClockNow();
+        uint32_t level = 0;
+        std::vector<uint8_t> buf(96);
+        const uint32_t code = c.read ? ZAMRead(h, buf.data(), 0x30, 96) : ZAMGetReset(h, &level);
+        EXPECT_EQ(code, c.code) << c.fault;
+        // The host notices its deadline within a few of the unit's steps.
+        EXPECT_GE(ClockNow() - start, c.waitMs) << c.fault;
+        EXPECT_LT(ClockNow() - start, c.waitMs + 200u) << c.fault;
+        EXPECT_EQ(ZAMGetReset(h, &level), LINK_OK) << c.fault << ": the device stays usable";
+    }
+}
+
+// A slow unit within the host's time-out is waited for; one beyond it times out.
+TEST_F(UsbDrivenClock, ASlowBulkTransferIsWaitedForUpToTheTimeOut) {
+    for (uint32_t delay : {150u, 4000u, 6000u}) {
+        Reset();
+        Attach("unit=0,ram=256,bulkdelay=" + std::to_string(delay));
+        uint32_t h = Open(0);
+        std::vector<uint8_t> buf(96);
+        const uint32_t code = ZAMRead(h, buf.data(), 0x30, 96);
+        EXPECT_EQ(code, delay < 5000 ? LINK_OK : 116u) << delay;
+    }
 }
 
 TEST_F(UsbUnits, UnitsThatDoNotAnswerOrVanish) {

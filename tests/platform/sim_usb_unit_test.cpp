@@ -7,6 +7,7 @@
 #include <functional>
 #include <vector>
 
+#include "platform/clock.h"
 #include "tests/qorpelmo/driver_fixture.h"
 
 using namespace drivertest;
@@ -94,12 +95,18 @@ TEST_F(SimUsbUnitTest, FaultsOnRequest) {
          }},
         {"late answer", "fault=late-answer:1:400",
          [&](SimUsbUnitTest&, DevHandle h) {
+             // Late by the driven clock: not a millisecond early, ready at 400.
+             ClockDrive(true);
              EXPECT_EQ(Exchange(h, status(h, 1))[1], 0);
-             usleep(900000);  // well past the delay, even on a loaded machine
+             ClockAdvance(399);
              Answer a{};
              uint32_t n;
              EXPECT_EQ(RawReceive(h, &a, &n), DEV_SUCCESS);
+             EXPECT_EQ(a[1], 0) << "1 ms before it is due";
+             ClockAdvance(1);
+             EXPECT_EQ(RawReceive(h, &a, &n), DEV_SUCCESS);
              EXPECT_EQ(a[1], 0x60);
+             ClockDrive(false);
          }},
         {"stale answer", "fault=stale-answer:2",
          [&](SimUsbUnitTest&, DevHandle h) {
