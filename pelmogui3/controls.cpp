@@ -1,5 +1,7 @@
 #include "pelmogui3/controls.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QHBoxLayout>
 #include <QMouseEvent>
 #include <QPainter>
@@ -9,7 +11,37 @@
 #include <algorithm>
 #include <cmath>
 
-StatusPanel::StatusPanel(const QString& key, const QString& toolTip, QWidget* parent) : QLabel(parent), key_(key) {
+namespace {
+
+// A greyed panel is reported as disabled to assistive tools, as it is drawn.
+class AccessiblePanel : public QAccessibleWidget {
+public:
+    explicit AccessiblePanel(StatusPanel* panel) : QAccessibleWidget(panel, QAccessible::StaticText) {}
+    QString text(QAccessible::Text t) const override {
+        auto* p = static_cast<StatusPanel*>(widget());
+        if (t == QAccessible::Name) return p->text();
+        if (t == QAccessible::Description) return p->toolTip();
+        return QAccessibleWidget::text(t);
+    }
+    QAccessible::State state() const override {
+        QAccessible::State st = QAccessibleWidget::state();
+        if (!static_cast<StatusPanel*>(widget())->panelEnabled()) st.disabled = true;
+        return st;
+    }
+};
+
+QAccessibleInterface* PanelFactory(const QString& className, QObject* object) {
+    if (className == QLatin1String("StatusPanel") && object && object->isWidgetType())
+        return new AccessiblePanel(static_cast<StatusPanel*>(object));
+    return nullptr;
+}
+
+}  // namespace
+
+StatusPanel::StatusPanel(const QString& key, const QString& toolTip, QWidget* parent)
+    : QLabel(parent), key_(key), tip_(toolTip) {
+    static const bool factory = (QAccessible::installFactory(PanelFactory), true);
+    (void)factory;
     setObjectName(key);
     setToolTip(toolTip);
     setFrameStyle(QFrame::Panel | QFrame::Sunken);
@@ -19,11 +51,63 @@ StatusPanel::StatusPanel(const QString& key, const QString& toolTip, QWidget* pa
 }
 
 void StatusPanel::setPanelEnabled(bool on) {
+    const bool changed = enabled_ != on;
     enabled_ = on;
+    if (changed && QAccessible::isActive()) {
+        QAccessible::State st;
+        st.disabled = true;
+        QAccessibleStateChangeEvent ev(this, st);
+        QAccessible::updateAccessibility(&ev);
+    }
     QPalette p = palette();
     p.setColor(QPalette::WindowText, parentWidget()->palette().color(on ? QPalette::Active : QPalette::Disabled,
                                                                       QPalette::WindowText));
     setPalette(p);
+}
+
+void StatusPanel::setElided(bool on) {
+    elide_ = on;
+    UpdateTip();
+    update();
+}
+
+bool StatusPanel::isElided() const {
+    if (!elide_) return false;
+    return fontMetrics().horizontalAdvance(text()) > contentsRect().width() - 2 * margin();
+}
+
+// The panel's width comes from the bar's layout, never from its text.
+QSize StatusPanel::minimumSizeHint() const {
+    return QSize(minimumWidth(), QLabel::minimumSizeHint().height());
+}
+
+QSize StatusPanel::sizeHint() const {
+    const QSize hint = QLabel::sizeHint();
+    return elide_ ? QSize(minimumWidth(), hint.height()) : hint;
+}
+
+void StatusPanel::paintEvent(QPaintEvent* event) {
+    if (!elide_) {
+        QLabel::paintEvent(event);
+        return;
+    }
+    QPainter p(this);
+    drawFrame(&p);
+    const QRect r = contentsRect().adjusted(margin(), margin(), -margin(), -margin());
+    p.setPen(palette().color(QPalette::WindowText));
+    p.drawText(r, Qt::AlignLeft | Qt::AlignVCenter, fontMetrics().elidedText(text(), Qt::ElideMiddle, r.width()));
+}
+
+void StatusPanel::resizeEvent(QResizeEvent* event) {
+    QLabel::resizeEvent(event);
+    UpdateTip();
+}
+
+void StatusPanel::UpdateTip() {
+    const qsizetype colon = text().indexOf(": ");
+    const QString detail = colon >= 0 ? text().mid(colon + 2) : text();
+    const QString tip = isElided() ? tip_ + "\n" + detail : tip_;
+    if (toolTip() != tip) setToolTip(tip);
 }
 
 StatusBar::StatusBar(const QString& name, QWidget* parent) : QWidget(parent) {

@@ -15,10 +15,25 @@ public:
     const QString& key() const { return key_; }
     bool panelEnabled() const { return enabled_; }
     void setPanelEnabled(bool on);
+    // A text too long for the panel is drawn elided in the middle; the tool tip
+    // then adds the whole detail (the part after "NAME: "). Call again after
+    // each change of the text.
+    void setElided(bool on);
+    bool isElided() const;
+    QSize minimumSizeHint() const override;
+    QSize sizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
+    void UpdateTip();
+
     QString key_;
+    QString tip_;
     bool enabled_ = true;
+    bool elide_ = false;
 };
 
 // A row of panels; a click on any panel is reported with its index.

@@ -21,6 +21,7 @@ frmCksum::frmCksum(QWidget* parent)
     HelpButton->setObjectName("CksumHelp");
     CksumStart->setText(Hex(UnitSettings.CksumStart));
     CksumLength->setText(LengthText(UnitSettings.CksumLength));
+    SetTabOrder({CksumStart, CksumLength});
 }
 
 void frmCksum::StoreFields() {

@@ -15,7 +15,7 @@ frmFill::frmFill(QWidget* parent)
     : SetupForm(parent, "frmFill", " Pelmo Fill Setup", "Fill",
                 "Or the word ALL to indicate filling of the entire device", "fill") {
     auto* grid = new QGridLayout(this);
-    FillValue = AddField("FillValue", "FillValueLabel", "Fill &Value (hex)", FieldKind::FillByte, grid, 0);
+    FillValue = AddField("FillValue", "FillValueLabel", "&Fill Value (hex)", FieldKind::FillByte, grid, 0);
     FillStart = AddField("FillStart", "FillStartLabel", "&Start (hex)", FieldKind::Start, grid, 1);
     FillLength = AddField("FillLength", "FillLengthLabel", "&Length (hex)", FieldKind::Length, grid, 2);
     auto* options = new QGroupBox(this);
@@ -43,6 +43,7 @@ frmFill::frmFill(QWidget* parent)
     NowButton->setEnabled(!FillValue->text().isEmpty());
     connect(FillValue, &QLineEdit::textChanged, this,
             [this](const QString& t) { NowButton->setEnabled(!t.isEmpty()); });
+    SetTabOrder({FillValue, FillStart, FillLength, FillMode[0], FillMode[1], FillMode[2]});
 }
 
 void frmFill::CaptionNow() { NowButton->setText(FillMode[2]->isChecked() ? "Verify &Now" : "Fill &Now"); }

@@ -68,11 +68,13 @@ frmLoad::frmLoad(QWidget* parent)
     NowButton->setEnabled(!LoadFileFile->text().isEmpty());
     connect(LoadFileFile, &QLineEdit::textChanged, this,
             [this](const QString& t) { NowButton->setEnabled(!t.isEmpty()); });
-    connect(LoadFileBrowse, &QPushButton::clicked, this, [this] {
+    GuardButton(LoadFileBrowse, [this] {
         const QString name =
             QFileDialog::getOpenFileName(this, "Choose Load File", LoadFileFile->text(), ImageFilter).trimmed();
         if (!name.isEmpty()) LoadFileFile->setText(name);
     });
+    SetTabOrder({LoadFileFile, LoadFileStart, LoadFileTarget, LoadFileLength, LoadFileWidth, LoadFileLoadOption[0],
+                 LoadFileLoadOption[1], LoadFileLoadOption[2], LoadFileBrowse});
 }
 
 void frmLoad::CaptionNow() {

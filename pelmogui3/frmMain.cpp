@@ -8,6 +8,8 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QProgressBar>
+#include <QTimer>
 #include <QScreen>
 #include <QStatusBar>
 #include <QToolBar>
@@ -180,6 +182,21 @@ void frmMain::BuildStatusBars() {
     column->addWidget(sbStatusBar);
     column->addWidget(sbStatusBar2);
     statusHost_->addWidget(rows, 1);
+    Progress = new QProgressBar(statusHost_);
+    Progress->setObjectName("Progress");
+    Progress->setRange(0, 0);
+    Progress->setTextVisible(false);
+    Progress->setMaximumWidth(fontMetrics().horizontalAdvance("0000000000"));
+    Progress->setAccessibleName("Operation in progress");
+    Elapsed = new QLabel(statusHost_);
+    Elapsed->setObjectName("Elapsed");
+    statusHost_->addPermanentWidget(Progress);
+    statusHost_->addPermanentWidget(Elapsed);
+    Progress->hide();
+    Elapsed->hide();
+    busyTimer_ = new QTimer(this);
+    busyTimer_->setInterval(100);
+    connect(busyTimer_, &QTimer::timeout, this, &frmMain::ShowElapsed);
     setStatusBar(statusHost_);
     connect(sbStatusBar, &StatusBar::panelClicked, this, [this](int) { OpenDeviceSetup(); });
     connect(sbStatusBar2, &StatusBar::panelClicked, this, [this](int i) {
@@ -280,6 +297,32 @@ void frmMain::SetViewToggle(bool open) {
     b->setToolTip(open ? "Close View Window" : "Open View Window");
     b->setText(b->toolTip());
     tbToolBar->update();
+}
+
+void frmMain::SetBusy(bool on) {
+    menuBar()->setEnabled(!on);
+    tbToolBar->setEnabled(!on);
+    sbStatusBar->setEnabled(!on);
+    sbStatusBar2->setEnabled(!on);
+    if (on) {
+        busySince_.start();
+        busyTimer_->start();
+    } else {
+        busyTimer_->stop();
+        Progress->hide();
+        Elapsed->hide();
+    }
+}
+
+void frmMain::ShowElapsed() {
+    const qint64 ms = busySince_.elapsed();
+    if (ms < 500) return;
+    const qint64 s = ms / 1000;
+    Elapsed->setText(QString("Elapsed %1:%2").arg(s / 60).arg(s % 60, 2, 10, QChar('0')));
+    if (!Progress->isVisible()) {
+        Progress->show();
+        Elapsed->show();
+    }
 }
 
 void frmMain::OpenDeviceSetup() {
@@ -407,6 +450,12 @@ void frmMain::HelpAbout() {
 }
 
 void frmMain::closeEvent(QCloseEvent* event) {
+    // The library call under way finishes first; the window closes after it.
+    if (Calling()) {
+        CloseWhenIdle = true;
+        event->ignore();
+        return;
+    }
     // Other windows go first: the view releases its snapshot as it closes.
     CloseView();
     const QWidgetList windows = QApplication::topLevelWidgets();

@@ -2,12 +2,16 @@
 // application's work on the unit and stores the settings when it closes.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QMainWindow>
 
 #include "pelmogui3/controls.h"
 
 class QAction;
+class QLabel;
+class QProgressBar;
+class QTimer;
 class QMenu;
 class QStatusBar;
 class QToolBar;
@@ -26,6 +30,9 @@ public:
     bool StatusBarsShown() const;
     QAction* Button(const QString& key) const;
     void SetViewToggle(bool open);
+    // While a library call runs: menus, toolbar and panels disabled and, after
+    // half a second, the busy indicator with the elapsed time.
+    void SetBusy(bool on);
 
     // Commands of the menus and the toolbar.
     void OpenDeviceSetup();
@@ -46,6 +53,10 @@ public:
     void HelpAbout();
 
     StatusBar* sbStatusBar = nullptr;
+    // The busy indicator (no percentage: the library reports no progress) and
+    // the elapsed time beside it.
+    QProgressBar* Progress = nullptr;
+    QLabel* Elapsed = nullptr;
     StatusBar* sbStatusBar2 = nullptr;
     QToolBar* tbToolBar = nullptr;
     QAction* mnuFileLoad = nullptr;
@@ -87,6 +98,10 @@ private:
     void ShowStatusBars(bool on);
     void RestoreStartPlacement();
 
+    void ShowElapsed();
+
     QStatusBar* statusHost_ = nullptr;
+    QTimer* busyTimer_ = nullptr;
+    QElapsedTimer busySince_;
     int align_ = 1;
 };

@@ -12,6 +12,7 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
+#include "pelmogui3/fieldguard.h"
 #include "pelmogui3/frmHelp.h"
 #include "pelmogui3/modMain.h"
 #include "pelmogui3/modReg.h"
@@ -100,24 +101,24 @@ frmSetupDevice::frmSetupDevice(QWidget* parent) : QDialog(parent) {
     grid->addLayout(buttons, 3, 0, 1, 3);
     grid->setSizeConstraint(QLayout::SetFixedSize);
 
-    connect(ApplyButton, &QPushButton::clicked, this, &frmSetupDevice::Test);
-    connect(DoneButton, &QPushButton::clicked, this, &frmSetupDevice::Done);
+    guard_ = new FieldGuard(this, [this](QLineEdit*) { return ValidatePulseWidth(); });
+    guard_->AddField(PulseWidth);
+    guard_->Connect(ApplyButton, [this] { Test(); });
+    guard_->Connect(DoneButton, [this] { Done(); });
+    guard_->Exempt(CancelButton);
     connect(CancelButton, &QPushButton::clicked, this, &QDialog::reject);
-    connect(HelpButton, &QPushButton::clicked, this, [this] {
+    guard_->Connect(HelpButton, [this] {
         const QString error = frmHelp::ShowTopic(this, "device");
         if (!error.isEmpty()) MsgBox(error, BoxIcon::None, BoxButtons::Ok, windowTitle());
     });
     connect(DeviceType, &QComboBox::activated, this, [this](int) { EnableControls(); });
     connect(Unit, &QComboBox::activated, this, &frmSetupDevice::UnitChosen);
-    connect(qApp, &QApplication::focusChanged, this, &frmSetupDevice::FocusMoved);
 
     FillFromRecord();
     EnableControls();
 }
 
-// The children give up the focus as the base class destroys them: this part
-// must not hear of it by then.
-frmSetupDevice::~frmSetupDevice() { disconnect(qApp, nullptr, this, nullptr); }
+frmSetupDevice::~frmSetupDevice() { delete guard_; }
 
 void frmSetupDevice::FillFromRecord() {
     const UnitSettingsRecord& s = UnitSettings;
@@ -144,20 +145,11 @@ bool frmSetupDevice::ValidatePulseWidth() {
     bool ok = false;
     const double v = PulseWidth->text().trimmed().toDouble(&ok);
     if (ok && v >= 1 && v <= 10000) return true;
-    checking_ = true;
     MsgBox("Please specify a Pulse Width between 1 and 10000", BoxIcon::Exclamation, BoxButtons::Ok,
            " Pelmo Device Setup");
     PulseWidth->setFocus();
     PulseWidth->selectAll();
-    checking_ = false;
     return false;
-}
-
-void frmSetupDevice::FocusMoved(QWidget* from, QWidget* to) {
-    // Leaving the field for Cancel, or for another window, does not check it.
-    if (checking_ || from != PulseWidth || !to || to == CancelButton || to->window() != this) return;
-    if (!PulseWidth->isEnabled()) return;
-    ValidatePulseWidth();
 }
 
 void frmSetupDevice::ApplySettings() {

@@ -4,6 +4,7 @@
 
 #include <QDialog>
 
+class FieldGuard;
 class QCheckBox;
 class QComboBox;
 class QGroupBox;
@@ -46,7 +47,6 @@ private:
     void Test();
     void Done();
     void UnitChosen(int index);
-    void FocusMoved(QWidget* from, QWidget* to);
 
-    bool checking_ = false;
+    FieldGuard* guard_ = nullptr;
 };

@@ -35,6 +35,13 @@ frmViewEdit::frmViewEdit(QWidget* owner) : QWidget(owner, Qt::Window) {
     VScrollBar->setObjectName("VScrollBar");
     VScrollBar->setRange(0, ScrollMax);
     VScrollBar->installEventFilter(this);
+    // The scroll bar is the window's keyboard control: it takes the focus by Tab
+    // and by click, has it when the view opens, and pages by the keys. The dump
+    // only shows; the wheel over it turns the scroll bar.
+    VScrollBar->setFocusPolicy(Qt::StrongFocus);
+    EditBox->setFocusPolicy(Qt::NoFocus);
+    EditBox->viewport()->installEventFilter(this);
+    setFocusProxy(VScrollBar);
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(0);
@@ -69,6 +76,7 @@ bool frmViewEdit::Load() {
     VScrollBar->setPageStep(small * 16);
     SyncScrollBar();
     RenderView();
+    VScrollBar->setFocus();
     return true;
 }
 
@@ -76,11 +84,12 @@ void frmViewEdit::RenderView() {
     // 17 lines of 78 characters and the NUL: a page that does not start on a line.
     char buffer[1400];
     std::memset(buffer, 0, sizeof buffer);
-    emu::VXAViewFormat(buffer, UnitSettings.ViewAddress, 256, 16);
+    const int32_t first = UnitSettings.ViewAddress;
+    CallLibraryHere([&buffer, first] { return emu::VXAViewFormat(buffer, first, 256, 16); });
     QString text = QString::fromLatin1(buffer, static_cast<qsizetype>(strnlen(buffer, sizeof buffer)));
     text.replace("\r\n", "\n");
     if (text.endsWith('\n')) text.chop(1);
-    EditBox->setPlainText(text);
+    EditBox->setPlainText(ShownDump(text));
 }
 
 void frmViewEdit::ScrollToAddress(int position) {
@@ -101,7 +110,26 @@ void frmViewEdit::SyncScrollBar() {
     if (position != VScrollBar->value()) VScrollBar->setValue(position);
 }
 
+QString frmViewEdit::ShownDump(const QString& dump) {
+    // The library shows bytes below 0x20 as 0x7F and passes the others through;
+    // control characters (C0, DEL and C1) have no glyph and show as ".". Only
+    // the character column (the last 16 characters of a dump line) holds bytes.
+    QStringList lines = dump.split('\n');
+    for (QString& line : lines) {
+        if (line.size() != 76) continue;
+        for (qsizetype i = line.size() - 16; i < line.size(); ++i) {
+            const char16_t c = line[i].unicode();
+            if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) line[i] = '.';
+        }
+    }
+    return lines.join('\n');
+}
+
 bool frmViewEdit::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == EditBox->viewport() && event->type() == QEvent::Wheel) {
+        QCoreApplication::sendEvent(VScrollBar, event);
+        return true;
+    }
     if (watched == VScrollBar && event->type() == QEvent::KeyPress &&
         static_cast<QKeyEvent*>(event)->key() == Qt::Key_F5) {
         CloseView();

@@ -20,6 +20,8 @@ public:
     static constexpr int ScrollMax = 1 << 20;
 
     QTextEdit* EditBox = nullptr;
+    // The dump as shown: control characters in the character column as ".".
+    static QString ShownDump(const QString& dump);
     QScrollBar* VScrollBar = nullptr;
 
 protected:

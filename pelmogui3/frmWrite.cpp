@@ -82,7 +82,7 @@ frmWrite::frmWrite(QWidget* parent)
         connect(WriteFileAppendOverOption[i], &QCheckBox::clicked, this, [this, i](bool on) {
             if (on) WriteFileAppendOverOption[1 - i]->setChecked(false);
         });
-    connect(WriteFileBrowse, &QPushButton::clicked, this, [this] {
+    GuardButton(WriteFileBrowse, [this] {
         const QString name = QFileDialog::getSaveFileName(
                                  this, "Choose File to Write", WriteFileFile->text(),
                                  "Binary Files (*.bin);;Intel Hex Files (*.hex);;Motorola S Files (*.s19 *.s28 *.s37);;"
@@ -90,6 +90,9 @@ frmWrite::frmWrite(QWidget* parent)
                                  .trimmed();
         if (!name.isEmpty()) WriteFileFile->setText(name);
     });
+    SetTabOrder({WriteFileFile, WriteFileFormat, WriteFileStart, WriteFileLength, WriteFileTarget, WriteFileFill,
+                 WriteFileRecord, WriteFileEntry, WriteFileSignonText, WriteFileEOFOption,
+                 WriteFileAppendOverOption[0], WriteFileAppendOverOption[1], WriteFileBrowse});
 }
 
 void frmWrite::EnableControls() {

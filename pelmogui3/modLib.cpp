@@ -3,7 +3,9 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QFile>
+#include <QThread>
 #include <QFileInfo>
 #include <cstdlib>
 #include <cstring>
@@ -27,8 +29,15 @@ QString ProgramDir() {
 
 // Without the library or one of its functions the program cannot do anything:
 // say what is missing and where it was looked for, then leave.
+// A call on the worker thread hands this to the windows' thread and waits there.
 [[noreturn]] void Fail(const QString& text) {
-    modMain::MsgBox(text, modMain::BoxIcon::Critical, modMain::BoxButtons::Ok, " Pelmo Error -- Library");
+    auto report = [text] {
+        modMain::MsgBox(text, modMain::BoxIcon::Critical, modMain::BoxButtons::Ok, " Pelmo Error -- Library");
+    };
+    if (QCoreApplication::instance() && QThread::currentThread() != QCoreApplication::instance()->thread())
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [report] { report(); std::exit(2); },
+                                  Qt::BlockingQueuedConnection);
+    report();
     std::exit(2);
 }
 

@@ -1,8 +1,13 @@
 #include "pelmogui3/modMain.h"
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QMessageBox>
+#include <QThread>
+#include <QTimer>
 #include <cmath>
+#include <mutex>
+#include <thread>
 
 #include "pelmogui3/controls.h"
 #include "pelmogui3/frmMain.h"
@@ -25,12 +30,40 @@ QString HelpFile;
 QString WebPage;
 int BeepCount = 0;
 int32_t OpenedUnit = -1;
+bool CloseWhenIdle = false;
 
 namespace {
 
 BoxRecord Last;
 std::function<int(const BoxRecord&)> Handler;
 bool Busy = false;
+bool InCall = false;
+std::mutex LibraryMutex;
+std::function<void()> WorkerHook;
+
+// Drops the user's input while a call runs: nothing may start a second
+// operation, and nothing typed or clicked meanwhile acts later by surprise.
+class InputBlocker : public QObject {
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        switch (event->type()) {
+            case QEvent::MouseButtonPress:
+            case QEvent::MouseButtonRelease:
+            case QEvent::MouseButtonDblClick:
+            case QEvent::KeyPress:
+            case QEvent::KeyRelease:
+            case QEvent::ShortcutOverride:
+            case QEvent::Shortcut:
+            case QEvent::Wheel:
+            case QEvent::ContextMenu:
+            case QEvent::TouchBegin:
+            case QEvent::TouchUpdate:
+            case QEvent::TouchEnd:
+                return true;
+            default: return QObject::eventFilter(watched, event);
+        }
+    }
+};
 
 QString ProperCase(const QString& text) {
     QString out = text;
@@ -69,7 +102,6 @@ bool Begin(const QString& word, const QString& title, const QString& file, const
 }
 
 void EndCall() {
-    BusyPointer(false);
     if (UnitSettings.AutoReset) UnitSettings.ResetState = UnitSettings.ResetInactive;
 }
 
@@ -79,6 +111,9 @@ int MsgBox(const QString& text, BoxIcon icon, BoxButtons buttons, const QString&
     Last = BoxRecord{text, icon, buttons, defaultAnswer ? defaultAnswer : (buttons == BoxButtons::YesNo ? Yes : Ok),
                      title};
     if (Handler) return Handler(Last);
+    // The user has closed the main window: the operation's last words are not
+    // asked for any more.
+    if (CloseWhenIdle) return Last.defaultAnswer;
     QMessageBox box(MainForm ? static_cast<QWidget*>(MainForm) : nullptr);
     if (QWidget* active = QApplication::activeModalWidget()) box.setParent(active, box.windowFlags());
     QString shown = text;
@@ -123,6 +158,7 @@ QString SetStatus(const QString& text) {
     bar->panel(3)->setPanelEnabled(s.Unit != 4);
     StatusBar* bar2 = MainForm->sbStatusBar2;
     bar2->panel(0)->setText("FILE: " + s.LoadFile);
+    bar2->panel(0)->setElided(true);
     bar2->panel(0)->setPanelEnabled(s.FileLoaded);
     const QString h = QString::number(s.CksumResult, 16).toUpper().rightJustified(8, '0');
     bar2->panel(1)->setText("SUM: " + h.left(4) + "-" + h.right(4));
@@ -151,9 +187,8 @@ void OpenUnit(const QString& title) {
     UnitSettingsRecord& s = UnitSettings;
     CloseView();
     if (s.DevType != 0) {
-        BusyPointer(true);
-        s.DevSize = emu::VXAOpen(s.Unit, s.DevType);
-        BusyPointer(false);
+        const int32_t unit = s.Unit, type = s.DevType;
+        s.DevSize = CallLibrary([=] { return emu::VXAOpen(unit, type); });
     } else {
         s.DevSize = 1024;
     }
@@ -167,13 +202,13 @@ void OpenUnit(const QString& title) {
     if (s.DevType != 0) {
         if (s.AutoReset) s.ResetState = s.ResetActive;
         const QString kept = SetStatus("TESTING...");
-        BusyPointer(true);
-        k = emu::VXAQTest(s.AutoReset, s.ResetActive, s.ResetInactive);
-        BusyPointer(false);
+        const int32_t autoReset = s.AutoReset, active = s.ResetActive, inactive = s.ResetInactive;
+        k = CallLibrary([=] { return emu::VXAQTest(autoReset, active, inactive); });
         if (s.AutoReset) s.ResetState = s.ResetInactive;
         SetStatus(kept);
         if (k > 0) {
-            const int32_t r = emu::VXASetReset(s.ResetInactive, 0, s.ResetInactive);
+            const int32_t inactive = s.ResetInactive;
+            const int32_t r = CallLibrary([=] { return emu::VXASetReset(inactive, 0, inactive); });
             s.ResetState = s.ResetInactive;
             if (r < 0) ShowDeviceFailure(r, title);
         } else {
@@ -218,12 +253,13 @@ void RunLoad(const QString& title, bool showSuccess) {
     QString kept;
     if (!Begin("Load", title, s.LoadFile, verifyOnly ? "VERIFYING..." : "LOADING...", &kept)) return;
     if (!verifyOnly) CloseView();
-    BusyPointer(true);
     emu::ResultBuffer buffer;
     const QByteArray name = emu::FileNameBytes(s.LoadFile);
-    const int32_t r = emu::VXALoad(buffer.data(), name.constData(), s.LoadStart, s.LoadTarget, s.LoadLength,
-                                   s.LoadWidth, s.LoadMode, s.FoldingMode, s.AutoReset, s.ResetActive,
-                                   s.ResetInactive);
+    const UnitSettingsRecord a = s;
+    const int32_t r = CallLibrary([&buffer, &name, a] {
+        return emu::VXALoad(buffer.data(), name.constData(), a.LoadStart, a.LoadTarget, a.LoadLength, a.LoadWidth,
+                            a.LoadMode, a.FoldingMode, a.AutoReset, a.ResetActive, a.ResetInactive);
+    });
     const QString text = buffer.text();
     EndCall();
     s.FileLoaded = r == 0;
@@ -238,10 +274,12 @@ void RunFill(const QString& title, bool showSuccess) {
     QString kept;
     if (!Begin("Fill", title, "nothing", verifyOnly ? "VERIFYING..." : "FILLING...", &kept)) return;
     if (!verifyOnly) CloseView();
-    BusyPointer(true);
     emu::ResultBuffer buffer;
-    const int32_t r = emu::VXAFill(buffer.data(), s.FillValue, s.FillStart, s.FillLength, s.FillMode, s.FoldingMode,
-                                   s.AutoReset, s.ResetActive, s.ResetInactive);
+    const UnitSettingsRecord a = s;
+    const int32_t r = CallLibrary([&buffer, a] {
+        return emu::VXAFill(buffer.data(), a.FillValue, a.FillStart, a.FillLength, a.FillMode, a.FoldingMode,
+                            a.AutoReset, a.ResetActive, a.ResetInactive);
+    });
     const QString text = buffer.text();
     EndCall();
     s.FileLoaded = false;
@@ -254,15 +292,16 @@ void RunWrite(const QString& title, bool showSuccess) {
     UnitSettingsRecord& s = UnitSettings;
     QString kept;
     if (!Begin("Write", title, s.WriteFile, "WRITING...", &kept)) return;
-    BusyPointer(true);
     emu::ResultBuffer buffer;
     const QByteArray name = emu::FileNameBytes(s.WriteFile);
     const QByteArray signon = emu::TextBytes(s.WriteSignon);
-    const int32_t r = emu::VXAWrite(buffer.data(), name.constData(), s.WriteStart, s.WriteLength,
-                                    s.WriteAppendOverOption, s.WriteFormat, s.WriteEOFOption, s.WriteRecordLen,
-                                    s.WriteFillValue, s.WriteTargetOption, s.WriteTarget, s.WriteEntryOption,
-                                    s.WriteEntryAddress, signon.constData(), s.FoldingMode, s.AutoReset,
-                                    s.ResetActive, s.ResetInactive);
+    const UnitSettingsRecord a = s;
+    const int32_t r = CallLibrary([&buffer, &name, &signon, a] {
+        return emu::VXAWrite(buffer.data(), name.constData(), a.WriteStart, a.WriteLength, a.WriteAppendOverOption,
+                             a.WriteFormat, a.WriteEOFOption, a.WriteRecordLen, a.WriteFillValue,
+                             a.WriteTargetOption, a.WriteTarget, a.WriteEntryOption, a.WriteEntryAddress,
+                             signon.constData(), a.FoldingMode, a.AutoReset, a.ResetActive, a.ResetInactive);
+    });
     const QString text = buffer.text();
     EndCall();
     SetStatus(kept);
@@ -273,11 +312,13 @@ void RunChecksum(const QString& title, bool showSuccess) {
     UnitSettingsRecord& s = UnitSettings;
     QString kept;
     if (!Begin("Checksum", title, "nothing", "CHECKSUMMING...", &kept)) return;
-    BusyPointer(true);
     emu::ResultBuffer buffer;
     uint32_t sum = 0;
-    const int32_t r = emu::VXACksum(buffer.data(), &sum, s.CksumStart, s.CksumLength, s.FoldingMode, s.AutoReset,
-                                    s.ResetActive, s.ResetInactive);
+    const UnitSettingsRecord a = s;
+    const int32_t r = CallLibrary([&buffer, &sum, a] {
+        return emu::VXACksum(buffer.data(), &sum, a.CksumStart, a.CksumLength, a.FoldingMode, a.AutoReset,
+                             a.ResetActive, a.ResetInactive);
+    });
     const QString text = buffer.text();
     EndCall();
     if (r == 0) s.CksumResult = sum;
@@ -290,9 +331,11 @@ bool RunView(const QString& title) {
     UnitSettingsRecord& s = UnitSettings;
     QString kept;
     if (!Begin("View", title, "nothing", "VIEWING...", &kept)) return false;
-    BusyPointer(true);
     emu::ResultBuffer buffer;
-    const int32_t r = emu::VXAViewOpen(buffer.data(), s.FoldingMode, s.AutoReset, s.ResetActive, s.ResetInactive);
+    const UnitSettingsRecord a = s;
+    const int32_t r = CallLibrary([&buffer, a] {
+        return emu::VXAViewOpen(buffer.data(), a.FoldingMode, a.AutoReset, a.ResetActive, a.ResetInactive);
+    });
     const QString text = buffer.text();
     EndCall();
     SetStatus(kept);
@@ -315,9 +358,7 @@ void ResetCommand(int index) {
     if (index < 5) {
         const int32_t levels[5] = {s.ResetActive, s.ResetInactive, 0, 1, 2};
         const int32_t level = levels[index];
-        BusyPointer(true);
-        const int32_t r = emu::VXASetReset(level, 0, level);
-        BusyPointer(false);
+        const int32_t r = CallLibrary([=] { return emu::VXASetReset(level, 0, level); });
         if (r >= 0) {
             s.ResetState = level;
             SetStatus("");
@@ -328,9 +369,8 @@ void ResetCommand(int index) {
     }
     s.ResetState = s.ResetActive;
     SetStatus("");
-    BusyPointer(true);
-    const int32_t r = emu::VXASetReset(s.ResetActive, s.ResetPulseWidth, s.ResetInactive);
-    BusyPointer(false);
+    const int32_t active = s.ResetActive, width = s.ResetPulseWidth, inactive = s.ResetInactive;
+    const int32_t r = CallLibrary([=] { return emu::VXASetReset(active, width, inactive); });
     s.ResetState = s.ResetInactive;
     SetStatus("");
     if (r < 0) ShowDeviceFailure(r, "Set Reset");
@@ -344,7 +384,7 @@ void CloseView() {
         ViewWindow = nullptr;
         w->close();
     }
-    emu::VXAViewClose();
+    CallLibraryHere([] { return emu::VXAViewClose(); });
     if (MainForm) MainForm->SetViewToggle(false);
 }
 
@@ -355,6 +395,51 @@ void BusyPointer(bool on) {
         QApplication::setOverrideCursor(Qt::WaitCursor);
     else
         QApplication::restoreOverrideCursor();
+}
+
+bool Calling() { return InCall; }
+
+void SetWorkerHook(std::function<void()> hook) { WorkerHook = std::move(hook); }
+
+int32_t CallLibrary(const std::function<int32_t()>& call) {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (InCall || !app || QThread::currentThread() != app->thread()) {
+        // No event loop to keep alive here: wait for the library and call it.
+        std::lock_guard<std::mutex> g(LibraryMutex);
+        return call();
+    }
+    InCall = true;
+    BusyPointer(true);
+    if (MainForm) MainForm->SetBusy(true);
+    InputBlocker blocker;
+    app->installEventFilter(&blocker);
+    QEventLoop loop;
+    int32_t result = 0;
+    const std::function<void()> hook = WorkerHook;
+    std::thread worker([&] {
+        if (hook) hook();
+        {
+            std::lock_guard<std::mutex> g(LibraryMutex);
+            result = call();
+        }
+        QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
+    });
+    loop.exec();
+    worker.join();
+    app->removeEventFilter(&blocker);
+    if (MainForm) MainForm->SetBusy(false);
+    BusyPointer(false);
+    InCall = false;
+    if (CloseWhenIdle && MainForm)
+        QTimer::singleShot(0, MainForm, [] {
+            if (MainForm) MainForm->close();
+        });
+    return result;
+}
+
+int32_t CallLibraryHere(const std::function<int32_t()>& call) {
+    std::lock_guard<std::mutex> g(LibraryMutex);
+    return call();
 }
 
 void Beep() {

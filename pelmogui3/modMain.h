@@ -107,6 +107,19 @@ bool RunView(const QString& title);
 void ResetCommand(int index);
 void CloseView();
 void BusyPointer(bool on);
+// Runs one library call on a worker thread and returns its result. The calls
+// run one at a time (the library keeps one current unit); meanwhile the windows
+// repaint and move, user input is dropped, and the main window shows that it
+// is busy. A call made while another runs waits for it.
+int32_t CallLibrary(const std::function<int32_t()>& call);
+// A quick call made on this thread, after any call under way.
+int32_t CallLibraryHere(const std::function<int32_t()>& call);
+// A library call is under way.
+bool Calling();
+// The main window was asked to close while a call ran; it closes afterwards.
+extern bool CloseWhenIdle;
+// Runs on the worker thread before each call (tests hold a call open with it).
+void SetWorkerHook(std::function<void()> hook);
 void Beep();
 int32_t HexValue(const QString& text);
 int32_t DecimalValue(const QString& text);

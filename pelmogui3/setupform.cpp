@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include "pelmogui3/fieldguard.h"
 #include "pelmogui3/frmHelp.h"
 #include "pelmogui3/modMain.h"
 
@@ -24,19 +25,29 @@ SetupForm::SetupForm(QWidget* parent, const char* name, const QString& caption, 
     HelpButton = new QPushButton("&Help", this);
     for (QPushButton* b : {NowButton, DoneButton, CancelButton, HelpButton}) b->setAutoDefault(false);
     DoneButton->setDefault(true);
-    connect(NowButton, &QPushButton::clicked, this, [this] { Now(); });
-    connect(DoneButton, &QPushButton::clicked, this, [this] { Done(); });
+    guard_ = new FieldGuard(this, [this](QLineEdit* field) { return CheckField(field); });
+    GuardButton(NowButton, [this] { Now(); });
+    GuardButton(DoneButton, [this] { Done(); });
+    guard_->Exempt(CancelButton);
     connect(CancelButton, &QPushButton::clicked, this, &QDialog::reject);
-    connect(HelpButton, &QPushButton::clicked, this, [this, helpTopic] {
+    GuardButton(HelpButton, [this, helpTopic] {
         const QString error = frmHelp::ShowTopic(this, helpTopic);
         if (!error.isEmpty()) MsgBox(error, BoxIcon::None, BoxButtons::Ok, windowTitle());
     });
-    connect(qApp, &QApplication::focusChanged, this, &SetupForm::FocusMoved);
 }
 
-// The children give up the focus as the base class destroys them: this part
-// must not hear of it by then.
-SetupForm::~SetupForm() { disconnect(qApp, nullptr, this, nullptr); }
+SetupForm::~SetupForm() { delete guard_; }
+
+void SetupForm::GuardButton(QAbstractButton* button, std::function<void()> action) {
+    guard_->Connect(button, std::move(action));
+}
+
+void SetupForm::SetTabOrder(const QList<QWidget*>& controls) {
+    QList<QWidget*> chain = controls;
+    chain << NowButton << DoneButton << CancelButton << HelpButton;
+    for (int i = 1; i < chain.size(); ++i) setTabOrder(chain[i - 1], chain[i]);
+    chain.first()->setFocus();
+}
 
 QString SetupForm::Hex(int32_t v) { return QString::number(static_cast<uint32_t>(v), 16).toUpper(); }
 
@@ -52,6 +63,7 @@ QLineEdit* SetupForm::AddField(const char* name, const char* labelName, const QS
     grid->addWidget(l, row, 0);
     grid->addWidget(edit, row, 1);
     fields_.append({edit, kind});
+    if (kind != FieldKind::Text) guard_->AddField(edit);
     if (labelOut) *labelOut = l;
     return edit;
 }
@@ -142,11 +154,9 @@ bool SetupForm::CheckField(QLineEdit* field) {
         if (field->text() != shown) field->setText(shown);
         return true;
     }
-    checking_ = true;
     MsgBox(message, BoxIcon::Exclamation, BoxButtons::Ok, title_);
     field->setFocus();
     field->selectAll();
-    checking_ = false;
     return false;
 }
 
@@ -154,12 +164,4 @@ bool SetupForm::CheckFields(const QList<QLineEdit*>& order) {
     for (QLineEdit* f : order)
         if (!CheckField(f)) return false;
     return true;
-}
-
-void SetupForm::FocusMoved(QWidget* from, QWidget* to) {
-    // Leaving a field for Cancel, or for another window, does not check it.
-    if (checking_ || !to || to == CancelButton || to->window() != this) return;
-    auto* field = qobject_cast<QLineEdit*>(from);
-    if (!field || field->window() != this || KindOf(field) == FieldKind::Text) return;
-    CheckField(field);
 }

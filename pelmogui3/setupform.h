@@ -5,11 +5,14 @@
 #include <QDialog>
 #include <QList>
 #include <QString>
+#include <functional>
 
+class QAbstractButton;
 class QLabel;
 class QLineEdit;
 class QPushButton;
 class QGridLayout;
+class FieldGuard;
 
 enum class FieldKind { Start, LoadTarget, Length, FillByte, OptionalTarget, OptionalEntry, OptionalFill, RecordLength, Text };
 
@@ -41,16 +44,20 @@ protected:
     void AddButtons(QGridLayout* grid, int row, int columns, const QString& nowCaption);
     // Runs the checks of the fields in order; false at the first that fails.
     bool CheckFields(const QList<QLineEdit*>& order);
+    // Tab order: the given controls top to bottom (fields first, then check and
+    // option boxes), then the buttons; the focus opens in the first of them.
+    void SetTabOrder(const QList<QWidget*>& controls);
+    // A button of the dialog that acts only after the field being left passes.
+    void GuardButton(QAbstractButton* button, std::function<void()> action);
     virtual void StoreFields() = 0;
     virtual void Now() = 0;
     virtual void Done() = 0;
 
 private:
-    void FocusMoved(QWidget* from, QWidget* to);
     FieldKind KindOf(QLineEdit* field) const;
 
     QString title_;
     QString allLine_;
     QList<QPair<QLineEdit*, FieldKind>> fields_;
-    bool checking_ = false;
+    FieldGuard* guard_ = nullptr;
 };
