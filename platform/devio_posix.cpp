@@ -246,7 +246,7 @@ int DevEventFd(DevEvent ev) {
     return e ? e->fd : -1;
 }
 
-uint32_t DevWaitEvent(DevEvent ev, int watchFd, uint32_t timeoutMs) {
+uint32_t DevWaitEvent(DevEvent ev, int watchFd, uint32_t timeoutMs, int stopFd) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         int fd;
@@ -266,13 +266,15 @@ uint32_t DevWaitEvent(DevEvent ev, int watchFd, uint32_t timeoutMs) {
             if (left.count() <= 0) return DEV_WAIT_TIMEOUT;
             wait = static_cast<int>(left.count());
         }
-        pollfd fds[2] = {{fd, POLLIN, 0}, {watchFd, POLLIN, 0}};
-        int n = poll(fds, watchFd >= 0 ? 2 : 1, wait);
+        // A negative descriptor is skipped by poll.
+        pollfd fds[3] = {{fd, POLLIN, 0}, {watchFd, POLLIN, 0}, {stopFd, POLLIN, 0}};
+        int n = poll(fds, 3, wait);
         if (n < 0) {
             if (errno == EINTR) continue;
             return DEV_WAIT_FAILED;
         }
         if (n > 0 && (fds[0].revents & POLLIN)) continue;  // confirmed under the lock above
+        if (n > 0 && stopFd >= 0 && (fds[2].revents & POLLIN)) return DEV_WAIT_STOP;
         if (n > 0 && watchFd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) return DEV_WAIT_FD;
     }
 }

@@ -211,10 +211,10 @@ EditResult EditLine(const char* prompt, char* buffer, size_t size) {
         switch (key) {
             case 0x0D: done = true; break;
             case 0x08: e.Backspace(); break;
-            case 0x04:  // Ctrl+D on an empty line: end of input, as a terminal's own editing has it
+            case 0x04:  // Ctrl+D on an empty line: the quit command, question and all
                 if (e.length == 0) {
-                    e.Out("\r\n");
-                    return EDIT_END;
+                    e.Printable('q');
+                    done = true;
                 }
                 break;
             case KEY_CTRL_C:

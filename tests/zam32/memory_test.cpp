@@ -53,7 +53,9 @@ TEST(ByteField, Keys) {
         {"xg-\x1b" "1\r", "", BYTE_KEY_ENTER, "01", "1\b"},       // other keys are ignored
         {"\x08", "", BYTE_KEY_BACKSPACE, "", ""},
         {"A\x08\x08", "", BYTE_KEY_BACKSPACE, "", "A\b \b"},
-        {"'\x7f\x7f", "", BYTE_KEY_BACKSPACE, "", "'\b \b"},     // DEL is Backspace too
+        {"'\x7f\r", "", BYTE_KEY_ENTER, "7F", "'.\b\b"},         // any key after the apostrophe
+        {"\x7f" "1\x7f" "2 ", "", BYTE_KEY_SPACE, "12", "12\b\b"},  // extended keys (0x7F) are ignored
+        {"1\x7f\x08\x7f\x08", "", BYTE_KEY_BACKSPACE, "", "1\b \b"},
         {"\r", "", BYTE_KEY_ENTER, "", ""},                        // empty: the byte is kept
         {"\x0c", "", BYTE_KEY_CANCEL, "", ""},
         {"1\x0c", "", BYTE_KEY_CANCEL, "1", "1\b"},
