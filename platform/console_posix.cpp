@@ -77,13 +77,19 @@ void OnEndSignal(int sig, siginfo_t* info, void*) {
 bool InputReady(int timeoutMs) {
     for (;;) {
         if (g_endSignal != 0) return false;
-        pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {g_wake[0], POLLIN, 0}};
-        int n = poll(p, g_wake[0] >= 0 ? 2 : 1, timeoutMs);
+        // Standard output is watched for its reader going away (a pipe's POLLERR):
+        // then nobody would see an answer to what is typed, and input ends too.
+        pollfd p[3] = {{STDIN_FILENO, POLLIN, 0}, {g_wake[0], POLLIN, 0}, {STDOUT_FILENO, 0, 0}};
+        int n = poll(p, 3, timeoutMs);
         if (n < 0 && errno == EINTR) {
             if (timeoutMs >= 0) return false;
             continue;
         }
         if (n <= 0) return false;
+        if (p[2].revents & POLLERR) {
+            g_inputGone = true;
+            return false;
+        }
         if (p[0].revents & POLLIN) return true;
         if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
             g_inputGone = true;

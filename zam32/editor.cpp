@@ -197,6 +197,11 @@ EditResult EditLine(const char* prompt, char* buffer, size_t size) {
     buffer[0] = 0;
     ConsoleSetCursor(1);
     e.Out(prompt);
+    // Standard output gone (a pipe whose reader has quit): nobody would see the line.
+    if (std::ferror(stdout)) {
+        e.Out("\r\n");
+        return EDIT_END;
+    }
     for (;;) {
         int key = ConsoleReadKey(true);
         if (key == 0) {
