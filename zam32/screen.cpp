@@ -114,7 +114,8 @@ bool PollStopCancel() {
             key = next;  // the key that ended the pause is examined next
             continue;
         }
-        if (key == 0x0C || key == KEY_CTRL_C) {
+        // Esc too: it cancels the transfers inside, so it must not be lost between them.
+        if (key == 0x0C || key == KEY_CTRL_C || key == 0x1B) {
             if (key == KEY_CTRL_C) ConsoleNoteCtrlC();
             PrintText("[CANCELLED]\n");
             return true;

@@ -257,6 +257,27 @@ TEST(MemoryTerminal, InteractiveEditWithRealKeys) {
     EXPECT_EQ(t.Status(), 0) << t.output();
 }
 
+// In the byte field arrows, Delete, Home and the function keys are ignored (not taken
+// as Backspace); after an apostrophe any key is the character (an extended key: 7F).
+TEST(MemoryTerminal, ExtendedKeysInTheByteField) {
+    TempDir dir;
+    zam32test::PtyTerminal t(InDir(dir.path()));
+    ASSERT_TRUE(t.started());
+    ASSERT_TRUE(t.WaitFor("Pl1U0>")) << t.output();
+    t.Type("p v;t 2732;e 0,0,0,0,0,0,0\n");
+    ASSERT_TRUE(t.WaitFor("PvU0>")) << t.output();
+    t.Type("e 0\n");
+    ASSERT_TRUE(t.WaitFor("00000:   00=")) << t.output();
+    // 1 Up 2 Space 4 Delete 5 Space F1 6 Space 8 Left 9 Space ' Up Space Home Enter
+    t.Type("1\x1b[A2 4\x1b[3~5 \x1bOP6 8\x1b[D9 '\x1b[A \x1b[H\r");
+    ASSERT_TRUE(t.WaitFor("PvU0>")) << t.output();
+    t.Type("d 0,6\n");
+    EXPECT_TRUE(t.WaitFor("00000: 12 45 06 89 7F 00 ")) << t.output();
+    ASSERT_TRUE(t.WaitFor("PvU0>")) << t.output();
+    t.Type("qn\n");
+    EXPECT_EQ(t.Status(), 0) << t.output();
+}
+
 // Ctrl+S pauses a long dump and Ctrl+L then cancels it; the position and $0 are kept.
 TEST(MemoryTerminal, StopAndCancelADump) {
     TempDir dir;
