@@ -66,10 +66,11 @@ public:
     // Writes out whatever the buffer holds; a short write is a full disk.
     bool WriteOut() {
         if (fill_ == 0) return true;
+        errno = 0;
         const size_t n = std::fwrite(buf_, 1, fill_, file_);
         const bool ok = n == fill_;
         fill_ = 0;
-        if (!ok) Full();
+        if (!ok) Failed();
         return ok;
     }
 
@@ -81,7 +82,8 @@ public:
             return;
         }
         if (!WriteOut()) return;
-        if (std::fflush(file_) != 0) Full();
+        errno = 0;
+        if (std::fflush(file_) != 0) Failed();
     }
 
 private:
@@ -96,8 +98,12 @@ private:
         fill_ = static_cast<uint32_t>(p - reinterpret_cast<char*>(buf_));
         ++records;
     }
-    void Full() {
-        out_.Error(ARG_NONE, "OUTPUT DISK FULL\a\n");
+    // A full disk, or another write error (a pipe whose reader has gone).
+    void Failed() {
+        if (std::ferror(file_) && errno != 0 && errno != ENOSPC && errno != EDQUOT)
+            out_.Error(ARG_NONE, "OUTPUT DISK WRITE ERROR\a\n");
+        else
+            out_.Error(ARG_NONE, "OUTPUT DISK FULL\a\n");
         incomplete = true;
     }
 

@@ -24,6 +24,8 @@ uint32_t g_longestWaitMs = 0;
 
 int g_consoleFd = -1;
 bool g_consoleChosen = false;
+bool g_writeCancelled = false;  // the last line write ended by the cancel key or a signal
+std::string g_badBaudText;      // why the last open refused ZAMBPS, or empty
 
 int Console() {
     if (!g_consoleChosen) {
@@ -47,10 +49,14 @@ bool LineWrite(void* p, const uint8_t* data, uint32_t length) {
     uint64_t wire = (static_cast<uint64_t>(length) * r->byteTime + 999) / 1000;
     uint64_t limit = 2 * wire + SERIAL_WAIT_MS;
     if (limit > 0xFFFFFFF0u) limit = 0xFFFFFFF0u;
-    if (SerialPortWrite(r->port, data, length, Scaled(static_cast<uint32_t>(limit)), -1) != 1) return false;
+    const int written = SerialPortWrite(r->port, data, length, Scaled(static_cast<uint32_t>(limit)), Console());
+    g_writeCancelled = written < 0;
+    if (written != 1) return false;
     r->bytesSent += length;
     return true;
 }
+
+bool LineWriteCancelled(void*) { return g_writeCancelled; }
 
 // Read exactly: each single read waits for the next byte at most `timeoutMs`.
 bool LineRead(void* p, uint8_t* buffer, uint32_t length, uint32_t timeoutMs, int32_t* count) {
@@ -140,8 +146,16 @@ uint32_t SerialOpen(uint32_t com, SerialRecord** record) {
     }
     if (free == nullptr) return LINK_NO_RESOURCE;
     uint32_t baud = SERIAL_DEFAULT_BAUD;
-    if (const char* bps = std::getenv("ZAMBPS"); bps != nullptr && !SerialParseBaud(bps, &baud))
+    g_badBaudText.clear();
+    if (const char* bps = std::getenv("ZAMBPS"); bps != nullptr && !SerialParseBaud(bps, &baud)) {
+        // Shown as typed, but never a terminal control.
+        std::string shown;
+        for (const char* c = bps; *c != '\0' && shown.size() < 64; ++c)
+            shown += (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F) ? '?' : *c;
+        g_badBaudText = "ZAMBPS '" + shown + "' is not a rate between " + std::to_string(SERIAL_MIN_BAUD) +
+                        " and " + std::to_string(SERIAL_MAX_BAUD) + "\n";
         return LINK_NOT_AVAILABLE;
+    }
 
     const std::string path = SerialPortPath(com);
     int fd = -1;
@@ -179,6 +193,8 @@ void SerialClose(SerialRecord* record) {
 
 SerialOpenFailure SerialLastOpenFailure() { return g_lastFailure; }
 
+std::string SerialBaudFailureText() { return g_badBaudText; }
+
 std::string SerialOpenFailureText(uint32_t com) {
     const SerialOpenFailure& f = g_lastFailure;
     if (f.com != com || f.result == 0) return "";
@@ -198,6 +214,7 @@ SerialLine SerialLineOf(SerialRecord* record) {
     line.port = record;
     line.byteTime = record->byteTime;
     line.write = LineWrite;
+    line.writeCancelled = LineWriteCancelled;
     line.read = LineRead;
     line.resync = LineResync;
     return line;

@@ -52,6 +52,9 @@ SerialOpenFailure SerialLastOpenFailure();
 // device: "COM1 (/dev/ttyUSB0): in use by another program\n". Empty when the last
 // failure was not of this port.
 std::string SerialOpenFailureText(uint32_t com);
+// When the last open was refused for its "ZAMBPS" (code 5), a line naming the value and
+// the rule: "ZAMBPS '4000000' is not a rate between 50 and 921600\n"; else empty.
+std::string SerialBaudFailureText();
 
 // The frame layer's view of an open record.
 SerialLine SerialLineOf(SerialRecord* record);

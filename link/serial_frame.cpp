@@ -26,6 +26,11 @@ uint32_t Receive(const SerialLine& line, uint8_t* buffer, uint32_t n, uint32_t t
     return static_cast<uint32_t>(count) == n ? LINK_OK : kMissing;
 }
 
+// A failed send: cancelled (4), or the stage's failure code.
+uint32_t WriteFailure(const SerialLine& line, uint32_t failure) {
+    return line.writeCancelled != nullptr && line.writeCancelled(line.port) ? LINK_CANCELLED : failure;
+}
+
 }  // namespace
 
 uint16_t Crc16Arc(const uint8_t* data, size_t length, uint16_t crc) {
@@ -76,10 +81,10 @@ uint32_t SerialCommand(const SerialLine& line, uint8_t code, uint8_t bank, uint1
 
     for (uint32_t attempt = 0; attempt < SERIAL_ATTEMPTS; ++attempt) {
         if (attempt > 0 && !line.resync(line.port)) return LINK_SER_RESYNC;
-        if (!line.write(line.port, header, SERIAL_HEADER_BYTES)) return LINK_SER_SEND_HEADER;
+        if (!line.write(line.port, header, SERIAL_HEADER_BYTES)) return WriteFailure(line, LINK_SER_SEND_HEADER);
         if (payloadLength) {
-            if (!line.write(line.port, payload, payloadLength)) return LINK_SER_SEND_PAYLOAD;
-            if (!line.write(line.port, payloadCrc, 2)) return LINK_SER_SEND_CRC;
+            if (!line.write(line.port, payload, payloadLength)) return WriteFailure(line, LINK_SER_SEND_PAYLOAD);
+            if (!line.write(line.port, payloadCrc, 2)) return WriteFailure(line, LINK_SER_SEND_CRC);
         }
         uint8_t answerHeader[SERIAL_ANSWER_HEADER_BYTES];
         uint32_t r = Receive(line, answerHeader, SERIAL_ANSWER_HEADER_BYTES, SERIAL_WAIT_MS, LINK_SER_RECV_HEADER);

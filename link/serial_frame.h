@@ -37,6 +37,8 @@ struct SerialLine {
     void* port = nullptr;
     uint32_t byteTime = 10000000 / 57600;
     bool (*write)(void* port, const uint8_t* data, uint32_t length) = nullptr;
+    // After a failed write: true when it was cancelled by the user (may be null: never).
+    bool (*writeCancelled)(void* port) = nullptr;
     // Reads exactly `length` bytes, `timeoutMs` being the longest pause between bytes:
     // *count = length, 0 (timed out) or -1 (cancelled by the user). false: the call failed.
     bool (*read)(void* port, uint8_t* buffer, uint32_t length, uint32_t timeoutMs, int32_t* count) = nullptr;

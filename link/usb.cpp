@@ -55,14 +55,21 @@ void CancelPending(UsbRecord* r) {
 }
 
 // Waits for the pending request on the I/O event and the console together.
+// An ending signal cancels as the cancel key does, at the latest in the wait it
+// interrupts.
 uint32_t WaitPending(UsbRecord* r, uint32_t timeoutMs, uint32_t* transferred) {
     for (;;) {
+        if (ConsoleEndStatus() != 0) {
+            CancelPending(r);
+            return USB_RESULT_CANCELLED;
+        }
         ConsoleWatchKeysRaw(g_consoleFd);
-        switch (DevWaitEvent(g_ioEvent, g_consoleFd, timeoutMs)) {
+        switch (DevWaitEvent(g_ioEvent, g_consoleFd, timeoutMs, ConsoleEndFd())) {
         case DEV_WAIT_EVENT: {
             uint32_t status = DevGetOverlappedResult(r->device, &g_overlapped, transferred, true);
             return status == DEV_SUCCESS ? USB_RESULT_OK : USB_RESULT_SYSTEM;
         }
+        case DEV_WAIT_STOP: CancelPending(r); return USB_RESULT_CANCELLED;
         case DEV_WAIT_TIMEOUT: CancelPending(r); return USB_RESULT_TIMEOUT;
         case DEV_WAIT_FD:
             if (ConsoleCancelKeyPressed(&g_consoleFd)) {
@@ -205,6 +212,7 @@ uint32_t UsbReceiveAnswer(UsbRecord* record, uint8_t answer[USB_ANSWER_BYTES], u
             return USB_RESULT_OTHER_COMMAND;
         }
         ++g_pollCount;
+        if (ConsoleEndStatus() != 0) return USB_RESULT_CANCELLED;
         if (elapsed >= g_timings.pollLimitMs) return USB_RESULT_TIMEOUT;
         SleepMilliseconds(step);
         elapsed += step;

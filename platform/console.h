@@ -67,8 +67,13 @@ bool ConsoleNoteCtrlC();
 // (130 after Ctrl+C twice or SIGINT, 143 after SIGTERM, 129 after SIGHUP).
 int ConsoleEndStatus();
 
+// A descriptor that polls readable from the first ending signal on (-1 before
+// ConsoleOpen), so that a transfer's wait can watch for it beside its own.
+int ConsoleEndFd();
+
 // The terminal in its settings of program start while another program (a shell)
-// runs, and back in raw mode after.
+// runs, and back in raw mode after. Meanwhile a Ctrl+C typed on the terminal is the
+// other program's; a SIGINT sent to this program still asks it to end.
 void ConsoleSuspend();
 void ConsoleResume();
 
@@ -81,8 +86,8 @@ void ConsoleRestore();
 // terminal is watched or ConsoleWatchRestore is called.
 void ConsoleWatchKeysRaw(int fd);
 void ConsoleWatchRestore();
-// Reads one key from the watched terminal; true for Esc alone or Ctrl+C (noted as by
-// ConsoleNoteCtrlC). Arrow and function keys start with Esc too, but their other
+// Reads one key from the watched terminal; true for Esc alone, Ctrl+L or Ctrl+C (noted
+// as by ConsoleNoteCtrlC). Arrow and function keys start with Esc too, but their other
 // bytes follow at once: they are discarded like any other key. A terminal that has
 // gone away sets *fd to -1 so that it is no longer watched.
 bool ConsoleCancelKeyPressed(int* fd);

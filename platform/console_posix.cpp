@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "platform/clock.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -51,11 +52,16 @@ bool Terminal() {
     return g_isTerminal == 1;
 }
 
+// While another program (a shell) has the terminal, the Ctrl+C typed there is its own.
+volatile sig_atomic_t g_childHasTerminal = 0;
+
 // The first ending signal asks the program to end the normal way (the command loop
 // and every key wait see it); a second one while that is under way ends it at once,
-// still with the terminal's settings given back.
-void OnEndSignal(int sig) {
+// still with the terminal's settings given back and no temporary file left behind.
+void OnEndSignal(int sig, siginfo_t* info, void*) {
+    if (sig == SIGINT && g_childHasTerminal && info != nullptr && info->si_code == SI_KERNEL) return;
     if (g_endSignal != 0) {
+        ProcessRemoveTemporary();
         if (g_saved) tcsetattr(STDIN_FILENO, TCSANOW, &g_original);
         _exit(128 + sig);
     }
@@ -72,13 +78,19 @@ void OnEndSignal(int sig) {
 bool InputReady(int timeoutMs) {
     for (;;) {
         if (g_endSignal != 0) return false;
-        pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {g_wake[0], POLLIN, 0}};
-        int n = poll(p, g_wake[0] >= 0 ? 2 : 1, timeoutMs);
+        // Standard output is watched for its reader going away (a pipe's POLLERR):
+        // then nobody would see an answer to what is typed, and input ends too.
+        pollfd p[3] = {{STDIN_FILENO, POLLIN, 0}, {g_wake[0], POLLIN, 0}, {STDOUT_FILENO, 0, 0}};
+        int n = poll(p, 3, timeoutMs);
         if (n < 0 && errno == EINTR) {
             if (timeoutMs >= 0) return false;
             continue;
         }
         if (n <= 0) return false;
+        if (p[2].revents & POLLERR) {
+            g_inputGone = true;
+            return false;
+        }
         if (p[0].revents & POLLIN) return true;
         if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
             g_inputGone = true;
@@ -109,6 +121,7 @@ int NextInputByte() {
 }
 
 void OnQuitSignal(int sig) {
+    ProcessRemoveTemporary();
     if (g_saved) tcsetattr(STDIN_FILENO, TCSANOW, &g_original);
     signal(sig, SIG_DFL);
     raise(sig);
@@ -123,6 +136,16 @@ void Hook(int sig, void (*handler)(int)) {
     sa.sa_handler = handler;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = 0;  // no restart: a blocked read returns so the program can end
+    sigaction(sig, &sa, nullptr);
+}
+
+void HookEnd(int sig) {
+    struct sigaction old{};
+    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) return;  // nohup and friends
+    struct sigaction sa{};
+    sa.sa_sigaction = OnEndSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_SIGINFO;  // no restart: a blocked read returns so the program can end
     sigaction(sig, &sa, nullptr);
 }
 
@@ -303,9 +326,9 @@ void ConsoleOpen() {
             close(made[i]);
         }
     }
-    Hook(SIGINT, OnEndSignal);
-    Hook(SIGTERM, OnEndSignal);
-    Hook(SIGHUP, OnEndSignal);
+    HookEnd(SIGINT);
+    HookEnd(SIGTERM);
+    HookEnd(SIGHUP);
     if (!Terminal()) return;
     if (tcgetattr(STDIN_FILENO, &g_original) != 0) return;
     g_saved = true;
@@ -419,7 +442,10 @@ int ConsoleEndStatus() {
     return 0;
 }
 
+int ConsoleEndFd() { return g_wake[0]; }
+
 void ConsoleSuspend() {
+    g_childHasTerminal = 1;
     std::fflush(stdout);
     if (g_cursorChanged) {
         std::fputs("\x1b[0 q", stdout);
@@ -429,6 +455,7 @@ void ConsoleSuspend() {
 }
 
 void ConsoleResume() {
+    g_childHasTerminal = 0;
     g_pushedCount = 0;
     if (g_saved) EnterRaw();
 }
@@ -490,6 +517,7 @@ bool ConsoleCancelKeyPressed(int* fd) {
         ConsoleNoteCtrlC();
         return true;
     }
+    if (c == 0x0C) return true;  // Ctrl+L, the console program's cancel key
     if (c != 0x1B) return false;
     struct pollfd p = {*fd, POLLIN, 0};
     if (poll(&p, 1, 10) <= 0) return true;

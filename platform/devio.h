@@ -63,10 +63,12 @@ enum DevWaitResult : uint32_t {
     DEV_WAIT_FD = 1,      // watchFd became readable (e.g. a key on stdin)
     DEV_WAIT_TIMEOUT = 2,
     DEV_WAIT_FAILED = 3,
+    DEV_WAIT_STOP = 4,    // stopFd became readable (the program is to end)
 };
 // Waits up to timeoutMs (DEV_INFINITE: no limit) for the event, and also for
-// watchFd to become readable when watchFd >= 0. The event wins when both are ready.
-uint32_t DevWaitEvent(DevEvent ev, int watchFd, uint32_t timeoutMs);
+// watchFd and stopFd to become readable when they are >= 0. The event wins when
+// several are ready, then stopFd.
+uint32_t DevWaitEvent(DevEvent ev, int watchFd, uint32_t timeoutMs, int stopFd = -1);
 
 // ---- device handles ----
 

@@ -247,7 +247,7 @@ int DevEventFd(DevEvent ev) {
     return e ? e->fd : -1;
 }
 
-uint32_t DevWaitEvent(DevEvent ev, int watchFd, uint32_t timeoutMs) {
+uint32_t DevWaitEvent(DevEvent ev, int watchFd, uint32_t timeoutMs, int stopFd) {
     const uint64_t deadline = timeoutMs == DEV_INFINITE ? UINT64_MAX : ClockNow() + timeoutMs;
     for (;;) {
         int fd;
@@ -263,13 +263,15 @@ uint32_t DevWaitEvent(DevEvent ev, int watchFd, uint32_t timeoutMs) {
         }
         const int wait = ClockWaitSlice(deadline);
         if (wait == 0) return DEV_WAIT_TIMEOUT;
-        pollfd fds[2] = {{fd, POLLIN, 0}, {watchFd, POLLIN, 0}};
-        int n = poll(fds, watchFd >= 0 ? 2 : 1, wait);
+        // A negative descriptor is skipped by poll.
+        pollfd fds[3] = {{fd, POLLIN, 0}, {watchFd, POLLIN, 0}, {stopFd, POLLIN, 0}};
+        int n = poll(fds, 3, wait);
         if (n < 0) {
             if (errno == EINTR) continue;
             return DEV_WAIT_FAILED;
         }
         if (n > 0 && (fds[0].revents & POLLIN)) continue;  // confirmed under the lock above
+        if (n > 0 && stopFd >= 0 && (fds[2].revents & POLLIN)) return DEV_WAIT_STOP;
         if (n > 0 && watchFd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) return DEV_WAIT_FD;
     }
 }

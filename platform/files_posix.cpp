@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/process.h"
+
 namespace {
 
 const char* KindOf(mode_t mode) {
@@ -216,6 +218,7 @@ int SafeOutputOpen(SafeOutput* o, const char* name, SafeOutputMode mode, FileFai
         o->temp[0] = '\0';
         return FILE_OPEN_FAILED;
     }
+    ProcessSetTemporary(o->temp);  // a signal or an exit before commit removes it
     // The new file keeps the old one's permissions, or gets those of a new file.
     fchmod(fd, exists ? (st.st_mode & 07777) : NewFileMode());
     o->file = fdopen(fd, "wb");
@@ -223,6 +226,7 @@ int SafeOutputOpen(SafeOutput* o, const char* name, SafeOutputMode mode, FileFai
         failure->error = static_cast<unsigned long>(errno);
         close(fd);
         unlink(o->temp);
+        ProcessClearTemporary(o->temp);
         o->temp[0] = '\0';
         return FILE_OPEN_FAILED;
     }
@@ -256,7 +260,10 @@ unsigned long SafeOutputCommit(SafeOutput* o) {
         } else if (rename(o->temp, o->path) != 0) {
             error = errno;
         }
-        if (error == 0) o->temp[0] = '\0';
+        if (error == 0) {
+            ProcessClearTemporary(o->temp);
+            o->temp[0] = '\0';
+        }
     }
     if (error != 0) {
         SafeOutputAbandon(o);
@@ -282,6 +289,7 @@ void SafeOutputAbandon(SafeOutput* o) {
     }
     if (o->temp[0] != '\0') {
         unlink(o->temp);
+        ProcessClearTemporary(o->temp);
         o->temp[0] = '\0';
     }
 }

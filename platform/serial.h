@@ -30,13 +30,14 @@ void SerialPortClose(int fd);
 uint32_t SerialPortBaud(int fd);
 
 // Writes all bytes and waits until the driver has sent them. Waits at most
-// `timeoutMs` in all; Esc on
-// `consoleFd` (-1: none) cancels. 1 done, 0 failed or timed out, -1 cancelled.
+// `timeoutMs` in all; a cancel key on `consoleFd` (-1: none) or an ending signal
+// cancels. 1 done, 0 failed or timed out, -1 cancelled.
 int SerialPortWrite(int fd, const uint8_t* data, uint32_t length, uint32_t timeoutMs, int consoleFd);
 
 // One read: returns as soon as at least one byte has arrived (*count = bytes), with
-// *count = 0 after `timeoutMs` without a byte, or *count = -1 when Esc was pressed
-// on `consoleFd`. False when the read failed (the device went away, hung up).
+// *count = 0 after `timeoutMs` without a byte, or *count = -1 when a cancel key was
+// pressed on `consoleFd` or an ending signal came. False when the read failed (the
+// device went away, hung up).
 bool SerialPortReadSome(int fd, uint8_t* buffer, uint32_t length, uint32_t timeoutMs, int consoleFd,
                         int32_t* count);
 

@@ -25,6 +25,14 @@ uint64_t NowMs() { return ClockNow(); }
 // deadline has passed).
 int PollWait(uint64_t deadline) { return ClockWaitSlice(deadline); }
 
+// The program is to end: what the driver still holds for the line is dropped, so
+// that the close does not wait for it.
+bool Stopped(int fd) {
+    if (ConsoleEndStatus() == 0) return false;
+    tcflush(fd, TCOFLUSH);
+    return true;
+}
+
 // A line without modem lines (a pseudo-terminal) says so; that is not a failure.
 bool ModemLine(int fd, int bit, bool on) {
     if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bit) == 0) return true;
@@ -96,14 +104,17 @@ int SerialPortWrite(int fd, const uint8_t* data, uint32_t length, uint32_t timeo
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN) return 0;
         for (;;) {
+            if (Stopped(fd)) return -1;
             ConsoleWatchKeysRaw(consoleFd);
-            struct pollfd p[2] = {{fd, POLLOUT, 0}, {consoleFd, POLLIN, 0}};
-            int r = poll(p, consoleFd >= 0 ? 2 : 1, PollWait(deadline));
+            // A negative descriptor is skipped by poll.
+            struct pollfd p[3] = {{fd, POLLOUT, 0}, {consoleFd, POLLIN, 0}, {ConsoleEndFd(), POLLIN, 0}};
+            int r = poll(p, 3, PollWait(deadline));
             if (r < 0 && errno == EINTR) continue;
             if (r < 0) return 0;
             if (r == 0 && PollWait(deadline) == 0) return 0;  // the line took nothing for the whole wait
             if (p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) return 0;
             if (p[0].revents & POLLOUT) break;
+            if (p[2].revents & POLLIN) continue;  // seen at the top
             if (consoleFd >= 0 && (p[1].revents & (POLLIN | POLLHUP | POLLERR))) {
                 if (ConsoleCancelKeyPressed(&consoleFd)) return -1;
             }
@@ -113,6 +124,7 @@ int SerialPortWrite(int fd, const uint8_t* data, uint32_t length, uint32_t timeo
     for (;;) {
         int queued = 0;
         if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return 1;
+        if (Stopped(fd)) return -1;
         if (PollWait(deadline) == 0) return 0;
         SleepMilliseconds(1);
     }
@@ -124,9 +136,14 @@ bool SerialPortReadSome(int fd, uint8_t* buffer, uint32_t length, uint32_t timeo
     if (length == 0) return true;
     const uint64_t deadline = timeoutMs == kForever ? UINT64_MAX : NowMs() + timeoutMs;
     for (;;) {
+        if (ConsoleEndStatus() != 0) {
+            *count = -1;
+            return true;
+        }
         ConsoleWatchKeysRaw(consoleFd);
-        struct pollfd p[2] = {{fd, POLLIN, 0}, {consoleFd, POLLIN, 0}};
-        int r = poll(p, consoleFd >= 0 ? 2 : 1, PollWait(deadline));
+        // A negative descriptor is skipped by poll.
+        struct pollfd p[3] = {{fd, POLLIN, 0}, {consoleFd, POLLIN, 0}, {ConsoleEndFd(), POLLIN, 0}};
+        int r = poll(p, 3, PollWait(deadline));
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) return false;
         if (r == 0 && PollWait(deadline) == 0) return true;  // time-out: 0 bytes

@@ -43,10 +43,9 @@ bool Finish(char* field) {
 }  // namespace
 
 int ReadByteFieldKey() {
-    if (ConsoleIsTerminal()) {
-        int key = ConsoleGetKey(true);
-        return key == 0x7F ? BYTE_KEY_BACKSPACE : key;
-    }
+    // On a terminal the console has made its DEL byte Backspace already; 0x7F is then
+    // an arrow, Delete or a function key, which the field ignores.
+    if (ConsoleIsTerminal()) return ConsoleGetKey(true);
     int c = ConsoleReadByte();
     if (c < 0) return BYTE_KEY_END;
     return c == 0x7F ? BYTE_KEY_BACKSPACE : c;
@@ -59,7 +58,6 @@ int ByteEntryField(char* field, ByteKeySource nextKey) {
     for (;;) {
         std::fflush(stdout);
         int key = nextKey();
-        if (key == 0x7F) key = BYTE_KEY_BACKSPACE;
         if (key == BYTE_KEY_END) {
             Back(len);
             return BYTE_KEY_END;

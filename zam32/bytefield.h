@@ -18,12 +18,14 @@ inline constexpr int BYTE_KEY_END = 0;           // no more input (keys or stand
 using ByteKeySource = int (*)();
 
 // The keyboard on a terminal, else the bytes of standard input (so that piped input
-// can answer the editor too). 0x7F counts as Backspace.
+// can answer the editor too). On a terminal every extended key reads as 0x7F (its
+// Backspace key, DEL, as 0x08); in plain input the byte 0x7F counts as Backspace.
 int ReadByteFieldKey();
 
 // Edits `field` (BYTE_FIELD_SIZE bytes) at the cursor. The field may arrive empty or
 // pre-filled with two hex digits, which are shown first. Accepted keys are echoed,
-// others ignored; Backspace erases the last character ("\b \b").
+// others ignored (0x7F, an extended key, too, except as the character after an
+// apostrophe); Backspace erases the last character ("\b \b").
 // Returns the key that ended it. With Enter or Space a non-empty field holds exactly two
 // upper-case hex digits ("'c" and "#ddd" are converted, a single hex digit gets a leading
 // 0); a lone '#' does not end the field. On return the cursor is back at the start of

@@ -1,5 +1,7 @@
 #include "zam32/commands.h"
 
+#include <unistd.h>
+
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -7,6 +9,7 @@
 #include <string>
 
 #include "platform/console.h"
+#include "platform/process.h"
 #include "zam32/cmdfile.h"
 #include "zam32/config.h"
 #include "zam32/lang.h"
@@ -81,6 +84,9 @@ void BuildPrompt(char* prompt) {
 // 1 a line, 0 end of keyboard input, -1 a line refused (reported).
 int ReadLine(char* line) {
     ClearEchoText();
+    // After an ending signal nothing more runs; with standard output gone nobody sees
+    // what would.
+    if (ConsoleEndStatus() != 0 || std::ferror(stdout)) return 0;
     if (g_envPending) {
         g_envPending = false;
         if (g_envTooLong) {
@@ -171,6 +177,7 @@ ZAM32_HANDLER(CmdShowValues) {
 int RunCommandLine(char* line, bool batch) {
     const char* p = line;
     for (;;) {
+        if (ConsoleEndStatus() != 0) return 0;  // the loop ends the program
         p = SkipSpace(p);
         if (*p == ';') {
             ++p;
@@ -249,6 +256,10 @@ char g_programPath[81];
 }  // namespace
 
 int Zam32Main(int argc, char** argv) {
+    ProcessOpenMissingStandardStreams();
+    ProcessIgnoreBrokenPipe();
+    // Line by line into a file or a pipe too, so that an abrupt end loses no whole line.
+    if (!isatty(STDOUT_FILENO)) std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
     SetOsClass(DetermineOsClass());
     OpenConsoleScreen();
     const uint32_t os = OsClass();

@@ -197,6 +197,11 @@ EditResult EditLine(const char* prompt, char* buffer, size_t size) {
     buffer[0] = 0;
     ConsoleSetCursor(1);
     e.Out(prompt);
+    // Standard output gone (a pipe whose reader has quit): nobody would see the line.
+    if (std::ferror(stdout)) {
+        e.Out("\r\n");
+        return EDIT_END;
+    }
     for (;;) {
         int key = ConsoleReadKey(true);
         if (key == 0) {
@@ -211,10 +216,10 @@ EditResult EditLine(const char* prompt, char* buffer, size_t size) {
         switch (key) {
             case 0x0D: done = true; break;
             case 0x08: e.Backspace(); break;
-            case 0x04:  // Ctrl+D on an empty line: end of input, as a terminal's own editing has it
+            case 0x04:  // Ctrl+D on an empty line: the quit command, question and all
                 if (e.length == 0) {
-                    e.Out("\r\n");
-                    return EDIT_END;
+                    e.Printable('q');
+                    done = true;
                 }
                 break;
             case KEY_CTRL_C:

@@ -337,6 +337,7 @@ int InsertKeyText(const char* text, char* line, size_t* cursor, bool insertMode,
             if (!*w) break;
             params[count++] = w;
             while (*w && *w != ' ') ++w;
+            if (*w) *w++ = 0;  // the tenth word too ends at its blank
         }
         char built[LINE_SIZE + 1];
         const size_t limit = (size < sizeof built ? size : sizeof built) - 1;

@@ -91,8 +91,16 @@ void OpenConsoleScreen() {
 }
 int UsableWidth() { return g_width; }
 
+// An ending signal cancels what runs, as the cancel key does, and says so once.
+static bool EndCancels() {
+    static bool said = false;
+    if (!said) PrintText("[CANCELLED]\n");
+    said = true;
+    return true;
+}
+
 bool PollStopCancel() {
-    if (ConsoleEndStatus() != 0) return true;
+    if (ConsoleEndStatus() != 0) return EndCancels();
     int key = ConsoleGetKey(false);
     while (key != 0) {
         if (key == 0x13) {
@@ -106,14 +114,15 @@ bool PollStopCancel() {
             key = next;  // the key that ended the pause is examined next
             continue;
         }
-        if (key == 0x0C || key == KEY_CTRL_C) {
+        // Esc too: it cancels the transfers inside, so it must not be lost between them.
+        if (key == 0x0C || key == KEY_CTRL_C || key == 0x1B) {
             if (key == KEY_CTRL_C) ConsoleNoteCtrlC();
             PrintText("[CANCELLED]\n");
             return true;
         }
         key = ConsoleGetKey(false);
     }
-    return ConsoleEndStatus() != 0;
+    return ConsoleEndStatus() != 0 && EndCancels();
 }
 
 char ChoicePrompt(const char* prompt, const char* allowed, char atEnd) {

@@ -37,7 +37,7 @@ void CaptureOutput(std::string* sink);
 void OpenConsoleScreen();
 int UsableWidth();
 
-// Ctrl+S pauses, Ctrl+L and Ctrl+C cancel (true); any other key is dropped. Also
+// Ctrl+S pauses, Ctrl+L, Esc and Ctrl+C cancel (true); any other key is dropped. Also
 // true once the program is to end (a second Ctrl+C, SIGINT, SIGTERM).
 bool PollStopCancel();
 

@@ -195,6 +195,7 @@ bool CheckUnit(int index) {
     PrintText(LinkOpenFailureText(name, r.UnitNumber, FamilyOf(slot.Selector), code).c_str());
     if (IsSerialPort(slot.Selector) && code == LINK_NOT_WORKING)
         PrintText(SerialOpenFailureText(slot.Selector & ~SELECT_SERIAL).c_str());
+    if (IsSerialPort(slot.Selector) && code == LINK_NOT_AVAILABLE) PrintText(SerialBaudFailureText().c_str());
     return false;
 }
 

@@ -1,6 +1,8 @@
 // "!": the command processor, for one command line or interactively.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,6 +28,26 @@ const char* CommandProcessor() {
     return "/bin/sh";
 }
 
+// Waits for the processor to end. An ending signal sent to this program while it runs
+// is passed on to it once; the program then ends as it would after any command.
+void WaitForProcessor(pid_t pid, int* raw) {
+    bool passedOn = false;
+    const int pidFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    for (;;) {
+        pid_t done = waitpid(pid, raw, WNOHANG);
+        if (done == pid || (done < 0 && errno != EINTR)) break;
+        if (!passedOn && ConsoleEndStatus() > 128) {
+            kill(pid, ConsoleEndStatus() - 128);
+            passedOn = true;
+        }
+        // The end of the processor or the signal wakes the wait; without a process
+        // descriptor (older kernels) it looks again every 50 ms.
+        pollfd p[2] = {{pidFd, POLLIN, 0}, {passedOn ? -1 : ConsoleEndFd(), POLLIN, 0}};
+        poll(p, 2, pidFd >= 0 ? -1 : 50);
+    }
+    if (pidFd >= 0) close(pidFd);
+}
+
 // Runs the processor and waits; the terminal is handed over in its own settings.
 // Returns false with errno's text in `why` when it could not be started.
 bool RunProcessor(const char* command, int* status, std::string* why) {
@@ -37,11 +59,11 @@ bool RunProcessor(const char* command, int* status, std::string* why) {
     }
     std::fflush(stdout);
     ConsoleSuspend();
-    // The processor owns Ctrl+C while it runs, as the system's own shell call has it.
-    struct sigaction ignore{}, oldInt{}, oldQuit{};
+    // The processor owns the terminal's Ctrl+C and Ctrl+\ while it runs, as the
+    // system's own shell call has it (the console leaves a typed Ctrl+C to it).
+    struct sigaction ignore{}, oldQuit{};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
-    sigaction(SIGINT, &ignore, &oldInt);
     sigaction(SIGQUIT, &ignore, &oldQuit);
     pid_t pid = fork();
     if (pid == 0) {
@@ -66,8 +88,7 @@ bool RunProcessor(const char* command, int* status, std::string* why) {
         do r = read(pipefd[0], &childErr, sizeof childErr);
         while (r < 0 && errno == EINTR);
         int raw = 0;
-        while (waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
-        }
+        WaitForProcessor(pid, &raw);
         if (r == static_cast<ssize_t>(sizeof childErr)) {
             started = false;
             err = childErr;
@@ -75,7 +96,6 @@ bool RunProcessor(const char* command, int* status, std::string* why) {
         *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : 1;
     }
     close(pipefd[0]);
-    sigaction(SIGINT, &oldInt, nullptr);
     sigaction(SIGQUIT, &oldQuit, nullptr);
     ConsoleResume();
     if (!started) *why = std::strerror(err);

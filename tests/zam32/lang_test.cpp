@@ -326,4 +326,18 @@ TEST_F(KeyTest, InsertKeyTextModes) {
     EXPECT_STREQ(line, "long words here");
 }
 
+// Only the first ten words are parameters, and %9 is the tenth word alone.
+TEST_F(KeyTest, TemplateTakesTenWords) {
+    char line[LINE_SIZE] = "a b c d e f g h i j k l";
+    size_t cursor = 0;
+    EXPECT_EQ(InsertKeyText("\r//%9|%0|%2", line, &cursor, true, sizeof line), 1);
+    EXPECT_STREQ(line, "//j|a|c");
+    std::strcpy(line, "  one   two  ");
+    EXPECT_EQ(InsertKeyText("\r[%0][%1][%2]", line, &cursor, true, sizeof line), 1);
+    EXPECT_STREQ(line, "[one][two][]");
+    std::strcpy(line, "0 1 2 3 4 5 6 7 8 9");
+    EXPECT_EQ(InsertKeyText("\r%9%8%0", line, &cursor, true, sizeof line), 1);
+    EXPECT_STREQ(line, "980");
+}
+
 }  // namespace

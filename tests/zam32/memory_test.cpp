@@ -53,7 +53,9 @@ TEST(ByteField, Keys) {
         {"xg-\x1b" "1\r", "", BYTE_KEY_ENTER, "01", "1\b"},       // other keys are ignored
         {"\x08", "", BYTE_KEY_BACKSPACE, "", ""},
         {"A\x08\x08", "", BYTE_KEY_BACKSPACE, "", "A\b \b"},
-        {"'\x7f\x7f", "", BYTE_KEY_BACKSPACE, "", "'\b \b"},     // DEL is Backspace too
+        {"'\x7f\r", "", BYTE_KEY_ENTER, "7F", "'.\b\b"},         // any key after the apostrophe
+        {"\x7f" "1\x7f" "2 ", "", BYTE_KEY_SPACE, "12", "12\b\b"},  // extended keys (0x7F) are ignored
+        {"1\x7f\x08\x7f\x08", "", BYTE_KEY_BACKSPACE, "", "1\b \b"},
         {"\r", "", BYTE_KEY_ENTER, "", ""},                        // empty: the byte is kept
         {"\x0c", "", BYTE_KEY_CANCEL, "", ""},
         {"1\x0c", "", BYTE_KEY_CANCEL, "1", "1\b"},
@@ -250,6 +252,27 @@ TEST(MemoryTerminal, InteractiveEditWithRealKeys) {
     ASSERT_TRUE(t.WaitFor("PvU0>")) << t.output();
     t.Type("d ffe,3\n");
     ASSERT_TRUE(t.WaitFor("00FFE: 0A 0B 0C ")) << t.output();
+    ASSERT_TRUE(t.WaitFor("PvU0>")) << t.output();
+    t.Type("qn\n");
+    EXPECT_EQ(t.Status(), 0) << t.output();
+}
+
+// In the byte field arrows, Delete, Home and the function keys are ignored (not taken
+// as Backspace); after an apostrophe any key is the character (an extended key: 7F).
+TEST(MemoryTerminal, ExtendedKeysInTheByteField) {
+    TempDir dir;
+    zam32test::PtyTerminal t(InDir(dir.path()));
+    ASSERT_TRUE(t.started());
+    ASSERT_TRUE(t.WaitFor("Pl1U0>")) << t.output();
+    t.Type("p v;t 2732;e 0,0,0,0,0,0,0\n");
+    ASSERT_TRUE(t.WaitFor("PvU0>")) << t.output();
+    t.Type("e 0\n");
+    ASSERT_TRUE(t.WaitFor("00000:   00=")) << t.output();
+    // 1 Up 2 Space 4 Delete 5 Space F1 6 Space 8 Left 9 Space ' Up Space Home Enter
+    t.Type("1\x1b[A2 4\x1b[3~5 \x1bOP6 8\x1b[D9 '\x1b[A \x1b[H\r");
+    ASSERT_TRUE(t.WaitFor("PvU0>")) << t.output();
+    t.Type("d 0,6\n");
+    EXPECT_TRUE(t.WaitFor("00000: 12 45 06 89 7F 00 ")) << t.output();
     ASSERT_TRUE(t.WaitFor("PvU0>")) << t.output();
     t.Type("qn\n");
     EXPECT_EQ(t.Status(), 0) << t.output();

@@ -41,12 +41,28 @@ TEST(Zam32Terminal, CancelKeyStopsAFill) {
     EXPECT_EQ(t.Status(), 0) << t.output();
 }
 
-TEST(Zam32Terminal, EndOfInputQuits) {
-    PtyTerminal t;
+// Ctrl+D on an empty line is the quit command: the question when the session has
+// changed, and the same end; on a line with text it does nothing.
+TEST(Zam32Terminal, CtrlDQuitsAsQ) {
+    char dir[] = "/tmp/zam32-ctrld-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    TerminalOptions o;
+    o.dir = dir;
+    o.args = {"/n"};
+    PtyTerminal t(o);
     ASSERT_TRUE(t.started());
     ASSERT_TRUE(t.WaitFor("Pl1U0>")) << t.output();
-    t.Type("\x04");  // Ctrl+D on an empty line
+    t.Type("= 7\x04\r");
+    EXPECT_TRUE(t.WaitFor("$0 <- 7 ")) << t.output();
+    ASSERT_TRUE(t.WaitFor("Pl1U0>")) << t.output();
+    t.Type("k f5 \"d 100\\r\"\r");
+    ASSERT_TRUE(t.WaitFor("Pl1U0>")) << t.output();
+    t.Type("\x04");
+    ASSERT_TRUE(t.WaitFor("OK to Update Configuration? (y/n):")) << t.output();
+    t.Type("n\r");
     EXPECT_EQ(t.Status(), 0) << t.output();
+    EXPECT_NE(access((std::string(dir) + "/ZAM32.CFG").c_str(), F_OK), 0) << "answered no: nothing saved";
+    rmdir(dir);
 }
 
 // ---- terminal state, Ctrl+C ----

@@ -1,0 +1,506 @@
+// Ending signals, cancel keys during transfers and broken standard streams, with the
+// built program on simulated USB and serial units: what runs after a signal, what
+// becomes of a file being replaced, how the program ends and how long it takes.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <dirent.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/clock.h"
+#include "tests/zam32/pty_terminal.h"
+#include "tests/zam32/zam32_run.h"
+
+using testsupport::ReadFile;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+using zam32test::PtyTerminal;
+using zam32test::TerminalOptions;
+
+namespace {
+
+using Env = std::vector<std::pair<std::string, std::string>>;
+
+// Generous for a loaded machine under the sanitizers, yet far below what the work
+// would need if the signal or key were not seen (each case says how long that is).
+constexpr uint32_t kEndWithinMs = 4000;
+
+// Files in `dir` whose names start with `prefix`.
+std::vector<std::string> FilesStartingWith(const std::string& dir, const char* prefix) {
+    std::vector<std::string> found;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d))
+            if (std::strncmp(e->d_name, prefix, std::strlen(prefix)) == 0) found.push_back(e->d_name);
+        closedir(d);
+    }
+    return found;
+}
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0;
+}
+
+// The built program as a child without a terminal: standard input from /dev/null or
+// from a pipe of lines, standard output and error into a pipe we read.
+class Child {
+public:
+    enum Input { DEV_NULL, PIPED };
+    Child(const std::string& dir, const Env& env, Input input, const std::string& lines = "",
+          const std::vector<std::string>& args = {}) {
+        int out[2], in[2] = {-1, -1};
+        if (pipe2(out, O_CLOEXEC) != 0) return;
+        if (input == PIPED && pipe2(in, O_CLOEXEC) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            if (input == PIPED)
+                dup2(in[0], STDIN_FILENO);
+            else
+                dup2(open("/dev/null", O_RDONLY | O_CLOEXEC), STDIN_FILENO);
+            dup2(out[1], STDOUT_FILENO);
+            dup2(out[1], STDERR_FILENO);
+            for (const char* v : {"ZAM32ARG", "ZAM32OSCLASS", "PELMO_SIM_USB", "PELMO_SIM_LPT", "ZAMBPS", "COMSPEC"})
+                unsetenv(v);
+            for (const auto& kv : env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
+            if (chdir(dir.c_str()) != 0) _exit(126);
+            std::vector<char*> argv{const_cast<char*>("zam32")};
+            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(PELMO_BIN_DIR "/zam32", argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        out_ = out[0];
+        if (input == PIPED) {
+            close(in[0]);
+            in_ = in[1];
+            if (!lines.empty() && write(in_, lines.data(), lines.size()) != static_cast<ssize_t>(lines.size())) {
+                ADD_FAILURE() << "lines not written";
+            }
+        }
+    }
+    ~Child() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (out_ >= 0) close(out_);
+        if (in_ >= 0) close(in_);
+    }
+    // Reads the output until `text` has appeared (true) or `seconds` have passed.
+    bool WaitFor(const std::string& text, uint32_t seconds = 30) {
+        const uint32_t start = ClockMilliseconds();
+        while (text_.find(text) == std::string::npos) {
+            if (ClockMilliseconds() - start > seconds * 1000) return false;
+            if (!ReadSome(100)) return text_.find(text) != std::string::npos;
+        }
+        return true;
+    }
+    void Signal(int sig) {
+        if (pid_ > 0) kill(pid_, sig);  // an ended child is a zombie until reaped: no other process
+    }
+    // Waits for the end; the exit status (128 + signal when killed) or -1 after `seconds`.
+    // `elapsedMs` gets the time from the call to the end.
+    int Status(uint32_t* elapsedMs = nullptr, uint32_t seconds = 60) {
+        const uint32_t start = ClockMilliseconds();
+        for (;;) {
+            int st = 0;
+            if (waitpid(pid_, &st, WNOHANG) == pid_) {
+                if (elapsedMs) *elapsedMs = ClockMilliseconds() - start;
+                pid_ = -1;
+                while (ReadSome(10)) {
+                }
+                return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            }
+            if (ClockMilliseconds() - start > seconds * 1000) return -1;
+            ReadSome(20);
+        }
+    }
+    const std::string& output() const { return text_; }
+
+private:
+    bool ReadSome(int ms) {
+        pollfd p{out_, POLLIN, 0};
+        if (poll(&p, 1, ms) <= 0) return true;
+        char buf[4096];
+        ssize_t n = read(out_, buf, sizeof buf);
+        if (n <= 0) return false;
+        text_.append(buf, static_cast<size_t>(n));
+        return true;
+    }
+    pid_t pid_ = -1;
+    int out_ = -1, in_ = -1;
+    std::string text_;
+};
+
+// One `pelmosim serial` unit on a pseudo-terminal, ended by SIGTERM with the object.
+class SerialUnit {
+public:
+    explicit SerialUnit(const std::string& options) {
+        int out[2];
+        if (pipe2(out, O_CLOEXEC) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            execl(PELMO_BIN_DIR "/pelmosim", "pelmosim", "serial", options.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(out[1]);
+        const uint32_t start = ClockMilliseconds();
+        while (path_.find('\n') == std::string::npos && ClockMilliseconds() - start < 10000) {
+            pollfd p{out[0], POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            char c[256];
+            ssize_t n = read(out[0], c, sizeof c);
+            if (n <= 0) break;
+            path_.append(c, static_cast<size_t>(n));
+        }
+        close(out[0]);
+        const size_t nl = path_.find('\n');
+        path_ = nl == std::string::npos ? std::string() : path_.substr(0, nl);
+    }
+    ~SerialUnit() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    pid_t pid_ = -1;
+    std::string path_;
+};
+
+// A scratch folder with the old output file, a 1 MB image and a unit environment.
+struct Scene {
+    TempDir dir;
+    std::vector<uint8_t> old = testsupport::RandomBytes(70000, 7);
+    Scene() {
+        WriteFile(dir.file("out.img"), old);
+        WriteFile(dir.file("big.bin"), testsupport::RandomBytes(1 << 20, 3));
+    }
+    // The old file byte for byte, no temporary beside it, no later command run.
+    void ExpectUntouched(const std::string& what) const {
+        EXPECT_EQ(ReadFile(dir.file("out.img")), old) << what << ": the old file is kept";
+        EXPECT_TRUE(FilesStartingWith(dir.path(), ".pelmo-write-").empty()) << what << ": no temporary left";
+        EXPECT_FALSE(Exists(dir.file("ran-after-signal"))) << what << ": nothing after the signal ran";
+    }
+};
+
+// 32 banks of 1 MB at 300 ms each: a load or a device read takes about 10 s.
+const Env kSlowUsb = {{"PELMO_SIM_USB", "unit=0,ram=1024,bulkdelay=300"}};
+
+const char* SignalName(int sig) { return sig == SIGTERM ? "SIGTERM" : sig == SIGINT ? "SIGINT" : "SIGHUP"; }
+
+// ---- a first signal cancels, nothing more runs ----
+
+struct StopCase {
+    const char* name;
+    const char* line;     // the start-up line (batch) or the lines typed / piped, ';'-joined
+    const char* running;  // text that shows the operation is under way
+    const char* cancelled;
+};
+
+const StopCase kUsbCases[] = {
+    {"load", "p u;t 27080;l big.bin;e 0,AA;w out.img,,,r,b;!touch ran-after-signal",
+     "Binary-File Load of 100000 bytes", "[CANCELLED SUBCODE 502-4]"},
+    {"write", "p u;t 27080;w out.img,,,r,h;!touch ran-after-signal", "Putting 100000 bytes into HEX",
+     "[CANCELLED SUBCODE 504-4]"},
+    // Seen by the poll before a piece ("[CANCELLED]") or in the transfer ("[CANCELLED SUBCODE 506-4]").
+    {"checksum", "p u;t 27080;s;w out.img,,,r,b;!touch ran-after-signal", "Computing Checksum", "[CANCELLED"},
+};
+
+// Batch mode and piped input, each ending signal: the operation stops within a bank.
+TEST(SignalStops, UsbOperationsWithoutTerminal) {
+    for (const StopCase& c : kUsbCases) {
+        for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+            for (Child::Input input : {Child::DEV_NULL, Child::PIPED}) {
+                const std::string what = std::string(c.name) + " " + SignalName(sig) +
+                                         (input == Child::PIPED ? " piped" : " batch");
+                Scene s;
+                Env env = kSlowUsb;
+                std::string lines;
+                if (input == Child::DEV_NULL) {
+                    env.push_back({"ZAM32ARG", std::string("/b /n ") + c.line});
+                } else {
+                    // One command a line, as typed; the rest waits in the pipe.
+                    for (const char* p = c.line; *p; ++p) lines += *p == ';' ? '\n' : *p;
+                    lines += "\nq n\n";
+                }
+                Child z(s.dir.path(), env, input, lines, input == Child::PIPED ? std::vector<std::string>{"/n"}
+                                                                                : std::vector<std::string>{});
+                ASSERT_TRUE(z.WaitFor(c.running)) << what << "\n" << z.output();
+                z.Signal(sig);
+                uint32_t ms = 0;
+                EXPECT_EQ(z.Status(&ms), 128 + sig) << what << "\n" << z.output();
+                EXPECT_LT(ms, kEndWithinMs) << what << ": the operation has about 10 s to go";
+                EXPECT_NE(z.output().find(c.cancelled), std::string::npos) << what << "\n" << z.output();
+                EXPECT_EQ(z.output().find("Checking"), z.output().rfind("Checking")) << what << " no later command";
+                s.ExpectUntouched(what);
+            }
+        }
+    }
+}
+
+// On a terminal too: the signal cancels, the terminal gets its settings back.
+TEST(SignalStops, UsbLoadOnATerminal) {
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        Scene s;
+        TerminalOptions o;
+        o.dir = s.dir.path();
+        o.env = kSlowUsb;
+        o.args = {"/n"};
+        PtyTerminal t(o);
+        ASSERT_TRUE(t.started());
+        ASSERT_TRUE(t.WaitFor("Pl1U0>")) << t.output();
+        t.Type("p u;t 27080;l big.bin;e 0,AA;w out.img,,,r,b;!touch ran-after-signal\r");
+        ASSERT_TRUE(t.WaitFor("Binary-File Load of 100000 bytes")) << t.output();
+        const uint32_t start = ClockMilliseconds();
+        kill(t.pid(), sig);
+        EXPECT_EQ(t.Status(), 128 + sig) << SignalName(sig) << "\n" << t.output();
+        EXPECT_LT(ClockMilliseconds() - start, kEndWithinMs) << SignalName(sig);
+        EXPECT_NE(t.output().find("[CANCELLED SUBCODE 502-4]"), std::string::npos) << t.output();
+        const termios now = t.Settings();
+        EXPECT_EQ(now.c_lflag, t.StartSettings().c_lflag) << SignalName(sig) << ": terminal restored";
+        s.ExpectUntouched(SignalName(sig));
+    }
+}
+
+// Two different signals at once during a replace: the second ends the program in its
+// handler, before the write could be abandoned the normal way; the temporary goes
+// with it, and what was printed before is all in the redirected output.
+TEST(SignalStops, SecondSignalEndsAtOnceWithoutTemporary) {
+    Scene s;
+    Env env = kSlowUsb;
+    env.push_back({"ZAM32ARG", "/b /n p u;t 27080;w out.img,,,r,h;!touch ran-after-signal"});
+    Child z(s.dir.path(), env, Child::DEV_NULL);
+    ASSERT_TRUE(z.WaitFor("Putting 100000 bytes into HEX")) << z.output();
+    ASSERT_EQ(FilesStartingWith(s.dir.path(), ".pelmo-write-").size(), 1u) << "the write is under way";
+    z.Signal(SIGTERM);
+    z.Signal(SIGINT);
+    uint32_t ms = 0;
+    const int status = z.Status(&ms);
+    EXPECT_TRUE(status == 130 || status == 143) << status << "\n" << z.output();
+    EXPECT_LT(ms, kEndWithinMs);
+    EXPECT_NE(z.output().find("Checking PuU0 as 27080\n"), std::string::npos) << z.output();
+    s.ExpectUntouched("two signals");
+}
+
+// A replace from a 64 KB serial unit at 19200 baud (a bank of 32 KB takes 17 s on the
+// line), with a second SIGTERM 0.3 s after the first.
+TEST(SignalStops, SerialWriteAt19200) {
+    Scene s;
+    SerialUnit unit("ram=64");
+    ASSERT_FALSE(unit.path().empty());
+    Child z(s.dir.path(),
+            {{"ZAMCOM1", unit.path()},
+             {"ZAMBPS", "19200"},
+             {"ZAM32ARG", "/b /n p c1;t 27512;w out.img,,,r,b;!touch ran-after-signal"}},
+            Child::DEV_NULL);
+    ASSERT_TRUE(z.WaitFor("Writing 10000 bytes to binary file")) << z.output();
+    z.Signal(SIGTERM);
+    usleep(300000);  // the second signal's timing is the point here, not a wait for a condition
+    z.Signal(SIGTERM);
+    uint32_t ms = 0;
+    EXPECT_EQ(z.Status(&ms), 143) << z.output();
+    EXPECT_LT(ms, kEndWithinMs);
+    s.ExpectUntouched("serial write");
+}
+
+// At 110 baud the unit check takes many seconds a command; the signal ends it.
+TEST(SignalStops, SerialUnitCheckAt110) {
+    Scene s;
+    SerialUnit unit("ram=64");
+    ASSERT_FALSE(unit.path().empty());
+    Child z(s.dir.path(),
+            {{"ZAMCOM1", unit.path()},
+             {"ZAMBPS", "110"},
+             {"ZAM32ARG", "/b /n p c1;t 27512;!touch ran-after-signal"}},
+            Child::DEV_NULL);
+    ASSERT_TRUE(z.WaitFor("Checking Pc1U0 as 27512")) << z.output();
+    z.Signal(SIGTERM);
+    uint32_t ms = 0;
+    EXPECT_EQ(z.Status(&ms), 143) << z.output();
+    EXPECT_LT(ms, kEndWithinMs);
+    EXPECT_NE(z.output().find("[CANCELLED SUBCODE 100-4]"), std::string::npos) << z.output();
+    s.ExpectUntouched("110 baud");
+}
+
+// The shell escape: the signal goes on to the command processor, then the program
+// ends; the next line does not run. A Ctrl+C typed on the terminal stays the shell's.
+TEST(SignalStops, ShellEscape) {
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        Scene s;
+        Child z(s.dir.path(), {}, Child::PIPED, "!echo SHELL-RUNS; sleep 30\n!touch ran-after-signal\nq n\n", {"/n"});
+        ASSERT_TRUE(z.WaitFor("SHELL-RUNS\n")) << z.output();  // the shell's, not the echoed line
+        z.Signal(sig);
+        uint32_t ms = 0;
+        EXPECT_EQ(z.Status(&ms), 128 + sig) << SignalName(sig) << "\n" << z.output();
+        EXPECT_LT(ms, kEndWithinMs) << SignalName(sig) << ": the shell's sleep has 30 s to go";
+        s.ExpectUntouched(SignalName(sig));
+    }
+    Scene s;
+    TerminalOptions o;
+    o.dir = s.dir.path();
+    o.args = {"/n"};
+    PtyTerminal t(o);
+    ASSERT_TRUE(t.WaitFor("Pl1U0>")) << t.output();
+    t.Type("!echo SHELL-RUNS; sleep 30; echo SHELL-GOES-ON\r");
+    ASSERT_TRUE(t.WaitFor("SHELL-RUNS\r\n")) << t.output();
+    t.Type("\x03");  // the terminal sends SIGINT to the shell and its command
+    ASSERT_TRUE(t.WaitFor("Pl1U0>")) << t.output();
+    t.Type("= 5\r");
+    EXPECT_TRUE(t.WaitFor("$0 <- 5 ")) << "the program goes on\n" << t.output();
+    ASSERT_TRUE(t.WaitFor("Pl1U0>")) << t.output();
+    t.Type("q n\r");
+    EXPECT_EQ(t.Status(), 0) << t.output();
+}
+
+// ---- every cancel key during USB and serial transfers ----
+
+struct KeyCase {
+    const char* name;
+    const char* command;
+    const char* running;
+};
+
+const KeyCase kKeyCases[] = {
+    {"w", "w out.img,,,r,b", "Writing "},
+    {"l", "l big.bin,0,10000", "Binary-File Load"},
+    {"f", "f 55", "Filling "},
+    {"s", "s", "Computing Checksum"},
+};
+
+// Each key, each operation, typed while a bank or frame is on its way.
+void CancelKeysDuringTransfers(const Env& usb, const char* setup, const char* prompt) {
+    for (const KeyCase& c : kKeyCases) {
+        for (const char* key : {"\x0c", "\x1b", "\x03"}) {
+            // A serial unit of its own each time: a cancelled answer may still be on its way.
+            std::unique_ptr<SerialUnit> unit;
+            Env env = usb;
+            if (env.empty()) {
+                unit = std::make_unique<SerialUnit>("ram=64");
+                ASSERT_FALSE(unit->path().empty());
+                env = {{"ZAMCOM1", unit->path()}, {"ZAMBPS", "19200"}};
+            }
+            const std::string what = std::string(c.name) + (key[0] == 0x0c ? " Ctrl+L" : key[0] == 0x1b ? " Esc" : " Ctrl+C");
+            Scene s;
+            TerminalOptions o;
+            o.dir = s.dir.path();
+            o.env = env;
+            o.args = {"/n"};
+            PtyTerminal t(o);
+            ASSERT_TRUE(t.WaitFor("Pl1U0>")) << t.output();
+            t.Type(std::string(setup) + "\r");
+            ASSERT_TRUE(t.WaitFor(prompt, 60)) << t.output();
+            t.Type(std::string(c.command) + ";!touch ran-after-signal\r");
+            ASSERT_TRUE(t.WaitFor(c.running)) << what << "\n" << t.output();
+            const uint32_t start = ClockMilliseconds();
+            t.Type(key);
+            ASSERT_TRUE(t.WaitFor("CANCELLED", 30)) << what << "\n" << t.output();
+            EXPECT_LT(ClockMilliseconds() - start, kEndWithinMs) << what;
+            ASSERT_TRUE(t.WaitFor(prompt)) << what << "\n" << t.output();
+            EXPECT_EQ(t.output().find("Completed"), std::string::npos) << what << "\n" << t.output();
+            EXPECT_EQ(t.output().find("CHECKSUM ="), std::string::npos) << what << "\n" << t.output();
+            s.ExpectUntouched(what);
+            t.Type("q n\r");
+            EXPECT_EQ(t.Status(), 0) << what << "\n" << t.output();
+        }
+    }
+}
+
+TEST(CancelKeys, DuringUsbTransfers) { CancelKeysDuringTransfers(kSlowUsb, "p u;t 27080", "PuU0>"); }
+
+// A 32 KB bank takes 17 s at 19200 baud.
+TEST(CancelKeys, DuringSerialTransfers) { CancelKeysDuringTransfers({}, "p c1;t 27512", "Pc1U0>"); }
+
+// ---- standard streams ----
+
+// Closed standard descriptors behave as /dev/null: no file the program opens takes
+// their place (the help file read as commands, a temporary written with the screen).
+TEST(StandardStreams, ClosedDescriptorsAreNull) {
+    TempDir dir;
+    const std::string zam32 = zam32test::Quote(PELMO_BIN_DIR "/zam32");
+    std::string out;
+    int status = testsupport::RunCommand("cd " + zam32test::Quote(dir.path()) +
+                                             " && env -u ZAM32ARG ZAM32ARG='/n h' timeout 20 " + zam32 + " <&-",
+                                         &out);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_EQ(out.find("UNRECOGNIZED COMMAND"), std::string::npos) << out;
+    EXPECT_EQ(out.find("COMMAND ERROR"), std::string::npos) << out;
+    // Standard output closed: the written file holds the image and nothing else.
+    status = testsupport::RunCommand("cd " + zam32test::Quote(dir.path()) +
+                                         " && (exec >&-; env -u ZAM32ARG ZAM32ARG='/b /n p v;t 2716;f 5A;w o.bin,,,c,b' "
+                                         "timeout 20 " + zam32 + " </dev/null 2>err.txt)",
+                                     &out);
+    EXPECT_EQ(status, 0) << testsupport::ReadText(dir.file("err.txt"));
+    EXPECT_EQ(ReadFile(dir.file("o.bin")), std::vector<uint8_t>(2048, 0x5A));
+}
+
+// A FIFO whose reader quits: a write error with its line and status 3, not death by
+// SIGPIPE; the same in both writer kinds.
+TEST(StandardStreams, BrokenPipeIsAWriteError) {
+    for (const char* format : {"b", "h"}) {
+        TempDir dir;
+        ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+        const std::string cmd = "cd " + zam32test::Quote(dir.path()) +
+                                " && { head -c 1000 fifo > /dev/null & env -u ZAM32ARG ZAM32ARG='/b /n p v;t 27080;w fifo,,,r," +
+                                format + "' timeout 20 " + zam32test::Quote(PELMO_BIN_DIR "/zam32") +
+                                " </dev/null; echo \"STATUS=$?\"; wait; }";
+        std::string out;
+        testsupport::RunCommand(cmd, &out);
+        EXPECT_NE(out.find("STATUS=3\n"), std::string::npos) << format << "\n" << out;
+        EXPECT_NE(out.find("OUTPUT DISK WRITE ERROR"), std::string::npos) << format << "\n" << out;
+    }
+}
+
+// Standard output a pipe that closes: the session ends the normal way (status 0) and
+// the terminal gets its settings back.
+TEST(StandardStreams, ClosedOutputEndsTheSession) {
+    TempDir dir;
+    TerminalOptions o;
+    o.program = "/bin/sh";
+    o.dir = dir.path();
+    o.args = {"-c", "{ " + zam32test::Quote(PELMO_BIN_DIR "/zam32") +
+                        " /n; echo \"ZAM32-STATUS=$?\" >&2; } | head -c 20 > /dev/null; sleep 30"};
+    PtyTerminal t(o);
+    ASSERT_TRUE(t.started());
+    ASSERT_TRUE(t.WaitFor("ZAM32-STATUS=0", 20)) << t.output();
+    const termios now = t.Settings();
+    EXPECT_EQ(now.c_lflag, t.StartSettings().c_lflag) << "terminal restored";
+}
+
+// ---- ZAMBPS ----
+
+TEST(SerialRate, RefusedRateIsNamed) {
+    const struct {
+        const char* value;
+        const char* line;
+    } cases[] = {
+        {"4000000", "ZAMBPS '4000000' is not a rate between 50 and 921600\n"},
+        {"", "ZAMBPS '' is not a rate between 50 and 921600\n"},
+        {"115200 ", "ZAMBPS '115200 ' is not a rate between 50 and 921600\n"},
+        {"49", "ZAMBPS '49' is not a rate between 50 and 921600\n"},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        Child z(dir.path(), {{"ZAMBPS", c.value}, {"ZAMCOM1", "/dev/null"}, {"ZAM32ARG", "/b /n p c1;t 27512"}},
+                Child::DEV_NULL);
+        EXPECT_EQ(z.Status(), 3) << z.output();
+        EXPECT_NE(z.output().find("DEVICE FAILURE (SUBCODE 100-5)\a\n" + std::string(c.line)), std::string::npos)
+            << c.value << "\n" << z.output();
+    }
+}
+
+}  // namespace
