@@ -33,6 +33,12 @@ bool StreamReady() {
 
 }  // namespace
 
+void DebugStreamClose() {
+    if (g_stream != nullptr) std::fclose(g_stream);
+    g_stream = nullptr;
+    g_state = StreamState::LookUp;
+}
+
 void Trace(const char* format, ...) {
     if (!StreamReady()) return;
     va_list args;

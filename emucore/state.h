@@ -25,6 +25,8 @@ uint32_t MapFold(int32_t f);    // above 2 -> 1
 
 // One trace line through the debug stream (printf conventions).
 void Trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Closes the debug stream's file (the library is being unloaded).
+void DebugStreamClose();
 
 // Replaces the caller's text with one formatted line, cut to the text capacity.
 void SetText(char* text, const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -1,10 +1,11 @@
 // Unloading the library gives back everything it started or made: link handles, the
-// USB transport's event, the in-process driver host with its threads, simulated units
-// and the host's tables. A caller that loads and unloads the library many times
+// USB transport's event, the debug stream's file, the in-process driver host with its
+// threads, simulated units and the host's tables. A caller that loads and unloads the library many times
 // (plug-in hosts, test runners) then keeps no descriptors, threads or memory of it.
 #include <cstdlib>
 
 #include "emucore/emucore.h"
+#include "emucore/state.h"
 #include "kernel/host.h"
 #include "link/link.h"
 #include "link/protocol.h"
@@ -27,6 +28,7 @@ __attribute__((constructor)) void EmucoreLoaded() {
 __attribute__((destructor)) void EmucoreUnloading() {
     if (g_processExiting) return;
     VXAViewClose();
+    emucore::DebugStreamClose();
     ZAMCloseAll();
     UsbShutdown();
     UsbCompareRelease();

@@ -398,15 +398,11 @@ uint32_t WriteToFile(EngineOutput& out, const char* name, char format, const Uni
     SafeOutput output;
     FileFailure failure;
     const int opened = SafeOutputOpen(&output, name, mode, &failure);
-    if (opened == FILE_NOT_REGULAR) {
-        out.ErrorF(ARG_NONE, "ERROR OPENING OUTPUT FILE (%s)\a\n", NotRegularFileText(failure));
-        return 2;
-    }
     if (opened != FILE_READ_OK) {
-        if (mode == SAFE_CREATE && failure.error == EEXIST)
+        if (opened == FILE_OPEN_FAILED && mode == SAFE_CREATE && failure.error == EEXIST)
             out.Error(ARG_NONE, "OUTPUT FILE ALREADY EXISTS\a\n");
         else
-            out.ErrorF(ARG_NONE, "ERROR OPENING OUTPUT FILE (%s)\a\n", std::strerror(static_cast<int>(failure.error)));
+            out.ErrorF(ARG_NONE, "ERROR OPENING OUTPUT FILE (%s)\a\n", FileFailureText(opened, failure));
         return 2;
     }
     FILE* file = output.file;

@@ -1,4 +1,5 @@
 #include <cstdlib>
+#include <cstring>
 
 #include "link/errors.h"
 #include "link/link.h"
@@ -75,9 +76,10 @@ uint32_t ZAMInit(uint32_t* handle, uint32_t selector, uint32_t unit, uint32_t si
 
     uint32_t kind;
     if (selector == SELECT_VIRTUAL) {
-        // Not cleared: a fresh unit holds whatever its RAM holds.
+        // A fresh unit reads as an erased EPROM, never as what the heap held before.
         void* block = std::malloc(size ? size : 1);
         if (block == nullptr) return LINK_NO_RESOURCE;
+        std::memset(block, 0xFF, size ? size : 1);
         s.impl = block;
         s.Info = reinterpret_cast<uintptr_t>(block);
         s.size = size;

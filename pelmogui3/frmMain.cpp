@@ -476,9 +476,9 @@ void frmMain::closeEvent(QCloseEvent* event) {
         modReg::SaveHexSetting("MainWidth", width());
     }
     frmHelp::CloseAll();
-    QString file;
-    if (!modReg::Sync(&file))
-        MsgBox("UNABLE TO SAVE THE SETTINGS IN\r" + file, BoxIcon::Exclamation, BoxButtons::Ok,
+    QString file, reason;
+    if (!modReg::Sync(&file, &reason))
+        MsgBox("UNABLE TO SAVE THE SETTINGS IN\r" + file + "\r" + reason, BoxIcon::Exclamation, BoxButtons::Ok,
                " Pelmo Error -- Shutdown");
     event->accept();
 }

@@ -1,14 +1,96 @@
 #include "pelmogui3/modReg.h"
 
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLockFile>
+#include <QStandardPaths>
 #include <QStringList>
+#include <QTemporaryDir>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "pelmogui3/modMain.h"
+#include "platform/files.h"
 
 namespace modReg {
 namespace {
 
-std::unique_ptr<QSettings> TheStore;
+// The settings are worked on in a private copy; the store's own file is only ever read
+// and written through the rules every output file follows (platform/files.h): read
+// only when it is a regular file, opened without blocking, and replaced only when it
+// is one (or missing), so a link to a device or a FIFO in its place is never written.
+struct Backing {
+    QTemporaryDir dir{QDir::tempPath() + "/PelmoGui3-XXXXXX"};
+    QString real;  // the store's file
+    QString copy;  // the private copy the settings object reads and writes
+};
+
+struct StoreState {
+    QString folder;  // empty: the user's configuration folder
+    std::unique_ptr<Backing> backing;
+    std::unique_ptr<QSettings> settings;
+    ~StoreState() { Drop(); }
+    void Drop() {
+        settings.reset();  // writes what it holds into the copy, before the copy goes
+        backing.reset();
+    }
+};
+StoreState TheStore;
+
+// The store's file as it is now: empty when it is missing, empty or not a regular file
+// (then `*readable` is false unless it is simply missing or empty).
+QByteArray ReadStoreFile(const QString& path, bool* readable) {
+    const QByteArray name = QFile::encodeName(path);
+    uint8_t* bytes = nullptr;
+    uint32_t size = 0;
+    FileFailure failure;
+    const int result = ReadRegularFile(name.constData(), 64u << 20, 0, &bytes, &size, &failure);
+    *readable = result == FILE_READ_OK || result == FILE_EMPTY;
+    if (result != FILE_READ_OK) return {};
+    QByteArray data(reinterpret_cast<const char*>(bytes), static_cast<qsizetype>(size));
+    std::free(bytes);
+    return data;
+}
+
+QByteArray ReadCopy(const QString& copy) {
+    QFile f(copy);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool WriteCopy(const QString& copy, const QByteArray& data) {
+    QFile f(copy);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
+}
+
+// Puts `data` in place as the store's file. False with the reason in words.
+bool ReplaceStoreFile(const QString& path, const QByteArray& data, QString* reason) {
+    const QByteArray name = QFile::encodeName(path);
+    SafeOutput output;
+    FileFailure failure;
+    const int opened = SafeOutputOpen(&output, name.constData(), SAFE_REPLACE, &failure, false);
+    if (opened != FILE_READ_OK) {
+        *reason = QString::fromLocal8Bit(FileFailureText(opened, failure));
+        return false;
+    }
+    if (std::fwrite(data.constData(), 1, static_cast<size_t>(data.size()), output.file) !=
+        static_cast<size_t>(data.size())) {
+        const int error = errno ? errno : EIO;
+        SafeOutputAbandon(&output);
+        *reason = QString::fromLocal8Bit(std::strerror(error));
+        return false;
+    }
+    const unsigned long error = SafeOutputCommit(&output);
+    if (error != 0) {
+        *reason = QString::fromLocal8Bit(std::strerror(static_cast<int>(error)));
+        return false;
+    }
+    return true;
+}
 
 QString Key(const QString& key) { return SectionName + "/" + key; }
 
@@ -29,18 +111,60 @@ int32_t Address(const QString& key) { return InRange(GetHexSetting(key, 0), 0, 0
 
 QString SectionName = "Settings4";
 
+QString StorePath() {
+    const QString folder = TheStore.folder.isEmpty()
+                               ? QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+                               : TheStore.folder;
+    return folder + "/PelmoGui3/PelmoGui3.ini";
+}
+
+void SetStoreFolder(const QString& folder) {
+    TheStore.Drop();
+    TheStore.folder = folder;
+}
+
 QSettings& Store() {
-    if (!TheStore) TheStore = std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope, "PelmoGui3", "PelmoGui3");
-    return *TheStore;
+    if (!TheStore.settings) {
+        auto backing = std::make_unique<Backing>();
+        backing->real = StorePath();
+        if (backing->dir.isValid()) {
+            backing->copy = backing->dir.filePath("PelmoGui3.ini");
+            bool readable = false;
+            WriteCopy(backing->copy, ReadStoreFile(backing->real, &readable));
+        }
+        TheStore.settings = std::make_unique<QSettings>(backing->copy, QSettings::IniFormat);
+        TheStore.backing = std::move(backing);
+    }
+    return *TheStore.settings;
 }
 
-bool Sync(QString* fileName) {
-    Store().sync();
-    if (fileName) *fileName = Store().fileName();
-    return Store().status() == QSettings::NoError;
+bool Sync(QString* fileName, QString* reason) {
+    QSettings& settings = Store();
+    const Backing& b = *TheStore.backing;
+    if (fileName) *fileName = b.real;
+    QString why;
+    if (reason) reason->clear();
+    auto fail = [&](const QString& text) {
+        if (reason) *reason = text;
+        return false;
+    };
+    if (b.copy.isEmpty()) return fail("No temporary folder for the settings");
+    // One run at a time puts the file in place (as the settings object itself would).
+    QDir().mkpath(QFileInfo(b.real).path());
+    QLockFile lock(b.real + ".lock");
+    const bool locked = lock.tryLock(5000);
+    // What another run stored meanwhile stays, under this run's own changes.
+    bool readable = false;
+    const QByteArray stored = ReadStoreFile(b.real, &readable);
+    if (readable && stored != ReadCopy(b.copy)) WriteCopy(b.copy, stored);
+    settings.sync();
+    if (settings.status() != QSettings::NoError) return fail("The settings could not be written out");
+    const bool replaced = ReplaceStoreFile(b.real, ReadCopy(b.copy), &why);
+    if (locked) lock.unlock();
+    return replaced ? true : fail(why);
 }
 
-void ReopenStore() { TheStore.reset(); }
+void ReopenStore() { TheStore.Drop(); }
 
 int32_t GetHexSetting(const QString& key, int32_t defaultValue) {
     const QString text = AsText(Store().value(Key(key), "x"));

@@ -1,6 +1,9 @@
 #pragma once
 #include <cstdint>
+#include <cstddef>
 #include <cstdio>
+
+struct stat;
 
 // Files the programs read whole (images, configuration, command files) and image files
 // they write. Reading never blocks on something that is not a plain file; writing never
@@ -16,12 +19,21 @@ enum : int {
     FILE_TOO_BIG,       // larger than the caller's limit
     FILE_NO_MEMORY,     // the buffer could not be allocated
     FILE_READ_FAILED,   // read error or short read; `error` holds the system error code
+    FILE_LINK_REFUSED,  // output only: a symbolic link that is not followed; `link` names it
+};
+
+// Why a link was not followed for a write (FILE_LINK_REFUSED).
+enum : int {
+    LINK_PLANTED = 1,     // in a sticky world-writable folder, owned by someone else
+    LINK_NOT_REGULAR = 2, // leads to a device, FIFO, socket or folder (`kind` names it)
 };
 
 // What a failed open, read or write found.
 struct FileFailure {
     unsigned long error = 0;  // system error code (FILE_OPEN_FAILED, FILE_READ_FAILED)
     const char* kind = "";    // FILE_NOT_REGULAR: "a FIFO", "a socket", "a character device", ...
+    int refusal = 0;          // FILE_LINK_REFUSED: LINK_PLANTED or LINK_NOT_REGULAR
+    char link[4096] = {};     // FILE_LINK_REFUSED: the link, as it was named
 };
 
 // Reads the regular file `path` whole into a new malloc'ed block of size + `extra` bytes
@@ -39,8 +51,27 @@ FILE* OpenRegularFile(const char* path, int* result, FileFailure* failure);
 
 // "Is a FIFO, not a regular file" and the like, for FILE_NOT_REGULAR.
 const char* NotRegularFileText(const FileFailure& failure);
+// The reason of any failed open in words: the text above, the refused link and why,
+// or the system's text for the error code.
+const char* FileFailureText(int result, const FileFailure& failure);
 
 // ---- Writing an output file safely ----
+
+// Every write and save of a named file (image files, the console configuration, the
+// windowed application's settings) goes through these rules first:
+// - a symbolic link is followed, link by link, only where the kernel's rule for
+//   shared folders would follow it: not when it sits in a sticky world-writable folder
+//   (such as /tmp) and belongs neither to the user nor to the folder's owner;
+// - through a link, only a regular file is written: a link to a device, FIFO, socket
+//   or folder is refused (a rename would otherwise replace the device node itself);
+// - an existing file is written only when the user may write it (access W_OK): a
+//   writable folder is not enough to replace a file its owner protected.
+// On FILE_READ_OK, `path` holds the name to write (the last link resolved; folders as
+// named), `*exists` says whether something is there and `st` what (lstat of it).
+// An existing file that is not regular, named directly, is FILE_NOT_REGULAR unless
+// `devicesInPlace` allows a character device or FIFO to be written in place.
+int CheckOutputTarget(const char* name, bool devicesInPlace, char* path, size_t room, bool* exists,
+                      struct stat* st, FileFailure* failure);
 
 enum SafeOutputMode : int {
     SAFE_CREATE = 0,   // the file must not exist; on failure no file is left
@@ -50,20 +81,30 @@ enum SafeOutputMode : int {
 
 // An output file in the making. Create and replace write a temporary file in the same
 // folder (so the rename stays on one file system); append writes the file itself.
+// A replaced file keeps its mode and, where the process may give them (as root), its
+// owner and group. A file with more than one hard link is not replaced by a rename
+// (its other names would keep the old contents): a complete copy of it is made beside
+// it first, then it is written in place; the copy is removed on success and put back
+// on failure.
 struct SafeOutput {
     FILE* file = nullptr;
     SafeOutputMode mode = SAFE_CREATE;
     char path[4096] = {};  // the final name (symbolic links resolved)
     char temp[4096] = {};  // the temporary file, or empty
+    char keep[4096] = {};  // written in place: the copy of the old contents, or empty
+    int keepFd = -1;       // written in place: the file itself, to put the copy back
     int64_t oldLength = -1;  // append: the length before, -1 when the file was new
     bool direct = false;     // an existing device or FIFO, written in place
 };
 
 // Opens the output: FILE_READ_OK, FILE_OPEN_FAILED (`failure.error`: EEXIST for create
-// mode on an existing name, or why the file or its temporary could not be made) or
-// FILE_NOT_REGULAR (an existing directory, socket or block device). An existing
-// character device or FIFO is written in place, opened without blocking.
-int SafeOutputOpen(SafeOutput* output, const char* name, SafeOutputMode mode, FileFailure* failure);
+// mode on an existing name, EACCES for a file the user may not write, or why the file
+// or its temporary could not be made), FILE_NOT_REGULAR (an existing directory, socket
+// or block device; with `devicesInPlace` false also a character device or FIFO) or
+// FILE_LINK_REFUSED. With `devicesInPlace`, an existing character device or FIFO named
+// directly is written in place, opened without blocking.
+int SafeOutputOpen(SafeOutput* output, const char* name, SafeOutputMode mode, FileFailure* failure,
+                   bool devicesInPlace = true);
 // Flushes, syncs to the disk and closes; then puts the file in place. 0, or the system
 // error code after which the output has been abandoned as by SafeOutputAbandon.
 unsigned long SafeOutputCommit(SafeOutput* output);

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/files.h"
 #include "zam32/commands.h"
 #include "zam32/screen.h"
 
@@ -134,26 +135,6 @@ void CloseUnitLinks() {
     }
 }
 
-bool WriteAll(int fd, const uint8_t* data, size_t n) {
-    while (n > 0) {
-        ssize_t w = write(fd, data, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) {
-            if (w == 0) errno = ENOSPC;
-            return false;
-        }
-        data += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
-mode_t NewFileMode() {
-    mode_t mask = umask(0);
-    umask(mask);
-    return 0666 & ~mask;
-}
-
 }  // namespace
 
 void EncodeSessionBlock(const SessionBlock& b, uint8_t* out) {
@@ -237,45 +218,33 @@ std::vector<uint8_t> EncodeConfiguration(const SessionBlock& block, const Functi
     return bytes;
 }
 
-bool ReplaceFileSafely(const char* name, const std::vector<uint8_t>& bytes) {
-    std::string path = name;
-    // A link keeps pointing where it did: the file it names is the one replaced.
-    struct stat st;
-    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        char* real = realpath(path.c_str(), nullptr);
-        if (real) {
-            path = real;
-            std::free(real);
-        }
-    }
-    const bool exists = stat(path.c_str(), &st) == 0;
-    if (exists && !S_ISREG(st.st_mode)) {
-        errno = EISDIR;
+bool ReplaceFileSafely(const char* name, const std::vector<uint8_t>& bytes, std::string* why) {
+    // Only ever a regular file: a device or FIFO of that name (or a link to one) is
+    // refused, never written in place or renamed over.
+    SafeOutput output;
+    FileFailure failure;
+    const int opened = SafeOutputOpen(&output, name, SAFE_REPLACE, &failure, false);
+    if (opened != FILE_READ_OK) {
+        if (why) *why = FileFailureText(opened, failure);
         return false;
     }
-    std::string temp = path + ".XXXXXX";
-    int fd = mkstemp(temp.data());
-    if (fd < 0) return false;
-    fchmod(fd, exists ? (st.st_mode & 07777) : NewFileMode());
-    bool ok = WriteAll(fd, bytes.data(), bytes.size()) && fsync(fd) == 0;
-    int saved = errno;
-    if (close(fd) != 0 && ok) {
-        ok = false;
-        saved = errno;
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), output.file) == bytes.size();
+    const int writeError = errno;
+    if (!written) {
+        SafeOutputAbandon(&output);
+        if (why) *why = std::strerror(writeError ? writeError : EIO);
+        return false;
     }
-    if (ok && rename(temp.c_str(), path.c_str()) != 0) {
-        ok = false;
-        saved = errno;
-    }
-    if (!ok) {
-        unlink(temp.c_str());
-        errno = saved;
+    const unsigned long error = SafeOutputCommit(&output);
+    if (error != 0) {
+        if (why) *why = std::strerror(static_cast<int>(error));
         return false;
     }
     // The rename itself reaches the disk with the directory.
-    size_t cut = path.find_last_of('/');
-    std::string dir = cut == std::string::npos ? "." : (cut == 0 ? "/" : path.substr(0, cut));
-    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const std::string path = output.path;
+    const size_t cut = path.find_last_of('/');
+    const std::string dir = cut == std::string::npos ? "." : (cut == 0 ? "/" : path.substr(0, cut));
+    const int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd >= 0) {
         fsync(dfd);
         close(dfd);
@@ -338,8 +307,21 @@ void SaveConfiguration(int quitCode) {
     for (int i : skipped)
         Print("FUNCTION KEY %s TEXT IS LONGER THAN #%zu CHARACTERS AND WAS NOT SAVED\a\n", FunctionKeyTable()[i].name,
               KEY_TEXT_LIMIT);
-    if (!ReplaceFileSafely(CONFIG_FILE_NAME, bytes)) {
+    // A file that is there but could not be read holds a session this run never saw:
+    // it is kept.
+    if (access(CONFIG_FILE_NAME, R_OK) != 0 && errno != ENOENT) {
+        const int error = errno;
         PrintText("UNABLE TO WRITE CONFIGURATION FILE\a\n");
+        Print("%s could not be read and has been kept (%s)\n", CONFIG_FILE_NAME, std::strerror(error));
+        return;
+    }
+    std::string why;
+    if (!ReplaceFileSafely(CONFIG_FILE_NAME, bytes, &why)) {
+        PrintText("UNABLE TO WRITE CONFIGURATION FILE\a\n");
+        if (why.rfind(CONFIG_FILE_NAME, 0) == 0)
+            Print("%s\n", why.c_str());
+        else
+            Print("%s: %s\n", CONFIG_FILE_NAME, why.c_str());
         return;
     }
     LastSavedSession() = Session();

@@ -2,6 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "zam32/lang.h"
@@ -37,9 +38,10 @@ std::vector<uint8_t> EncodeConfiguration(const SessionBlock& block, const Functi
                                          std::vector<int>* skipped = nullptr);
 
 // Replaces `path` with `bytes` so that a failure never damages the old file: a temporary
-// file in the same directory, written, synced and renamed over it. False (with errno
-// set) when anything failed; the temporary file is removed then.
-bool ReplaceFileSafely(const char* path, const std::vector<uint8_t>& bytes);
+// file in the same directory, written, synced and renamed over it (by the rules every
+// output file follows, platform/files.h), and never anything but a regular file. False
+// with the reason in `why` when anything failed; the temporary file is removed then.
+bool ReplaceFileSafely(const char* path, const std::vector<uint8_t>& bytes, std::string* why = nullptr);
 
 // The live block differs from the last saved copy, or a key's current text from its
 // loaded text.

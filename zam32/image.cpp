@@ -218,6 +218,11 @@ ZAM32_HANDLER(CmdChecksum) {
 }
 
 ZAM32_HANDLER(CmdWrite) {
+    // An empty name ("") names no file: nothing is read or written.
+    if (FileNameArg(0)[0] == '\0') {
+        ReportError("MISSING FILENAME ARGUMENT\a\n", Position(0));
+        return CMD_FAILED;
+    }
     const uint32_t devSize = lanes.set.DevSize;
     uint32_t start, length;
     if (!RangeArgs(1, 2, devSize, false, &start, &length)) return CMD_FAILED;

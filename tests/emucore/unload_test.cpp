@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <malloc.h>
+#include <sys/resource.h>
 
 #include <cstdlib>
 #include <string>
@@ -83,6 +84,45 @@ TEST(EmucoreUnload, FiftyLoadCyclesWithAUsbUnitLeaveNothingBehind) {
     // Each cycle used to keep about 300 KB (compare buffer, unit RAM, bus tables);
     // the loader's own bookkeeping takes some dozens of bytes a cycle.
     EXPECT_LT(after.heap, before.heap + 16 * 1024) << before.heap << " -> " << after.heap;
+}
+
+// With the debug stream on, every load opens its log file and every unload must close
+// it: under a descriptor limit a little above what is open, a library that kept one a
+// cycle could not be loaded any more long before the last cycle.
+TEST(EmucoreUnload, DebugStreamFileClosesAtEachUnload) {
+    testsupport::TempDir dir;
+    const std::string log = dir.file("debug.log");
+    setenv("emucoredebug", log.c_str(), 1);
+    setenv("PELMO_SIM_USB", "unit=0,ram=256", 1);
+    const std::string path = emutest::LibraryPath();
+    for (int i = 0; i < 5; ++i) Cycle(path, i);
+    rlimit old {};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    // New descriptors take the lowest free numbers below the limit (those open above it
+    // stay usable): room for about two dozen more than are open now.
+    const Usage before = Now();
+    rlimit low = old;
+    low.rlim_cur = static_cast<rlim_t>(before.fds + 24);
+    ASSERT_LE(low.rlim_cur, old.rlim_max);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    int cycles = 5;
+    for (; cycles < 65; ++cycles) {
+        Cycle(path, cycles);
+        if (HasFatalFailure()) break;
+    }
+    const Usage after = Now();
+    setrlimit(RLIMIT_NOFILE, &old);
+    unsetenv("PELMO_SIM_USB");
+    unsetenv("emucoredebug");
+    EXPECT_EQ(cycles, 65) << "a load failed under the limit";
+    EXPECT_EQ(after.fds, before.fds) << "the log file's descriptor used to stay open at each unload";
+    // Each load wrote its own stream into the one file.
+    const std::string text = testsupport::ReadText(log);
+    size_t begins = 0;
+    for (size_t at = text.find("***** Begin emucore debug stream"); at != std::string::npos;
+         at = text.find("***** Begin emucore debug stream", at + 1))
+        ++begins;
+    EXPECT_EQ(begins, 65u);
 }
 
 }  // namespace

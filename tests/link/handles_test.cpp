@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include <sys/resource.h>
 
@@ -63,6 +64,30 @@ TEST_F(Handles, VirtualUnitSlotWords) {
     uint32_t level = 99;
     EXPECT_EQ(ZAMGetReset(h, &level), LINK_OK);
     EXPECT_EQ(level, RESET_HIZ);
+}
+
+// A fresh unit reads as an erased EPROM: never what the memory it got held before (a
+// unit of the same size as a block just freed usually gets that very block back).
+TEST_F(Handles, FreshVirtualUnitHoldsFF) {
+    for (uint32_t size : {0x400u, 0x8000u, 0x100000u}) {
+        void* previous = std::malloc(size);
+        ASSERT_NE(previous, nullptr);
+        std::memset(previous, 0xA5, size);
+        std::free(previous);
+        const uint32_t h = OpenVirtual(size);
+        std::vector<uint8_t> ram(size, 0);
+        ASSERT_EQ(ZAMRead(h, ram.data(), 0, size), LINK_OK);
+        EXPECT_EQ(ram, std::vector<uint8_t>(size, 0xFF)) << std::hex << size;
+        // Written bytes are kept, as before; closing frees the block for the next unit.
+        ram[0] = 0x12;
+        ASSERT_EQ(ZAMWrite(h, 0, ram.data(), 1), LINK_OK);
+        ASSERT_EQ(ZAMClose(h), 0u);
+        const uint32_t again = OpenVirtual(size);
+        uint8_t first = 0;
+        ASSERT_EQ(ZAMRead(again, &first, 0, 1), LINK_OK);
+        EXPECT_EQ(first, 0xFF) << std::hex << size;
+        ZAMClose(again);
+    }
 }
 
 TEST_F(Handles, CloseTwiceIsHarmlessAndFreesTheSlot) {

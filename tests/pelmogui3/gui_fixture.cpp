@@ -24,8 +24,7 @@ bool Shell(const QString& command, QString* output) {
 void GuiFixture::Reset() {
     Drop();
     dir_ = std::make_unique<QTemporaryDir>();
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir_->path());
-    modReg::ReopenStore();
+    modReg::SetStoreFolder(dir_->path());
     modReg::SectionName = "Settings4";
     modMain::UnitSettings = UnitSettingsRecord{};
     modMain::CurrentStatus.clear();

@@ -295,8 +295,7 @@ private slots:
         QFile blocker(fx.File("blocked"));
         QVERIFY(blocker.open(QIODevice::WriteOnly));
         blocker.close();
-        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, fx.File("blocked"));
-        modReg::ReopenStore();
+        modReg::SetStoreFolder(fx.File("blocked"));
         fx.TakeBoxes();
         fx.CloseMain();
         const auto boxes = fx.TakeBoxes();

@@ -1,7 +1,11 @@
 // Per-unit settings: defaults of a fresh store, the hex encoding, the valid
 // ranges that send damaged values back to their defaults, and the number
 // readers shared with the dialogs.
+#include <QDir>
+#include <QFileInfo>
 #include <QTest>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include "tests/pelmogui3/gui_fixture.h"
 #include "tests/pelmogui3/suites.h"
@@ -218,6 +222,102 @@ private slots:
         QFETCH(int, decimal);
         QCOMPARE(modMain::HexValue(text), hex);
         QCOMPARE(modMain::DecimalValue(text), decimal);
+    }
+
+    // The store's file as something other than a regular file: read as the defaults at
+    // once (a FIFO without a writer never blocks), and at Sync nothing is written or
+    // renamed; the reason names what is there.
+    void storeThatIsNotARegularFileIsNeverWritten_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("link to a character device") << "device link";
+        QTest::newRow("link to a FIFO") << "fifo link";
+        QTest::newRow("a FIFO") << "fifo";
+        QTest::newRow("a folder") << "folder";
+    }
+    void storeThatIsNotARegularFileIsNeverWritten() {
+        QFETCH(QString, kind);
+        const QString ini = fx.IniPath();
+        QVERIFY(QDir().mkpath(QFileInfo(ini).path()));
+        // A null device made for the test where the system allows it, else /dev/null.
+        QString device = fx.File("null-device");
+        if (mknod(QFile::encodeName(device).constData(), S_IFCHR | 0666, makedev(1, 3)) != 0) device = "/dev/null";
+        QVERIFY(mkfifo(QFile::encodeName(fx.File("fifo")).constData(), 0600) == 0);
+        QString node = ini, reason;
+        if (kind == "device link") {
+            node = device;
+            reason = ini + " is a link to a character device, not to a regular file";
+        } else if (kind == "fifo link") {
+            node = fx.File("fifo");
+            reason = ini + " is a link to a FIFO, not to a regular file";
+        }
+        if (node != ini) {
+            QVERIFY(QFile::link(node, ini));
+        } else if (kind == "fifo") {
+            QVERIFY(mkfifo(QFile::encodeName(ini).constData(), 0600) == 0);
+            reason = "Is a FIFO, not a regular file";
+        } else {
+            QVERIFY(QDir().mkpath(ini));
+            reason = "Is a directory, not a regular file";
+        }
+        struct stat before {};
+        QCOMPARE(lstat(QFile::encodeName(node).constData(), &before), 0);
+        const QStringList listing = QDir(QFileInfo(ini).path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System);
+        modReg::ReopenStore();
+        modReg::LoadUnitSettings(4);
+        QCOMPARE(modMain::UnitSettings.DevType, 5);
+        modMain::UnitSettings.DevType = 3;
+        modReg::SaveUnitSettings();
+        QString file, why;
+        QVERIFY(!modReg::Sync(&file, &why));
+        QCOMPARE(file, ini);
+        QCOMPARE(why, reason);
+        struct stat after {};
+        QCOMPARE(lstat(QFile::encodeName(node).constData(), &after), 0);
+        QCOMPARE(after.st_mode & S_IFMT, before.st_mode & S_IFMT);
+        QCOMPARE(QDir(QFileInfo(ini).path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System), listing);
+        // The settings themselves are kept for the rest of the run.
+        modReg::LoadUnitSettings(4);
+        QCOMPARE(modMain::UnitSettings.DevType, 3);
+    }
+
+    // A link to a regular file is followed: read through it, and the file it names is
+    // replaced while the link stays a link.
+    void storeThroughALinkToARegularFile() {
+        const QString ini = fx.IniPath(), real = fx.File("real.ini");
+        QVERIFY(QDir().mkpath(QFileInfo(ini).path()));
+        QFile f(real);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("[Settings4]\nDevType=3\nKeptKey=kept\n");
+        f.close();
+        QVERIFY(QFile::link(real, ini));
+        modReg::ReopenStore();
+        modReg::LoadUnitSettings(4);
+        QCOMPARE(modMain::UnitSettings.DevType, 3);
+        modMain::UnitSettings.DevType = 7;
+        modReg::SaveUnitSettings();
+        QString file, why;
+        QVERIFY2(modReg::Sync(&file, &why), qPrintable(why));
+        QVERIFY(QFileInfo(ini).isSymLink());
+        QSettings stored(real, QSettings::IniFormat);
+        QCOMPARE(stored.value("Settings4/DevType").toString(), QString("7"));
+        QCOMPARE(stored.value("Settings4/KeptKey").toString(), QString("kept"));
+    }
+
+    // What another run stored while this one ran stays, under this run's own changes.
+    void syncKeepsWhatAnotherRunStored() {
+        modReg::LoadUnitSettings(4);
+        modReg::SaveUnitSettings();
+        QVERIFY(modReg::Sync(nullptr));
+        {
+            QSettings other(fx.IniPath(), QSettings::IniFormat);
+            other.setValue("Settings2/DevType", "9");
+            other.setValue("Settings4/LoadFile", "other.hex");
+        }
+        modMain::UnitSettings.LoadFile = "mine.hex";
+        modReg::SaveUnitSettings();
+        QVERIFY(modReg::Sync(nullptr));
+        QCOMPARE(fx.StoredText(2, "DevType"), QString("9"));
+        QCOMPARE(fx.StoredText(4, "LoadFile"), QString("mine.hex"));
     }
 };
 

@@ -2,10 +2,14 @@
 // program's entry with boxes printed instead of shown, and closes the window as
 // soon as it is up): a missing library, a library without a function the
 // program needs, and a start that ends in a clean shutdown.
+#include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include "tests/pelmogui3/suites.h"
 
@@ -73,6 +77,54 @@ private slots:
         QSettings stored(config.path() + "/PelmoGui3/PelmoGui3.ini", QSettings::IniFormat);
         QCOMPARE(stored.value("Settings4/DevType").toString(), QString("5"));
         QCOMPARE(stored.value("Settings4/MainWindowState").toString(), QString("0"));
+    }
+
+    // The settings file as a link to a character device, a link to a FIFO, or a FIFO
+    // itself: the program starts with the defaults without waiting for a writer, shuts
+    // down with the box that says why nothing was stored, and the node is what it was.
+    void settingsFileThatIsNotARegularFile_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("link to a character device") << "device link";
+        QTest::newRow("link to a FIFO") << "fifo link";
+        QTest::newRow("a FIFO") << "fifo";
+    }
+    void settingsFileThatIsNotARegularFile() {
+        QFETCH(QString, kind);
+        QTemporaryDir config;
+        const QString ini = config.path() + "/PelmoGui3/PelmoGui3.ini";
+        QVERIFY(QDir().mkpath(config.path() + "/PelmoGui3"));
+        QString device = config.path() + "/null-device";
+        if (mknod(QFile::encodeName(device).constData(), S_IFCHR | 0666, makedev(1, 3)) != 0) device = "/dev/null";
+        const QString fifo = config.path() + "/fifo";
+        QVERIFY(mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+        QString node, reason;
+        if (kind == "device link") {
+            node = device;
+            reason = ini + " is a link to a character device, not to a regular file";
+            QVERIFY(QFile::link(node, ini));
+        } else if (kind == "fifo link") {
+            node = fifo;
+            reason = ini + " is a link to a FIFO, not to a regular file";
+            QVERIFY(QFile::link(node, ini));
+        } else {
+            node = ini;
+            reason = "Is a FIFO, not a regular file";
+            QVERIFY(mkfifo(QFile::encodeName(ini).constData(), 0600) == 0);
+        }
+        struct stat before {};
+        QCOMPARE(lstat(QFile::encodeName(node).constData(), &before), 0);
+        const Run r = Start(PELMO_LIB_DIR "/libemucore.so", config.path());
+        QCOMPARE(r.status, 0);
+        QVERIFY2(r.out.contains("WINDOW SHOWN  (V) Pelmo EPROM Emulator"), qPrintable(r.out));
+        QVERIFY2(r.out.contains("BOX[ Pelmo Error -- Shutdown|exclamation] UNABLE TO SAVE THE SETTINGS IN\r" + ini +
+                                "\r" + reason),
+                 qPrintable(r.out));
+        struct stat after {};
+        QCOMPARE(lstat(QFile::encodeName(node).constData(), &after), 0);
+        QCOMPARE(after.st_mode & S_IFMT, before.st_mode & S_IFMT);
+        QCOMPARE(after.st_rdev, before.st_rdev);
+        QCOMPARE(QDir(config.path() + "/PelmoGui3").entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+                 QStringList{"PelmoGui3.ini"});
     }
 };
 
