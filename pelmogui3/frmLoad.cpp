@@ -17,7 +17,7 @@ using namespace modMain;
 namespace {
 const char* const ImageFilter =
     "Binary Files (*.bin);;Intel Hex Files (*.hex);;Motorola S Files (*.s19 *.s28 *.s37);;"
-    "Loadable Files (*.bin *.hex *.s19 *.s28 *.s37);;All Files (*)";
+    "ELF Executables (*.elf);;Loadable Files (*.bin *.hex *.s19 *.s28 *.s37 *.elf);;All Files (*)";
 }
 
 frmLoad::frmLoad(QWidget* parent)

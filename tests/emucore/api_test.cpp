@@ -10,6 +10,7 @@
 #include <string>
 
 #include "tests/emucore/guarded.h"
+#include "tests/engine/elf_fixture.h"
 #include "tests/emucore/hex_text.h"
 #include "tests/emucore/library.h"
 #include "tests/support/test_support.h"
@@ -245,6 +246,33 @@ TEST_F(EmucoreOperations, ResultTextIsCutAt1000CharactersWithTheNul) {
     std::unique_ptr<char[]> exact(new char[VXA_TEXT_SIZE]);
     EXPECT_EQ(api.Load(exact.get(), file.c_str(), 0, 0, 0, 1, 0, 0, 0, 0, 0), 0);
     EXPECT_EQ(std::strlen(exact.get()), static_cast<size_t>(VXA_TEXT_SIZE - 1));
+}
+
+TEST_F(EmucoreOperations, LoadsElfExecutablesAtTheirPhysicalAddresses) {
+    OpenVirtual(3);  // 8 KB
+    GuardedBuffer text(VXA_TEXT_SIZE);
+    ASSERT_EQ(api.Fill(text.data(), 0x20, 0, 0, 0, 0, 0, 0, 0), 0);
+    enginetest::ElfSpec spec;
+    spec.is64 = true;
+    spec.big = true;
+    spec.entry = 0x1010;
+    spec.ph.push_back({1, enginetest::kElfPayload, 0x40000000, 0x1010, 4, 0x100});
+    spec.payload = {'E', 'L', 'F', '!'};
+    const std::string file = dir_.file("prog.elf");
+    testsupport::WriteFile(file, enginetest::BuildElf(spec));
+    ASSERT_EQ(api.Load(text.data(), file.c_str(), 0, 0, 0, 1, 1, 0, 0, 0, 0), 0) << text.Text();
+    EXPECT_EQ(text.Text(),
+              "ELF-File Load/Verify of all bytes from offset 0 to offset 0\rProgram Entry: 001010\r"
+              "Load/Verify Completed with no errors (4 Bytes Loaded)\rHighest address loaded was 01013");
+    EXPECT_EQ(ViewLine(0x1010, 4, 4), " 001010  45 4C 46 21    ELF!\r\n");
+
+    // Refused whole: nothing written, the reason in the text.
+    spec.ph[0].paddr = 0x1000;                                  // "ELF!" at 1000
+    spec.ph.push_back({1, enginetest::kElfPayload + 1, 0, 0x1002, 2, 2});  // "LF" at 1002
+    testsupport::WriteFile(file, enginetest::BuildElf(spec));
+    EXPECT_EQ(api.Load(text.data(), file.c_str(), 0, 0, 0, 1, 0, 0, 0, 0, 0), 1);
+    EXPECT_EQ(text.Text(), "LOAD FAILURE: ELF SEGMENTS #0 AND #1 OVERLAP WITH DIFFERENT BYTES AT 1002");
+    EXPECT_EQ(ViewLine(0x1000, 4, 4), " 001000  20 20 20 20        \r\n");
 }
 
 // ---- The view snapshot ----
