@@ -21,8 +21,11 @@ wait_for() {
 }
 
 # Runs a command with a clean environment: only what a user's shell would have.
-clean_env() {
-    env -i PATH=/usr/bin:/bin HOME="$work/home" LANG=C.UTF-8 \
+clean_env() { (clean_exec "$@"); }
+# The same in place of the calling (sub)shell, so that "clean_exec prog &" leaves
+# the program's own pid in $!.
+clean_exec() {
+    exec env -i PATH=/usr/bin:/bin HOME="$work/home" LANG=C.UTF-8 \
         ${ASAN_OPTIONS:+ASAN_OPTIONS=$ASAN_OPTIONS} ${UBSAN_OPTIONS:+UBSAN_OPTIONS=$UBSAN_OPTIONS} \
         ${LSAN_OPTIONS:+LSAN_OPTIONS=$LSAN_OPTIONS} "$@"
 }
@@ -93,18 +96,18 @@ file_has() { grep -qF -- "$2" "$1" 2>/dev/null; }
 check_gui() {
     local root=$1 libdir=$2 pid log=$work/gui.log trace=$work/gui-trace.log
     mkdir -p "$work/home" "$work/gui-config"
-    clean_env QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME="$work/gui-config" emucoredebug="$trace" \
+    clean_exec QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME="$work/gui-config" emucoredebug="$trace" \
         "$root/bin/pelmogui3" </dev/null >"$log" 2>&1 &
     pid=$!
     wait_for "pelmogui3 to map $libdir/libemucore.so.1" maps_have "$pid" "$libdir/libemucore\.so\.1"
-    wait_for "pelmogui3 to open the unit through the library" file_has "$trace" "VXAOpen("
+    wait_for "pelmogui3 to call into the library" file_has "$trace" "VXAFind"
     kill -TERM "$pid"
     wait "$pid" || true
     ! grep -q "UNABLE" "$log" || fail "pelmogui3 reported: $(cat "$log")"
 
     # A library named by PELMO_EMUCORE that is not there is named in the report.
     local missing=$work/nowhere/libemucore.so.1
-    clean_env QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME="$work/gui-config" PELMO_EMUCORE="$missing" \
+    clean_exec QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME="$work/gui-config" PELMO_EMUCORE="$missing" \
         "$root/bin/pelmogui3" </dev/null >"$log" 2>&1 &
     pid=$!
     wait_for "pelmogui3 to report the missing library" file_has "$log" "UNABLE TO LOAD THE EMULATOR LIBRARY"
