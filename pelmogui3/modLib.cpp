@@ -4,14 +4,21 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QThread>
 #include <QFileInfo>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "emucore/emucore.h"
 #include "pelmogui3/modMain.h"
+
+// Where an installed tree keeps the library, relative to the program's folder.
+#ifndef PELMO_LIB_FROM_BIN
+#define PELMO_LIB_FROM_BIN "../lib"
+#endif
 
 namespace emu {
 namespace {
@@ -31,6 +38,11 @@ QString ProgramDir() {
 // say what is missing and where it was looked for, then leave.
 // A call on the worker thread hands this to the windows' thread and waits there.
 [[noreturn]] void Fail(const QString& text) {
+    // Also for the terminal the program was started from: the box may never be seen.
+    QString lines = text;
+    lines.replace('\r', "\n  ");
+    std::fprintf(stderr, "pelmogui3: %s\n", qPrintable(lines));
+    std::fflush(stderr);
     auto report = [text] {
         modMain::MsgBox(text, modMain::BoxIcon::Critical, modMain::BoxButtons::Ok, " Pelmo Error -- Library");
     };
@@ -87,10 +99,15 @@ VXAViewClose_fn pViewClose;
 QStringList LibraryCandidates() {
     const QByteArray named = qgetenv("PELMO_EMUCORE");
     if (!named.isEmpty()) return {QFile::decodeName(named)};
+    // The versioned name first: a run-time installation has no development link.
+    // The plain names go through the program's RUNPATH and the system's path.
     const QString dir = ProgramDir();
     QStringList list;
-    if (!dir.isEmpty()) list << QFileInfo(dir + "/../lib/libemucore.so").absoluteFilePath() << dir + "/libemucore.so";
-    list << "libemucore.so";
+    for (const char* name : {"libemucore.so.1", "libemucore.so"}) {
+        if (!dir.isEmpty())
+            list << QDir::cleanPath(dir + "/" PELMO_LIB_FROM_BIN "/" + name) << dir + "/" + name;
+        list << name;
+    }
     return list;
 }
 

@@ -33,8 +33,8 @@ int32_t VXAViewClose();
 int32_t VXATest(int32_t a, int32_t b, int32_t c);
 
 // The places the library is looked for, in order: $PELMO_EMUCORE alone when it is
-// set, else <bin>/../lib/libemucore.so, <bin>/libemucore.so and the plain name
-// for the system's search path.
+// set, else for libemucore.so.1 and then libemucore.so: <bin>/../lib/NAME,
+// <bin>/NAME and the plain name for the program's RUNPATH and the system's path.
 QStringList LibraryCandidates();
 // The file the library was loaded from; empty before the first call.
 QString LibraryPath();

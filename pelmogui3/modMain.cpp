@@ -477,9 +477,25 @@ int32_t DecimalValue(const QString& text) {
 
 }  // namespace modMain
 
+#include <QDir>
 #include <QFileInfo>
 
+#ifndef PELMO_DATA_FROM_BIN
+#define PELMO_DATA_FROM_BIN "../share/pelmo"
+#endif
+
 namespace modMain {
+
+QString FindDataFile(const QString& programDir, const QString& name) {
+    QStringList dirs;
+    if (!programDir.isEmpty()) dirs << programDir << programDir + "/" PELMO_DATA_FROM_BIN;
+    for (const QString& dir : qEnvironmentVariable("PATH").split(':')) dirs << (dir.isEmpty() ? QString(".") : dir);
+    for (const QString& dir : dirs) {
+        const QFileInfo file(dir + "/" + name);
+        if (file.isFile()) return QDir::cleanPath(file.absoluteFilePath());
+    }
+    return QString();
+}
 
 int Main(int argc, char** argv) {
     QApplication app(argc, argv);
@@ -487,8 +503,9 @@ int Main(int argc, char** argv) {
     QApplication::setOrganizationName("PelmoGui3");
     QApplication::setWindowIcon(icons::Application());
     const QString dir = QApplication::applicationDirPath();
-    HelpFile = QFileInfo::exists(dir + "/PelmoGui3.html") ? dir + "/PelmoGui3.html" : QString();
-    WebPage = dir + "/PelmoGui3-web.html";
+    HelpFile = FindDataFile(dir, "PelmoGui3.html");
+    WebPage = FindDataFile(dir, "PelmoGui3-web.html");
+    if (WebPage.isEmpty()) WebPage = dir + "/PelmoGui3-web.html";
     emu::VXAInit();
     frmMain main;
     main.Load();

@@ -70,6 +70,10 @@ extern QPointer<QWidget> ViewWindow;
 extern QString HelpFile;
 // The product page opened by the help menu's web item.
 extern QString WebPage;
+// A help page of the program: beside the program (programDir), else in the
+// installed data folder next to it (<programDir>/../share/pelmo), else in the
+// PATH directories; empty when none of them has it.
+QString FindDataFile(const QString& programDir, const QString& name);
 // The unit the library has open and sized for the record, -1 for none.
 extern int32_t OpenedUnit;
 // Beeps sounded so far (a Quick command's success is only a beep).

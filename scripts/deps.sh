@@ -4,7 +4,8 @@ set -euo pipefail
 packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev srecord libusb-1.0-0-dev clang libclang-rt-14-dev
           qt6-base-dev xvfb xauth fonts-dejavu-core
           python3 python3-pytest
-          gcc-arm-none-eabi binutils-arm-none-eabi)
+          gcc-arm-none-eabi binutils-arm-none-eabi
+          dpkg-dev file lintian)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -46,7 +46,13 @@ FILE* OpenRegular(const std::string& path) {
     return f;
 }
 
-// Beside the running program, else in the PATH directories.
+// Where an installed tree keeps the help, relative to the program's folder.
+#ifndef PELMO_DATA_FROM_BIN
+#define PELMO_DATA_FROM_BIN "../share/pelmo"
+#endif
+
+// Beside the running program, else in the installed data folder next to its
+// folder, else in the PATH directories.
 bool OpenHelp(std::string* why) {
     int err = ENOENT;
     char self[PATH_MAX];
@@ -56,9 +62,12 @@ bool OpenHelp(std::string* why) {
         std::string dir(self);
         size_t slash = dir.rfind('/');
         if (slash != std::string::npos) {
-            g_file = OpenRegular(dir.substr(0, slash + 1) + kHelpName);
-            if (g_file) return true;
-            if (errno != ENOENT) err = errno;
+            dir.resize(slash + 1);
+            for (const std::string& candidate : {dir + kHelpName, dir + PELMO_DATA_FROM_BIN "/" + kHelpName}) {
+                g_file = OpenRegular(candidate);
+                if (g_file) return true;
+                if (errno != ENOENT && err == ENOENT) err = errno;
+            }
         }
     }
     const char* path = std::getenv("PATH");

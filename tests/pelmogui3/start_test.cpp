@@ -1,7 +1,8 @@
 // The program's own start as a separate process (the start driver runs the
 // program's entry with boxes printed instead of shown, and closes the window as
 // soon as it is up): a missing library, a library without a function the
-// program needs, and a start that ends in a clean shutdown.
+// program needs, and a start that ends in a clean shutdown. Also where the
+// program finds its help pages.
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -11,6 +12,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include "pelmogui3/modMain.h"
 #include "tests/pelmogui3/suites.h"
 
 namespace {
@@ -66,6 +68,37 @@ private slots:
         QVERIFY2(r.out.contains("UNABLE TO FIND THE FUNCTION VXAOpen\rIN THE EMULATOR LIBRARY\r" GUI_PARTIAL_LIBRARY),
                  qPrintable(r.out));
         QVERIFY2(r.out.contains("partial: VXAInit\npartial: VXAFind\n"), qPrintable(r.out));
+    }
+
+    void helpPagesAreFoundBesideThenInShareThenOnPath() {
+        // <tree>/bin is the program's folder, <tree>/share/pelmo the installed
+        // data folder, <tree>/onpath a PATH directory.
+        QTemporaryDir tree;
+        const QString bin = tree.path() + "/bin", share = tree.path() + "/share/pelmo",
+                      onPath = tree.path() + "/onpath";
+        for (const QString& dir : {bin, share, onPath}) QVERIFY(QDir().mkpath(dir));
+        auto put = [](const QString& path) {
+            QFile f(path);
+            return f.open(QIODevice::WriteOnly) && f.write("<html></html>") > 0;
+        };
+        const QByteArray savedPath = qgetenv("PATH");
+        qputenv("PATH", ("/nonexistent::" + onPath).toLocal8Bit());
+        const QString none = modMain::FindDataFile(bin, "PelmoGui3.html");
+        QVERIFY(put(onPath + "/PelmoGui3.html"));
+        const QString fromPath = modMain::FindDataFile(bin, "PelmoGui3.html");
+        QVERIFY(put(share + "/PelmoGui3.html"));
+        const QString fromShare = modMain::FindDataFile(bin, "PelmoGui3.html");
+        QVERIFY(put(bin + "/PelmoGui3.html"));
+        const QString beside = modMain::FindDataFile(bin, "PelmoGui3.html");
+        // A folder of that name is not a page.
+        QVERIFY(QDir().mkpath(bin + "/PelmoGui3-web.html"));
+        const QString folder = modMain::FindDataFile(bin, "PelmoGui3-web.html");
+        qputenv("PATH", savedPath);
+        QCOMPARE(none, QString());
+        QCOMPARE(fromPath, onPath + "/PelmoGui3.html");
+        QCOMPARE(fromShare, share + "/PelmoGui3.html");
+        QCOMPARE(beside, bin + "/PelmoGui3.html");
+        QCOMPARE(folder, QString());
     }
 
     void startAndCloseStoreTheSettings() {
