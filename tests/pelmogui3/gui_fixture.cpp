@@ -32,6 +32,8 @@ void GuiFixture::Reset() {
     modMain::ViewOpen = false;
     modMain::BeepCount = 0;
     modMain::OpenedUnit = -1;
+    modMain::CloseWhenIdle = false;
+    modMain::SetWorkerHook(nullptr);
     modMain::HelpFile.clear();
     boxes_.clear();
     answers.clear();

@@ -2,6 +2,7 @@
 // settings, menus and toolbar as designed, toolbar and status bar commands,
 // placement kept across runs, the Quick commands without a device type, help,
 // about box and shutdown.
+#include <QAccessible>
 #include <QApplication>
 #include <QDesktopServices>
 #include <QMenuBar>
@@ -380,6 +381,48 @@ private slots:
         QCOMPARE(fx.StoredText(4, "MainToolbar"), QString("1"));
         QCOMPARE(fx.StoredText(4, "MainStatusbar"), QString("1"));
         QCOMPARE(fx.StoredText(4, "MainToolbarAlign"), QString("1"));
+    }
+
+    void greyedPanelsAreReportedDisabled() {
+        fx.Start();
+        struct {
+            StatusBar* bar;
+            int index;
+            bool enabled;
+        } panels[] = {{fx.Main()->sbStatusBar, 0, true},
+                      {fx.Main()->sbStatusBar, 3, false},  // RESET on the virtual unit
+                      {fx.Main()->sbStatusBar2, 0, false},
+                      {fx.Main()->sbStatusBar2, 1, false}};
+        auto reported = [](StatusPanel* p) {
+            QAccessibleInterface* a = QAccessible::queryAccessibleInterface(p);
+            return a && !a->state().disabled;
+        };
+        for (const auto& p : panels) {
+            StatusPanel* panel = p.bar->panel(p.index);
+            QCOMPARE(reported(panel), p.enabled);
+            QAccessibleInterface* a = QAccessible::queryAccessibleInterface(panel);
+            QCOMPARE(a->text(QAccessible::Name), panel->text());
+        }
+        modMain::RunChecksum("Quick Checksum", false);
+        QVERIFY(reported(fx.Main()->sbStatusBar2->panel(1)));
+    }
+
+    void aLongFileNameIsElidedWithTheWholeNameInTheTip() {
+        fx.Start();
+        StatusPanel* file = fx.Main()->sbStatusBar2->panel(0);
+        UnitSettings.LoadFile = "/short.hex";
+        modMain::SetStatus("");
+        QVERIFY(!file->isElided());
+        QCOMPARE(file->toolTip(), QString("Current Load File Name"));
+        const int width = fx.Main()->width();
+        const QString name = "/home/user/projects/" + QString("very-long-folder-name/").repeated(12) + "image.hex";
+        UnitSettings.LoadFile = name;
+        modMain::SetStatus("");
+        QCOMPARE(file->text(), "FILE: " + name);
+        // The window keeps its width; the panel draws the name elided.
+        QCOMPARE(fx.Main()->width(), width);
+        QVERIFY(file->isElided());
+        QCOMPARE(file->toolTip(), "Current Load File Name\n" + name);
     }
 };
 

@@ -15,6 +15,8 @@ std::unique_ptr<QObject> MakeDeviceSuite();
 std::unique_ptr<QObject> MakeViewSuite();
 std::unique_ptr<QObject> MakeSetupSuite();
 std::unique_ptr<QObject> MakeE2eSuite();
+std::unique_ptr<QObject> MakeKeyboardSuite();
+std::unique_ptr<QObject> MakeBusySuite();
 
 inline std::unique_ptr<QObject> MakeSuite(const char* name) {
     const QByteArray n(name);
@@ -28,6 +30,8 @@ inline std::unique_ptr<QObject> MakeSuite(const char* name) {
     if (n == "View") return MakeViewSuite();
     if (n == "Setup") return MakeSetupSuite();
     if (n == "E2e") return MakeE2eSuite();
+    if (n == "Keyboard") return MakeKeyboardSuite();
+    if (n == "Busy") return MakeBusySuite();
     return nullptr;
 }
 

@@ -1,6 +1,8 @@
 // The view window on the virtual unit: the first and last pages, the clamp of a
 // stored address, line and page steps, F5, and a fresh snapshot after a fill.
+#include <QApplication>
 #include <QScrollBar>
+#include <QWheelEvent>
 #include <QTest>
 #include <QTextEdit>
 
@@ -100,6 +102,106 @@ private slots:
         QCOMPARE(fx.StoredText(4, "ViewTop"), QString("3C"));
         char dump[1400];
         QCOMPARE(emu::VXAViewFormat(dump, 0, 16, 16), 1);
+    }
+
+    // Keys go to the widget that has the focus, which is the scroll bar from
+    // the moment the view opens.
+    frmViewEdit* OpenActiveView() {
+        frmViewEdit* v = OpenView();
+        for (int i = 0; i < 500 && QApplication::activeWindow() != v; ++i) {
+            v->activateWindow();
+            QTest::qWait(10);
+        }
+        return v;
+    }
+
+    void keysPageLikeTheScrollBarsSteps_data() {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<int>("last");
+        QTest::newRow("2716") << "1" << 0x700;
+        QTest::newRow("27080") << "A" << 0xFFF00;
+    }
+    void keysPageLikeTheScrollBarsSteps() {
+        QFETCH(QString, type);
+        QFETCH(int, last);
+        fx.Stored(4, "DevType", type);
+        fx.Start();
+        frmViewEdit* v = OpenActiveView();
+        QCOMPARE(QApplication::activeWindow(), static_cast<QWidget*>(v));
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(v->VScrollBar));
+        const struct {
+            Qt::Key key;
+            int address;
+        } steps[] = {{Qt::Key_Down, 0x10},  {Qt::Key_PageDown, 0x110}, {Qt::Key_Up, 0x100},
+                     {Qt::Key_End, last},   {Qt::Key_PageUp, last - 0x100}, {Qt::Key_Home, 0},
+                     {Qt::Key_Up, 0},       {Qt::Key_PageDown, 0x100}};
+        for (const auto& step : steps) {
+            QTest::keyClick(QApplication::focusWidget(), step.key);
+            QCOMPARE(UnitSettings.ViewAddress, step.address);
+            QCOMPARE(FirstAddress(v), QString("%1").arg(step.address, 6, 16, QChar('0')).toUpper());
+        }
+        // Tab cannot lose it: the scroll bar is the window's only stop.
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(v->VScrollBar));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_F5);
+        QVERIFY(!modMain::ViewOpen);
+        QTRY_VERIFY(modMain::ViewWindow.isNull());
+    }
+
+    void theWheelOverTheDumpScrolls() {
+        fx.Stored(4, "DevType", "5");
+        fx.Start();
+        frmViewEdit* v = OpenActiveView();
+        QWidget* dump = v->EditBox->viewport();
+        auto wheel = [&](int notches) {
+            const QPointF at(dump->width() / 2.0, dump->height() / 2.0);
+            QWheelEvent e(at, dump->mapToGlobal(at), QPoint(), QPoint(0, 120 * notches), Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
+            QApplication::sendEvent(dump, &e);
+        };
+        wheel(-1);
+        const int down = UnitSettings.ViewAddress;
+        QVERIFY2(down > 0 && down % 16 == 0, qPrintable(QString::number(down, 16)));
+        QCOMPARE(down, 0x10 * QApplication::wheelScrollLines());
+        wheel(1);
+        QCOMPARE(UnitSettings.ViewAddress, 0);
+        QCOMPARE(FirstAddress(v), QString("000000"));
+    }
+
+    void controlCharactersShowAsDots_data() {
+        QTest::addColumn<int>("value");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("00") << 0x00 << ".";
+        QTest::newRow("09") << 0x09 << ".";
+        QTest::newRow("1F") << 0x1F << ".";
+        QTest::newRow("20") << 0x20 << " ";
+        QTest::newRow("41") << 0x41 << "A";
+        QTest::newRow("7E") << 0x7E << "~";
+        QTest::newRow("7F") << 0x7F << ".";
+        QTest::newRow("85") << 0x85 << ".";
+        QTest::newRow("9F") << 0x9F << ".";
+        QTest::newRow("A9") << 0xA9 << QString(QChar(0xA9));
+        QTest::newRow("FF") << 0xFF << QString(QChar(0xFF));
+    }
+    void controlCharactersShowAsDots() {
+        QFETCH(int, value);
+        QFETCH(QString, shown);
+        fx.Start();
+        UnitSettings.FillValue = value;
+        UnitSettings.FillStart = 0x10;
+        UnitSettings.FillLength = 0x10;
+        modMain::RunFill("Quick Fill", false);
+        UnitSettings.FillValue = 0x2E;  // a real "." next to it
+        UnitSettings.FillStart = 0x20;
+        modMain::RunFill("Quick Fill", false);
+        frmViewEdit* v = OpenView();
+        const QStringList lines = Lines(v);
+        const QString hex = QString("%1 ").arg(value, 2, 16, QChar('0')).toUpper().repeated(16);
+        QCOMPARE(lines[1].mid(9, 48), hex);
+        QCOMPARE(lines[1].right(16), shown.repeated(16));
+        QCOMPARE(lines[2].right(16), QString(16, '.'));
+        // The hex and address columns are untouched.
+        QVERIFY(lines[1].startsWith(" 000010  "));
     }
 
     void fillClosesTheViewAndReopeningShowsTheNewContents() {
