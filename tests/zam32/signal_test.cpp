@@ -19,12 +19,14 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "tests/zam32/pelmosim_process.h"
 #include "tests/zam32/pty_terminal.h"
 #include "tests/zam32/zam32_run.h"
 
 using testsupport::ReadFile;
 using testsupport::TempDir;
 using testsupport::WriteFile;
+using zam32test::PelmoSim;
 using zam32test::PtyTerminal;
 using zam32test::TerminalOptions;
 
@@ -142,44 +144,6 @@ private:
     pid_t pid_ = -1;
     int out_ = -1, in_ = -1;
     std::string text_;
-};
-
-// One `pelmosim serial` unit on a pseudo-terminal, ended by SIGTERM with the object.
-class SerialUnit {
-public:
-    explicit SerialUnit(const std::string& options) {
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            execl(PELMO_BIN_DIR "/pelmosim", "pelmosim", "serial", options.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(out[1]);
-        const uint32_t start = ClockMilliseconds();
-        while (path_.find('\n') == std::string::npos && ClockMilliseconds() - start < 10000) {
-            pollfd p{out[0], POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0) continue;
-            char c[256];
-            ssize_t n = read(out[0], c, sizeof c);
-            if (n <= 0) break;
-            path_.append(c, static_cast<size_t>(n));
-        }
-        close(out[0]);
-        const size_t nl = path_.find('\n');
-        path_ = nl == std::string::npos ? std::string() : path_.substr(0, nl);
-    }
-    ~SerialUnit() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    pid_t pid_ = -1;
-    std::string path_;
 };
 
 // A scratch folder with the old output file, a 1 MB image and a unit environment.
@@ -301,7 +265,7 @@ TEST(SignalStops, SecondSignalEndsAtOnceWithoutTemporary) {
 // line), with a second SIGTERM 0.3 s after the first.
 TEST(SignalStops, SerialWriteAt19200) {
     Scene s;
-    SerialUnit unit("ram=64");
+    PelmoSim unit({"ram=64"});
     ASSERT_FALSE(unit.path().empty());
     Child z(s.dir.path(),
             {{"ZAMCOM1", unit.path()},
@@ -321,7 +285,7 @@ TEST(SignalStops, SerialWriteAt19200) {
 // At 110 baud the unit check takes many seconds a command; the signal ends it.
 TEST(SignalStops, SerialUnitCheckAt110) {
     Scene s;
-    SerialUnit unit("ram=64");
+    PelmoSim unit({"ram=64"});
     ASSERT_FALSE(unit.path().empty());
     Child z(s.dir.path(),
             {{"ZAMCOM1", unit.path()},
@@ -387,10 +351,10 @@ void CancelKeysDuringTransfers(const Env& usb, const char* setup, const char* pr
     for (const KeyCase& c : kKeyCases) {
         for (const char* key : {"\x0c", "\x1b", "\x03"}) {
             // A serial unit of its own each time: a cancelled answer may still be on its way.
-            std::unique_ptr<SerialUnit> unit;
+            std::unique_ptr<PelmoSim> unit;
             Env env = usb;
             if (env.empty()) {
-                unit = std::make_unique<SerialUnit>("ram=64");
+                unit = std::make_unique<PelmoSim>(std::vector<std::string>{"ram=64"});
                 ASSERT_FALSE(unit->path().empty());
                 env = {{"ZAMCOM1", unit->path()}, {"ZAMBPS", "19200"}};
             }
