@@ -1,14 +1,17 @@
 // Takes PNG pictures of the program's windows for looking at them (run by
 // scripts/screenshots.sh under Xvfb): the main window with the toolbar at each
-// edge and with the status bars hidden, the setup dialogs, the view window, the
-// about box, the help window and a few message boxes.
+// edge and with the status bars hidden, the setup dialogs, the view window (also
+// over control bytes), the status bar while a call runs, the about box, the help
+// window and a few message boxes.
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QEventLoop>
+#include <QFile>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QSemaphore>
 #include <QTimer>
 #include <cstdio>
 
@@ -77,6 +80,36 @@ void Script(frmMain* w) {
     w->ViewToggle();
     Shot(modMain::ViewWindow, "view");
     w->ViewToggle();
+
+    // Every byte value at the start of the device, for the character column.
+    UnitSettingsRecord& load = modMain::UnitSettings;
+    QFile bytes(OutDir + "/all-bytes.bin");
+    if (bytes.open(QIODevice::WriteOnly)) {
+        QByteArray all(256, '\0');
+        for (int i = 0; i < 256; ++i) all[i] = static_cast<char>(i);
+        bytes.write(all);
+        bytes.close();
+    }
+    load.LoadFile = bytes.fileName();
+    load.LoadStart = load.LoadTarget = load.LoadLength = 0;
+    load.LoadWidth = 1;
+    modMain::RunLoad("Quick Load", false);
+    w->ViewToggle();
+    Shot(modMain::ViewWindow, "view-control-bytes");
+    w->ViewToggle();
+    bytes.remove();
+
+    // The status bar of a call that takes a while: the call is held until the
+    // picture has been taken.
+    QSemaphore gate;
+    modMain::SetWorkerHook([&gate] { gate.tryAcquire(1, 30000); });
+    QTimer::singleShot(1200, [w, &gate] {
+        Shot(w, "main-busy");
+        gate.release();
+    });
+    modMain::RunChecksum("Quick Checksum", false);
+    modMain::SetWorkerHook(nullptr);
+
     w->HelpTopics();
     Shot(frmHelp::Current(), "help");
     frmHelp::CloseAll();
