@@ -75,7 +75,7 @@ def _parser() -> argparse.ArgumentParser:
 
     command("find", "list the USB units that answer")
 
-    p = command("load", "load an image file (HEX, S-records or binary) into the unit")
+    p = command("load", "load an image file (HEX, S-records, binary or ELF) into the unit")
     p.add_argument("file")
     v = p.add_mutually_exclusive_group()
     v.add_argument("--verify", dest="verify", action="store_const", const=True, default=True,

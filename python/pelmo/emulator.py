@@ -257,7 +257,7 @@ class Emulator:
 
     def load(self, path: PathLike, verify: Union[bool, str] = True, start: int = 0, length: int = 0,
              target: int = 0, width: int = 1) -> Result:
-        """Loads an image file (Intel HEX, S-records or binary) into the unit.
+        """Loads an image file (Intel HEX, S-records, binary or ELF) into the unit.
 
         Args:
             path: the image file; its format is recognised from its first record.

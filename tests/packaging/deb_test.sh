@@ -38,11 +38,14 @@ if [ "$PELMO_GUI" = 1 ]; then
     grep -q "pelmo (= $version)" <<<"$gui_depends" || fail "pelmo-gui depends on '$gui_depends', not pelmo"
     grep -q 'libqt6widgets6' <<<"$gui_depends" || fail "pelmo-gui depends on '$gui_depends', no Qt widgets"
 fi
-dpkg-deb -I "$(deb pelmo)" shlibs | grep -q "^libemucore 1 pelmo" || fail "pelmo has no shlibs entry for libemucore.so.1"
+grep -q "^libemucore 1 pelmo" <<<"$(dpkg-deb -I "$(deb pelmo)" shlibs)" || fail "pelmo has no shlibs entry for libemucore.so.1"
 # What goes where: the library in pelmo, its link and header in the development package.
-dpkg-deb -c "$(deb pelmo)" | grep -q ' ./usr/lib/libemucore.so.1 ' || fail "pelmo lacks libemucore.so.1"
-! dpkg-deb -c "$(deb pelmo)" | grep -q ' ./usr/lib/libemucore.so ' || fail "pelmo holds the development link"
-dpkg-deb -c "$(deb libemucore-dev)" | grep -q ' ./usr/lib/libemucore.so -> libemucore.so.1' ||
+# (Listings are read whole: grep -q on a pipe would end dpkg-deb with SIGPIPE.)
+pelmo_files=$(dpkg-deb -c "$(deb pelmo)")
+dev_files=$(dpkg-deb -c "$(deb libemucore-dev)")
+grep -q ' ./usr/lib/libemucore.so.1 ' <<<"$pelmo_files" || fail "pelmo lacks libemucore.so.1"
+! grep -q ' ./usr/lib/libemucore.so ' <<<"$pelmo_files" || fail "pelmo holds the development link"
+grep -q ' ./usr/lib/libemucore.so -> libemucore.so.1' <<<"$dev_files" ||
     fail "libemucore-dev lacks the development link"
 
 if command -v lintian >/dev/null; then
