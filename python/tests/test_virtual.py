@@ -242,3 +242,36 @@ def test_help_reads_well():
     for part in ("class Emulator", "find()", "VerifyError", "PELMO_EMUCORE", "load(self, path"):
         assert part in text, part
     assert "Loads an image file" in pydoc.render_doc(pelmo.Emulator.load, renderer=pydoc.plaintext)
+
+
+def _elf32_le(segments: list[tuple[int, bytes]]) -> bytes:
+    """A minimal ELF32 little-endian executable: one PT_LOAD per (paddr, bytes)."""
+    import struct
+    phoff, phsize = 52, 32
+    data_at = phoff + phsize * len(segments)
+    header = b"\x7fELF" + bytes([1, 1, 1]) + bytes(9) + struct.pack(
+        "<HHIIIIIHHHHHH", 2, 40, 1, 0x100, phoff, 0, 0, 52, phsize, len(segments), 0, 0, 0)
+    tables, blobs = b"", b""
+    for paddr, blob in segments:
+        tables += struct.pack("<IIIIIIII", 1, data_at + len(blobs), 0x20000000 + paddr, paddr,
+                              len(blob), len(blob) + 0x40, 5, 4)
+        blobs += blob
+    return header + tables + blobs
+
+
+def test_elf_segments_load_at_their_physical_addresses(tmp_path: Path, virtual: pelmo.Emulator):
+    text, data = os.urandom(0x30), os.urandom(0x10)
+    (tmp_path / "fw.elf").write_bytes(_elf32_le([(0x100, text), (0x4000, data)]))
+    virtual.fill(0xFF)
+    result = virtual.load(tmp_path / "fw.elf")
+    assert "Load/Verify Completed with no errors (40 Bytes Loaded)" in result.lines
+    assert virtual.read(0x100, 0x30) == text
+    assert virtual.read(0x4000, 0x10) == data
+    # Neither the headers nor the zero-filled rest of a segment reach the unit.
+    assert virtual.read(0, 0x100) == b"\xff" * 0x100
+    assert virtual.read(0x130, 0x40) == b"\xff" * 0x40
+    # A broken file is refused with the library's text, the unit untouched.
+    (tmp_path / "cut.elf").write_bytes(_elf32_le([(0x100, text)])[:60])
+    with pytest.raises(pelmo.EmulatorError, match="ELF"):
+        virtual.load(tmp_path / "cut.elf")
+    assert virtual.read(0x100, 0x30) == text
