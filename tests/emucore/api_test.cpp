@@ -252,14 +252,14 @@ TEST_F(EmucoreOperations, LoadsElfExecutablesAtTheirPhysicalAddresses) {
     OpenVirtual(3);  // 8 KB
     GuardedBuffer text(VXA_TEXT_SIZE);
     ASSERT_EQ(api.Fill(text.data(), 0x20, 0, 0, 0, 0, 0, 0, 0), 0);
-    enginetest::ElfSpec spec;
-    spec.is64 = true;
-    spec.big = true;
-    spec.entry = 0x1010;
-    spec.ph.push_back({1, enginetest::kElfPayload, 0x40000000, 0x1010, 4, 0x100});
-    spec.payload = {'E', 'L', 'F', '!'};
+    enginetest::ElfLayout layout;
+    layout.is64 = true;
+    layout.big = true;
+    layout.entry = 0x1010;
+    layout.ph.push_back({1, enginetest::kElfPayload, 0x40000000, 0x1010, 4, 0x100});
+    layout.payload = {'E', 'L', 'F', '!'};
     const std::string file = dir_.file("prog.elf");
-    testsupport::WriteFile(file, enginetest::BuildElf(spec));
+    testsupport::WriteFile(file, enginetest::BuildElf(layout));
     ASSERT_EQ(api.Load(text.data(), file.c_str(), 0, 0, 0, 1, 1, 0, 0, 0, 0), 0) << text.Text();
     EXPECT_EQ(text.Text(),
               "ELF-File Load/Verify of all bytes from offset 0 to offset 0\rProgram Entry: 001010\r"
@@ -267,9 +267,9 @@ TEST_F(EmucoreOperations, LoadsElfExecutablesAtTheirPhysicalAddresses) {
     EXPECT_EQ(ViewLine(0x1010, 4, 4), " 001010  45 4C 46 21    ELF!\r\n");
 
     // Refused whole: nothing written, the reason in the text.
-    spec.ph[0].paddr = 0x1000;                                  // "ELF!" at 1000
-    spec.ph.push_back({1, enginetest::kElfPayload + 1, 0, 0x1002, 2, 2});  // "LF" at 1002
-    testsupport::WriteFile(file, enginetest::BuildElf(spec));
+    layout.ph[0].paddr = 0x1000;                                  // "ELF!" at 1000
+    layout.ph.push_back({1, enginetest::kElfPayload + 1, 0, 0x1002, 2, 2});  // "LF" at 1002
+    testsupport::WriteFile(file, enginetest::BuildElf(layout));
     EXPECT_EQ(api.Load(text.data(), file.c_str(), 0, 0, 0, 1, 0, 0, 0, 0, 0), 1);
     EXPECT_EQ(text.Text(), "LOAD FAILURE: ELF SEGMENTS #0 AND #1 OVERLAP WITH DIFFERENT BYTES AT 1002");
     EXPECT_EQ(ViewLine(0x1000, 4, 4), " 001000  20 20 20 20        \r\n");

@@ -13,7 +13,7 @@ struct ElfPh {
     uint64_t offset = 0, vaddr = 0, paddr = 0, filesz = 0, memsz = 0;
 };
 
-struct ElfSpec {
+struct ElfLayout {
     bool is64 = false;
     bool big = false;
     uint64_t entry = 0;
@@ -27,7 +27,7 @@ inline void ElfPut(std::vector<uint8_t>& v, uint64_t at, unsigned width, uint64_
         v[at + (big ? width - 1 - i : i)] = static_cast<uint8_t>(value >> (8 * i));
 }
 
-inline std::vector<uint8_t> BuildElf(const ElfSpec& s) {
+inline std::vector<uint8_t> BuildElf(const ElfLayout& s) {
     const bool w = s.is64, b = s.big;
     const unsigned a = w ? 8 : 4;
     const uint64_t ehsize = w ? 64 : 52, phentsize = w ? 56 : 32;

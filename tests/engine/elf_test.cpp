@@ -19,7 +19,7 @@ namespace {
 using enginetest::BuildElf;
 using enginetest::ElfPh;
 using enginetest::ElfPut;
-using enginetest::ElfSpec;
+using enginetest::ElfLayout;
 using enginetest::kElfPayload;
 using enginetest::RecordingOutput;
 using enginetest::Seq;
@@ -190,7 +190,7 @@ protected:
         ASSERT_TRUE(testsupport::HaveProgram("srec_cat")) << "srec_cat missing: run scripts/deps.sh";
         a = testsupport::RandomBytes(20000, 7);
         b = testsupport::RandomBytes(5000, 8);
-        ElfSpec s;
+        ElfLayout s;
         s.entry = 0x3001;
         s.ph.push_back({1, kElfPayload, 0x80000000, 0x3001, a.size(), a.size() + 0x100});
         s.ph.push_back({4, 0, 0, 0, 0, 0});  // a note: not loaded
@@ -267,8 +267,8 @@ TEST_F(ElfLarge, VerifyMismatchAndCancel) {
 }
 
 // The base of the error table: two 16-byte segments at physical 0x100 and 0x200.
-ElfSpec Base(bool is64 = false, bool big = false) {
-    ElfSpec s;
+ElfLayout Base(bool is64 = false, bool big = false) {
+    ElfLayout s;
     s.is64 = is64;
     s.big = big;
     s.entry = 0x1234;
@@ -286,12 +286,12 @@ TEST(ElfErrors, RefusedBeforeAnythingIsWritten) {
         std::string line;
         uint32_t mode = LOAD_ONLY;
     };
-    auto patched = [](ElfSpec s, size_t at, unsigned width, uint64_t value) {
+    auto patched = [](ElfLayout s, size_t at, unsigned width, uint64_t value) {
         Bytes v = BuildElf(s);
         ElfPut(v, at, width, value, s.big);
         return v;
     };
-    auto with = [](ElfSpec s, size_t ph, uint64_t ElfPh::*field, uint64_t value) {
+    auto with = [](ElfLayout s, size_t ph, uint64_t ElfPh::*field, uint64_t value) {
         s.ph[ph].*field = value;
         return BuildElf(s);
     };
@@ -299,11 +299,11 @@ TEST(ElfErrors, RefusedBeforeAnythingIsWritten) {
     cut32.resize(40);
     Bytes cut64 = BuildElf(Base(true));
     cut64.resize(60);
-    ElfSpec notes = Base();
+    ElfLayout notes = Base();
     notes.ph[0].type = notes.ph[1].type = 4;
-    ElfSpec bssOnly = Base();
+    ElfLayout bssOnly = Base();
     bssOnly.ph[0].filesz = bssOnly.ph[1].filesz = 0;
-    ElfSpec none = Base();
+    ElfLayout none = Base();
     none.ph.clear();
     const Case cases[] = {
         {"magic only", {0x7F, 'E', 'L', 'F'}, "LOAD FAILURE: TRUNCATED ELF HEADER (4 OF 34 BYTES)\a\n"},
@@ -356,20 +356,20 @@ TEST(ElfErrors, RefusedBeforeAnythingIsWritten) {
 TEST(ElfFiles, HandBuiltCases) {
     struct Case {
         const char* what;
-        ElfSpec spec;
+        ElfLayout layout;
         uint32_t result;
         std::vector<std::string> lines;  // expected among the output
         uint32_t at;                     // payload[0..16) is here (0: not checked)
     };
-    ElfSpec be64 = Base(true, true);
+    ElfLayout be64 = Base(true, true);
     be64.entry = 0x123456789ull;
     be64.ph[0].vaddr = 0x700000000000ull;
-    ElfSpec same = Base();
+    ElfLayout same = Base();
     same.ph[1].offset = kElfPayload + 8;  // its first bytes are the first segment's last
     same.ph[1].paddr = 0x108;
-    ElfSpec high = Base(true);
+    ElfLayout high = Base(true);
     high.ph[1].paddr = 0x100000000ull;
-    ElfSpec bss = Base();
+    ElfLayout bss = Base();
     bss.ph.insert(bss.ph.begin(), {1, 0, 0x8100, 0x300, 0, 0x400});
     const Case cases[] = {
         {"ELF64 big-endian, p_paddr not p_vaddr", be64, 0,
@@ -388,7 +388,7 @@ TEST(ElfFiles, HandBuiltCases) {
         SCOPED_TRACE(c.what);
         VirtualUnit unit(0x1000);
         RecordingOutput out;
-        testsupport::WriteFile(dir.file("x.elf"), BuildElf(c.spec));
+        testsupport::WriteFile(dir.file("x.elf"), BuildElf(c.layout));
         EXPECT_EQ(Load(unit, out, dir.file("x.elf")), c.result) << out.Text();
         for (const std::string& l : c.lines)
             EXPECT_TRUE(out.Has('E', l) || out.Has('A', l) || out.Has('I', l)) << l << out.Text();

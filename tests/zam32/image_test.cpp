@@ -187,13 +187,13 @@ TEST_F(ImageCommands, ExistingFileModes) {
 TEST_F(ImageCommands, LoadsElfExecutables) {
     // Two segments loaded from their physical addresses (not their run addresses).
     const std::vector<uint8_t> a = testsupport::RandomBytes(0x40, 11), b = testsupport::RandomBytes(0x20, 12);
-    enginetest::ElfSpec spec;
-    spec.entry = 0x8000;
-    spec.ph.push_back({1, enginetest::kElfPayload, 0x8000, 0x100, a.size(), a.size()});
-    spec.ph.push_back({1, enginetest::kElfPayload + a.size(), 0x9000, 0x1000, b.size(), b.size() + 0x40});
-    spec.payload = a;
-    spec.payload.insert(spec.payload.end(), b.begin(), b.end());
-    std::vector<uint8_t> elf = enginetest::BuildElf(spec);
+    enginetest::ElfLayout layout;
+    layout.entry = 0x8000;
+    layout.ph.push_back({1, enginetest::kElfPayload, 0x8000, 0x100, a.size(), a.size()});
+    layout.ph.push_back({1, enginetest::kElfPayload + a.size(), 0x9000, 0x1000, b.size(), b.size() + 0x40});
+    layout.payload = a;
+    layout.payload.insert(layout.payload.end(), b.begin(), b.end());
+    std::vector<uint8_t> elf = enginetest::BuildElf(layout);
     WriteFile(dir.file("prog.elf"), elf);
     zam32test::Run r = Batch("p v;t 27256;f ff;l prog.elf;= $0;w out.bin,0,1100,c,b");
     ASSERT_EQ(r.status, 0) << r.out;
