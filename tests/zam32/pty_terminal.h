@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <utility>
@@ -35,6 +36,7 @@ public:
         pid_ = forkpty(&master_, nullptr, nullptr, &ws);
         if (pid_ == 0) {
             for (const char* v : {"ZAM32ARG", "ZAM32OSCLASS", "PELMO_SIM_USB", "PELMO_SIM_LPT", "COMSPEC"}) unsetenv(v);
+            setenv("SHELL", "/bin/sh", 1);  // the same command processor wherever the suite runs
             for (const auto& kv : o.env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
             if (!o.dir.empty() && chdir(o.dir.c_str()) != 0) _exit(126);
             std::vector<char*> argv{const_cast<char*>("zam32")};
@@ -82,7 +84,9 @@ public:
             int status = 0;
             if (waitpid(pid_, &status, WNOHANG) == pid_) {
                 pid_ = -1;
-                while (ReadSome(10)) {
+                // To the end of what it wrote; a process it left behind may hold the
+                // terminal open for longer.
+                while (ReadSome(10) && std::chrono::steady_clock::now() < end) {
                 }
                 return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             }
@@ -102,6 +106,25 @@ public:
         ws.ws_row = 24;
         ws.ws_col = columns;
         ioctl(master_, TIOCSWINSZ, &ws);
+    }
+    // Waits until the terminal's foreground is the process group led by a program named
+    // `name` and lines are read whole: keys typed then are that job's.
+    bool WaitForForeground(const std::string& name, int seconds = 10) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (std::chrono::steady_clock::now() < end) {
+            pid_t fg = tcgetpgrp(master_);
+            char path[64];
+            snprintf(path, sizeof path, "/proc/%d/comm", static_cast<int>(fg));
+            std::string comm;
+            if (FILE* f = fg > 0 ? fopen(path, "r") : nullptr) {
+                char buf[64] = {};
+                if (fgets(buf, sizeof buf, f)) comm = buf;
+                fclose(f);
+            }
+            if (comm == name + "\n" && (Settings().c_lflag & ICANON)) return true;
+            ReadSome(10);
+        }
+        return false;
     }
     pid_t pid() const { return pid_; }
     const std::string& output() const { return all_; }

@@ -166,6 +166,54 @@ TEST(Zam32TerminalState, ShellGetsTheOriginalSettings) {
     EXPECT_EQ(t.Status(), 0) << t.output();
 }
 
+// Ctrl+Z typed while a shell command runs stops its job. Under a shell with job control
+// the program stops with it and both go on at "fg"; started with no such shell (here
+// the program leads the terminal's session) nothing can stop it, and the job goes on.
+TEST(Zam32TerminalState, CtrlZOnTheShellsJob) {
+    for (bool jobControl : {false, true}) {
+        SCOPED_TRACE(jobControl ? "under an interactive bash" : "session leader");
+        TerminalOptions o;
+        if (jobControl) {
+            o.program = "/bin/bash";
+            o.args = {"--norc", "--noprofile", "-i"};
+            o.env = {{"PS1", "OUTER$ "}};
+        } else {
+            o.args = {"/n"};
+        }
+        PtyTerminal t(o);
+        ASSERT_TRUE(t.started());
+        if (jobControl) {
+            ASSERT_TRUE(t.WaitFor("OUTER$ ")) << t.output();
+            t.Type(PELMO_BIN_DIR "/zam32 /n\r");
+        }
+        ASSERT_TRUE(t.WaitFor("Pl1U0>")) << t.output();
+        t.Type("!echo GO; cat; echo GONE\"\"-ON\r");
+        ASSERT_TRUE(t.WaitFor("GO\r\n")) << t.output();
+        t.Type("one\r");
+        ASSERT_TRUE(t.WaitFor("one\r\none\r\n")) << t.output();  // the terminal's echo, then cat's
+        t.Type("\x1a");
+        if (jobControl) {
+            ASSERT_TRUE(t.WaitFor("Stopped")) << t.output();
+            ASSERT_TRUE(t.WaitFor("OUTER$ ")) << t.output();
+            t.Type("fg\r");
+            // Typed before the job has the terminal back, a line would be read by the
+            // outer shell's line editor rather than by cat.
+            ASSERT_TRUE(t.WaitForForeground("sh")) << t.output();
+        }
+        t.Type("two\r");
+        ASSERT_TRUE(t.WaitFor("two\r\ntwo\r\n")) << "cat reads on\n" << t.output();
+        t.Type("\x04");  // the end of cat's input
+        ASSERT_TRUE(t.WaitFor("GONE-ON\r\n")) << t.output();
+        ASSERT_TRUE(t.WaitFor("Pl1U0>")) << t.output();
+        t.Type("q n\r");
+        if (jobControl) {
+            ASSERT_TRUE(t.WaitFor("OUTER$ ")) << t.output();
+            t.Type("exit\r");
+        }
+        EXPECT_EQ(t.Status(), 0) << t.output();
+    }
+}
+
 // Ctrl+S pauses a long dump-free operation with "[STOPPED]"; any key resumes; a Ctrl+L
 // typed with it then cancels the rest.
 TEST(Zam32TerminalState, CtrlSPausesCtrlLCancels) {
