@@ -5,10 +5,11 @@
 // The command processor ($COMSPEC, else $SHELL, else /bin/sh), run for one command
 // line or interactively while the console program waits.
 //
-// It runs as a job of its own (a process group), given the terminal's foreground and
-// the terminal's settings of program start: keys typed there (Ctrl+C, Ctrl+Z) are the
-// job's, and an ending signal sent to the console program reaches every process of the
-// job, not only the shell. `handedOver` runs once the terminal is the job's, so what it
+// It runs as a job of its own (a process group) with the terminal's settings of program
+// start and, when this program holds it, the terminal's foreground: keys typed there
+// (Ctrl+C, Ctrl+Z) are the job's, and an ending signal sent to the console program
+// reaches every process of the job, not only the shell. Run in the background of a
+// terminal, the program keeps the job in its own group for its shell to stop and go on. `handedOver` runs once the terminal is the job's, so what it
 // prints is followed by keys the job will read.
 //
 // Returns false with errno's text in `why` when the processor could not be started;

@@ -23,11 +23,27 @@ const char* CommandProcessor() {
     return "/bin/sh";
 }
 
-// The terminal whose foreground this program holds (-1 when none): the job gets it.
-int ForegroundTerminal() {
-    for (int fd = 0; fd <= 2; ++fd)
-        if (isatty(fd) && tcgetpgrp(fd) == getpgrp()) return fd;
-    return -1;
+// How the job stands to the controlling terminal.
+struct JobTerminal {
+    int fd = -1;            // the terminal, when this program holds its foreground
+    bool ownGroup = true;   // false: run in this program's group (a background job)
+};
+
+// In the foreground of a terminal the job gets its own group and the foreground; with
+// no terminal at all it gets its own group so that a signal reaches all of it. A
+// program running in the background keeps the job in its own group: the shell that
+// started it stops and continues them together.
+JobTerminal FindTerminal() {
+    JobTerminal t;
+    const int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return t;
+    if (tcgetpgrp(fd) == getpgrp()) {
+        t.fd = fd;
+    } else {
+        close(fd);
+        t.ownGroup = false;
+    }
+    return t;
 }
 
 // Gives the terminal's foreground to `pgid`; a process outside the foreground may do
@@ -57,22 +73,22 @@ void OnChild(int) {
 // A job stopped from its terminal (Ctrl+Z) stops this program with it, as one job of
 // the shell that started us, and goes on with it; with no such shell (an orphaned
 // group does not stop) the job simply goes on.
-void WaitForJob(pid_t pid, int terminal, int* raw) {
+void WaitForJob(pid_t pid, const JobTerminal& terminal, int* raw) {
     bool passedOn = false;
     for (;;) {
-        pid_t done = waitpid(pid, raw, WNOHANG | WUNTRACED);
+        pid_t done = waitpid(pid, raw, WNOHANG | (terminal.ownGroup ? WUNTRACED : 0));
         if (done == pid && WIFSTOPPED(*raw)) {
-            if (terminal >= 0) {
-                GiveTerminal(terminal, getpgrp());
+            if (terminal.fd >= 0) {
+                GiveTerminal(terminal.fd, getpgrp());
                 raise(SIGTSTP);
-                GiveTerminal(terminal, pid);
+                GiveTerminal(terminal.fd, pid);
             }
             kill(-pid, SIGCONT);
             continue;
         }
         if (done == pid || (done < 0 && errno != EINTR)) break;
         if (!passedOn && ConsoleEndStatus() > 128) {
-            kill(-pid, ConsoleEndStatus() - 128);
+            kill(terminal.ownGroup ? -pid : pid, ConsoleEndStatus() - 128);
             passedOn = true;
         }
         pollfd p[2] = {{g_childWake[0], POLLIN, 0}, {passedOn ? -1 : ConsoleEndFd(), POLLIN, 0}};
@@ -107,7 +123,7 @@ bool ShellRun(const char* command, const std::function<void()>& handedOver, int*
     sigaction(SIGCHLD, &onChild, &oldChild);
     std::fflush(stdout);
     ConsoleSuspend();
-    const int terminal = ForegroundTerminal();
+    const JobTerminal terminal = FindTerminal();
     // Ctrl+\ belongs to the job while it runs, as the system's own shell call has it.
     struct sigaction ignore{}, oldQuit{};
     ignore.sa_handler = SIG_IGN;
@@ -117,8 +133,8 @@ bool ShellRun(const char* command, const std::function<void()>& handedOver, int*
     if (pid == 0) {
         // Both sides set the group and the foreground: whichever runs first, the shell
         // never reads the terminal from the background.
-        setpgid(0, 0);
-        if (terminal >= 0) GiveTerminal(terminal, getpid());
+        if (terminal.ownGroup) setpgid(0, 0);
+        if (terminal.fd >= 0) GiveTerminal(terminal.fd, getpid());
         for (int sig : {SIGINT, SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU}) signal(sig, SIG_DFL);
         close(pipefd[0]);
         if (command)
@@ -134,8 +150,8 @@ bool ShellRun(const char* command, const std::function<void()>& handedOver, int*
     bool started = pid > 0;
     int err = pid < 0 ? errno : 0;
     if (started) {
-        setpgid(pid, pid);
-        if (terminal >= 0) GiveTerminal(terminal, pid);
+        if (terminal.ownGroup) setpgid(pid, pid);
+        if (terminal.fd >= 0) GiveTerminal(terminal.fd, pid);
         if (handedOver) {
             handedOver();
             std::fflush(stdout);
@@ -152,7 +168,10 @@ bool ShellRun(const char* command, const std::function<void()>& handedOver, int*
         }
         *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : 1;
     }
-    if (terminal >= 0) GiveTerminal(terminal, getpgrp());
+    if (terminal.fd >= 0) {
+        GiveTerminal(terminal.fd, getpgrp());
+        close(terminal.fd);
+    }
     close(pipefd[0]);
     sigaction(SIGQUIT, &oldQuit, nullptr);
     sigaction(SIGCHLD, &oldChild, nullptr);
