@@ -22,7 +22,8 @@ measure() {
     local best="" t0 t1 t
     for _ in $(seq "$runs"); do
         t0=$EPOCHREALTIME
-        "$@" >/dev/null 2>&1
+        # A failed load or write would be timed as if it had worked: stop instead.
+        "$@" >/dev/null 2>"$work/err.txt" || { echo "engine_bench: failed: $* ($(head -c 300 "$work/err.txt"))" >&2; exit 1; }
         t1=$EPOCHREALTIME
         t=$(awk "BEGIN{printf \"%.2f\", ($t1 - $t0) * 1000}")
         if [ -z "$best" ] || awk "BEGIN{exit !($t < $best)}"; then best=$t; fi
