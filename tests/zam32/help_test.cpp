@@ -120,6 +120,28 @@ TEST(HelpLookup, BesideTheProgramThenPath) {
     EXPECT_NE(directory.out.find("CANNOT OPEN HELP FILE"), std::string::npos) << directory.out;
 }
 
+// An installed tree: <tree>/bin/zam32 finds <tree>/share/pelmo/ZAM32.HLP after a
+// file beside it and before the PATH directories.
+TEST(HelpLookup, InstalledDataFolderBetweenProgramAndPath) {
+    TempDir tree, pathDir;
+    std::filesystem::create_directories(tree.file("bin"));
+    std::filesystem::create_directories(tree.file("share/pelmo"));
+    std::string program = CopyProgram(tree.file("bin"));
+    WriteText(pathDir.file("ZAM32.HLP"), "#elp\nfrom PATH\n");
+    WriteText(tree.file("share/pelmo/ZAM32.HLP"), "#elp\nfrom share/pelmo\n");
+    const std::string path = pathDir.path() + ":/usr/bin:/bin";
+
+    Result shared = Help(program, "h", path);
+    EXPECT_EQ(shared.status, 0) << shared.out;
+    EXPECT_NE(shared.out.find("from share/pelmo\n"), std::string::npos) << shared.out;
+    EXPECT_EQ(shared.out.find("from PATH"), std::string::npos) << shared.out;
+
+    WriteText(tree.file("bin/ZAM32.HLP"), "#elp\nbeside the program\n");
+    Result beside = Help(program, "h", path);
+    EXPECT_NE(beside.out.find("beside the program\n"), std::string::npos) << beside.out;
+    EXPECT_EQ(beside.out.find("from share/pelmo"), std::string::npos) << beside.out;
+}
+
 // Paging on a terminal: any other key asks again, Space goes on, Esc cancels.
 TEST(HelpPager, MoreKeys) {
     TempDir dir;
