@@ -307,6 +307,9 @@ TEST(ElfErrors, RefusedBeforeAnythingIsWritten) {
     none.ph.clear();
     const Case cases[] = {
         {"magic only", {0x7F, 'E', 'L', 'F'}, "LOAD FAILURE: TRUNCATED ELF HEADER (4 OF 34 BYTES)\a\n"},
+        {"class byte only", {0x7F, 'E', 'L', 'F', 1}, "LOAD FAILURE: TRUNCATED ELF HEADER (5 OF 34 BYTES)\a\n"},
+        {"header count escaped without a section header", patched(Base(), 44, 2, 0xFFFF),
+         "LOAD FAILURE: ELF PROGRAM HEADER COUNT MISSING (SECTION HEADER 0 PAST END OF FILE)\a\n"},
         {"ELF32 header cut", cut32, "LOAD FAILURE: TRUNCATED ELF HEADER (28 OF 34 BYTES)\a\n"},
         {"ELF64 header cut", cut64, "LOAD FAILURE: TRUNCATED ELF HEADER (3C OF 40 BYTES)\a\n"},
         {"class 0", patched(Base(), 4, 1, 0), "LOAD FAILURE: UNKNOWN ELF FILE CLASS 00\a\n"},
@@ -396,6 +399,31 @@ TEST(ElfFiles, HandBuiltCases) {
             EXPECT_EQ(unit.Read(c.at, 16), Seq(0x40, 16));
         }
         EXPECT_EQ(unit.Read(0x300, 0x10), std::vector<uint8_t>(0x10, 0xFF));  // no zero fill anywhere
+    }
+}
+
+// More program headers than e_phnum holds: 0xFFFF there, the count in section
+// header 0's sh_info. The same two segments load as without the escape.
+TEST(ElfFiles, ProgramHeaderCountInSectionHeaderZero) {
+    for (bool is64 : {false, true}) {
+        SCOPED_TRACE(is64 ? "ELF64" : "ELF32");
+        const ElfLayout layout = Base(is64);
+        std::vector<uint8_t> v = BuildElf(layout);
+        const size_t sh = v.size(), shSize = is64 ? 64 : 40;
+        v.resize(sh + shSize, 0);
+        ElfPut(v, is64 ? 40 : 32, is64 ? 8 : 4, sh, false);    // e_shoff
+        ElfPut(v, is64 ? 58 : 46, 2, shSize, false);           // e_shentsize
+        ElfPut(v, is64 ? 56 : 44, 2, 0xFFFF, false);           // e_phnum: escaped
+        ElfPut(v, sh + (is64 ? 44 : 28), 4, layout.ph.size(), false);  // sh_info
+        testsupport::TempDir dir;
+        testsupport::WriteFile(dir.file("x.elf"), v);
+        VirtualUnit unit(0x1000);
+        RecordingOutput out;
+        EXPECT_EQ(Load(unit, out, dir.file("x.elf")), 0u) << out.Text();
+        EXPECT_TRUE(out.Has('I', "Highest address loaded was 0020F\n") || out.Has('A', "Highest address loaded was 0020F\n"))
+            << out.Text();
+        EXPECT_EQ(unit.Read(0x100, 16), Seq(0x40, 16));
+        EXPECT_EQ(unit.Read(0x200, 16), Seq(0x50, 16));
     }
 }
 
