@@ -78,7 +78,8 @@ int main(int argc, char** argv) {
     const double ideal = 2.0 * size;  // out once, back once
     const double frameBytes = 19.0 * 64.0;
     const double idealWireMs = ideal / frameBytes;
-    const double modelWireMs = static_cast<double>(bulkPerRound) / frameBytes + commandsPerRound + pollsPerRound;
+    const double modelWireMs = static_cast<double>(bulkPerRound) / frameBytes + static_cast<double>(commandsPerRound) +
+                               static_cast<double>(pollsPerRound);
     std::printf("usb_bench: 1 MiB load+verify, best of %d\n", rounds);
     std::printf("  host CPU      %.2f ms per MiB (target < 20)\n", bestCpu * 1000.0);
     std::printf("  wall          %.2f ms per MiB\n", bestWall * 1000.0);

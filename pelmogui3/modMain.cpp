@@ -207,8 +207,8 @@ void OpenUnit(const QString& title) {
         if (s.AutoReset) s.ResetState = s.ResetInactive;
         SetStatus(kept);
         if (k > 0) {
-            const int32_t inactive = s.ResetInactive;
-            const int32_t r = CallLibrary([=] { return emu::VXASetReset(inactive, 0, inactive); });
+            const int32_t level = s.ResetInactive;
+            const int32_t r = CallLibrary([=] { return emu::VXASetReset(level, 0, level); });
             s.ResetState = s.ResetInactive;
             if (r < 0) ShowDeviceFailure(r, title);
         } else {

@@ -447,7 +447,7 @@ TEST(BufferedWrite, BlocksLongerThanARunAreSplit) {
 
 TEST(UnitTest, SizingFindsTheRam) {
     for (uint32_t kb : {32u, 64u, 128u, 256u, 512u, 1024u}) {
-        for (uint8_t level : {0, 3}) {
+        for (uint8_t level : {uint8_t{0}, uint8_t{3}}) {
             SimUnits units;
             auto& unit = units.add(kb, 0, level);
             const auto content = RandomBytes(kb * 1024, kb);

@@ -176,8 +176,8 @@ TEST_F(UsbWriteSafety, LostAnswerWhileReadingKeepsTheOldFile) {
         if (c.exists) testsupport::WriteFile(name, old);
         // The second command of the write's RAM read loses its answer.
         unit->addFault({sim::USBF_LOST_ANSWER, unit->commands() + 2});
-        const std::string out = Run(("w \"" + name + "\",,,"+ c.mode + ",h").c_str());
-        EXPECT_TRUE(Contains(out, "DEVICE FAILURE (SUBCODE 504-")) << c.mode << out;
+        const std::string text = Run(("w \"" + name + "\",,,"+ c.mode + ",h").c_str());
+        EXPECT_TRUE(Contains(text, "DEVICE FAILURE (SUBCODE 504-")) << c.mode << text;
         if (c.exists)
             EXPECT_EQ(ReadFile(name), old) << c.mode;
         else
