@@ -55,12 +55,32 @@ bool Terminal() {
 // While another program (a shell) has the terminal, the Ctrl+C typed there is its own.
 volatile sig_atomic_t g_childHasTerminal = 0;
 
+// What standard output's buffer still holds (a line not yet ended), written straight
+// out from a signal handler: only while the output takes it at once, since a full pipe
+// or a stopped terminal must not hold up an end that is to come at once.
+void WritePendingOutput() {
+#ifdef __GLIBC__
+    const char* p = stdout->_IO_write_base;
+    const char* const end = stdout->_IO_write_ptr;
+    while (p != nullptr && p < end) {
+        pollfd out{STDOUT_FILENO, POLLOUT, 0};
+        if (poll(&out, 1, 0) != 1 || (out.revents & POLLOUT) == 0) break;
+        // No more than a pipe or a terminal takes without waiting once it polls writable.
+        const ssize_t n = write(STDOUT_FILENO, p, end - p < 256 ? static_cast<size_t>(end - p) : 256);
+        if (n <= 0) break;
+        p += n;
+    }
+#endif
+}
+
 // The first ending signal asks the program to end the normal way (the command loop
 // and every key wait see it); a second one while that is under way ends it at once,
-// still with the terminal's settings given back and no temporary file left behind.
+// still with the terminal's settings given back, what standard output holds of a line
+// written out and no temporary file left behind.
 void OnEndSignal(int sig, siginfo_t* info, void*) {
     if (sig == SIGINT && g_childHasTerminal && info != nullptr && info->si_code == SI_KERNEL) return;
     if (g_endSignal != 0) {
+        WritePendingOutput();
         ProcessRemoveTemporary();
         if (g_saved) tcsetattr(STDIN_FILENO, TCSANOW, &g_original);
         _exit(128 + sig);

@@ -110,7 +110,8 @@ bool PollStopCancel() {
             std::fflush(stdout);
             int next = ConsoleGetKey(true);
             Print("\r%*s\r", static_cast<int>(sizeof kStopped - 1), "");
-            if (next == 0) return true;  // the program is to end
+            // No key will come: the program is to end (an ending signal says so once).
+            if (next == 0) return ConsoleEndStatus() == 0 || EndCancels();
             key = next;  // the key that ended the pause is examined next
             continue;
         }

@@ -3,6 +3,7 @@
 // sends, the screen read back as the bytes the program wrote.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
@@ -33,8 +34,15 @@ public:
         winsize ws{};
         ws.ws_row = 24;
         ws.ws_col = o.columns;
+        // The child waits until the settings of program start have been read: the
+        // program changes them as soon as it runs.
+        int go[2] = {-1, -1};
+        if (pipe2(go, O_CLOEXEC) != 0) return;
         pid_ = forkpty(&master_, nullptr, nullptr, &ws);
         if (pid_ == 0) {
+            char c;
+            close(go[1]);
+            if (read(go[0], &c, 1) != 1) _exit(125);
             for (const char* v : {"ZAM32ARG", "ZAM32OSCLASS", "PELMO_SIM_USB", "PELMO_SIM_LPT", "COMSPEC"}) unsetenv(v);
             setenv("SHELL", "/bin/sh", 1);  // the same command processor wherever the suite runs
             for (const auto& kv : o.env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
@@ -46,6 +54,9 @@ public:
             _exit(127);
         }
         if (master_ >= 0) tcgetattr(master_, &start_);
+        close(go[0]);
+        if (pid_ > 0 && write(go[1], "g", 1) != 1) ADD_FAILURE() << "the child was not let go";
+        close(go[1]);
     }
     ~PtyTerminal() {
         if (pid_ > 0) {

@@ -5,14 +5,20 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <dirent.h>
 
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
 #include <memory>
 #include <string>
 #include <utility>
@@ -59,10 +65,16 @@ bool Exists(const std::string& path) {
 class Child {
 public:
     enum Input { DEV_NULL, PIPED };
+    // `smallOutput`: standard output a pipe of one page, whose write end the test keeps
+    // too (Fill), so that the program's next line can be made to wait.
     Child(const std::string& dir, const Env& env, Input input, const std::string& lines = "",
-          const std::vector<std::string>& args = {}) {
+          const std::vector<std::string>& args = {}, bool smallOutput = false) {
         int out[2], in[2] = {-1, -1};
         if (pipe2(out, O_CLOEXEC) != 0) return;
+        if (smallOutput) {
+            pipeSize_ = fcntl(out[0], F_SETPIPE_SZ, 4096);
+            keep_ = fcntl(out[1], F_DUPFD_CLOEXEC, 3);
+        }
         if (input == PIPED && pipe2(in, O_CLOEXEC) != 0) return;
         pid_ = fork();
         if (pid_ == 0) {
@@ -100,7 +112,50 @@ public:
         }
         if (out_ >= 0) close(out_);
         if (in_ >= 0) close(in_);
+        if (keep_ >= 0) close(keep_);
     }
+    pid_t pid() const { return pid_; }
+    // Bytes of the output pipe: its size, and those written and not yet read.
+    int PipeSize() const { return pipeSize_; }
+    int Unread() const {
+        int n = -1;
+        return ioctl(out_, FIONREAD, &n) == 0 ? n : -1;
+    }
+    // Writes `n` filler bytes into the output pipe (the test's own write end), then
+    // lets go of that end, so that the pipe holds `n` bytes more than the program wrote.
+    bool Fill(int n) {
+        const std::string dots(static_cast<size_t>(n), '.');
+        const bool ok = n >= 0 && keep_ >= 0 && write(keep_, dots.data(), dots.size()) == n;
+        if (keep_ >= 0) close(keep_);
+        keep_ = -1;
+        return ok;
+    }
+    // Waits, reading nothing, until `condition` holds (true) or `seconds` have passed.
+    bool WaitUntil(const std::function<bool()>& condition, uint32_t seconds = 30) {
+        const uint32_t start = ClockMilliseconds();
+        while (!condition()) {
+            if (ClockMilliseconds() - start > seconds * 1000) return false;
+            poll(nullptr, 0, 5);
+        }
+        return true;
+    }
+    // Waits for the end reading nothing: the status, or -1 after `seconds`.
+    int EndWithoutReading(uint32_t* elapsedMs, uint32_t seconds = 30) {
+        const uint32_t start = ClockMilliseconds();
+        int st = 0;
+        if (!WaitUntil([&] { return waitpid(pid_, &st, WNOHANG) == pid_; }, seconds)) return -1;
+        *elapsedMs = ClockMilliseconds() - start;
+        pid_ = -1;
+        while (ReadSome(10)) {
+        }
+        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    }
+    // Stops the program (SIGSTOP) and waits until it is stopped; Continue goes on.
+    bool Stop() {
+        int st = 0;
+        return kill(pid_, SIGSTOP) == 0 && waitpid(pid_, &st, WUNTRACED) == pid_ && WIFSTOPPED(st);
+    }
+    void Continue() { kill(pid_, SIGCONT); }
     // Reads the output until `text` has appeared (true) or `seconds` have passed.
     bool WaitFor(const std::string& text, uint32_t seconds = 30) {
         const uint32_t start = ClockMilliseconds();
@@ -144,9 +199,33 @@ private:
         return true;
     }
     pid_t pid_ = -1;
-    int out_ = -1, in_ = -1;
+    int out_ = -1, in_ = -1, keep_ = -1, pipeSize_ = -1;
     std::string text_;
 };
+
+// True while `pid` waits in a write to its standard output (the pipe is full).
+bool BlockedWritingOutput(pid_t pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/syscall");
+    long number = -1;
+    std::string fd;
+    if (!(f >> number >> fd)) return false;
+    return number == SYS_write && fd == "0x1";
+}
+
+// True while `pid` holds `path` open.
+bool HoldsOpen(pid_t pid, const std::string& path) {
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    bool found = false;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            char target[256];
+            const ssize_t n = readlink((dir + "/" + e->d_name).c_str(), target, sizeof target - 1);
+            if (n > 0 && std::string(target, static_cast<size_t>(n)) == path) found = true;
+        }
+        closedir(d);
+    }
+    return found;
+}
 
 // A scratch folder with the old output file, a 1 MB image and a unit environment.
 struct Scene {
@@ -263,6 +342,57 @@ TEST(SignalStops, SecondSignalEndsAtOnceWithoutTemporary) {
     s.ExpectUntouched("two signals");
 }
 
+// A second signal while the clean-up after the first waits ends the program at once:
+// here the clean-up waits to print its cancelled line, standard output being full, so
+// the normal way would not end before the test reads. The status is the second
+// signal's; the temporary goes with the program.
+TEST(SignalStops, SecondSignalWhileTheCleanUpWaits) {
+    for (const auto& pair : {std::make_pair(SIGTERM, SIGINT), std::make_pair(SIGHUP, SIGTERM)}) {
+        const std::string what = std::string(SignalName(pair.first)) + " then " + SignalName(pair.second);
+        SCOPED_TRACE(what);
+        Scene s;
+        Env env = kSlowUsb;
+        env.push_back({"ZAM32ARG", "/b /n p u;t 27080;w out.img,,,r,h;!touch ran-after-signal"});
+        Child z(s.dir.path(), env, Child::DEV_NULL, "", {}, true);
+        ASSERT_TRUE(z.WaitFor("Putting 100000 bytes into HEX")) << z.output();
+        ASSERT_EQ(FilesStartingWith(s.dir.path(), ".pelmo-write-").size(), 1u) << "the write is under way";
+        ASSERT_TRUE(z.Fill(z.PipeSize() - z.Unread()));
+        z.Signal(pair.first);
+        ASSERT_TRUE(z.WaitUntil([&] { return BlockedWritingOutput(z.pid()); })) << "the clean-up waits to print";
+        z.Signal(pair.second);
+        uint32_t ms = 0;
+        EXPECT_EQ(z.EndWithoutReading(&ms), 128 + pair.second) << z.output();
+        EXPECT_LT(ms, kEndWithinMs) << "ended " << ms << " ms after the second signal";
+        s.ExpectUntouched(what);
+    }
+}
+
+// The end by a second signal writes out what standard output still holds of a line:
+// here the scan's row of the port whose unit is being tried at 50 baud. Stopped while
+// it tries, the program gets both signals before it goes on: the second ends it in
+// its handler, before anything more is printed.
+TEST(SignalStops, SecondSignalWritesThePartLine) {
+    TempDir dir;
+    PelmoSim unit({"ram=64"});
+    ASSERT_FALSE(unit.path().empty());
+    Child z(dir.path(), {{"ZAMCOM1", unit.path()}, {"ZAMBPS", "50"}, {"ZAM32ARG", "/b /n p c?"}}, Child::DEV_NULL);
+    ASSERT_TRUE(z.WaitFor("P \\\n")) << z.output();
+    // The row's port name is printed before the port is opened.
+    ASSERT_TRUE(z.WaitUntil([&] { return HoldsOpen(z.pid(), unit.path()); })) << z.output();
+    ASSERT_TRUE(z.Stop());
+    ASSERT_TRUE(HoldsOpen(z.pid(), unit.path())) << "stopped while the unit is tried";
+    z.Signal(SIGINT);
+    z.Signal(SIGTERM);
+    z.Continue();
+    uint32_t ms = 0;
+    const int status = z.Status(&ms);
+    EXPECT_TRUE(status == 130 || status == 143) << status << "\n" << z.output();
+    EXPECT_LT(ms, kEndWithinMs) << "ended " << ms << " ms after the signals";
+    const std::string& out = z.output();
+    EXPECT_EQ(out.substr(out.size() < 12 ? 0 : out.size() - 12), "P \\\nc1      ")
+        << "the part line, and nothing after it\n" << out;
+}
+
 // A replace from a 64 KB serial unit at 19200 baud (a bank of 32 KB takes 17 s on the
 // line), with a second SIGTERM 0.3 s after the first.
 TEST(SignalStops, SerialWriteAt19200) {
@@ -303,27 +433,246 @@ TEST(SignalStops, SerialUnitCheckAt110) {
     s.ExpectUntouched("110 baud");
 }
 
+// ---- each ending signal, each kind of input, each kind of unit: a load and a replace ----
+
+// Intel hex records of `bytes` from address 0, 16 bytes a record, and the end record.
+std::string HexRecords(const std::vector<uint8_t>& bytes) {
+    std::string text;
+    char rec[64];
+    for (size_t at = 0; at < bytes.size(); at += 16) {
+        const size_t n = bytes.size() - at < 16 ? bytes.size() - at : 16;
+        unsigned sum = static_cast<unsigned>(n + (at >> 8) + (at & 0xFF));
+        std::snprintf(rec, sizeof rec, ":%02X%04X00", static_cast<unsigned>(n), static_cast<unsigned>(at & 0xFFFF));
+        text += rec;
+        for (size_t i = 0; i < n; ++i) {
+            std::snprintf(rec, sizeof rec, "%02X", bytes[at + i]);
+            text += rec;
+            sum += bytes[at + i];
+        }
+        std::snprintf(rec, sizeof rec, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
+        text += rec;
+    }
+    return text + ":00000001FF\n";
+}
+
+enum Input { BATCH, PIPED, TERMINAL, COMMAND_FILE };
+
+const char* InputName(Input i) {
+    return i == BATCH ? "batch" : i == PIPED ? "piped" : i == TERMINAL ? "terminal" : "command file";
+}
+
+enum UnitKindId { VIRTUAL, USB, SERIAL };
+
+struct UnitKind {
+    UnitKindId id;
+    const char* name;
+    const char* setup;   // the commands that make the unit current
+    const char* prompt;  // the prompt then
+    const char* loadFile;
+    const char* loadRunning;  // what shows the load under way
+    const char* loadCancelled;
+    const char* write;  // a replace of out.img
+    const char* writeRunning;
+    const char* writeCancelled;
+};
+
+// A virtual unit's work takes no time: it is kept under way by standard output, which
+// the test lets fill up in front of the operation's first line (or, on a terminal, by
+// Ctrl+S). A USB unit takes about 10 s for either operation (kSlowUsb), a serial unit
+// at 19200 baud 17 s a 32 KB bank.
+const UnitKind kUnitKinds[] = {
+    {VIRTUAL, "virtual", "p v;t 27512", "PvU0>", "image.hex", "Hex-File Load of all bytes", "[CANCELLED]",
+     "w out.img,,,r,h", "Putting 10000 bytes into HEX", "[CANCELLED]"},
+    {USB, "USB", "p u;t 27080", "PuU0>", "big.bin", "Binary-File Load of 100000 bytes", "[CANCELLED SUBCODE 502-4]",
+     "w out.img,,,r,h", "Putting 100000 bytes into HEX", "[CANCELLED SUBCODE 504-4]"},
+    {SERIAL, "serial", "p c1;t 27512", "Pc1U0>", "small.bin", "Binary-File Load of 10000 bytes",
+     "[CANCELLED SUBCODE 502-4]", "w out.img,,,r,b", "Writing 10000 bytes to binary file", "[CANCELLED SUBCODE 503-4]"},
+};
+
+// "a;b;c" as one command a line, as typed.
+std::string OneALine(const std::string& commands) {
+    std::string lines;
+    for (char c : commands) lines += c == ';' ? '\n' : c;
+    return lines + "\n";
+}
+
+// One signal during one operation: the cancelled message, the old file kept, no
+// temporary, nothing later run, the signal's status, and the time the end took.
+void SignalDuring(const UnitKind& u, bool load, Input input, int sig) {
+    const std::string what = std::string(u.name) + (load ? " load " : " replace ") + InputName(input) + " " +
+                             SignalName(sig);
+    SCOPED_TRACE(what);
+    Scene s;
+    WriteFile(s.dir.file("small.bin"), testsupport::RandomBytes(0x10000, 5));
+    testsupport::WriteText(s.dir.file("image.hex"), HexRecords(testsupport::RandomBytes(0x10000, 9)));
+    std::unique_ptr<PelmoSim> unit;
+    Env env;
+    if (u.id == USB) env = kSlowUsb;
+    if (u.id == SERIAL) {
+        unit = std::make_unique<PelmoSim>(std::vector<std::string>{"ram=64"});
+        ASSERT_FALSE(unit->path().empty());
+        env = {{"ZAMCOM1", unit->path()}, {"ZAMBPS", "19200"}};
+    }
+    const std::string op = load ? std::string("l ") + u.loadFile + ";e 0,AA;w out.img,,,r,b" : u.write;
+    const std::string line = op + ";!touch ran-after-signal";
+    const std::string running = load ? u.loadRunning : u.writeRunning;
+    const char* cancelled = load ? u.loadCancelled : u.writeCancelled;
+    int status = -1;
+    uint32_t ms = 0;
+    std::string output;
+    if (input == TERMINAL) {
+        TerminalOptions o;
+        o.dir = s.dir.path();
+        o.env = env;
+        o.args = {"/n"};
+        PtyTerminal t(o);
+        ASSERT_TRUE(t.WaitFor("Pl1U0>")) << t.output();
+        t.Type(std::string(u.setup) + "\r");
+        ASSERT_TRUE(t.WaitFor(u.prompt, 60)) << t.output();
+        if (u.id == VIRTUAL) {
+            // Ctrl+S waits in the terminal until the operation's first poll takes it.
+            t.Type(line + "\r\x13");
+            ASSERT_TRUE(t.WaitFor("[STOPPED]")) << t.output();
+        } else {
+            t.Type(line + "\r");
+            ASSERT_TRUE(t.WaitFor(running, 60)) << t.output();
+        }
+        const uint32_t start = ClockMilliseconds();
+        kill(t.pid(), sig);
+        status = t.Status();
+        ms = ClockMilliseconds() - start;
+        EXPECT_EQ(t.Settings().c_lflag, t.StartSettings().c_lflag) << "terminal restored";
+        output = t.output();
+    } else {
+        const bool gate = u.id == VIRTUAL;
+        ASSERT_FALSE(gate && input == COMMAND_FILE) << "no gate in a command file";
+        // A shell command that waits until the test has filled the output pipe.
+        const std::string gateLine = "!echo GATE\"\"-OPEN; cat gate >/dev/null";
+        if (gate) {
+            ASSERT_EQ(mkfifo(s.dir.file("gate").c_str(), 0600), 0);
+        }
+        std::string lines, firstLine;
+        std::vector<std::string> args;
+        switch (input) {
+        case BATCH:
+            if (gate) {
+                env.push_back({"ZAM32ARG", std::string("/b /n ") + u.setup + ";" + gateLine});
+                args = {line};  // the second start-up line
+            } else {
+                env.push_back({"ZAM32ARG", std::string("/b /n ") + u.setup + ";" + line});
+            }
+            break;
+        case PIPED:
+            args = {"/n"};
+            lines = OneALine(u.setup) + (gate ? gateLine + "\n" : "") + OneALine(line) + "q n\n";
+            firstLine = line.substr(0, line.find(';'));
+            break;
+        default:
+            testsupport::WriteText(s.dir.file("cmds"), OneALine(u.setup) + OneALine(line));
+            env.push_back({"ZAM32ARG", "/b /n @cmds"});
+            break;
+        }
+        Child z(s.dir.path(), env, input == PIPED ? Child::PIPED : Child::DEV_NULL, lines, args, gate);
+        if (gate) {
+            ASSERT_TRUE(z.WaitFor("GATE-OPEN\n")) << z.output();
+            // Room for the prompt and the echo of the line (piped input), not for the
+            // operation's first line: the program waits there, in the operation.
+            const int room = input == PIPED ? static_cast<int>(std::strlen(u.prompt) + firstLine.size() + 1) : 0;
+            ASSERT_EQ(z.PipeSize(), 4096);
+            ASSERT_TRUE(z.Fill(z.PipeSize() - z.Unread() - room));
+            const int g = open(s.dir.file("gate").c_str(), O_WRONLY | O_CLOEXEC);
+            ASSERT_GE(g, 0);
+            close(g);
+            ASSERT_TRUE(z.WaitUntil([&] { return z.Unread() == z.PipeSize() && BlockedWritingOutput(z.pid()); }))
+                << "the program waits to print";
+            if (!load) {
+                ASSERT_EQ(FilesStartingWith(s.dir.path(), ".pelmo-write-").size(), 1u) << "the write is under way";
+            }
+        } else {
+            ASSERT_TRUE(z.WaitFor(running, 60)) << z.output();
+        }
+        z.Signal(sig);
+        status = z.Status(&ms);
+        output = z.output();
+        if (gate) {
+            EXPECT_NE(output.find(running), std::string::npos) << "the line it waited in\n" << output;
+        }
+    }
+    EXPECT_EQ(status, 128 + sig) << output;
+    EXPECT_LT(ms, kEndWithinMs) << "ended " << ms << " ms after the signal";
+    EXPECT_NE(output.find(cancelled), std::string::npos) << output;
+    EXPECT_EQ(output.find("Completed"), std::string::npos) << output;
+    s.ExpectUntouched(what);
+}
+
+void SignalsDuringOperations(UnitKindId id) {
+    for (const UnitKind& u : kUnitKinds) {
+        if (u.id != id) continue;
+        for (bool load : {true, false})
+            for (Input input : {BATCH, PIPED, TERMINAL, COMMAND_FILE}) {
+                if (id == VIRTUAL && input == COMMAND_FILE) continue;  // its gate is a line of its own
+                for (int sig : {SIGTERM, SIGINT, SIGHUP}) SignalDuring(u, load, input, sig);
+            }
+    }
+}
+
+TEST(SignalMatrix, VirtualUnit) { SignalsDuringOperations(VIRTUAL); }
+TEST(SignalMatrix, UsbUnit) { SignalsDuringOperations(USB); }
+TEST(SignalMatrix, SerialUnit) { SignalsDuringOperations(SERIAL); }
+
 // The shell escape: the signal goes on to the whole job of the command processor, then
-// the program ends; the next line does not run. A Ctrl+C typed on the terminal stays the
-// job's. dash waits for its last command where bash runs it in its own place, so a signal
-// that reached the shell alone would end bash's job and leave dash's running.
+// the program ends; the next line does not run. In batch mode, with piped input and on
+// a terminal (where the next line is typed ahead). A Ctrl+C typed on the terminal stays
+// the job's. dash waits for its last command where bash runs it in its own place, so a
+// signal that reached the shell alone would end bash's job and leave dash's running.
 TEST(SignalStops, ShellEscape) {
+    // SHELL-RUNS comes from tail, the shell's command, once it runs: a signal that came
+    // while the shell had yet to start it would be the shell's alone.
+    const std::string command = "!tail -f ready.txt; echo SHELL-GOES\"\"-ON";
     for (const char* shell : {"/bin/dash", "/bin/bash"}) {
         SCOPED_TRACE(shell);
-        for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
-            Scene s;
-            // SHELL-RUNS comes from tail, the shell's command, once it runs: a signal
-            // that came while the shell had yet to start it would be the shell's alone.
-            testsupport::WriteText(s.dir.file("ready.txt"), "SHELL-RUNS\n");
-            Child z(s.dir.path(), {{"SHELL", shell}}, Child::PIPED,
-                    "!tail -f ready.txt; echo SHELL-GOES\"\"-ON\n!touch ran-after-signal\nq n\n", {"/n"});
-            ASSERT_TRUE(z.WaitFor("SHELL-RUNS\n")) << z.output();
-            z.Signal(sig);
-            uint32_t ms = 0;
-            EXPECT_EQ(z.Status(&ms), 128 + sig) << SignalName(sig) << "\n" << z.output();
-            EXPECT_LT(ms, kEndWithinMs) << SignalName(sig) << ": tail goes on until a signal ends it";
-            EXPECT_EQ(z.output().find("SHELL-GOES-ON"), std::string::npos) << z.output();
-            s.ExpectUntouched(SignalName(sig));
+        for (Input input : {PIPED, BATCH, TERMINAL}) {
+            for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+                const std::string what = std::string(InputName(input)) + " " + SignalName(sig);
+                SCOPED_TRACE(what);
+                Scene s;
+                testsupport::WriteText(s.dir.file("ready.txt"), "SHELL-RUNS\n");
+                int status = -1;
+                uint32_t ms = 0;
+                std::string output;
+                if (input == TERMINAL) {
+                    TerminalOptions o;
+                    o.dir = s.dir.path();
+                    o.args = {"/n"};
+                    o.env = {{"SHELL", shell}};
+                    PtyTerminal t(o);
+                    ASSERT_TRUE(t.WaitFor("Pl1U0>")) << t.output();
+                    t.Type(command + "\r");
+                    ASSERT_TRUE(t.WaitFor("SHELL-RUNS\r\n")) << t.output();
+                    t.Type("!touch ran-after-signal\r");
+                    const uint32_t start = ClockMilliseconds();
+                    kill(t.pid(), sig);
+                    status = t.Status();
+                    ms = ClockMilliseconds() - start;
+                    EXPECT_EQ(t.Settings().c_lflag, t.StartSettings().c_lflag) << "terminal restored";
+                    output = t.output();
+                } else {
+                    const bool piped = input == PIPED;
+                    Env env = {{"SHELL", shell}};
+                    if (!piped) env.push_back({"ZAM32ARG", "/b /n " + command});
+                    Child z(s.dir.path(), env, piped ? Child::PIPED : Child::DEV_NULL,
+                            piped ? command + "\n!touch ran-after-signal\nq n\n" : "",
+                            piped ? std::vector<std::string>{"/n"} : std::vector<std::string>{"!touch ran-after-signal"});
+                    ASSERT_TRUE(z.WaitFor("SHELL-RUNS\n")) << z.output();
+                    z.Signal(sig);
+                    status = z.Status(&ms);
+                    output = z.output();
+                }
+                EXPECT_EQ(status, 128 + sig) << output;
+                EXPECT_LT(ms, kEndWithinMs) << "tail goes on until a signal ends it; ended " << ms << " ms after it";
+                EXPECT_EQ(output.find("SHELL-GOES-ON"), std::string::npos) << output;
+                s.ExpectUntouched(what);
+            }
         }
         Scene s;
         TerminalOptions o;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <cstdio>
 #include <termios.h>
 #include <unistd.h>
 
@@ -62,6 +63,62 @@ TEST(Zam32Terminal, CtrlDQuitsAsQ) {
     t.Type("n\r");
     EXPECT_EQ(t.Status(), 0) << t.output();
     EXPECT_NE(access((std::string(dir) + "/ZAM32.CFG").c_str(), F_OK), 0) << "answered no: nothing saved";
+    rmdir(dir);
+}
+
+// Ctrl+D at an empty prompt, session by session in one folder: unchanged, the program
+// ends with 0 and no question and the configuration file stays as it was; changed
+// (a new key text), the question comes and "y" saves the change.
+TEST(Zam32Terminal, CtrlDSavesOnlyWhenAsked) {
+    char dir[] = "/tmp/zam32-ctrld-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string cfg = std::string(dir) + "/ZAM32.CFG";
+    const auto cfgText = [&] {
+        std::string text;
+        if (FILE* f = fopen(cfg.c_str(), "rb")) {
+            char buf[4096];
+            size_t n;
+            while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+            fclose(f);
+        }
+        return text;
+    };
+    const struct {
+        const char* typed;  // before Ctrl+D ("" : nothing changed)
+        const char* keyText;  // then in the saved file
+    } sessions[] = {
+        {"k f5 \"d 1234\\r\"\r", "d 1234"},
+        {"", nullptr},
+        {"k f5 \"d 5678\\r\"\r", "d 5678"},
+    };
+    for (const auto& c : sessions) {
+        SCOPED_TRACE(*c.typed ? c.typed : "unchanged");
+        const std::string before = cfgText();
+        TerminalOptions o;
+        o.dir = dir;
+        PtyTerminal t(o);
+        ASSERT_TRUE(t.started());
+        ASSERT_TRUE(t.WaitFor("Pl1U0>")) << t.output();
+        if (*c.typed) {
+            t.Type(c.typed);
+            ASSERT_TRUE(t.WaitFor("Pl1U0>")) << t.output();
+        }
+        t.Type("\x04");
+        if (c.keyText) {
+            ASSERT_TRUE(t.WaitFor("OK to Update Configuration? (y/n):")) << t.output();
+            t.Type("y\r");
+        }
+        EXPECT_EQ(t.Status(), 0) << t.output();
+        const std::string after = cfgText();
+        if (c.keyText) {
+            EXPECT_NE(after, before) << "saved";
+            EXPECT_NE(after.find(c.keyText), std::string::npos) << "the new key text is in the file";
+        } else {
+            EXPECT_EQ(t.output().find("OK to Update Configuration?"), std::string::npos) << t.output();
+            EXPECT_EQ(after, before) << "nothing saved";
+        }
+    }
+    unlink(cfg.c_str());
     rmdir(dir);
 }
 
