@@ -21,18 +21,22 @@ may share an Emulator.
 
 Exceptions (all EmulatorError, with .text, .lines and .subcode):
     LibraryNotFoundError  the library cannot be found (set PELMO_EMUCORE)
-    ArgumentError         a bad argument (also a ValueError); nothing was done
+    ArgumentError         a bad argument, the package's or the library's own
+                          refusal (also a ValueError); nothing was done
     UnitInUseError        another Emulator is open in this process
     UnitNotFoundError     the unit does not answer
     DeviceError           the unit failed during an operation
     VerifyError           a byte read back differs (.address, .expected, .got)
-    ImageFileError        an image file cannot be read or made
+    ImageFileError        an image file cannot be read, is not a valid image
+                          (the library's LOAD FAILURE), or cannot be made
 
 The library is looked for in PELMO_EMUCORE, then beside the installed package,
 then as libemucore.so.1 and libemucore.so on the system's library path, then in
 the build tree (build/lib) when running from the source folder.
 
-The command "pelmo" (or python3 -m pelmo) does the same from the shell.
+The command "pelmo" (or python3 -m pelmo) does the same from the shell; it
+checks every argument before it opens the unit, and ends with status 130 on
+SIGINT (143 on SIGTERM).
 """
 from ._devices import EPROM_TYPES, VIRTUAL, eprom_size
 from ._library import library_path

@@ -1,6 +1,4 @@
 """python3 -m pelmo: the pelmo command."""
-import sys
+from .cli import run
 
-from .cli import main
-
-sys.exit(main())
+run()

@@ -37,7 +37,8 @@ def candidates() -> list[str]:
 
     PELMO_EMUCORE (a file, or a folder holding it) is the only place when set.
     Otherwise: the libemucore.so.1 installed beside this package (for a package
-    under <prefix>/lib/python3/dist-packages), libemucore.so.1 and then
+    under <prefix>/lib/python3/dist-packages or lib/python3.X/dist-packages or
+    site-packages: <prefix>/lib[/MULTIARCH]), libemucore.so.1 and then
     libemucore.so through the system's library search, and last the build
     tree's build/lib when the package runs from its source folder.
     """

@@ -1,7 +1,9 @@
 """The pelmo command: the Emulator's operations for shell scripts and CI.
 
-Exit status 0 success, 1 the operation failed (the message on standard error),
-2 a usage error (an unknown option or a bad argument: nothing was done).
+Exit status 0 success, 1 the operation failed (the message on standard error;
+for find: no USB unit answers), 2 a usage error (an unknown option or a bad
+argument: nothing was done, the unit was not even opened), 130 interrupted by
+SIGINT (Ctrl+C), 143 ended by SIGTERM.
 """
 from __future__ import annotations
 
@@ -9,15 +11,18 @@ import argparse
 import contextlib
 import json
 import os
+import signal
 import sys
+import threading
 from typing import Any, Optional, Sequence
 
-from . import _devices
+from . import _devices, _files
 from ._progress import Busy
 from .emulator import Emulator, Result, find
 from .errors import ArgumentError, EmulatorError
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
+_ENDING = (signal.SIGINT, signal.SIGTERM)
 
 _FORMATS = ("hex", "hex32", "s19", "s28", "s37", "s", "bin")
 _LEVELS = ("low", "high", "released", "active", "inactive")
@@ -25,6 +30,15 @@ _LEVELS = ("low", "high", "released", "active", "inactive")
 
 class _UsageError(Exception):
     pass
+
+
+# The ending signal taken by run()'s signal thread, which has told it on standard
+# error already (a KeyboardInterrupt without it is a Ctrl+C, told by main()).
+_ended_by: Optional[int] = None
+
+
+def _ending_text(sig: int) -> str:
+    return "interrupted" if sig == signal.SIGINT else "terminated"
 
 
 class _Parser(argparse.ArgumentParser):
@@ -66,14 +80,15 @@ def _parser() -> argparse.ArgumentParser:
     common = _common()
     parser = _Parser(prog="pelmo", parents=[common], description="Drive an EPROM emulator unit through the "
                      "emucore library.", epilog="Numbers are decimal or hex with 0x. Exit status: 0 success, "
-                     "1 the operation failed, 2 usage error.")
+                     "1 the operation failed (find: no USB unit answers), 2 usage error (nothing done), "
+                     "130 interrupted (Ctrl+C), 143 SIGTERM.")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     sub.required = True
 
     def command(name: str, help: str) -> argparse.ArgumentParser:
         return sub.add_parser(name, parents=[common], help=help, description=help)
 
-    command("find", "list the USB units that answer")
+    command("find", "list the USB units that answer (exit status 1 when none does)")
 
     p = command("load", "load an image file (HEX, S-records, binary or ELF) into the unit")
     p.add_argument("file")
@@ -155,6 +170,16 @@ def _fail(command: Optional[str], status: int, error: str, message: str, as_json
     return status
 
 
+def _interrupted(command: Optional[str], as_json: bool) -> int:
+    sig = _ended_by or signal.SIGINT
+    if _ended_by is None:
+        print(f"pelmo: {_ending_text(sig)}", file=sys.stderr)
+    if as_json:
+        _emit({"command": command, "ok": False, "status": 128 + sig, "error": "interrupted",
+               "message": _ending_text(sig)})
+    return 128 + sig
+
+
 def _run(args: argparse.Namespace) -> tuple[dict[str, Any], list[str]]:
     """Runs the command: its JSON fields and its lines for standard output."""
     if args.command == "find":
@@ -170,6 +195,23 @@ def _run(args: argparse.Namespace) -> tuple[dict[str, Any], list[str]]:
 
     emu = Emulator(unit=args.unit, eprom=args.eprom, fold=args.fold, auto_reset=args.auto_reset,
                    reset_active=args.reset_active, reset_inactive=args.reset_inactive)
+    # Every argument the package can judge is judged before the unit is opened
+    # (opening sizes its RAM and sets its reset line).
+    if args.command == "load":
+        emu._check_load(args.file, args.verify, args.start, args.length, args.target, args.width)
+    elif args.command == "fill":
+        emu._check_fill(args.value, args.start, args.length)
+    elif args.command == "checksum":
+        emu._range(args.start, args.length)
+    elif args.command == "write":
+        emu._check_write(args.file, args.format, args.start, args.length, args.mode, args.signon, args.eof,
+                         args.record_length, args.skip, args.target, args.entry)
+    elif args.command == "read":
+        emu._check_read(args.start, args.length)
+        if args.out:
+            _files.output_target(args.out)
+    elif args.pulse is not None:
+        emu._check_pulse(args.pulse)
     what = {"load": f"loading {getattr(args, 'file', '')}", "write": f"writing {getattr(args, 'file', '')}",
             "fill": "filling", "checksum": "checksumming", "read": "reading"}.get(args.command, "")
     fields: dict[str, Any] = {"unit": emu.unit, "eprom": emu.eprom}
@@ -196,9 +238,6 @@ def _run(args: argparse.Namespace) -> tuple[dict[str, Any], list[str]]:
             if not args.out:
                 fields["data"] = data.hex()
                 return fields, emu.dump(args.start, args.length).splitlines()
-            with open(args.out, "wb") as f:
-                f.write(data)
-            fields["out"] = args.out
             result = Result.of(f"{len(data):X} bytes from {args.start:05X} written to {args.out}")
         elif args.pulse is not None:
             emu.pulse(args.pulse)
@@ -206,6 +245,10 @@ def _run(args: argparse.Namespace) -> tuple[dict[str, Any], list[str]]:
         else:
             emu.reset(args.level)
             result = Result.of(f"Reset line set {args.level}")
+    if args.command == "read":
+        # Written once the unit is closed, by the library's rules for output files.
+        _files.write_output(args.out, data)
+        fields["out"] = args.out
     fields["text"] = str(result)
     fields["lines"] = result.lines
     return fields, result.lines
@@ -231,9 +274,58 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return _fail(args.command, EXIT_FAILED, type(e).__name__, str(e), args.json, e)
     except OSError as e:
         return _fail(args.command, EXIT_FAILED, type(e).__name__, f"{e.filename}: {e.strerror}", args.json)
+    except KeyboardInterrupt:
+        return _interrupted(args.command, args.json)
     if args.json:
         _emit({"command": args.command, "ok": True, "status": EXIT_OK, **fields})
     else:
         for line in lines:
             print(line)
     return EXIT_OK
+
+
+def _take_signals() -> None:
+    """SIGINT and SIGTERM while the command runs.
+
+    The library cannot be stopped inside a call, so the signals are blocked in
+    every thread and taken by a thread of their own: the first one ends the
+    command as soon as the call under way returns (the unit is closed as usual,
+    the status is 128 + the signal); a second one ends the process at once,
+    removing this package's temporary files first. The one line saying so is
+    written when the first signal arrives.
+    """
+    import _thread
+
+    def wait() -> None:
+        global _ended_by
+        while True:
+            sig = signal.sigwait(taken)
+            if _ended_by is not None:
+                _files.remove_temporaries()
+                os._exit(128 + _ended_by)
+            _ended_by = sig
+            # On a terminal the busy line is cleared first; it goes on below.
+            clear = "\r\x1b[K" if sys.stderr.isatty() else ""
+            sys.stderr.write(f"{clear}pelmo: {_ending_text(sig)}\n")
+            sys.stderr.flush()
+            # A KeyboardInterrupt in the main thread at its next Python step.
+            _thread.interrupt_main()
+
+    # A signal the caller set to be ignored (nohup, a background job) stays so.
+    taken = [sig for sig in _ENDING if signal.getsignal(sig) is not signal.SIG_IGN]
+    if not taken:
+        return
+    signal.pthread_sigmask(signal.SIG_BLOCK, taken)
+    threading.Thread(target=wait, name="pelmo-signals", daemon=True).start()
+
+
+def run() -> None:
+    """The program (pelmo, python3 -m pelmo): main() with the command line, SIGINT
+    giving status 130 and SIGTERM 143 with a one-line message; exits the process."""
+    _take_signals()
+    as_json = "--json" in sys.argv[1:]
+    try:
+        status = main()
+    except KeyboardInterrupt:  # before or after the command proper
+        status = _interrupted(None, as_json)
+    sys.exit(status)

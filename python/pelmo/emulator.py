@@ -253,6 +253,91 @@ class Emulator:
             raise EmulatorError("the library has no unit open and sized (was it opened by someone else?)")
         raise from_library_text(self.last_text)
 
+    def _check_load(self, path: PathLike, verify: Union[bool, str], start: int, length: int, target: int,
+                    width: int) -> tuple[bytes, int]:
+        """The checks of load() that need no open unit: its file name and mode."""
+        modes = {True: 1, False: 0, "only": 2}
+        if verify not in modes or (isinstance(verify, int) and not isinstance(verify, bool)):
+            raise ArgumentError(f"verify must be True, False or 'only', not {verify!r}")
+        name = os.fsencode(os.fspath(path))
+        for label, value in (("start", start), ("length", length), ("target", target), ("width", width)):
+            _u32(label, value)
+        if target >= self._size:
+            raise ArgumentError(f"INVALID TARGET ADDRESS ARGUMENT\r{target:05X} is past the {self._eprom}")
+        if length and target + length > self._size:
+            raise ArgumentError(f"INVALID LENGTH ARGUMENT\r{target:05X} + {length:X} bytes is past the "
+                                f"{self._eprom} ({self._size:X} bytes)")
+        if width > 256:
+            raise ArgumentError("INVALID WIDTH ARGUMENT")
+        if len(name) < 300:
+            try:
+                with open(name, "rb"):
+                    pass
+            except OSError as e:
+                raise ImageFileError(f"CAN'T OPEN LOAD FILE ({e.strerror})") from None
+            if os.path.isdir(name):
+                raise ImageFileError(f"CAN'T OPEN LOAD FILE ({os.strerror(21)})")
+        return name, modes[verify]
+
+    def _check_write(self, path: PathLike, format: str, start: int, length: int, mode: str,
+                     signon: Optional[str], eof: bool, record_length: int, skip: Optional[int],
+                     target: Optional[int], entry: Optional[int]) -> tuple:
+        """The checks of write() that need no open unit: the library's arguments
+        from the file name to the sign-on text."""
+        fmt = _FORMATS.get(str(format).lower())
+        if fmt is None:
+            raise ArgumentError(f"format must be one of hex, hex32, s19, s28, s37, s or bin, not {format!r}")
+        if mode not in _MODES:
+            raise ArgumentError(f"mode must be create, replace or append, not {mode!r}")
+        if isinstance(record_length, bool) or not isinstance(record_length, int) or not 1 <= record_length <= 255:
+            raise ArgumentError(f"record_length must be 1..255, not {record_length!r}")
+        if skip is not None and (isinstance(skip, bool) or not isinstance(skip, int) or not 0 <= skip <= 0xFF):
+            raise ArgumentError(f"skip must be a byte value 0..0xFF or None, not {skip!r}")
+        sign = b""
+        if signon:
+            if fmt < 3:
+                raise ArgumentError("a sign-on record needs an S-record format")
+            sign = _encode("signon", signon)
+            if len(sign) > 252:
+                raise ArgumentError("signon must fit one S0 record (252 characters)")
+        name = os.fsencode(os.fspath(path))
+        first, count = self._range(start, length)
+        base = first if target is None else target
+        last = base + count - 1
+        top = max(last, entry or 0)
+        _u32("target", base)
+        _u32("entry", entry or 0)
+        if last > 0xFFFFFFFF:
+            raise ArgumentError(f"RECORD ADDRESSES RUN PAST FFFFFFFF\r{base:X} + {count:X} bytes")
+        # The library refuses S28 past FFFFFF itself, but "s19" goes to it as its
+        # narrowest-width S format, which would silently write S28 or S37.
+        if str(format).lower() == "s28" and top > 0xFFFFFF:
+            raise ArgumentError("ADDRESSING REQUIRES S37 FORMAT")
+        if str(format).lower() == "s19" and top > 0xFFFF:
+            raise ArgumentError(f"addresses up to {top:X} do not fit S19 records: use s28, s37 or s")
+        if mode == "create" and os.path.lexists(name):
+            raise ImageFileError("OUTPUT FILE ALREADY EXISTS")
+        return (name, _u32("start", start), _u32("length", length), _MODES[mode], fmt, 1 if eof else 0,
+                record_length, 0x100 if skip is None else skip, 0 if target is None else 1, _u32("target", base),
+                0 if entry is None else 1, _u32("entry", entry or 0), sign)
+
+    def _check_fill(self, value: int, start: int, length: int) -> None:
+        """The checks of fill() that need no open unit."""
+        if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= 0xFF:
+            raise ArgumentError(f"INVALID FILL VALUE, 00 - FF REQUIRED\r{value!r}")
+        self._range(start, length)
+
+    def _check_read(self, start: int, length: int) -> None:
+        """The checks of read() that need no open unit."""
+        if isinstance(length, bool) or not isinstance(length, int) or length < 1:
+            raise ArgumentError(f"length must be 1 or more, not {length!r}")
+        self._range(start, length)
+
+    @staticmethod
+    def _check_pulse(width: int) -> None:
+        if isinstance(width, bool) or not isinstance(width, int) or not 0 <= width < 1 << 31:
+            raise ArgumentError(f"the pulse width must be a number of milliseconds, not {width!r}")
+
     # Operations -------------------------------------------------------------
 
     def load(self, path: PathLike, verify: Union[bool, str] = True, start: int = 0, length: int = 0,
@@ -273,32 +358,12 @@ class Emulator:
         the file cannot be read, DeviceError when the unit fails, ArgumentError
         for a window outside the device.
         """
-        modes = {True: 1, False: 0, "only": 2}
-        if verify not in modes or (isinstance(verify, int) and not isinstance(verify, bool)):
-            raise ArgumentError(f"verify must be True, False or 'only', not {verify!r}")
-        name = os.fsencode(os.fspath(path))
-        for label, value in (("start", start), ("length", length), ("target", target), ("width", width)):
-            _u32(label, value)
         with _calls:
             self._ready()
-            if target >= self._size:
-                raise ArgumentError(f"INVALID TARGET ADDRESS ARGUMENT\r{target:05X} is past the {self._eprom}")
-            if length and target + length > self._size:
-                raise ArgumentError(f"INVALID LENGTH ARGUMENT\r{target:05X} + {length:X} bytes is past the "
-                                    f"{self._eprom} ({self._size:X} bytes)")
-            if width > 256:
-                raise ArgumentError("INVALID WIDTH ARGUMENT")
-            if len(name) < 300:
-                try:
-                    with open(name, "rb"):
-                        pass
-                except OSError as e:
-                    raise ImageFileError(f"CAN'T OPEN LOAD FILE ({e.strerror})") from None
-                if os.path.isdir(name):
-                    raise ImageFileError(f"CAN'T OPEN LOAD FILE ({os.strerror(21)})")
+            name, mode = self._check_load(path, verify, start, length, target, width)
             buffer = ctypes.create_string_buffer(TEXT_SIZE)
             r = library().VXALoad(buffer, name, _u32("start", start), _u32("target", target), _u32("length", length),
-                                  width or 1, modes[verify], self._fold, *self._frame())
+                                  width or 1, mode, self._fold, *self._frame())
             return self._finish(r, buffer)
 
     def fill(self, value: int, start: int = 0, length: int = 0, check: bool = False, verify: bool = True) -> Result:
@@ -312,11 +377,9 @@ class Emulator:
                 (nothing is written); a byte that differs raises VerifyError.
             verify: read every byte back after writing it.
         """
-        if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= 0xFF:
-            raise ArgumentError(f"INVALID FILL VALUE, 00 - FF REQUIRED\r{value!r}")
         with _calls:
             self._ready()
-            self._range(start, length)
+            self._check_fill(value, start, length)
             mode = 2 if check else 1 if verify else 0
             buffer = ctypes.create_string_buffer(TEXT_SIZE)
             r = library().VXAFill(buffer, value, _u32("start", start), _u32("length", length), mode, self._fold,
@@ -358,44 +421,12 @@ class Emulator:
             target: the record address of the byte at start (default: start).
             entry: a program entry address record, or None.
         """
-        fmt = _FORMATS.get(str(format).lower())
-        if fmt is None:
-            raise ArgumentError(f"format must be one of hex, hex32, s19, s28, s37, s or bin, not {format!r}")
-        if mode not in _MODES:
-            raise ArgumentError(f"mode must be create, replace or append, not {mode!r}")
-        if isinstance(record_length, bool) or not isinstance(record_length, int) or not 1 <= record_length <= 255:
-            raise ArgumentError(f"record_length must be 1..255, not {record_length!r}")
-        if skip is not None and (isinstance(skip, bool) or not isinstance(skip, int) or not 0 <= skip <= 0xFF):
-            raise ArgumentError(f"skip must be a byte value 0..0xFF or None, not {skip!r}")
-        sign = b""
-        if signon:
-            if fmt < 3:
-                raise ArgumentError("a sign-on record needs an S-record format")
-            sign = _encode("signon", signon)
-            if len(sign) > 252:
-                raise ArgumentError("signon must fit one S0 record (252 characters)")
-        name = os.fsencode(os.fspath(path))
         with _calls:
             self._ready()
-            first, count = self._range(start, length)
-            base = first if target is None else target
-            last = base + count - 1
-            top = max(last, entry or 0)
-            _u32("target", base)
-            _u32("entry", entry or 0)
-            # The library opens (and so creates or empties) the file before the
-            # S-record writer looks at the addresses: refuse them here first.
-            if str(format).lower() == "s28" and top > 0xFFFFFF:
-                raise ArgumentError("ADDRESSING REQUIRES S37 FORMAT")
-            if str(format).lower() == "s19" and top > 0xFFFF:
-                raise ArgumentError(f"addresses up to {top:X} do not fit S19 records: use s28, s37 or s")
-            if mode == "create" and os.path.lexists(name):
-                raise ImageFileError("OUTPUT FILE ALREADY EXISTS")
+            args = self._check_write(path, format, start, length, mode, signon, eof, record_length, skip, target,
+                                     entry)
             buffer = ctypes.create_string_buffer(TEXT_SIZE)
-            r = library().VXAWrite(buffer, name, _u32("start", start), _u32("length", length), _MODES[mode], fmt,
-                                   1 if eof else 0, record_length, 0x100 if skip is None else skip,
-                                   0 if target is None else 1, _u32("target", base), 0 if entry is None else 1,
-                                   _u32("entry", entry or 0), sign, self._fold, *self._frame())
+            r = library().VXAWrite(buffer, *args, self._fold, *self._frame())
             return self._finish(r, buffer)
 
     def _view(self) -> None:
@@ -416,11 +447,9 @@ class Emulator:
 
     def read(self, start: int, length: int) -> bytes:
         """The bytes of a range of the unit's RAM, read through a view snapshot."""
-        if isinstance(length, bool) or not isinstance(length, int) or length < 1:
-            raise ArgumentError(f"length must be 1 or more, not {length!r}")
         with _calls:
             self._ready()
-            self._range(start, length)
+            self._check_read(start, length)
             self._view()
             try:
                 data = bytearray()
@@ -463,8 +492,7 @@ class Emulator:
         """Holds the target in reset (reset_active) for ms milliseconds (default
         reset_pulse_ms), then sets the line to reset_inactive."""
         width = self.reset_pulse_ms if ms is None else ms
-        if isinstance(width, bool) or not isinstance(width, int) or not 0 <= width < 1 << 31:
-            raise ArgumentError(f"the pulse width must be a number of milliseconds, not {width!r}")
+        self._check_pulse(width)
         self._set_reset(self._active, width, self._inactive)
 
     def _set_reset(self, first: int, ms: int, second: int) -> None:

@@ -81,14 +81,22 @@ class VerifyError(EmulatorError):
 
 
 class ImageFileError(EmulatorError):
-    """An image file cannot be read, or the output file cannot be made."""
+    """An image file cannot be read or is not a valid image, or the output file
+    cannot be made (it exists in create mode, or it is refused: a link planted in
+    a shared folder, a link to a device or FIFO)."""
 
 
-_FILE_TEXTS = ("CAN'T OPEN LOAD FILE", "LOAD FILE IS EMPTY", "ERROR READING LOAD FILE", "LOAD FILE NAME IS REQUIRED",
-               "OUTPUT FILE ALREADY EXISTS", "ERROR OPENING OUTPUT FILE", "OUTPUT DISK", "Write incomplete")
+_FILE_TEXTS = ("CAN'T OPEN LOAD FILE", "LOAD FILE IS EMPTY", "LOAD FILE IS TOO BIG", "ERROR READING LOAD FILE",
+               "LOAD FILE NAME IS REQUIRED", "OUTPUT FILE ALREADY EXISTS", "ERROR OPENING OUTPUT FILE", "OUTPUT DISK",
+               "Write incomplete")
+# A file the library read but could not take as an image: "LOAD FAILURE: <why>
+# (Line #n)", "VERIFY FAILURE: ..." (a broken record, a cut ELF file).
+_MALFORMED = re.compile(r"^(?:LOAD|VERIFY) FAILURE: ", re.MULTILINE)
+# The library's refusals of an argument, made before the unit or a file is touched.
 _ARGUMENT_TEXTS = ("INVALID START ARGUMENT", "INVALID LENGTH ARGUMENT", "INVALID TARGET ADDRESS ARGUMENT",
-                   "INVALID WIDTH ARGUMENT", "INVALID FILL VALUE", "File Name is Too Long",
-                   "ADDRESSING REQUIRES S37 FORMAT")
+                   "INVALID WIDTH ARGUMENT", "INVALID FILL VALUE", "INVALID FORMAT ARGUMENT",
+                   "INVALID FILE MODE ARGUMENT", "INVALID RECORD LENGTH ARGUMENT", "RECORD ADDRESSES RUN PAST",
+                   "File Name is Too Long", "ADDRESSING REQUIRES S37 FORMAT")
 
 
 def from_library_text(text: str) -> EmulatorError:
@@ -97,7 +105,7 @@ def from_library_text(text: str) -> EmulatorError:
         return VerifyError(text)
     if _SUBCODE.search(text):
         return DeviceError(text)
-    if any(part in text for part in _FILE_TEXTS):
+    if any(part in text for part in _FILE_TEXTS) or _MALFORMED.search(text.replace("\r", "\n")):
         return ImageFileError(text)
     if any(part in text for part in _ARGUMENT_TEXTS):
         return ArgumentError(text)

@@ -2,9 +2,12 @@
 or after the command, the hex dump, and the busy line on a terminal only."""
 from __future__ import annotations
 
+import json
 import os
 import pty
+import re
 import select
+import signal
 import subprocess
 import sys
 from pathlib import Path
@@ -17,13 +20,16 @@ FRESH_SUM = 0xFF * 0x8000  # a simulated unit's RAM starts erased (all FF)
 
 
 @pytest.mark.parametrize("args", [
-    ["--unit", "virtual", "--eprom", "27512", "fill", "0x33"],
-    ["fill", "0x33", "--unit", "virtual", "--eprom", "27512"],
-    ["--unit", "virtual", "fill", "--eprom", "27512", "51"],
+    ["--unit", "virtual", "--eprom", "27512", "fill", "0x33", "--json"],
+    ["fill", "0x33", "--unit", "virtual", "--eprom", "27512", "--json"],
+    ["--unit", "virtual", "fill", "--eprom", "27512", "51", "--json"],
+    ["--json", "--unit", "virtual", "--eprom", "27512", "fill", "0x33"],
+    ["-u", "virtual", "--json", "fill", "0x33", "-e", "27512"],
 ])
 def test_common_options_before_or_after_the_command(args):
-    status, obj, err = run_json(*args)
-    assert (status, err) == (0, "")
+    p = run_pelmo(*args)
+    assert (p.returncode, p.stderr, len(p.stdout.splitlines())) == (0, "", 1)
+    obj = json.loads(p.stdout)
     assert obj == {"command": "fill", "ok": True, "status": 0, "unit": "virtual", "eprom": "27512",
                    "size": 0x10000, "ram_kb": 64, "text": "Filling 10000 bytes at offset 0 with 33\n"
                    "Fill Completed with no errors", "lines": ["Filling 10000 bytes at offset 0 with 33",
@@ -107,6 +113,70 @@ def test_exit_statuses(tmp_path: Path, args, status, error, message):
     assert list(tmp_path.iterdir()) == []
 
 
+UNTOUCHED = [
+    # arguments after the command name, status, error, a part of the message
+    (["load", "missing.hex"], 1, "ImageFileError", "CAN'T OPEN LOAD FILE (No such file or directory)"),
+    (["load", "."], 1, "ImageFileError", "CAN'T OPEN LOAD FILE"),
+    (["load", "old.hex", "--target", "0x8000"], 2, "ArgumentError", "INVALID TARGET ADDRESS ARGUMENT"),
+    (["load", "old.hex", "--width", "300"], 2, "ArgumentError", "INVALID WIDTH ARGUMENT"),
+    (["fill", "0x100"], 2, "ArgumentError", "INVALID FILL VALUE"),
+    (["fill", "0", "--start", "0x7f00", "--length", "0x101"], 2, "ArgumentError", "INVALID LENGTH ARGUMENT"),
+    (["checksum", "--start", "0x8000"], 2, "ArgumentError", "INVALID START ARGUMENT"),
+    (["write", "old.hex"], 1, "ImageFileError", "OUTPUT FILE ALREADY EXISTS"),
+    (["write", "new.s19", "--format", "s19", "--target", "0xfff0"], 2, "ArgumentError", "do not fit S19"),
+    (["write", "new.hex", "--target", "0xfffffff0", "--length", "0x100"], 2, "ArgumentError",
+     "RECORD ADDRESSES RUN PAST FFFFFFFF"),
+    (["write", "new.hex", "--record-length", "0"], 2, "ArgumentError", "record_length"),
+    (["read", "0x7fff", "2"], 2, "ArgumentError", "INVALID LENGTH ARGUMENT"),
+    (["read", "0", "0x10", "--out", "to-null"], 1, "ImageFileError", "is a link to a character device"),
+    (["reset", "--pulse", "-1"], 2, "ArgumentError", "pulse width"),
+]
+
+
+@pytest.mark.parametrize("args, status, error, message", UNTOUCHED, ids=[" ".join(u[0]) for u in UNTOUCHED])
+def test_bad_input_is_refused_before_the_unit_is_opened(tmp_path: Path, args, status, error, message):
+    # The library's trace names every call into it: none may be made, not even
+    # the open (which sizes the RAM and sets the reset line).
+    (tmp_path / "old.hex").write_text(":00000001FF\n")
+    (tmp_path / "to-null").symlink_to("/dev/null")
+    before = sorted(p.name for p in tmp_path.iterdir())
+    trace = tmp_path.parent / f"{tmp_path.name}-trace.log"
+    got, obj, err = run_json(*args, "--eprom", "27256", sim="unit=0,ram=256", cwd=tmp_path,
+                             emucoredebug=str(trace))
+    assert (got, obj["error"]) == (status, error), err
+    assert message in obj["message"] and message in err
+    assert not trace.exists(), trace.read_text()
+    assert sorted(p.name for p in tmp_path.iterdir()) == before
+    assert (tmp_path / "old.hex").read_text() == ":00000001FF\n"
+    # The same command with good arguments does reach the unit (so the trace works).
+    assert run_json("checksum", sim="unit=0,ram=256", emucoredebug=str(trace))[0] == 0
+    assert "VXAOpen" in trace.read_text()
+
+
+def test_a_unit_that_vanishes_during_a_load(tmp_path: Path):
+    (tmp_path / "fw.bin").write_bytes(bytes(range(256)) * 128)
+    # The open takes about 1750 commands on this unit: it goes away during the load.
+    status, obj, err = run_json("load", "fw.bin", sim="unit=0,ram=256,fault=vanish:1760", cwd=tmp_path)
+    assert (status, obj["ok"], obj["status"], obj["error"]) == (1, False, 1, "DeviceError")
+    found = re.search(r"DEVICE FAILURE \(SUBCODE (\d+)-(\d+)\)", obj["text"])
+    assert found, obj
+    assert obj["subcode"] == f"{found.group(1)}-{found.group(2)}"
+    assert (obj["stage"], obj["code"]) == (int(found.group(1)), int(found.group(2)))
+    assert obj["stage"] == 502  # a bulk transfer of the load
+    assert obj["lines"] == obj["text"].split("\n") and obj["lines"][-1] == found.group(0)
+    assert err.splitlines() == [f"pelmo: {line}" for line in obj["lines"]]
+
+
+def test_help_tells_the_exit_statuses():
+    p = run_pelmo("--help")
+    assert p.returncode == 0
+    text = " ".join(p.stdout.split())
+    for part in ("0 success", "1 the operation failed (find: no USB unit answers)", "2 usage error",
+                 "130 interrupted", "143 SIGTERM"):
+        assert part in text
+    assert "exit status 1 when none does" in " ".join(run_pelmo("find", "--help").stdout.split())
+
+
 def test_library_not_found_is_status_1(tmp_path: Path):
     p = run_pelmo("--unit", "virtual", "checksum", PELMO_EMUCORE=str(tmp_path / "none.so"))
     assert p.returncode == 1
@@ -118,38 +188,92 @@ def test_environment_picks_unit_and_eprom():
     assert status == 0 and (obj["unit"], obj["eprom"], obj["size"]) == ("virtual", "2764", 0x2000)
 
 
+class _Terminal:
+    """The command with its standard error on a pseudo-terminal (standard
+    output a pipe): what the terminal shows, read as it comes."""
+
+    def __init__(self, args: list[str], env: dict[str, str], cwd: Path) -> None:
+        self.master, slave = pty.openpty()
+        self.proc = subprocess.Popen([sys.executable, "-m", "pelmo", *args], stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=slave, env=env, cwd=cwd)
+        os.close(slave)
+        self.shown = b""
+        self.ended = False
+
+    def _more(self) -> bool:
+        ready, _, _ = select.select([self.master], [], [], 120)
+        assert ready, f"the command neither wrote nor ended within two minutes: {self.shown[-200:]!r}"
+        try:
+            chunk = os.read(self.master, 4096)
+        except OSError:  # the command ended and closed the terminal
+            chunk = b""
+        self.shown += chunk
+        self.ended = not chunk
+        return not self.ended
+
+    def wait_for(self, text: str) -> None:
+        """Reads until the terminal shows `text`."""
+        while text.encode() not in self.shown:
+            assert self._more(), f"ended without showing {text!r}: {self.shown!r}"
+
+    def finish(self) -> tuple[int, str, str]:
+        """Reads to the end: the status, what the terminal showed, standard output."""
+        while not self.ended and self._more():
+            pass
+        os.close(self.master)
+        out = self.proc.stdout.read().decode("latin-1")
+        return self.proc.wait(timeout=120), self.shown.decode("latin-1"), out
+
+
 def _run_on_terminal(args: list[str], env: dict[str, str], cwd: Path) -> tuple[int, str]:
     """Runs the command with its standard error on a pseudo-terminal; returns
     the status and what the terminal showed."""
-    master, slave = pty.openpty()
-    proc = subprocess.Popen([sys.executable, "-m", "pelmo", *args], stdin=subprocess.DEVNULL,
-                            stdout=subprocess.PIPE, stderr=slave, env=env, cwd=cwd)
-    os.close(slave)
-    shown = b""
-    while True:
-        ready, _, _ = select.select([master], [], [], 120)
-        assert ready, "the command neither wrote nor ended within two minutes"
-        try:
-            chunk = os.read(master, 4096)
-        except OSError:  # the command ended and closed the terminal
-            break
-        if not chunk:
-            break
-        shown += chunk
-    os.close(master)
-    proc.stdout.read()
-    return proc.wait(timeout=120), shown.decode("latin-1")
+    status, shown, _ = _Terminal(args, env, cwd).finish()
+    return status, shown
 
 
-def test_busy_line_on_a_terminal_only(tmp_path: Path):
+# Every bulk transfer takes 400 ms, so a load of 32 KB or a write of 128 KB (which
+# reads in larger transfers) runs well over a second.
+SLOW = "unit=0,ram=256,bulkdelay=400"
+
+
+@pytest.mark.parametrize("args, what", [(["load", "fw.bin"], "loading fw.bin"),
+                                        (["write", "out.hex", "--eprom", "27010"], "writing out.hex")])
+def test_busy_line_on_a_terminal_only(tmp_path: Path, args, what):
     (tmp_path / "fw.bin").write_bytes(bytes(range(256)) * 128)
-    # Every bulk transfer takes 400 ms, so the load runs well over a second.
-    env = child_env("unit=0,ram=256,bulkdelay=400")
-    status, shown = _run_on_terminal(["load", "fw.bin"], env, tmp_path)
+    env = child_env(SLOW)
+    status, shown = _run_on_terminal(args, env, tmp_path)
     assert status == 0
-    assert "loading fw.bin" in shown and " s" in shown
+    assert what in shown and " s" in shown
     assert shown.endswith("\r\x1b[K"), repr(shown[-40:])
-    p = run_pelmo("load", "fw.bin", sim="unit=0,ram=256,bulkdelay=400", cwd=tmp_path)
+    (tmp_path / "out.hex").unlink(missing_ok=True)
+    p = run_pelmo(*args, sim=SLOW, cwd=tmp_path)
     assert p.returncode == 0 and p.stderr == ""
-    status, shown = _run_on_terminal(["load", "fw.bin", "--no-progress"], env, tmp_path)
+    (tmp_path / "out.hex").unlink(missing_ok=True)
+    status, shown = _run_on_terminal([*args, "--no-progress"], env, tmp_path)
     assert (status, shown) == (0, "")
+
+
+@pytest.mark.parametrize("signals, status, text", [
+    # One signal: the library's call under way ends, the unit is closed, then the
+    # command ends. A second one ends it at once.
+    ([signal.SIGINT], 130, "interrupted"),
+    ([signal.SIGTERM], 143, "terminated"),
+    ([signal.SIGINT, signal.SIGINT], 130, "interrupted"),
+])
+def test_an_ending_signal_during_a_load(tmp_path: Path, signals, status, text):
+    (tmp_path / "fw.bin").write_bytes(bytes(range(256)) * 128)
+    term = _Terminal(["load", "fw.bin", "--json"], child_env(SLOW), tmp_path)
+    term.wait_for("loading fw.bin")  # the busy line: the load is under way
+    for sig in signals:
+        term.proc.send_signal(sig)
+        term.wait_for(f"pelmo: {text}")
+    got, shown, out = term.finish()
+    assert got == status
+    assert "Traceback" not in shown and shown.count("pelmo: ") == 1
+    assert "Completed" not in out
+    if len(signals) == 1:
+        assert json.loads(out) == {"command": "load", "ok": False, "status": status, "error": "interrupted",
+                                   "message": text}
+    else:
+        assert out == ""  # ended at once, in the middle of the library's call

@@ -56,23 +56,60 @@ def test_installed_package_finds_the_library_beside_it(tmp_path: Path):
     assert got["file"] == str(site / "pelmo" / "__init__.py")
 
 
+def _cache(name: str) -> str:
+    for line in (Path(os.environ["PELMO_BUILD_DIR"]) / "CMakeCache.txt").read_text().splitlines():
+        if line.startswith(name + ":"):
+            return line.split("=", 1)[1]
+    return ""
+
+
+def _site_folders(python: str) -> list[str]:
+    code = "import json, sys; print(json.dumps([p for p in sys.path if p]))"
+    return json.loads(subprocess.run([python, "-I", "-c", code], capture_output=True, text=True, check=True,
+                                     timeout=60).stdout)
+
+
 @pytest.mark.skipif(not os.environ.get("PELMO_BUILD_DIR"), reason="PELMO_BUILD_DIR (a configured build) not set")
-def test_cmake_install_of_the_component(tmp_path: Path):
-    prefix = tmp_path / "usr"
+@pytest.mark.parametrize("prefix", ["/usr", "/usr/local", "scratch"])
+def test_cmake_install_of_the_component(tmp_path: Path, prefix: str):
+    python = _cache("PELMO_PYTHON") or "/usr/bin/python3"
+    if _cache("PELMO_PYTHON_PACKAGE_DIR"):
+        pytest.skip("the build names its own folder for the package (PELMO_PYTHON_PACKAGE_DIR)")
+    if prefix == "scratch":  # a prefix of its own, installed to directly
+        root, prefix = tmp_path / "prefix", str(tmp_path / "prefix")
+        env = None
+    else:  # staged as a package build does
+        root = tmp_path / "stage" / prefix.lstrip("/")
+        env = dict(os.environ, DESTDIR=str(tmp_path / "stage"))
     subprocess.run(["cmake", "--install", os.environ["PELMO_BUILD_DIR"], "--component", "pelmo", "--prefix",
-                    str(prefix)], check=True, capture_output=True, timeout=120)
-    site = prefix / "lib" / "python3" / "dist-packages" / "pelmo"
-    assert {"__init__.py", "__main__.py", "cli.py", "emulator.py"} <= {p.name for p in site.iterdir()}
-    assert not (site / "__pycache__").exists()
-    launcher = prefix / "bin" / "pelmo"
+                    prefix], check=True, capture_output=True, timeout=120, env=env)
+    found = sorted(root.glob("**/pelmo/__init__.py"))
+    assert len(found) == 1, found
+    package = found[0].parent
+    folder = str(package.parent) if env is None else "/" + str(package.parent.relative_to(tmp_path / "stage"))
+    version = "%d.%d" % tuple(json.loads(subprocess.run(
+        [python, "-c", "import json, sys; print(json.dumps(sys.version_info[:2]))"], capture_output=True,
+        text=True, check=True, timeout=60).stdout))
+    if prefix == "/usr":
+        assert folder == "/usr/lib/python3/dist-packages"
+    elif prefix == "/usr/local":
+        # Where the installed Python looks by itself: import pelmo needs no PYTHONPATH.
+        assert folder in _site_folders(python)
+    else:
+        assert folder == f"{prefix}/lib/python{version}/site-packages"
+    assert {"__init__.py", "__main__.py", "cli.py", "emulator.py", "_files.py"} <= {p.name for p in package.iterdir()}
+    assert not (package / "__pycache__").exists()
+    assert (root / "share" / "man" / "man1" / "pelmo.1.gz").is_file()
+    launcher = root / "bin" / "pelmo"
     assert os.access(launcher, os.X_OK)
-    env = child_env()
-    del env["PYTHONPATH"]
-    # The launcher's interpreter may be another Python than this one: run it with this one.
-    p = subprocess.run([sys.executable, str(launcher), "--unit", "virtual", "fill", "2", "--json"],
-                       capture_output=True, text=True, env=env, cwd=tmp_path, timeout=60)
+    # The launcher as a user runs it: no PYTHONPATH, another folder; it finds the
+    # package beside itself, and the package the library (PELMO_EMUCORE still names it).
+    clean = child_env()
+    del clean["PYTHONPATH"]
+    p = subprocess.run([str(launcher), "--help"], capture_output=True, text=True, env=clean, cwd=tmp_path,
+                       timeout=60)
+    assert p.returncode == 0 and p.stdout.startswith("usage: pelmo"), p.stderr
+    p = subprocess.run([str(launcher), "--unit", "virtual", "fill", "2", "--json"], capture_output=True, text=True,
+                       env=clean, cwd=tmp_path, timeout=60)
     assert p.returncode == 0, p.stderr
     assert json.loads(p.stdout)["ok"] is True
-    p = subprocess.run([sys.executable, "-c", "import pelmo; print(pelmo.__file__)"], capture_output=True,
-                       text=True, env=dict(env, PYTHONPATH=str(site.parent)), cwd=tmp_path, timeout=60)
-    assert p.stdout.strip() == str(site / "__init__.py")

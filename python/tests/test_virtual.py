@@ -154,6 +154,8 @@ BAD_CALLS = [
     ("write record length", lambda e, p: e.write(p, record_length=0), "record_length"),
     ("write s28 entry", lambda e, p: e.write(p, format="s28", entry=0x1000000), "ADDRESSING REQUIRES S37 FORMAT"),
     ("write s19 range", lambda e, p: e.write(p, format="s19", target=0xFFF0), "do not fit S19"),
+    ("write past FFFFFFFF", lambda e, p: e.write(p, target=0xFFFFFFF0, length=0x100),
+     "RECORD ADDRESSES RUN PAST FFFFFFFF"),
     ("write sign-on in hex", lambda e, p: e.write(p, signon="x"), "sign-on record needs an S-record format"),
 ]
 
@@ -194,10 +196,38 @@ def test_library_texts_for_files(tmp_path: Path, virtual: pelmo.Emulator):
     # The library's own limit: a name of 300 characters.
     with pytest.raises(pelmo.ArgumentError, match="^File Name is Too Long$"):
         virtual.load("x" * 300)
+    # A file the library read but could not take as an image.
     (tmp_path / "bad.hex").write_text(":10000000ZZ\n")
-    with pytest.raises(pelmo.EmulatorError, match="LOAD FAILURE") as caught:
+    with pytest.raises(pelmo.ImageFileError, match=r"^LOAD FAILURE: .*\(Line #1\)$"):
         virtual.load(tmp_path / "bad.hex")
-    assert type(caught.value) is pelmo.EmulatorError
+    with pytest.raises(pelmo.ImageFileError, match=r"^VERIFY FAILURE: "):
+        virtual.load(tmp_path / "bad.hex", verify="only")
+
+
+def _raw_write(name: Path, fmt: int = 1, mode: int = 0, record_length: int = 32, target: int = 0,
+               length: int = 0) -> tuple[int, str]:
+    """VXAWrite called directly, past the package's own checks: its status and text."""
+    import ctypes
+    from pelmo._library import TEXT_SIZE, library
+    buffer = ctypes.create_string_buffer(TEXT_SIZE)
+    r = library().VXAWrite(buffer, bytes(name), 0, length, mode, fmt, 1, record_length, 0x100, 1 if target else 0,
+                           target - (1 << 32) if target >= 1 << 31 else target, 0, 0, b"", 1, 0, 0, 2)
+    return r, buffer.value.decode("latin-1")
+
+
+@pytest.mark.parametrize("kwargs, text", [
+    ({"target": 0xFFFFFFF0, "length": 0x100}, "RECORD ADDRESSES RUN PAST FFFFFFFF"),
+    ({"fmt": 9}, "INVALID FORMAT ARGUMENT"),
+    ({"mode": 7}, "INVALID FILE MODE ARGUMENT"),
+    ({"record_length": 0}, "INVALID RECORD LENGTH ARGUMENT"),
+])
+def test_the_library_s_own_argument_refusals_are_argument_errors(tmp_path: Path, virtual: pelmo.Emulator,
+                                                                  kwargs, text):
+    r, said = _raw_write(tmp_path / "out.hex", **kwargs)
+    assert r != 0 and text in said
+    error = pelmo.errors.from_library_text(said)
+    assert type(error) is pelmo.ArgumentError and error.lines[0].startswith(text)
+    assert not (tmp_path / "out.hex").exists()
 
 
 def test_one_unit_per_process(virtual: pelmo.Emulator):
@@ -272,6 +302,6 @@ def test_elf_segments_load_at_their_physical_addresses(tmp_path: Path, virtual: 
     assert virtual.read(0x130, 0x40) == b"\xff" * 0x40
     # A broken file is refused with the library's text, the unit untouched.
     (tmp_path / "cut.elf").write_bytes(_elf32_le([(0x100, text)])[:60])
-    with pytest.raises(pelmo.EmulatorError, match="ELF"):
+    with pytest.raises(pelmo.ImageFileError, match="^LOAD FAILURE: .*ELF"):
         virtual.load(tmp_path / "cut.elf")
     assert virtual.read(0x100, 0x30) == text

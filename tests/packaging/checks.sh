@@ -88,6 +88,31 @@ check_zam32() {
     ! grep -qF -- "$topic" <<<"$out" || fail "zam32 h d found a help file other than $datadir/ZAM32.HLP: $out"
 }
 
+# The installed pelmo command as a user runs it (no PYTHONPATH, no PELMO_EMUCORE,
+# another folder): its Python package found in $2 beside it, the library of the
+# same tree under it, the image loaded into the virtual unit.
+check_pelmo() {
+    local root=$1 package=$2 out
+    local run=$work/pelmo-run
+    mkdir -p "$run" "$work/home"
+    [ -f "$package/pelmo/__init__.py" ] || fail "no Python package in $package"
+    out=$(cd "$run" && clean_env "$root/bin/pelmo" --help 2>&1) || fail "pelmo --help: $out"
+    grep -q '^usage: pelmo' <<<"$out" || fail "pelmo --help did not show the usage: $out"
+    write_image "$run/image.hex"
+    out=$(cd "$run" && clean_env "$root/bin/pelmo" --unit virtual --json load image.hex 2>&1) ||
+        fail "pelmo load: $out"
+    grep -qF 'Load/Verify Completed with no errors (20 Bytes Loaded)' <<<"$out" || fail "pelmo load: $out"
+    out=$(cd "$run" && clean_env "$root/bin/pelmo" --unit virtual checksum 2>&1) || fail "pelmo checksum: $out"
+    grep -qF 'CHECKSUM = 007F-8000' <<<"$out" || fail "pelmo checksum of an erased 27256: $out"
+    local status=0
+    out=$(cd "$run" && clean_env "$root/bin/pelmo" --unit virtual load missing.hex 2>&1) || status=$?
+    [ "$status" -eq 1 ] || fail "pelmo load of a missing file: status $status, want 1: $out"
+    out=$(cd "$run" && clean_env "$PELMO_PYTHON" -c \
+          "import sys; sys.path.insert(0, sys.argv[1]); import pelmo; print(pelmo.library_path())" "$package" 2>&1) ||
+        fail "import pelmo from $package: $out"
+    [ "$out" = "$root/lib/libemucore.so.1" ] || fail "the installed package uses $out, not $root/lib/libemucore.so.1"
+}
+
 maps_have() { grep -q "$2" "/proc/$1/maps" 2>/dev/null; }
 file_has() { grep -qF -- "$2" "$1" 2>/dev/null; }
 

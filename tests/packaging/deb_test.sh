@@ -2,11 +2,11 @@
 # Builds the Debian packages with CPack into a scratch folder, checks their
 # control data (names, dependencies from the binaries, the GUI depending on
 # pelmo) and lintian's verdict, then unpacks them with dpkg-deb -x into a scratch
-# root (never onto this machine) and runs the zam32, GUI and C-program checks
+# root (never onto this machine) and runs the zam32, pelmo, GUI and C-program checks
 # from that root.
 set -euo pipefail
 : "${PELMO_BUILD_DIR:?}" "${PELMO_SOURCE_DIR:?}" "${PELMO_CMAKE:?}" "${PELMO_CPACK:?}" "${PELMO_CC:?}"
-: "${PELMO_CONSUMER_DIR:?}"
+: "${PELMO_CONSUMER_DIR:?}" "${PELMO_PYTHON:?}"
 PELMO_CONSUMER_FLAGS=${PELMO_CONSUMER_FLAGS:-}
 PELMO_GUI=${PELMO_GUI:-1}
 work=$(mktemp -d "${TMPDIR:-/tmp}/pelmo-deb.XXXXXX")
@@ -44,6 +44,9 @@ grep -q "^libemucore 1 pelmo" <<<"$(dpkg-deb -I "$(deb pelmo)" shlibs)" || fail 
 pelmo_files=$(dpkg-deb -c "$(deb pelmo)")
 dev_files=$(dpkg-deb -c "$(deb libemucore-dev)")
 grep -q ' ./usr/lib/libemucore.so.1 ' <<<"$pelmo_files" || fail "pelmo lacks libemucore.so.1"
+for f in usr/bin/pelmo usr/lib/python3/dist-packages/pelmo/__init__.py usr/share/man/man1/pelmo.1.gz; do
+    grep -q " \./$f\$" <<<"$pelmo_files" || fail "pelmo lacks $f"
+done
 ! grep -q ' ./usr/lib/libemucore.so ' <<<"$pelmo_files" || fail "pelmo holds the development link"
 grep -q ' ./usr/lib/libemucore.so -> libemucore.so.1' <<<"$dev_files" ||
     fail "libemucore-dev lacks the development link"
@@ -89,6 +92,7 @@ for p in "${packages[@]}"; do
     dpkg-deb -x "$(deb "$p")" "$root"
 done
 check_zam32 "$root/usr" "$root/usr/share/pelmo"
+check_pelmo "$root/usr" "$root/usr/lib/python3/dist-packages"
 if [ "$PELMO_GUI" = 1 ]; then check_gui "$root/usr" "$root/usr/lib"; fi
 check_consumers "$root/usr/lib" "$root/usr"
 echo "packages checked: ${packages[*]}"
