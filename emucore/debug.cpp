@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "emucore/state.h"
+#include "platform/files.h"
 
 namespace emucore {
 namespace {
@@ -14,7 +15,7 @@ StreamState g_state = StreamState::LookUp;
 FILE* g_stream = nullptr;
 
 // An unset variable switches tracing off for good; a path that cannot be
-// opened is looked up and tried again at the next line.
+// opened (or is refused) is looked up and tried again at the next line.
 bool StreamReady() {
     if (g_state == StreamState::Open) return true;
     if (g_state == StreamState::Off) return false;
@@ -23,7 +24,11 @@ bool StreamReady() {
         g_state = StreamState::Off;
         return false;
     }
-    g_stream = std::fopen(path, "a");
+    // Under the rules of every output file: only a regular file, never through a link
+    // planted in a shared folder, and never waited on (a FIFO is refused at once).
+    int result = 0;
+    FileFailure failure;
+    g_stream = OpenLogFile(path, &result, &failure);
     if (g_stream == nullptr) return false;
     g_state = StreamState::Open;
     std::fputs("***** Begin emucore debug stream ****************************\n", g_stream);

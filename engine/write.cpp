@@ -434,5 +434,7 @@ uint32_t WriteToFile(EngineOutput& out, const char* name, char format, const Uni
         out.Error(ARG_NONE, "OUTPUT FILE ALREADY EXISTS\a\n");
     else
         out.ErrorF(ARG_NONE, "OUTPUT DISK WRITE ERROR (%s)\a\n", std::strerror(static_cast<int>(error)));
+    // A file with several names is written in place last of all: what became of it.
+    if (output.undo != SAFE_UNDO_NONE) out.AlwaysF("%s\n", SafeOutputUndoText(output));
     return 2;
 }

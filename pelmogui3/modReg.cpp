@@ -87,6 +87,9 @@ bool ReplaceStoreFile(const QString& path, const QByteArray& data, QString* reas
     const unsigned long error = SafeOutputCommit(&output);
     if (error != 0) {
         *reason = QString::fromLocal8Bit(std::strerror(static_cast<int>(error)));
+        // A file with several names, written in place: what became of it.
+        if (output.undo != SAFE_UNDO_NONE)
+            *reason += QStringLiteral(" (") + QString::fromLocal8Bit(SafeOutputUndoText(output)) + QStringLiteral(")");
         return false;
     }
     return true;

@@ -58,18 +58,21 @@ const char* FileFailureText(int result, const FileFailure& failure);
 // ---- Writing an output file safely ----
 
 // Every write and save of a named file (image files, the console configuration, the
-// windowed application's settings) goes through these rules first:
-// - a symbolic link is followed, link by link, only where the kernel's rule for
-//   shared folders would follow it: not when it sits in a sticky world-writable folder
-//   (such as /tmp) and belongs neither to the user nor to the folder's owner;
+// windowed application's settings, the library's debug stream) goes through these
+// rules first:
+// - every symbolic link met on the way, in a folder of the path as well as at its end,
+//   is followed only where the kernel's rule for shared folders would follow it: not
+//   when it sits in a sticky world-writable folder (such as /tmp) and belongs neither
+//   to the user nor to the folder's owner;
 // - through a link, only a regular file is written: a link to a device, FIFO, socket
 //   or folder is refused (a rename would otherwise replace the device node itself);
 // - an existing file is written only when the user may write it (access W_OK): a
 //   writable folder is not enough to replace a file its owner protected.
-// On FILE_READ_OK, `path` holds the name to write (the last link resolved; folders as
-// named), `*exists` says whether something is there and `st` what (lstat of it).
-// An existing file that is not regular, named directly, is FILE_NOT_REGULAR unless
-// `devicesInPlace` allows a character device or FIFO to be written in place.
+// On FILE_READ_OK, `path` holds the name to write with every link resolved (folders
+// too, so nothing on the way is a link any more), `*exists` says whether something is
+// there and `st` what (lstat of it). An existing file that is not regular, named
+// directly (not through a link), is FILE_NOT_REGULAR unless `devicesInPlace` allows a
+// character device or FIFO to be written in place.
 int CheckOutputTarget(const char* name, bool devicesInPlace, char* path, size_t room, bool* exists,
                       struct stat* st, FileFailure* failure);
 
@@ -80,21 +83,33 @@ enum SafeOutputMode : int {
 };
 
 // An output file in the making. Create and replace write a temporary file in the same
-// folder (so the rename stays on one file system); append writes the file itself.
+// folder (so the rename stays on one file system); append writes the file itself. The
+// temporary is registered with the process (platform/process.h), so that an ending
+// signal or an exit removes it; an append is registered to be cut back.
 // A replaced file keeps its mode and, where the process may give them (as root), its
 // owner and group. A file with more than one hard link is not replaced by a rename
-// (its other names would keep the old contents): a complete copy of it is made beside
-// it first, then it is written in place; the copy is removed on success and put back
-// on failure.
+// (its other names would keep the old contents): the new contents go to the temporary
+// like any replace, the file itself is not touched until they are complete, and only
+// then are they copied into it in place (same inode, owner, mode and links). Should
+// that copy fail, the old contents are put back (from a copy without a name, which no
+// way out can leave behind) and `undo` says so.
+enum : int {
+    SAFE_UNDO_NONE = 0,      // nothing was copied in place
+    SAFE_UNDO_RESTORED = 1,  // the copy in place failed; the old contents were put back
+    SAFE_UNDO_KEPT = 2,      // ... and could not be put back: they are in `keep`
+    SAFE_UNDO_LOST = 3,      // ... and could not be kept either
+};
+
 struct SafeOutput {
     FILE* file = nullptr;
     SafeOutputMode mode = SAFE_CREATE;
     char path[4096] = {};  // the final name (symbolic links resolved)
     char temp[4096] = {};  // the temporary file, or empty
-    char keep[4096] = {};  // written in place: the copy of the old contents, or empty
-    int keepFd = -1;       // written in place: the file itself, to put the copy back
+    int inPlaceFd = -1;    // a file with several hard links: the file itself, written at commit
     int64_t oldLength = -1;  // append: the length before, -1 when the file was new
     bool direct = false;     // an existing device or FIFO, written in place
+    int undo = SAFE_UNDO_NONE;  // after a failed commit of a file written in place
+    char keep[4096] = {};       // SAFE_UNDO_KEPT: where the old contents are
 };
 
 // Opens the output: FILE_READ_OK, FILE_OPEN_FAILED (`failure.error`: EEXIST for create
@@ -106,7 +121,18 @@ struct SafeOutput {
 int SafeOutputOpen(SafeOutput* output, const char* name, SafeOutputMode mode, FileFailure* failure,
                    bool devicesInPlace = true);
 // Flushes, syncs to the disk and closes; then puts the file in place. 0, or the system
-// error code after which the output has been abandoned as by SafeOutputAbandon.
+// error code after which the output has been abandoned as by SafeOutputAbandon (and,
+// for a file written in place, `undo` says what became of its old contents).
 unsigned long SafeOutputCommit(SafeOutput* output);
-// Closes and undoes: the temporary file is removed, an appended file is cut back.
+// Closes and undoes: the temporary file is removed, an appended file is cut back. A
+// file with several hard links was never touched.
 void SafeOutputAbandon(SafeOutput* output);
+// After a failed commit: what became of a file written in place, in words ("" when
+// nothing was written in place).
+const char* SafeOutputUndoText(const SafeOutput& output);
+
+// Opens `name` to append lines to (a log), under the rules of CheckOutputTarget: only a
+// regular file, created when missing, opened without blocking and never through a
+// planted link. Null with `result` (FILE_OPEN_FAILED, FILE_NOT_REGULAR or
+// FILE_LINK_REFUSED) and `failure` set; FileFailureText tells why.
+FILE* OpenLogFile(const char* name, int* result, FileFailure* failure);

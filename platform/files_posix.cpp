@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdio_ext.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -57,6 +58,12 @@ int OpenRegular(const char* path, int* fd, struct stat* st, FileFailure* failure
 void Clear(SafeOutput* o) {
     o->file = nullptr;
     o->temp[0] = '\0';
+    o->path[0] = '\0';
+    o->keep[0] = '\0';
+    o->inPlaceFd = -1;
+    o->oldLength = -1;
+    o->direct = false;
+    o->undo = SAFE_UNDO_NONE;
 }
 
 // The permissions a new file gets (what fopen would have given it).
@@ -191,19 +198,24 @@ bool WriteAll(int fd, const char* data, size_t n) {
     return true;
 }
 
-// Copies everything of `from` (from its start) over `to` (from its start, cut to the
-// copied length) and syncs `to`. False with errno set on any failure.
-bool CopyWhole(int from, int to) {
-    if (lseek(from, 0, SEEK_SET) != 0 || lseek(to, 0, SEEK_SET) != 0 || ftruncate(to, 0) != 0) return false;
+// Copies everything of `from` (from its start) over `to` (from its start), cuts `to`
+// to the copied length and, with `sync`, syncs it. Written over rather than emptied
+// first, so that putting old contents back never needs more room than they had.
+// False with errno set on any failure.
+bool CopyOver(int from, int to, bool sync) {
+    if (lseek(from, 0, SEEK_SET) != 0 || lseek(to, 0, SEEK_SET) != 0) return false;
     char block[65536];
+    off_t copied = 0;
     for (;;) {
         const ssize_t n = read(from, block, sizeof block);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return false;
         if (n == 0) break;
         if (!WriteAll(to, block, static_cast<size_t>(n))) return false;
+        copied += n;
     }
-    return fsync(to) == 0 || errno == EINVAL || errno == EROFS;
+    if (ftruncate(to, copied) != 0) return false;
+    return !sync || fsync(to) == 0 || errno == EINVAL || errno == EROFS;
 }
 
 // A temporary file beside `path`: "<folder>.pelmo-<what>-XXXXXX".
@@ -229,34 +241,108 @@ void TakeOwnerAndMode(int fd, const struct stat& old) {
     fchmod(fd, old.st_mode & 07777);
 }
 
+// A file without a name in the folder of `path` (gone with its descriptor, whatever
+// way the process ends); where the file system has none, one made beside it and
+// unlinked at once (with the ending signals held, so nothing can come in between).
+int AnonymousBeside(const char* path) {
+    const std::string folder = FolderOf(path);
+    const int fd = open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0) return fd;
+    char name[4096];
+    const int named = MakeBeside(path, "keep", name, sizeof name);
+    if (named >= 0) unlink(name);
+    return named;
+}
+
+// The commit of a file with several hard links: the complete new contents (in the
+// temporary `fresh`) are copied into the file in place, after a copy of its old
+// contents has been made; a failed copy puts them back. 0 or the error of the copy.
+int CopyInPlace(SafeOutput* o, int fresh) {
+    ProcessHoldOutput();
+    int error = 0;
+    const int old = AnonymousBeside(o->path);
+    if (old < 0 || !CopyOver(o->inPlaceFd, old, false)) {
+        // The file was not touched: only the commit fails.
+        error = errno ? errno : EIO;
+    } else if (!CopyOver(fresh, o->inPlaceFd, true)) {
+        error = errno ? errno : EIO;
+        if (CopyOver(old, o->inPlaceFd, true)) {
+            o->undo = SAFE_UNDO_RESTORED;
+        } else {
+            // Not even the old contents fit back: they are given a name rather than lost.
+            const int kept = MakeBeside(o->path, "keep", o->keep, sizeof o->keep);
+            const bool saved = kept >= 0 && CopyOver(old, kept, true);
+            if (kept >= 0) close(kept);
+            if (!saved && o->keep[0] != '\0') unlink(o->keep);
+            if (!saved) o->keep[0] = '\0';
+            o->undo = saved ? SAFE_UNDO_KEPT : SAFE_UNDO_LOST;
+        }
+    }
+    if (old >= 0) close(old);
+    ProcessReleaseOutput();
+    return error;
+}
+
 }  // namespace
 
 int CheckOutputTarget(const char* name, bool devicesInPlace, char* path, size_t room, bool* exists, struct stat* st,
                       FileFailure* failure) {
     *exists = false;
     if (name == nullptr || name[0] == '\0') return OpenFailed(failure, ENOENT);
-    std::string current = name;
+    // The path is walked one name at a time, as the kernel does: `done` is the part
+    // resolved so far (real folders only, ending in '/', or empty for the current
+    // folder) and `rest` what is still to walk, a link's text put in front of it.
+    std::string done = name[0] == '/' ? "/" : "";
+    std::string rest = name;
+    std::string current;
     int links = 0;
+    bool throughLink = false;  // the last name came from a link's text
+    bool folderWanted = false; // the path ends in '/'
     for (;;) {
-        if (lstat(current.c_str(), st) != 0) {
-            if (errno != ENOENT) return OpenFailed(failure, errno);
-            break;  // a new file (also at the end of a dangling link)
-        }
-        if (!S_ISLNK(st->st_mode)) {
+        const size_t start = rest.find_first_not_of('/');
+        if (start == std::string::npos) {
+            // Nothing (more) to walk: "/" itself, or a name ending in '/' at its folder.
+            current = done.empty() ? "." : done;
+            if (lstat(current.c_str(), st) != 0) return OpenFailed(failure, errno);
             *exists = true;
             break;
         }
-        if (!MayFollow(current, *st)) return Refuse(failure, LINK_PLANTED, current.c_str(), "");
-        if (++links > 40) return OpenFailed(failure, ELOOP);
-        char target[PATH_MAX];
-        const ssize_t n = readlink(current.c_str(), target, sizeof target - 1);
-        if (n < 0) return OpenFailed(failure, errno);
-        target[n] = '\0';
-        // A relative link is relative to the folder the link is in.
-        current = target[0] == '/' ? std::string(target) : FolderOf(current) + target;
+        const size_t end = rest.find('/', start);
+        const std::string part = rest.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        rest = end == std::string::npos ? std::string() : rest.substr(end);
+        const bool last = rest.find_first_not_of('/') == std::string::npos;
+        current = done + part;
+        if (current.size() + rest.size() >= PATH_MAX) return OpenFailed(failure, ENAMETOOLONG);
+        if (lstat(current.c_str(), st) != 0) {
+            if (errno != ENOENT || !last) return OpenFailed(failure, errno);
+            folderWanted = !rest.empty();
+            break;  // a new file (also at the end of a dangling link)
+        }
+        if (S_ISLNK(st->st_mode)) {
+            if (!MayFollow(current, *st)) return Refuse(failure, LINK_PLANTED, current.c_str(), "");
+            if (++links > 40) return OpenFailed(failure, ELOOP);
+            char target[PATH_MAX];
+            const ssize_t n = readlink(current.c_str(), target, sizeof target - 1);
+            if (n < 0) return OpenFailed(failure, errno);
+            if (n == 0) return OpenFailed(failure, ENOENT);
+            target[n] = '\0';
+            if (last) throughLink = true;
+            // A relative link is relative to the folder the link is in.
+            if (target[0] == '/') done = "/";
+            rest.insert(0, target, static_cast<size_t>(n));
+            continue;
+        }
+        if (last) {
+            *exists = true;
+            folderWanted = !rest.empty();
+            break;
+        }
+        if (!S_ISDIR(st->st_mode)) return OpenFailed(failure, ENOTDIR);
+        done = current + "/";
     }
+    if (folderWanted && (!*exists || !S_ISDIR(st->st_mode))) return OpenFailed(failure, *exists ? ENOTDIR : EISDIR);
     if (*exists && !S_ISREG(st->st_mode)) {
-        if (links > 0) return Refuse(failure, LINK_NOT_REGULAR, name, KindOf(st->st_mode));
+        if (throughLink) return Refuse(failure, LINK_NOT_REGULAR, name, KindOf(st->st_mode));
         if (!devicesInPlace || !(S_ISCHR(st->st_mode) || S_ISFIFO(st->st_mode))) {
             failure->kind = KindOf(st->st_mode);
             return FILE_NOT_REGULAR;
@@ -271,11 +357,6 @@ int CheckOutputTarget(const char* name, bool devicesInPlace, char* path, size_t 
 int SafeOutputOpen(SafeOutput* o, const char* name, SafeOutputMode mode, FileFailure* failure, bool devicesInPlace) {
     Clear(o);
     o->mode = mode;
-    o->oldLength = -1;
-    o->direct = false;
-    o->keep[0] = '\0';
-    o->keepFd = -1;
-    o->path[0] = '\0';
     struct stat st {};
     bool exists = false;
     const int checked = CheckOutputTarget(name, devicesInPlace, o->path, sizeof o->path, &exists, &st, failure);
@@ -305,82 +386,73 @@ int SafeOutputOpen(SafeOutput* o, const char* name, SafeOutputMode mode, FileFai
     }
 
     if (mode == SAFE_APPEND) {
-        // The last link was resolved above: the name itself is never followed again.
-        const int fd = open(o->path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+        // Every link was resolved above: the name itself is never followed again. A new
+        // file is made here and now (never one that appeared meanwhile, which a failure
+        // would remove).
+        const int fd = open(o->path, O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY |
+                                         (exists ? 0 : O_CREAT | O_EXCL), 0666);
         if (fd < 0) return OpenFailed(failure, errno);
         struct stat now {};
-        if (fstat(fd, &now) != 0 || !S_ISREG(now.st_mode)) {
-            const int error = errno ? errno : EINVAL;
+        if (fstat(fd, &now) != 0 || !S_ISREG(now.st_mode) ||
+            (exists && (now.st_ino != st.st_ino || now.st_dev != st.st_dev))) {
+            const int error = errno ? errno : EAGAIN;  // changed while it was looked at
             close(fd);
             return OpenFailed(failure, error);
         }
         o->oldLength = exists ? static_cast<int64_t>(now.st_size) : -1;
+        // A signal or an exit before commit cuts it back, or removes the new file.
+        if (exists)
+            ProcessSetCutBack(fd, now.st_size);
+        else
+            ProcessSetTemporary(o->path);
         o->file = fdopen(fd, "ab");
         if (o->file == nullptr) {
             const int error = errno;
+            ProcessClearCutBack(fd);
             close(fd);
+            if (!exists) {
+                unlink(o->path);
+                ProcessClearTemporary(o->path);
+            }
             return OpenFailed(failure, error);
         }
         return FILE_READ_OK;
     }
 
     if (exists && st.st_nlink > 1) {
-        // Every name of the file must see the new image: written in place, after a
-        // complete copy of the old contents has been made beside it.
-        const int fd = open(o->path, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY);
+        // Every name of the file must see the new image, so it is written in place at
+        // commit. Opened now (to read the old contents then, and to be sure it is the
+        // file that was checked) but not touched before the new image is complete.
+        const int fd = open(o->path, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK);
         if (fd < 0) return OpenFailed(failure, errno);
         struct stat now {};
-        if (fstat(fd, &now) != 0 || now.st_ino != st.st_ino || now.st_dev != st.st_dev) {
+        if (fstat(fd, &now) != 0 || !S_ISREG(now.st_mode) || now.st_ino != st.st_ino || now.st_dev != st.st_dev) {
             close(fd);
             return OpenFailed(failure, EAGAIN);  // changed while it was looked at
         }
-        // A second descriptor puts the copy back after the stream has been closed.
-        o->keepFd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-        const int keep = o->keepFd < 0 ? -1 : MakeBeside(o->path, "keep", o->keep, sizeof o->keep);
-        if (keep < 0) {
-            const int error = errno;
-            close(fd);
-            SafeOutputAbandon(o);
-            return OpenFailed(failure, error);
-        }
-        const bool copied = CopyWhole(fd, keep);
-        int error = errno;
-        if (close(keep) != 0 && copied) error = errno;
-        if (!copied) {
-            // Nothing of the file was touched: only the partial copy goes.
-            unlink(o->keep);
-            o->keep[0] = '\0';
-            close(fd);
-            SafeOutputAbandon(o);
-            return OpenFailed(failure, error);
-        }
-        o->file = ftruncate(fd, 0) == 0 && lseek(fd, 0, SEEK_SET) == 0 ? fdopen(fd, "wb") : nullptr;
-        if (o->file == nullptr) {
-            error = errno;
-            close(fd);
-            SafeOutputAbandon(o);
-            return OpenFailed(failure, error);
-        }
-        return FILE_READ_OK;
+        o->inPlaceFd = fd;
     }
 
     // Create and replace: a temporary file beside the final one (same file system for
-    // the rename).
+    // the rename; for a file written in place, where the new image waits).
     const int fd = MakeBeside(o->path, "write", o->temp, sizeof o->temp);
-    if (fd < 0) return OpenFailed(failure, errno);
+    if (fd < 0) {
+        const int error = errno;
+        SafeOutputAbandon(o);
+        return OpenFailed(failure, error);
+    }
     ProcessSetTemporary(o->temp);  // a signal or an exit before commit removes it
-    // The new file keeps the old one's owner and permissions, or gets those of a new file.
-    if (exists)
+    // The new file keeps the old one's owner and permissions, or gets those of a new
+    // file. (Written in place, the file keeps its own; the temporary stays private.)
+    if (exists && o->inPlaceFd < 0)
         TakeOwnerAndMode(fd, st);
-    else
+    else if (!exists)
         fchmod(fd, NewFileMode());
     o->file = fdopen(fd, "wb");
     if (o->file == nullptr) {
         const int error = errno;
         close(fd);
-        unlink(o->temp);
-        ProcessClearTemporary(o->temp);
-        o->temp[0] = '\0';
+        SafeOutputAbandon(o);
         return OpenFailed(failure, error);
     }
     return FILE_READ_OK;
@@ -390,13 +462,28 @@ unsigned long SafeOutputCommit(SafeOutput* o) {
     if (o->file == nullptr) return EBADF;
     int error = 0;
     if (std::fflush(o->file) != 0) error = errno ? errno : EIO;
-    if (error == 0 && !o->direct && fsync(fileno(o->file)) != 0 && errno != EINVAL && errno != EROFS) error = errno;
+    // The temporary of a file written in place is only read back: the file is synced.
+    if (error == 0 && !o->direct && o->inPlaceFd < 0 && fsync(fileno(o->file)) != 0 && errno != EINVAL &&
+        errno != EROFS)
+        error = errno;
+    if (error == 0 && o->inPlaceFd >= 0) error = CopyInPlace(o, fileno(o->file));
+    if (error != 0) {
+        SafeOutputAbandon(o);
+        return static_cast<unsigned long>(error);
+    }
+    if (o->mode == SAFE_APPEND) {
+        // Complete: no longer cut back or removed on the way out.
+        ProcessClearCutBack(fileno(o->file));
+        ProcessClearTemporary(o->path);
+    }
     // Stop the abandon below from closing the stream a second time.
     FILE* f = o->file;
     o->file = nullptr;
-    if (std::fclose(f) != 0 && error == 0) error = errno ? errno : EIO;
+    if (std::fclose(f) != 0) error = errno ? errno : EIO;
     if (error == 0 && o->temp[0] != '\0') {
-        if (o->mode == SAFE_CREATE) {
+        if (o->inPlaceFd >= 0) {
+            unlink(o->temp);  // copied into the file
+        } else if (o->mode == SAFE_CREATE) {
             // Never over a file that appeared meanwhile.
             if (link(o->temp, o->path) == 0) {
                 unlink(o->temp);
@@ -422,48 +509,97 @@ unsigned long SafeOutputCommit(SafeOutput* o) {
         SafeOutputAbandon(o);
         return static_cast<unsigned long>(error);
     }
-    if (o->keep[0] != '\0') {
-        unlink(o->keep);
-        o->keep[0] = '\0';
-    }
-    if (o->keepFd >= 0) {
-        close(o->keepFd);
-        o->keepFd = -1;
+    if (o->inPlaceFd >= 0) {
+        close(o->inPlaceFd);
+        o->inPlaceFd = -1;
     }
     return 0;
 }
 
 void SafeOutputAbandon(SafeOutput* o) {
+    const bool appended = o->mode == SAFE_APPEND && !o->direct && o->path[0] != '\0';
     if (o->file != nullptr) {
-        std::fclose(o->file);
-        o->file = nullptr;
-    }
-    if (o->mode == SAFE_APPEND && !o->direct && o->path[0] != '\0') {
-        // Cut back after the close, so no data still in the stream lands after the cut.
-        if (o->oldLength >= 0) {
-            if (truncate(o->path, static_cast<off_t>(o->oldLength)) != 0) {
+        const int fd = fileno(o->file);
+        if (appended) {
+            // What the stream still holds never reaches the file; the cut comes before
+            // the registration that would otherwise make it on the way out goes.
+            __fpurge(o->file);
+            if (o->oldLength >= 0 && ftruncate(fd, static_cast<off_t>(o->oldLength)) != 0) {
                 // Nothing more to do: the failure of the write has been reported already.
             }
-        } else {
-            unlink(o->path);
+            ProcessClearCutBack(fd);
+        }
+        std::fclose(o->file);
+        o->file = nullptr;
+    } else if (appended && o->oldLength >= 0) {
+        // Closed already (a failed close at commit): cut back by name.
+        if (truncate(o->path, static_cast<off_t>(o->oldLength)) != 0) {
+            // As above.
         }
     }
-    if (o->keep[0] != '\0') {
-        // Written in place: the old contents go back; the copy stays on disk only when
-        // they could not be put back.
-        const int keep = open(o->keep, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-        const bool restored = keep >= 0 && o->keepFd >= 0 && CopyWhole(keep, o->keepFd);
-        if (keep >= 0) close(keep);
-        if (restored) unlink(o->keep);
-        o->keep[0] = '\0';
+    if (appended && o->oldLength < 0) {
+        unlink(o->path);
+        ProcessClearTemporary(o->path);
     }
-    if (o->keepFd >= 0) {
-        close(o->keepFd);
-        o->keepFd = -1;
+    if (o->inPlaceFd >= 0) {
+        close(o->inPlaceFd);
+        o->inPlaceFd = -1;
     }
     if (o->temp[0] != '\0') {
         unlink(o->temp);
         ProcessClearTemporary(o->temp);
         o->temp[0] = '\0';
     }
+}
+
+const char* SafeOutputUndoText(const SafeOutput& o) {
+    static char text[2 * 4096 + 120];
+    switch (o.undo) {
+    case SAFE_UNDO_RESTORED:
+        std::snprintf(text, sizeof text, "%s has its old contents back", o.path);
+        return text;
+    case SAFE_UNDO_KEPT:
+        std::snprintf(text, sizeof text, "%s is damaged: its old contents are in %s", o.path, o.keep);
+        return text;
+    case SAFE_UNDO_LOST:
+        std::snprintf(text, sizeof text, "%s is damaged and its old contents could not be kept", o.path);
+        return text;
+    default:
+        return "";
+    }
+}
+
+FILE* OpenLogFile(const char* name, int* result, FileFailure* failure) {
+    char path[4096];
+    bool exists = false;
+    struct stat st {};
+    *result = CheckOutputTarget(name, false, path, sizeof path, &exists, &st, failure);
+    if (*result != FILE_READ_OK) return nullptr;
+    // Without blocking, and checked again once open: a FIFO that took the name
+    // meanwhile is refused, not waited on.
+    const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK, 0666);
+    if (fd < 0) {
+        *result = OpenFailed(failure, errno);
+        return nullptr;
+    }
+    struct stat now {};
+    if (fstat(fd, &now) != 0) {
+        *result = OpenFailed(failure, errno);
+        close(fd);
+        return nullptr;
+    }
+    if (!S_ISREG(now.st_mode)) {
+        failure->kind = KindOf(now.st_mode);
+        *result = FILE_NOT_REGULAR;
+        close(fd);
+        return nullptr;
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    FILE* f = fdopen(fd, "a");
+    if (f == nullptr) {
+        *result = OpenFailed(failure, errno);
+        close(fd);
+    }
+    return f;
 }

@@ -1,7 +1,8 @@
 #pragma once
 
 // Process-wide odds and ends of a program's start and end: the standard descriptors,
-// broken pipes, and the one temporary file that must not outlive the process.
+// broken pipes, and the one output in the making that must not outlive the process
+// unfinished (a temporary file to remove, or a file appended to, to cut back).
 
 // Opens /dev/null onto each of descriptors 0, 1 and 2 that is closed, so that no file
 // opened later takes one of them and passes for standard input or output.
@@ -15,5 +16,18 @@ void ProcessIgnoreBrokenPipe();
 void ProcessSetTemporary(const char* path);
 // Forgets `path` if it is the registered temporary (it was renamed or removed).
 void ProcessClearTemporary(const char* path);
-// Removes the registered temporary now. Safe inside a signal handler.
+// The existing file open as `fd` is being appended to: ProcessRemoveTemporary (and an
+// exit) cuts it back to `length`, its length before. One at a time, beside the temporary.
+void ProcessSetCutBack(int fd, long long length);
+// Forgets the cut back if `fd` is the registered one (the append succeeded or was undone).
+void ProcessClearCutBack(int fd);
+// Removes the registered temporary and cuts back the registered append now. Safe
+// inside a signal handler. While another thread holds the output (below), it first
+// waits until that thread lets go.
 void ProcessRemoveTemporary();
+// Brackets a step that must not be cut short by an ending signal (new contents copied
+// into a file in place, and put back on failure): the ending signals are blocked in the
+// calling thread, and a handler running in another thread waits in
+// ProcessRemoveTemporary until the step is over. Not nested.
+void ProcessHoldOutput();
+void ProcessReleaseOutput();

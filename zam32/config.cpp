@@ -237,7 +237,11 @@ bool ReplaceFileSafely(const char* name, const std::vector<uint8_t>& bytes, std:
     }
     const unsigned long error = SafeOutputCommit(&output);
     if (error != 0) {
-        if (why) *why = std::strerror(static_cast<int>(error));
+        if (why) {
+            *why = std::strerror(static_cast<int>(error));
+            // A file with several names, written in place: what became of it.
+            if (output.undo != SAFE_UNDO_NONE) *why += std::string(" (") + SafeOutputUndoText(output) + ")";
+        }
         return false;
     }
     // The rename itself reaches the disk with the directory.

@@ -3,8 +3,13 @@
 // set too late, and a log that can be opened only from the second line on.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "tests/emucore/library.h"
 #include "tests/support/test_support.h"
@@ -69,6 +74,41 @@ TEST_F(EmucoreDebugStream, LogThatCannotBeOpenedIsTriedAgainAtTheNextLine) {
               std::string(kBegin) +
                   "VXAQTest: entry curhandle: 64A5h curunit:4, curtype:0 curmaxk:0\n"
                   "VXAQTest: exit curhandle: 64A5h curunit:4, curtype:0 curmaxk:1\n");
+}
+
+// The log is an output file like any other: a FIFO (named or through a link) is never
+// waited on and a link planted in a shared sticky folder is never followed (as root,
+// with a link given to another user); the session runs as without a log.
+TEST_F(EmucoreDebugStream, LogThatIsNoRegularFileIsRefusedWithoutBlocking) {
+    ASSERT_EQ(mkfifo(dir_.file("fifo").c_str(), 0600), 0);
+    ASSERT_EQ(symlink("fifo", dir_.file("to-fifo").c_str()), 0);
+    std::vector<std::string> logs = {dir_.file("fifo"), dir_.file("to-fifo")};
+    const std::string victim = dir_.file("root.log");
+    if (geteuid() == 0) {
+        const std::string shared = dir_.file("shared");
+        ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(shared.c_str(), 01777), 0);
+        ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+        testsupport::WriteText(victim, "root's log\n");
+        ASSERT_EQ(symlink(victim.c_str(), (shared + "/debug.log").c_str()), 0);
+        ASSERT_EQ(lchown((shared + "/debug.log").c_str(), 65534, 65534), 0);
+        logs.push_back(shared + "/debug.log");
+    } else {
+        std::printf("[ NOTE ] not root: no planted link of another user\n");
+    }
+    for (const std::string& log : logs) {
+        std::filesystem::remove(dir_.file("out.s19"));
+        std::string out;
+        // Bounded: a log open that blocked shows as status 124.
+        EXPECT_EQ(Session("emucoredebug='" + log + "' timeout 30", "golden", &out), 0) << log << out;
+        EXPECT_TRUE(std::filesystem::exists(dir_.file("out.s19"))) << log;
+    }
+    struct stat st {};
+    ASSERT_EQ(lstat(dir_.file("fifo").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    if (geteuid() == 0) {
+        EXPECT_EQ(ReadText(victim), "root's log\n");
+    }
 }
 
 }  // namespace

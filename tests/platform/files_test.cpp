@@ -2,21 +2,26 @@
 // configuration, the windowed application's settings): links planted in shared sticky
 // folders are never followed, a link is written through only to a regular file, a file
 // the user may not write is never replaced, a replaced file keeps its owner, group and
-// mode, and a file with several hard links is written in place with its old contents
-// kept beside it until the write has succeeded.
+// mode, a file with several hard links is written in place only once its new contents
+// are complete, and an output left unfinished is undone on every way out.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/files.h"
+#include "platform/process.h"
 #include "tests/support/test_support.h"
 
 using testsupport::ReadText;
@@ -51,6 +56,9 @@ std::string CharacterDevice(const TempDir& dir) {
     if (mknod(node.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) return node;
     return "/dev/null";
 }
+
+// A file's bytes against what they should be, without printing megabytes on a failure.
+bool Holds(const std::string& path, const std::vector<uint8_t>& bytes) { return testsupport::ReadFile(path) == bytes; }
 
 bool IsCharacterDevice(const std::string& path) {
     struct stat st {};
@@ -176,6 +184,132 @@ TEST(OutputRules, PlantedLinkInASharedStickyFolderIsNotFollowed) {
     }
 }
 
+// The same rule for every link met on the way, not only the last name: a planted link
+// used as a folder, one reached through the user's own link, and one in a link's
+// text. The refusal names the link that was not followed; nothing is written.
+TEST(OutputRules, PlantedLinkAnywhereInThePathIsNotFollowed) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to give a link to another user (lchown)";
+    TempDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    const std::string shared = dir.file("shared"), victims = dir.file("root-folder"), own = dir.file("own");
+    for (const std::string& d : {shared, victims, own}) ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    const std::string victim = victims + "/out.bin";
+    // shared/evil -> root-folder, planted by another user.
+    ASSERT_EQ(symlink(victims.c_str(), (shared + "/evil").c_str()), 0);
+    ASSERT_EQ(lchown((shared + "/evil").c_str(), kOther, kOther), 0);
+    // The user's own links that lead through it.
+    ASSERT_EQ(symlink((shared + "/evil/out.bin").c_str(), (own + "/via-text").c_str()), 0);
+    ASSERT_EQ(symlink("../shared", (own + "/shared-folder").c_str()), 0);
+    struct Case {
+        const char* what;
+        std::string name;
+    } cases[] = {
+        {"a planted link used as a folder", shared + "/evil/out.bin"},
+        {"through the user's own link to the shared folder", own + "/shared-folder/evil/out.bin"},
+        {"in the text of the user's own link", own + "/via-text"},
+        {"a new file in a folder reached through it", shared + "/evil/new.bin"},
+    };
+    for (const Case& c : cases) {
+        for (SafeOutputMode mode : {SAFE_REPLACE, SAFE_APPEND, SAFE_CREATE}) {
+            WriteText(victim, "root's own\n");
+            FileFailure failure;
+            const int result = Replace(c.name, "new\n", &failure, true, mode);
+            EXPECT_EQ(result, FILE_LINK_REFUSED) << c.what << " mode " << mode;
+            EXPECT_EQ(failure.refusal, LINK_PLANTED) << c.what;
+            EXPECT_EQ(std::string(failure.link).substr(std::string(failure.link).rfind('/')), "/evil") << c.what;
+            EXPECT_EQ(FileFailureText(result, failure),
+                      std::string(failure.link) + " is a link in a shared sticky folder, owned by another user: not followed")
+                << c.what;
+            EXPECT_EQ(ReadText(victim), "root's own\n") << c.what;
+            EXPECT_EQ(Listing(victims), "out.bin\n") << c.what;
+        }
+    }
+    // Once the folder's owner owns the link, it is followed like the kernel does.
+    ASSERT_EQ(lchown((shared + "/evil").c_str(), 0, 0), 0);
+    FileFailure failure;
+    EXPECT_EQ(Replace(shared + "/evil/out.bin", "new\n", &failure), FILE_READ_OK);
+    EXPECT_EQ(ReadText(victim), "new\n");
+}
+
+// Walking the path one name at a time, as any user: links used as folders (relative,
+// absolute, with ".." after them) are followed to the real folder, the file is made
+// or replaced there and no link on the way is changed; a link to a device at the end
+// is refused even behind a folder link, a device named through a folder link is named
+// directly, and a name on the way that is no folder or does not exist fails.
+TEST(OutputRules, LinksOnTheWayAreWalkedOneByOne) {
+    TempDir dir;
+    const std::string real = dir.file("real"), sub = dir.file("real/sub");
+    ASSERT_EQ(mkdir(real.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+    ASSERT_EQ(symlink("real", dir.file("rel").c_str()), 0);
+    ASSERT_EQ(symlink(sub.c_str(), dir.file("abs").c_str()), 0);
+    ASSERT_EQ(symlink("/dev/null", dir.file("real/to-null").c_str()), 0);
+    ASSERT_EQ(mkfifo(dir.file("real/fifo").c_str(), 0600), 0);
+    WriteText(dir.file("real/plain"), "a file\n");
+    struct Case {
+        const char* name;
+        int result;
+        std::string written;  // where the text went (FILE_READ_OK)
+        unsigned long error;  // FILE_OPEN_FAILED
+    } cases[] = {
+        {"rel/new.bin", FILE_READ_OK, real + "/new.bin", 0},
+        {"abs/new.bin", FILE_READ_OK, sub + "/new.bin", 0},
+        {"abs/../new2.bin", FILE_READ_OK, real + "/new2.bin", 0},
+        {"rel/sub/../plain", FILE_READ_OK, real + "/plain", 0},
+        {"rel/to-null", FILE_LINK_REFUSED, "", 0},
+        {"rel/fifo", FILE_NOT_REGULAR, "", 0},  // named directly: refused only when not allowed
+        {"rel/plain/x", FILE_OPEN_FAILED, "", ENOTDIR},
+        {"rel/missing/x", FILE_OPEN_FAILED, "", ENOENT},
+        {"rel/plain/", FILE_OPEN_FAILED, "", ENOTDIR},
+    };
+    for (const Case& c : cases) {
+        FileFailure failure;
+        const int result = Replace(dir.file(c.name), "walked\n", &failure, false);
+        EXPECT_EQ(result, c.result) << c.name;
+        if (c.result == FILE_READ_OK) {
+            EXPECT_EQ(ReadText(c.written), "walked\n") << c.name;
+        }
+        if (c.result == FILE_OPEN_FAILED) {
+            EXPECT_EQ(failure.error, c.error) << c.name << ": " << std::strerror(static_cast<int>(failure.error));
+        }
+        if (c.result == FILE_LINK_REFUSED) {
+            EXPECT_EQ(FileFailureText(result, failure),
+                      dir.file(c.name) + " is a link to a character device, not to a regular file");
+        }
+    }
+    struct stat st {};
+    ASSERT_EQ(lstat(dir.file("rel").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(lstat(dir.file("abs").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(Listing(real), "fifo\nnew.bin\nnew2.bin\nplain\nsub\nto-null\n");
+    EXPECT_EQ(Listing(sub), "new.bin\n");
+}
+
+// The debug stream's log: appended to as a regular file, created when missing; a FIFO
+// (named or through a link) is refused at once instead of waited on.
+TEST(OutputRules, LogFileIsOnlyARegularFile) {
+    TempDir dir;
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    ASSERT_EQ(symlink("fifo", dir.file("to-fifo").c_str()), 0);
+    WriteText(dir.file("old.log"), "before\n");
+    int result = 0;
+    FileFailure failure;
+    EXPECT_EQ(OpenLogFile(dir.file("fifo").c_str(), &result, &failure), nullptr);
+    EXPECT_EQ(result, FILE_NOT_REGULAR);
+    EXPECT_EQ(OpenLogFile(dir.file("to-fifo").c_str(), &result, &failure), nullptr);
+    EXPECT_EQ(result, FILE_LINK_REFUSED);
+    for (const char* name : {"old.log", "new.log"}) {
+        FILE* f = OpenLogFile(dir.file(name).c_str(), &result, &failure);
+        ASSERT_NE(f, nullptr) << name << FileFailureText(result, failure);
+        std::fputs("line\n", f);
+        std::fclose(f);
+    }
+    EXPECT_EQ(ReadText(dir.file("old.log")), "before\nline\n");
+    EXPECT_EQ(ReadText(dir.file("new.log")), "line\n");
+}
+
 // A file the user may not write is never replaced, even in a folder the user may
 // write (where a rename would succeed). Run as the unprivileged user itself, or as
 // nobody in a child process when the tests run as root.
@@ -242,13 +376,15 @@ TEST(OutputRules, ReplaceKeepsOwnerGroupAndMode) {
 }
 
 // With a second hard link the file is written in place, so both names see the new
-// image; a write abandoned half way puts the old contents back under both names. The
-// copy of the old contents is gone either way.
+// image, but only at commit: while the new image is being made, and after it is
+// abandoned, both names hold the old contents untouched, and the only file beside them
+// is the registered temporary.
 TEST(OutputRules, HardLinkedFileIsWrittenInPlace) {
     TempDir dir;
     const std::string name = dir.file("image.bin"), other = dir.file("other-name.bin");
     const std::vector<uint8_t> old = testsupport::RandomBytes(200000, 7);
     testsupport::WriteFile(name, old);
+    ASSERT_EQ(chmod(name.c_str(), 0640), 0);
     ASSERT_EQ(link(name.c_str(), other.c_str()), 0);
     struct stat before {};
     ASSERT_EQ(stat(name.c_str(), &before), 0);
@@ -258,13 +394,16 @@ TEST(OutputRules, HardLinkedFileIsWrittenInPlace) {
     SafeOutput output;
     FileFailure failure;
     ASSERT_EQ(SafeOutputOpen(&output, name.c_str(), SAFE_REPLACE, &failure), FILE_READ_OK);
-    EXPECT_EQ(Listing(dir.path()).find(".pelmo-keep-") != std::string::npos, true);
     std::fputs("half", output.file);
     std::fflush(output.file);
-    EXPECT_EQ(ReadText(other), "half");  // in place: the other name sees the write
+    EXPECT_TRUE(Holds(name, old));  // not touched before the image is complete
+    EXPECT_TRUE(Holds(other, old));
+    const std::string during = Listing(dir.path());
+    EXPECT_NE(during.find(".pelmo-write-"), std::string::npos) << during;
+    EXPECT_EQ(during.find(".pelmo-keep-"), std::string::npos) << during;
     SafeOutputAbandon(&output);
-    EXPECT_EQ(testsupport::ReadFile(name), old);
-    EXPECT_EQ(testsupport::ReadFile(other), old);
+    EXPECT_TRUE(Holds(name, old));
+    EXPECT_TRUE(Holds(other, old));
     EXPECT_EQ(Listing(dir.path()), listing);
 
     ASSERT_EQ(Replace(name, "new image\n", &failure), FILE_READ_OK);
@@ -274,7 +413,120 @@ TEST(OutputRules, HardLinkedFileIsWrittenInPlace) {
     ASSERT_EQ(stat(name.c_str(), &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);
     EXPECT_EQ(after.st_nlink, 2u);
+    EXPECT_EQ(after.st_mode & 07777, 0640u);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(after.st_gid, before.st_gid);
     EXPECT_EQ(Listing(dir.path()), listing);
+}
+
+// A process that ends while an output is unfinished (an exit, or the path a second
+// ending signal takes: the registered output undone, then _exit) leaves every file as
+// it was and nothing beside it: the temporary goes, an append is cut back (a new file
+// goes), and a hard-linked file was never touched.
+TEST(OutputRules, UnfinishedOutputIsUndoneOnTheWayOut) {
+    const std::vector<uint8_t> old = testsupport::RandomBytes(50000, 9);
+    struct Case {
+        const char* what;
+        SafeOutputMode mode;
+        bool exists, hardLinked;
+    } cases[] = {
+        {"replace", SAFE_REPLACE, true, false},
+        {"replace of a hard-linked file", SAFE_REPLACE, true, true},
+        {"create", SAFE_CREATE, false, false},
+        {"append", SAFE_APPEND, true, false},
+        {"append to a new file", SAFE_APPEND, false, false},
+    };
+    for (const Case& c : cases) {
+        for (bool handlerPath : {false, true}) {
+            TempDir dir;
+            const std::string name = dir.file("image.bin");
+            if (c.exists) testsupport::WriteFile(name, old);
+            if (c.hardLinked) {
+                ASSERT_EQ(link(name.c_str(), dir.file("other.bin").c_str()), 0);
+            }
+            const std::string listing = Listing(dir.path());
+            const pid_t child = fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                SafeOutput output;
+                FileFailure failure;
+                if (SafeOutputOpen(&output, name.c_str(), c.mode, &failure) != FILE_READ_OK) _exit(10);
+                const std::vector<uint8_t> part(70000, 0xA5);
+                std::fwrite(part.data(), 1, part.size(), output.file);
+                std::fflush(output.file);
+                std::fwrite(part.data(), 1, 100, output.file);  // still in the stream
+                if (handlerPath) {
+                    ProcessRemoveTemporary();
+                    _exit(0);
+                }
+                std::exit(0);
+            }
+            int status = 0;
+            ASSERT_EQ(waitpid(child, &status, 0), child);
+            ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.what << " " << status;
+            const char* path = handlerPath ? " (signal path)" : " (exit)";
+            if (c.exists) {
+                EXPECT_TRUE(Holds(name, old)) << c.what << path;
+            }
+            if (c.hardLinked) {
+                EXPECT_TRUE(Holds(dir.file("other.bin"), old)) << c.what << path;
+            }
+            EXPECT_EQ(Listing(dir.path()), listing) << c.what << path;
+        }
+    }
+}
+
+// Written in place, the new image goes into the file only once it is complete. Should
+// that last copy fail (here: the file size limit, set after the image was made), the
+// old contents are put back and the commit says so; should even the copy of the old
+// contents fail first, the file is never touched. Run in a child, which the limit
+// binds alone.
+TEST(OutputRules, FailedCopyIntoAHardLinkedFilePutsTheOldContentsBack) {
+    struct Case {
+        const char* what;
+        size_t oldSize;
+        int undo;
+    } cases[] = {
+        {"the copy of the new image fails", 1000, SAFE_UNDO_RESTORED},
+        {"the copy of the old contents fails", 6000, SAFE_UNDO_NONE},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        const std::string name = dir.file("image.bin"), other = dir.file("other.bin");
+        const std::vector<uint8_t> old = testsupport::RandomBytes(c.oldSize, 11);
+        testsupport::WriteFile(name, old);
+        ASSERT_EQ(link(name.c_str(), other.c_str()), 0);
+        const std::string listing = Listing(dir.path());
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            signal(SIGXFSZ, SIG_IGN);
+            SafeOutput output;
+            FileFailure failure;
+            if (SafeOutputOpen(&output, name.c_str(), SAFE_REPLACE, &failure) != FILE_READ_OK) _exit(10);
+            const std::vector<uint8_t> image(9000, 0x5A);
+            if (std::fwrite(image.data(), 1, image.size(), output.file) != image.size() || std::fflush(output.file))
+                _exit(11);
+            const rlimit limit{4096, RLIM_INFINITY};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(12);
+            const unsigned long error = SafeOutputCommit(&output);
+            if (error != EFBIG) _exit(13);
+            if (output.undo != c.undo) _exit(14);
+            if (std::string(SafeOutputUndoText(output)) != (c.undo == SAFE_UNDO_RESTORED ? name + " has its old contents back" : ""))
+                _exit(15);
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status)) << c.what << " " << status;
+        EXPECT_EQ(WEXITSTATUS(status), 0) << c.what;
+        EXPECT_TRUE(Holds(name, old)) << c.what;
+        EXPECT_TRUE(Holds(other, old)) << c.what;
+        struct stat st {};
+        ASSERT_EQ(stat(name.c_str(), &st), 0);
+        EXPECT_EQ(st.st_nlink, 2u) << c.what;
+        EXPECT_EQ(Listing(dir.path()), listing) << c.what;
+    }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 // W with an empty name writes nothing. A fresh virtual unit holds FF, never old memory.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <csignal>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -150,6 +151,79 @@ TEST(OutputRules, PlantedLinksAreNotFollowed) {
     }
     EXPECT_EQ(ReadText(image), "root's image\n");
     EXPECT_EQ(ReadText(config), "root's configuration\n");
+}
+
+// The rule holds for every link on the way, not only the last name: root writes
+// through a planted link used as a folder, and saves a ZAM32.CFG that is root's own
+// link into such a folder. Both refusals name the planted link; root's files stay.
+TEST(OutputRules, PlantedLinksOnTheWayAreNotFollowed) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to plant links owned by another user (lchown)";
+    TempDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    const std::string shared = dir.file("shared"), root = dir.file("root-folder"), work = dir.file("work");
+    for (const std::string& d : {shared, root, work}) ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    WriteText(root + "/out.bin", "root's image\n");
+    WriteText(root + "/ZAM32.CFG", "root's configuration\n");
+    ASSERT_EQ(symlink(root.c_str(), (shared + "/evil").c_str()), 0);
+    ASSERT_EQ(lchown((shared + "/evil").c_str(), kOther, kOther), 0);
+    ASSERT_EQ(symlink((shared + "/evil/ZAM32.CFG").c_str(), (work + "/ZAM32.CFG").c_str()), 0);
+    const std::string line = "/n p v;t 27256;f 5a;w " + shared + "/evil/out.bin,,,r";
+    const zam32test::Run r = RunZam32(work, Options{line.c_str(), nullptr, {}, "qy\n"}, "", 60);
+    const std::string refusal = shared + "/evil is a link in a shared sticky folder, owned by another user: not followed";
+    EXPECT_TRUE(Has(r.out, "ERROR OPENING OUTPUT FILE (" + refusal + ")")) << r.out;
+    EXPECT_TRUE(Has(r.out, "UNABLE TO WRITE CONFIGURATION FILE\a\nZAM32.CFG: " + refusal + "\n")) << r.out;
+    EXPECT_EQ(ReadText(root + "/out.bin"), "root's image\n");
+    EXPECT_EQ(ReadText(root + "/ZAM32.CFG"), "root's configuration\n");
+    EXPECT_EQ(Listing(root), "ZAM32.CFG\nout.bin\n");
+}
+
+// W onto a file with a second hard link that fails part way (the file size limit
+// reached while the new image is written) or is cut short (the same limit, but the
+// process killed by it, as by a crash): both names keep the old bytes, and no copy of
+// them is left beside. A failed append is cut back. A killed process cannot remove its
+// temporary; that is all it may leave.
+TEST(OutputRules, FailedWriteKeepsAHardLinkedFile) {
+    const std::vector<uint8_t> old = testsupport::RandomBytes(4096, 21);
+    struct Case {
+        const char* what;
+        const char* command;
+        bool killed;
+    } cases[] = {
+        {"replace fails", "w image.bin,,,r", false},
+        {"replace killed", "w image.bin,,,r", true},
+        {"hex replace fails", "w image.bin,,,r,h", false},
+        {"append fails", "w image.bin,,,a", false},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        const std::string image = dir.file("image.bin"), other = dir.file("other.bin");
+        testsupport::WriteFile(image, old);
+        ASSERT_EQ(link(image.c_str(), other.c_str()), 0);
+        const std::string listing = Listing(dir.path());
+        // 16 blocks of 512 bytes: the 32 KB image cannot be written.
+        const std::string zam32 = std::string(PELMO_BIN_DIR) + "/zam32";
+        std::string out;
+        const int status = testsupport::RunCommand(
+            "cd " + Quote(dir.path()) + " && " + (c.killed ? "" : "trap '' XFSZ; ") +
+                "ulimit -f 16; env -u PELMO_SIM_USB ZAM32ARG=" +
+                Quote(std::string("/b /n p v;t 27256;f 5a;") + c.command) + " timeout 60 " + Quote(zam32) + " <&-",
+            &out);
+        if (c.killed) {
+            EXPECT_EQ(status, 128 + SIGXFSZ) << c.what << out;
+        } else {
+            EXPECT_EQ(status, 3) << c.what << out;
+            EXPECT_TRUE(Has(out, "OUTPUT DISK WRITE ERROR") || Has(out, "OUTPUT DISK FULL")) << c.what << out;
+        }
+        EXPECT_TRUE(ReadFile(image) == old) << c.what;
+        EXPECT_TRUE(ReadFile(other) == old) << c.what;
+        std::string left = Listing(dir.path());
+        if (c.killed) {
+            const size_t temp = left.find(".pelmo-write-");
+            if (temp != std::string::npos) left.erase(temp, left.find('\n', temp) + 1 - temp);
+        }
+        EXPECT_EQ(left, listing) << c.what;
+    }
 }
 
 // As an unprivileged user (the tests' own, or nobody through setpriv when they run as
