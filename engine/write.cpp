@@ -174,6 +174,12 @@ uint32_t WriteBinary(EngineOutput& out, FILE* file, uint8_t* buffer, const UnitS
         DeviceFailure(out, STAGE_BINARY_OUT_READ, code);
         return 2;
     }
+    // One block, so one look at the cancel key (or an ending signal) before the file
+    // is written: a cancelled write keeps the old file.
+    if (out.PollCancel()) {
+        out.Inform("Write incomplete with no bytes written\n");
+        return 2;
+    }
     errno = 0;
     bool ok = std::fwrite(buffer, 1, length, file) == length;
     if (ok && std::fflush(file) != 0) ok = false;

@@ -361,6 +361,15 @@ TEST_F(Write, CancelMakesTheWriteIncomplete) {
     w = Request("c.s", FORMAT_S, 0, 0x100);
     EXPECT_EQ(WriteImage(out, unit.set, w), 2u);
     EXPECT_EQ(out.lines.back().text, "Write incomplete with less than #2 records written\n");
+    // A binary file is one block: the cancel is seen after the read, before the
+    // file is written, and an old file stays as it was.
+    testsupport::WriteText(dir.file("c.bin"), "old binary");
+    out.polls = 0;
+    out.cancelAtPoll = 1;
+    w = Request("c.bin", FORMAT_BINARY, 0, 0x100);
+    EXPECT_EQ(WriteImage(out, unit.set, w), 2u);
+    EXPECT_EQ(out.lines.back().text, "Write incomplete with no bytes written\n");
+    EXPECT_EQ(testsupport::ReadText(dir.file("c.bin")), "old binary");
 }
 
 // /dev/full takes nothing: every writer reports the full disk, whatever the size.
