@@ -95,7 +95,13 @@ void StatusPanel::paintEvent(QPaintEvent* event) {
     drawFrame(&p);
     const QRect r = contentsRect().adjusted(margin(), margin(), -margin(), -margin());
     p.setPen(palette().color(QPalette::WindowText));
-    p.drawText(r, Qt::AlignLeft | Qt::AlignVCenter, fontMetrics().elidedText(text(), Qt::ElideMiddle, r.width()));
+    p.drawText(r, Qt::AlignLeft | Qt::AlignVCenter, shownText());
+}
+
+QString StatusPanel::shownText() const {
+    if (!elide_) return text();
+    const QRect r = contentsRect().adjusted(margin(), margin(), -margin(), -margin());
+    return fontMetrics().elidedText(text(), Qt::ElideMiddle, r.width());
 }
 
 void StatusPanel::resizeEvent(QResizeEvent* event) {

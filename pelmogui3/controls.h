@@ -20,6 +20,8 @@ public:
     // each change of the text.
     void setElided(bool on);
     bool isElided() const;
+    // The text as the panel draws it: elided in the middle when too long.
+    QString shownText() const;
     QSize minimumSizeHint() const override;
     QSize sizeHint() const override;
 

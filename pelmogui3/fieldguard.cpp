@@ -48,8 +48,11 @@ bool FieldGuard::Check(QLineEdit* field) {
 }
 
 bool FieldGuard::Pass() {
-    QLineEdit* field = FocusedField();
-    return !field || Check(field);
+    QLineEdit* focused = FocusedField();
+    if (focused && !Check(focused)) return false;
+    for (QLineEdit* field : fields_)
+        if (field != focused && field->isEnabled() && !Check(field)) return false;
+    return true;
 }
 
 bool FieldGuard::eventFilter(QObject* watched, QEvent* event) {

@@ -1,8 +1,11 @@
 // Runs a dialog's field checks before any of its buttons acts, whichever way
 // the button is pressed: a click, its access key, Enter on the default button,
 // Space on a focused button or a command that clicks it. A field is checked as
-// the focus leaves it; a button that acts while a field still has the focus
-// checks that field first, and a refused field keeps the focus.
+// the focus leaves it; and every guarded button, before it acts, checks the
+// field that has the focus and then every other field, so that no order of
+// focus changes (a press on Cancel released off it leaves the focus on Cancel
+// with nothing checked) lets a button act on unchecked text. A refused field
+// gets the focus.
 #pragma once
 
 #include <QList>
@@ -24,12 +27,13 @@ public:
     ~FieldGuard() override;
 
     void AddField(QLineEdit* field);
-    // The button's action runs only when the field being left passes.
+    // The button's action runs only when every enabled field passes.
     void Connect(QAbstractButton* button, std::function<void()> action);
     // Leaving a field for this button (Cancel) checks nothing.
     void Exempt(QAbstractButton* button);
-    // Checks the field that has the focus, if it is one of ours; true when it
-    // passes or no field of ours has the focus.
+    // Checks the field that has the focus, if it is one of ours, then the other
+    // enabled fields in the order they were added; true when all pass, false at
+    // the first refused one (its message shown, the focus in it).
     bool Pass();
 
 protected:

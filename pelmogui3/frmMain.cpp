@@ -27,6 +27,7 @@
 #include "pelmogui3/modLib.h"
 #include "pelmogui3/modMain.h"
 #include "pelmogui3/modReg.h"
+#include "platform/clock.h"
 
 using namespace modMain;
 
@@ -195,6 +196,7 @@ void frmMain::BuildStatusBars() {
     Progress->hide();
     Elapsed->hide();
     busyTimer_ = new QTimer(this);
+    busyTimer_->setObjectName("BusyTick");
     busyTimer_->setInterval(100);
     connect(busyTimer_, &QTimer::timeout, this, &frmMain::ShowElapsed);
     setStatusBar(statusHost_);
@@ -305,7 +307,7 @@ void frmMain::SetBusy(bool on) {
     sbStatusBar->setEnabled(!on);
     sbStatusBar2->setEnabled(!on);
     if (on) {
-        busySince_.start();
+        busySince_ = ClockNow();
         busyTimer_->start();
     } else {
         busyTimer_->stop();
@@ -315,9 +317,9 @@ void frmMain::SetBusy(bool on) {
 }
 
 void frmMain::ShowElapsed() {
-    const qint64 ms = busySince_.elapsed();
+    const uint64_t ms = ClockNow() - busySince_;
     if (ms < 500) return;
-    const qint64 s = ms / 1000;
+    const auto s = static_cast<qint64>(ms / 1000);
     Elapsed->setText(QString("Elapsed %1:%2").arg(s / 60).arg(s % 60, 2, 10, QChar('0')));
     if (!Progress->isVisible()) {
         Progress->show();

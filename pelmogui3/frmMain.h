@@ -2,7 +2,7 @@
 // application's work on the unit and stores the settings when it closes.
 #pragma once
 
-#include <QElapsedTimer>
+#include <cstdint>
 #include <QList>
 #include <QMainWindow>
 
@@ -102,6 +102,7 @@ private:
 
     QStatusBar* statusHost_ = nullptr;
     QTimer* busyTimer_ = nullptr;
-    QElapsedTimer busySince_;
+    // When the call began, on the clock service (a test drives it).
+    uint64_t busySince_ = 0;
     int align_ = 1;
 };

@@ -1,7 +1,9 @@
 // The setup dialogs as a keyboard user meets them, on simulated USB unit 0:
 // whichever way a button is pressed (mouse, access key, Enter on the default
 // button, Space on a focused button, a command that clicks it), a refused field
-// stops it with the field's own message and keeps the focus; every access key
+// stops it with the field's own message and keeps the focus, also when a press
+// on Cancel released off it left the focus on Cancel with the field unchecked;
+// a valid one lets each of those ways act on its checked form; every access key
 // reaches its control; the focus opens in the first field and Tab runs through
 // the fields, then the boxes, then the buttons. Keys go to the widget that has
 // the focus, through the dialog's shortcut handling.
@@ -18,6 +20,7 @@
 
 #include "pelmogui3/frmCksum.h"
 #include "pelmogui3/frmFill.h"
+#include "pelmogui3/frmHelp.h"
 #include "pelmogui3/frmLoad.h"
 #include "pelmogui3/frmWrite.h"
 #include "tests/pelmogui3/gui_fixture.h"
@@ -97,6 +100,105 @@ private slots:
         fx.Drop();
     }
 
+    // The buttons that act on the fields, each dialog's own: Now (Test), Done,
+    // Browse and Help; only Cancel closes without looking at them.
+    static QStringList ActingButtons(const QString& form) {
+        static const QMap<QString, QStringList> buttons{
+            {"load", {"LoadFileNow", "LoadFileDone", "LoadFileBrowse", "LoadFileHelp"}},
+            {"fill", {"FillNow", "FillDone", "FillHelp"}},
+            {"write", {"WriteFileNow", "WriteFileDone", "WriteFileBrowse", "WriteFileHelp"}},
+            {"checksum", {"CksumNow", "CksumDone", "CksumHelp"}},
+            {"device", {"ApplyButton", "DoneButton", "HelpButton"}}};
+        return buttons[form];
+    }
+    static bool IsDone(const QString& button) { return button.endsWith("Done") || button == "DoneButton"; }
+    // Whether a way of pressing reaches this button at all.
+    static bool Reaches(const QString& form, const QString& button, const QString& way) {
+        // Enter presses the default button only.
+        if (way == "enter") return IsDone(button);
+        // The write dialog's "Fill (&hex)" and "&Help" share their letter, so
+        // Alt+H only moves the focus between the two and presses nothing.
+        if (way == "access key") return !(form == "write" && button == "WriteFileHelp");
+        return true;
+    }
+    static const char* const* Ways() {
+        static const char* const ways[] = {"mouse", "access key", "enter", "space", "command", nullptr};
+        return ways;
+    }
+
+    QPushButton* Cancel(QDialog* d) {
+        for (QPushButton* b : d->findChildren<QPushButton*>())
+            if (b->text() == "Cancel") return b;
+        return nullptr;
+    }
+
+    // The mouse goes down on Cancel and comes up off it: Cancel does nothing
+    // and keeps the focus, and leaving the field for it checked nothing.
+    bool StrandOnCancel(QDialog* d) {
+        QPushButton* cancel = Cancel(d);
+        if (!cancel) return false;
+        QTest::mousePress(cancel, Qt::LeftButton);
+        QTest::mouseRelease(cancel, Qt::LeftButton, {}, cancel->mapFrom(d, QPoint(2, 2)));
+        return QApplication::focusWidget() == cancel && !cancel->isDown() && d->isVisible();
+    }
+
+    // Presses button b one way. "space" first takes the focus to the button by
+    // keys from Cancel, where a press released off Cancel left it, so the
+    // field's check on leaving has not run.
+    void Press(QDialog* d, QPushButton* b, const QString& way) {
+        if (way == "mouse") {
+            QTest::mouseClick(b, Qt::LeftButton);
+        } else if (way == "access key") {
+            QTest::keyClick(QApplication::focusWidget(), KeyOf(AccessLetter(b->text())), Qt::AltModifier);
+        } else if (way == "enter") {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        } else if (way == "space") {
+            QVERIFY(StrandOnCancel(d));
+            // Help follows Cancel; the others come before it.
+            const Qt::Key key = b->text() == "&Help" ? Qt::Key_Tab : Qt::Key_Backtab;
+            for (int i = 0; i < 6 && QApplication::focusWidget() != b; ++i) {
+                QVERIFY2(qobject_cast<QPushButton*>(QApplication::focusWidget()),
+                         "the way to the button left the buttons");
+                QTest::keyClick(QApplication::focusWidget(), key);
+            }
+            QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(b));
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+        } else {
+            b->click();
+        }
+        // An access key presses the button for a moment before it clicks: wait
+        // for it to come up, so a click that slipped through has happened.
+        QTRY_VERIFY(!b->isDown());
+    }
+
+    // Nothing ran: one box with the field's message, the focus back in it, the
+    // dialog open, no record field changed, no library call, no dialog opened.
+    void ExpectRefused(QDialog* d, QLineEdit* edit, const QString& message, const QString& before) {
+        const auto boxes = fx.TakeBoxes();
+        QCOMPARE(boxes.size(), size_t(1));
+        QCOMPARE(boxes[0].text, message);
+        QCOMPARE(static_cast<int>(boxes[0].icon), static_cast<int>(BoxIcon::Exclamation));
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(edit));
+        QVERIFY(d->isVisible());
+        QCOMPARE(Snapshot(), before);
+        QStringList calls = fx.TakeTrace().filter(QRegularExpression("^VXA"));
+        QVERIFY2(calls.isEmpty(), qPrintable(calls.join('\n')));
+        QVERIFY(fx.TakeDialogs().isEmpty());  // no Browse file dialog either
+        QVERIFY(!frmHelp::Current() || !frmHelp::Current()->isVisible());
+    }
+
+    // The dialog open on the given field with the given text in it.
+    QLineEdit* Type(QDialog* d, const QString& field, const QString& input) {
+        auto* edit = d->findChild<QLineEdit*>(field);
+        if (!edit) return nullptr;
+        edit->setFocus();
+        if (!QTest::qWaitFor([&] { return edit->hasFocus(); })) return nullptr;
+        edit->setText(input);
+        fx.TakeBoxes();
+        fx.TakeTrace();
+        return edit;
+    }
+
     void refusedFieldStopsEveryWayOfPressing_data() {
         QTest::addColumn<QString>("form");
         QTest::addColumn<QString>("field");
@@ -133,18 +235,12 @@ private slots:
             {"device", "PulseWidth", "abc", "Please specify a Pulse Width between 1 and 10000"},
             {"device", "PulseWidth", "0", "Please specify a Pulse Width between 1 and 10000"},
         };
-        const QMap<QString, QStringList> buttons{{"load", {"LoadFileNow", "LoadFileDone", "LoadFileBrowse"}},
-                                                 {"fill", {"FillNow", "FillDone"}},
-                                                 {"write", {"WriteFileNow", "WriteFileDone"}},
-                                                 {"checksum", {"CksumNow", "CksumDone"}},
-                                                 {"device", {"ApplyButton", "DoneButton"}}};
         for (const Field& f : fields)
-            for (const QString& b : buttons[f.form])
-                for (const char* way : {"mouse", "access key", "enter", "space", "command"}) {
-                    // Enter presses the default button only.
-                    if (QByteArray(way) == "enter" && !b.endsWith("Done")) continue;
-                    QTest::addRow("%s %s '%s' %s %s", f.form, f.field, f.input, qPrintable(b), way)
-                        << f.form << f.field << f.input << f.message << b << way;
+            for (const QString& b : ActingButtons(f.form))
+                for (const char* const* way = Ways(); *way; ++way) {
+                    if (!Reaches(f.form, b, *way)) continue;
+                    QTest::addRow("%s %s '%s' %s %s", f.form, f.field, f.input, qPrintable(b), *way)
+                        << f.form << f.field << f.input << f.message << b << QString(*way);
                 }
     }
     void refusedFieldStopsEveryWayOfPressing() {
@@ -155,60 +251,131 @@ private slots:
         QFETCH(QString, button);
         QFETCH(QString, way);
         QDialog* d = Open(form);
-        auto* edit = d->findChild<QLineEdit*>(field);
+        QLineEdit* edit = Type(d, field, input);
         auto* b = d->findChild<QPushButton*>(button);
         QVERIFY(edit && b);
         QVERIFY2(b->isEnabled(), qPrintable(button));
-        edit->setFocus();
-        QTRY_VERIFY(edit->hasFocus());
-        edit->setText(input);
-        fx.TakeBoxes();
-        fx.TakeTrace();
         const QString before = Snapshot();
-
-        if (way == "mouse") {
-            QTest::mouseClick(b, Qt::LeftButton);
-        } else if (way == "access key") {
-            QTest::keyClick(QApplication::focusWidget(), KeyOf(AccessLetter(b->text())), Qt::AltModifier);
-        } else if (way == "enter") {
-            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
-        } else if (way == "space") {
-            // The focus travels to the button (as by Tab), then Space goes to
-            // whatever has the focus.
-            b->setFocus(Qt::TabFocusReason);
-            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
-        } else {
-            b->click();
-        }
-        // An access key presses the button for a moment before it clicks: wait
-        // for it to come up, so a click that slipped through has happened.
-        QTRY_VERIFY(!b->isDown());
-
-        const auto boxes = fx.TakeBoxes();
-        QCOMPARE(boxes.size(), size_t(1));
-        QCOMPARE(boxes[0].text, message);
-        QCOMPARE(static_cast<int>(boxes[0].icon), static_cast<int>(BoxIcon::Exclamation));
-        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(edit));
-        QVERIFY(d->isVisible());
-        QCOMPARE(Snapshot(), before);
-        QStringList calls = fx.TakeTrace().filter(QRegularExpression("^VXA"));
-        QVERIFY2(calls.isEmpty(), qPrintable(calls.join('\n')));
-        QVERIFY(fx.TakeDialogs().isEmpty());  // no Browse file dialog either
+        Press(d, b, way);
+        if (QTest::currentTestFailed()) return;
+        ExpectRefused(d, edit, message, before);
     }
 
-    void aGoodValueLetsTheAccessKeyAct() {
-        // The same road with a valid entry does run: the fill happens, once.
-        QDialog* d = Open("fill");
-        auto* value = d->findChild<QLineEdit*>("FillValue");
-        value->setFocus();
-        QTRY_VERIFY(value->hasFocus());
-        value->setText("5a");
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_N, Qt::AltModifier);
-        QTRY_VERIFY(!d->findChild<QPushButton*>("FillNow")->isDown());
-        QCOMPARE(fx.TakeBoxes().size(), size_t(1));
-        QCOMPARE(fx.TakeTrace().filter(QRegularExpression("^VXAFill\\(D:5A,")).size(), 1);
-        QCOMPARE(UnitSettings.FillValue, 0x5A);
-        QCOMPARE(value->text(), QString("5A"));
+    // A press on Cancel released off it leaves the focus on Cancel without
+    // checking the field; a button pressed from there still checks it.
+    void strandedOnCancelTheButtonsStillCheck_data() {
+        QTest::addColumn<QString>("form");
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QString>("way");
+        const struct {
+            const char *form, *field, *input, *message;
+        } fields[] = {
+            {"fill", "FillValue", "QQ", "Please specify a Fill Value between 0 and FF"},
+            {"device", "PulseWidth", "0", "Please specify a Pulse Width between 1 and 10000"},
+            {"load", "LoadFileStart", "zz", "Please specify a Hex Start Address between 0 and FFFFF"},
+            {"write", "WriteFileRecord", "0", "Please specify a Decimal Record Length between 1 and 255"},
+            {"checksum", "CksumStart", "-1", "Please specify a Hex Start Address between 0 and FFFFF"},
+        };
+        for (const auto& f : fields)
+            for (const QString& b : ActingButtons(f.form))
+                for (const char* way : {"mouse", "access key", "enter"}) {
+                    if (!Reaches(f.form, b, way)) continue;
+                    QTest::addRow("%s %s '%s' %s %s", f.form, f.field, f.input, qPrintable(b), way)
+                        << f.form << f.field << f.input << f.message << b << QString(way);
+                }
+    }
+    void strandedOnCancelTheButtonsStillCheck() {
+        QFETCH(QString, form);
+        QFETCH(QString, field);
+        QFETCH(QString, input);
+        QFETCH(QString, message);
+        QFETCH(QString, button);
+        QFETCH(QString, way);
+        QDialog* d = Open(form);
+        QLineEdit* edit = Type(d, field, input);
+        auto* b = d->findChild<QPushButton*>(button);
+        QVERIFY(edit && b);
+        const QString before = Snapshot();
+        QVERIFY(StrandOnCancel(d));
+        QVERIFY(fx.TakeBoxes().empty());
+        Press(d, b, way);
+        if (QTest::currentTestFailed()) return;
+        ExpectRefused(d, edit, message, before);
+        QCOMPARE(edit->text(), QString(input));
+    }
+
+    // The same ways with a valid entry do act, once, on the checked value.
+    void aGoodValueLetsEveryWayAct_data() {
+        QTest::addColumn<QString>("form");
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QString>("way");
+        const struct {
+            const char *form, *field, *input, *shown;
+        } fields[] = {
+            {"load", "LoadFileStart", " 1a ", "1A"},     {"fill", "FillValue", "5a", "5A"},
+            {"write", "WriteFileRecord", "", "32"},      {"checksum", "CksumStart", "0c", "C"},
+            {"device", "PulseWidth", "25", "25"},
+        };
+        for (const auto& f : fields)
+            for (const QString& b : ActingButtons(f.form))
+                for (const char* const* way = Ways(); *way; ++way) {
+                    if (!Reaches(f.form, b, *way)) continue;
+                    QTest::addRow("%s %s '%s' %s %s", f.form, f.field, f.input, qPrintable(b), *way)
+                        << f.form << f.field << f.input << f.shown << b << QString(*way);
+                }
+    }
+    void aGoodValueLetsEveryWayAct() {
+        QFETCH(QString, form);
+        QFETCH(QString, field);
+        QFETCH(QString, input);
+        QFETCH(QString, shown);
+        QFETCH(QString, button);
+        QFETCH(QString, way);
+        modMain::HelpFile = QString(PELMO_BIN_DIR) + "/PelmoGui3.html";
+        QDialog* d = Open(form);
+        QLineEdit* edit = Type(d, field, input);
+        auto* b = d->findChild<QPushButton*>(button);
+        QVERIFY(edit && b);
+        QVERIFY2(b->isEnabled(), qPrintable(button));
+        Press(d, b, way);
+        if (QTest::currentTestFailed()) return;
+        // The check ran before the button acted: the field shows its checked form.
+        QCOMPARE(edit->text(), shown);
+        for (const auto& box : fx.TakeBoxes()) QVERIFY2(!box.text.startsWith("Please specify"), qPrintable(box.text));
+        const QStringList calls = fx.TakeTrace();
+        const QStringList dialogs = fx.TakeDialogs();
+        if (button.endsWith("Now")) {
+            static const QMap<QString, QString> call{{"load", "^VXALoad\\(N:'[^']*',S:1A,"},
+                                                     {"fill", "^VXAFill\\(D:5A,"},
+                                                     {"write", "^VXAWrite entered"},
+                                                     {"checksum", "^VXACksum\\(Start:C,"}};
+            QCOMPARE(calls.filter(QRegularExpression(call[form])).size(), 1);
+            QVERIFY(d->isVisible());
+        } else if (button == "ApplyButton") {
+            QCOMPARE(calls.filter("VXAOpen: unit:0,").size(), 1);
+            QCOMPARE(UnitSettings.ResetPulseWidth, 25);
+            QVERIFY(d->isVisible());
+        } else if (IsDone(button)) {
+            QVERIFY(!d->isVisible());
+            QCOMPARE(d->result(), int(QDialog::Accepted));
+        } else if (button.endsWith("Browse")) {
+            QCOMPARE(dialogs.size(), 1);
+            QVERIFY(d->isVisible());
+        } else {
+            QTRY_VERIFY(frmHelp::Current() && frmHelp::Current()->isVisible());
+        }
+        // The stored value is the checked one.
+        if (form == "fill" && button != "FillHelp") QCOMPARE(UnitSettings.FillValue, 0x5A);
+        if (form == "load" && button.endsWith("Now")) QCOMPARE(UnitSettings.LoadStart, 0x1A);
+        if (form == "checksum" && button.endsWith("Now")) QCOMPARE(UnitSettings.CksumStart, 0xC);
+        if (form == "write" && (button.endsWith("Now") || IsDone(button))) QCOMPARE(UnitSettings.WriteRecordLen, 32);
+        if (form == "device" && button != "HelpButton") QCOMPARE(UnitSettings.ResetPulseWidth, 25);
     }
 
     void accessKeysAreTheDesignedOnes_data() {

@@ -413,6 +413,7 @@ private slots:
         UnitSettings.LoadFile = "/short.hex";
         modMain::SetStatus("");
         QVERIFY(!file->isElided());
+        QCOMPARE(file->shownText(), file->text());
         QCOMPARE(file->toolTip(), QString("Current Load File Name"));
         const int width = fx.Main()->width();
         const QString name = "/home/user/projects/" + QString("very-long-folder-name/").repeated(12) + "image.hex";
@@ -422,6 +423,18 @@ private slots:
         // The window keeps its width; the panel draws the name elided.
         QCOMPARE(fx.Main()->width(), width);
         QVERIFY(file->isElided());
+        // Elided in the middle: the start of the path and the file's own name
+        // both stay in sight, joined by one ellipsis, and the result fits.
+        const QString shown = file->shownText();
+        const QString full = file->text();
+        const qsizetype dots = shown.indexOf(QChar(0x2026));
+        QVERIFY2(dots >= 0 && shown.count(QChar(0x2026)) == 1, qPrintable(shown));
+        const QString head = shown.left(dots);
+        const QString tail = shown.mid(dots + 1);
+        QVERIFY2(full.startsWith(head) && head.startsWith("FILE: /home/"), qPrintable(shown));
+        QVERIFY2(full.endsWith(tail) && tail.endsWith("/image.hex"), qPrintable(shown));
+        QVERIFY(head.size() + tail.size() < full.size());
+        QVERIFY(file->fontMetrics().horizontalAdvance(shown) <= file->contentsRect().width());
         QCOMPARE(file->toolTip(), "Current Load File Name\n" + name);
     }
 };

@@ -3,6 +3,7 @@
 // load dialog's verify-only run.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -43,6 +44,38 @@ private slots:
         fx.TakeBoxes();
     }
     void cleanup() { fx.Drop(); }
+
+    // The load dialog's Browse offers ELF executables, alone and among the
+    // loadable files, and the chosen one goes into the file field.
+    void loadBrowseOffersElfFiles() {
+        const QString elf = fx.File("firmware.elf");
+        QFile file(elf);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("\x7f" "ELF");
+        file.close();
+        QStringList filters;
+        fx.onDialog = [&](QWidget* w) {
+            auto* chooser = qobject_cast<QFileDialog*>(w);
+            if (!chooser) {
+                w->close();
+                return;
+            }
+            filters = chooser->nameFilters();
+            chooser->selectNameFilter("ELF Executables (*.elf)");
+            chooser->selectFile(elf);
+            static_cast<QDialog*>(chooser)->accept();  // as its Open button does
+        };
+        auto d = Open<frmLoad>();
+        d->LoadFileBrowse->click();
+        QCOMPARE(fx.TakeDialogs().size(), 1);
+        QVERIFY2(filters.contains("ELF Executables (*.elf)"), qPrintable(filters.join(" | ")));
+        const QStringList loadable = filters.filter("Loadable Files");
+        QCOMPARE(loadable.size(), 1);
+        QVERIFY2(loadable[0].contains(QRegularExpression("\\(.*\\*\\.elf\\b.*\\)")), qPrintable(loadable[0]));
+        QCOMPARE(d->LoadFileFile->text(), elf);
+        QVERIFY(d->NowButton->isEnabled());
+        QVERIFY(fx.TakeBoxes().empty());
+    }
 
     void fieldChecks_data() {
         QTest::addColumn<QString>("form");

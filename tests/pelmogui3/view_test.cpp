@@ -148,6 +148,23 @@ private slots:
         QTRY_VERIFY(modMain::ViewWindow.isNull());
     }
 
+    // A click on the scroll bar gives it the focus back, and with it F5.
+    void aClickGivesTheScrollBarTheFocus() {
+        fx.Stored(4, "DevType", "5");
+        fx.Start();
+        frmViewEdit* v = OpenActiveView();
+        QCOMPARE(QApplication::activeWindow(), static_cast<QWidget*>(v));
+        v->VScrollBar->clearFocus();
+        QVERIFY(!QApplication::focusWidget());
+        // In the groove below the handle: one page down.
+        QTest::mouseClick(v->VScrollBar, Qt::LeftButton, {},
+                          QPoint(v->VScrollBar->width() / 2, v->VScrollBar->height() * 3 / 4));
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(v->VScrollBar));
+        QCOMPARE(UnitSettings.ViewAddress, 0x100);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_F5);
+        QVERIFY(!modMain::ViewOpen);
+    }
+
     void theWheelOverTheDumpScrolls() {
         fx.Stored(4, "DevType", "5");
         fx.Start();
