@@ -788,7 +788,11 @@ TEST(StandardStreams, BrokenPipeIsAWriteError) {
         TempDir dir;
         ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
         const std::string cmd = "cd " + zam32test::Quote(dir.path()) +
-                                " && { head -c 1000 fifo > /dev/null & env -u ZAM32ARG ZAM32ARG='/b /n p v;t 27080;w fifo,,,r," +
+                                // zam32 opens a FIFO without blocking, which needs its reader there:
+                                // wait until head waits in its open for a writer.
+                                " && { head -c 1000 fifo > /dev/null & reader=$!;"
+                                " until [ \"$(cat /proc/$reader/wchan 2>/dev/null)\" = wait_for_partner ]; do :; done;"
+                                " env -u ZAM32ARG ZAM32ARG='/b /n p v;t 27080;w fifo,,,r," +
                                 format + "' timeout 20 " + zam32test::Quote(PELMO_BIN_DIR "/zam32") +
                                 " </dev/null; echo \"STATUS=$?\"; wait; }";
         std::string out;
