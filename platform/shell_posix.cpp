@@ -135,7 +135,9 @@ bool ShellRun(const char* command, const std::function<void()>& handedOver, int*
         // never reads the terminal from the background.
         if (terminal.ownGroup) setpgid(0, 0);
         if (terminal.fd >= 0) GiveTerminal(terminal.fd, getpid());
-        for (int sig : {SIGINT, SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU}) signal(sig, SIG_DFL);
+        // SIGPIPE too: we ignore it for ourselves, and an ignored signal would pass
+        // through exec to every program of the job (`yes | head` would then complain).
+        for (int sig : {SIGINT, SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU, SIGPIPE}) signal(sig, SIG_DFL);
         close(pipefd[0]);
         if (command)
             execl(shell, shell, "-c", command, static_cast<char*>(nullptr));

@@ -197,6 +197,17 @@ TEST(Shell, CommandLineGoesWhole) {
     EXPECT_EQ(r.out.find("$0 <- 3 "), std::string::npos) << r.out;
 }
 
+// zam32 ignores SIGPIPE for itself; the programs of a job get the default back.
+TEST(Shell, JobGetsBrokenPipeAsASignal) {
+    TempDir dir;
+    Result r = Batch(dir.path(), "!grep SigIgn /proc/self/status");
+    EXPECT_EQ(r.status, 0) << r.out;
+    const size_t at = r.out.find("SigIgn:");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    const unsigned long long ignored = std::stoull(r.out.substr(at + 7), nullptr, 16);
+    EXPECT_EQ(ignored & (1ull << (SIGPIPE - 1)), 0u) << r.out;
+}
+
 TEST(Shell, ProcessorChoiceAndFailures) {
     TempDir dir;
     WriteText(dir.file("myshell"), "#!/bin/sh\necho \"myshell $1 $2\"\n");
