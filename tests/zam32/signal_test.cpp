@@ -772,6 +772,7 @@ TEST(StandardStreams, ClosedDescriptorsAreNull) {
     EXPECT_EQ(status, 0) << out;
     EXPECT_EQ(out.find("UNRECOGNIZED COMMAND"), std::string::npos) << out;
     EXPECT_EQ(out.find("COMMAND ERROR"), std::string::npos) << out;
+    EXPECT_NE(out.find("ZAM32 commands.  Type H and a command letter"), std::string::npos) << "the help was shown\n" << out;
     // Standard output closed: the written file holds the image and nothing else.
     status = testsupport::RunCommand("cd " + zam32test::Quote(dir.path()) +
                                          " && (exec >&-; env -u ZAM32ARG ZAM32ARG='/b /n p v;t 2716;f 5A;w o.bin,,,c,b' "
