@@ -3,8 +3,9 @@
 
 // Printer-port registers: write data, read data, read status, write control,
 // claimed around each sequence so that no other program interleaves with it.
-// Three backends, chosen at open:
-// - a simulated port named in PELMO_SIM_LPT;
+// Three backends, each a table of register operations chosen at open:
+// - a simulated port, when a simulator has registered itself (see
+//   LptRegisterSimulator) and has a port model at the base address;
 // - ppdev: LPT1..LPT4 are /dev/parport0..3 (or $ZAMLPTn if set), and a base
 //   address that belongs to a parport device is reached through that device;
 // - raw I/O ports (ioperm, inb/outb) for any other base address, where the
@@ -48,6 +49,31 @@ uint8_t LptReadStatus(LptPort* port);
 void LptWriteControl(LptPort* port, uint8_t value);
 
 uint32_t LptBackendOf(const LptPort* port);
+
+// The register operations of one backend, each on the context the backend chose
+// for the port at open (opaque to everything else).
+struct LptOps {
+    uint32_t (*claim)(void* context);  // an LptResult
+    void (*release)(void* context);
+    void (*writeData)(void* context, uint8_t value);
+    uint8_t (*readData)(void* context);
+    uint8_t (*readStatus)(void* context);
+    void (*writeControl)(void* context, uint8_t value);
+};
+
+// A simulated printer port backend. Every open first asks it to attach its ports
+// from the environment (false: the configuration is bad, with a NUL-terminated
+// reason written into reason[0..size)), then for the port model at the base
+// address: its context for `ops`, or null when the address is not simulated.
+struct LptSimulator {
+    bool (*attachFromEnvironment)(char* reason, uint32_t size);
+    void* (*findPort)(uint32_t base);
+    const LptOps* ops;
+};
+
+// Registers the simulator (null: none). The simulator calls it during static
+// initialisation; the table must outlive every open port.
+void LptRegisterSimulator(const LptSimulator* simulator);
 // The device file for LPTn (1..4): $ZAMLPTn if set, else /dev/parport(n-1).
 void LptDevicePath(uint32_t portNumber, char* buffer, uint32_t size);
 // A short text for a failed open, e.g. "/dev/parport0: no such device".

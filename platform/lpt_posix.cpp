@@ -16,13 +16,14 @@
 #include <cstring>
 #include <string>
 
-#include "sim/lpt_unit.h"
-
+// The backend's operations and the context they run on: for ppdev and raw ports the
+// port itself, for a simulated port the simulator's port model.
 struct LptPort {
     uint32_t backend = LPT_BACKEND_NONE;
     uint32_t base = 0;
     int fd = -1;
-    sim::LptPortModel* sim = nullptr;
+    const LptOps* ops = nullptr;
+    void* context = nullptr;
     uint32_t users = 0;
 };
 
@@ -30,6 +31,7 @@ namespace {
 
 constexpr int kMaxPorts = 17;  // one per transport record at most
 LptPort g_ports[kMaxPorts];
+const LptSimulator* g_simulator = nullptr;
 
 uint32_t FromErrno(int e) {
     switch (e) {
@@ -99,7 +101,40 @@ uint32_t OpenRaw(uint32_t base, LptOpenInfo* info) {
 #endif
 }
 
+LptPort* Port(void* context) { return static_cast<LptPort*>(context); }
+
+// ppdev: every access is an ioctl on the device file; a failed read reads 0xFF.
+uint32_t PpdevClaim(void* c) { return ioctl(Port(c)->fd, PPCLAIM) == 0 ? LPT_OK : FromErrno(errno); }
+void PpdevRelease(void* c) { ioctl(Port(c)->fd, PPRELEASE); }
+void PpdevWriteData(void* c, uint8_t value) { ioctl(Port(c)->fd, PPWDATA, &value); }
+uint8_t PpdevReadData(void* c) {
+    uint8_t v = 0xFF;
+    ioctl(Port(c)->fd, PPRDATA, &v);
+    return v;
+}
+uint8_t PpdevReadStatus(void* c) {
+    uint8_t v = 0xFF;
+    ioctl(Port(c)->fd, PPRSTATUS, &v);
+    return v;
+}
+void PpdevWriteControl(void* c, uint8_t value) { ioctl(Port(c)->fd, PPWCONTROL, &value); }
+constexpr LptOps kPpdevOps{PpdevClaim, PpdevRelease, PpdevWriteData, PpdevReadData, PpdevReadStatus, PpdevWriteControl};
+
+#ifdef PELMO_LPT_RAW
+// Raw I/O ports: nothing to claim (ioperm was granted at open).
+unsigned short Register(void* c, uint32_t offset) { return static_cast<unsigned short>(Port(c)->base + offset); }
+uint32_t RawClaim(void*) { return LPT_OK; }
+void RawRelease(void*) {}
+void RawWriteData(void* c, uint8_t value) { outb(value, Register(c, 0)); }
+uint8_t RawReadData(void* c) { return inb(Register(c, 0)); }
+uint8_t RawReadStatus(void* c) { return inb(Register(c, 1)); }
+void RawWriteControl(void* c, uint8_t value) { outb(value, Register(c, 2)); }
+constexpr LptOps kRawOps{RawClaim, RawRelease, RawWriteData, RawReadData, RawReadStatus, RawWriteControl};
+#endif
+
 }  // namespace
+
+void LptRegisterSimulator(const LptSimulator* simulator) { g_simulator = simulator; }
 
 void LptDevicePath(uint32_t portNumber, char* buffer, uint32_t size) {
     char name[16];
@@ -114,14 +149,12 @@ void LptDevicePath(uint32_t portNumber, char* buffer, uint32_t size) {
 uint32_t LptOpen(uint32_t portNumber, uint32_t base, LptPort** port, LptOpenInfo* info) {
     *info = LptOpenInfo{};
     *port = nullptr;
-    std::string simError;
-    if (!sim::AttachLptUnitsFromEnvironment(&simError)) {
+    if (g_simulator && !g_simulator->attachFromEnvironment(info->reason, sizeof info->reason)) {
         info->backend = LPT_BACKEND_SIM;
-        std::snprintf(info->reason, sizeof info->reason, "%s", simError.c_str());
         return info->result = LPT_SIM_CONFIG;
     }
     char path[96] = {};
-    sim::LptPortModel* model = sim::FindLptPort(base);
+    void* model = g_simulator ? g_simulator->findPort(base) : nullptr;
     uint32_t backend = LPT_BACKEND_RAW;
     if (model) {
         backend = LPT_BACKEND_SIM;
@@ -137,7 +170,7 @@ uint32_t LptOpen(uint32_t portNumber, uint32_t base, LptPort** port, LptOpenInfo
     for (LptPort& p : g_ports) {
         if (p.users == 0) {
             if (!free) free = &p;
-        } else if (p.base == base && p.backend == backend && p.sim == model) {
+        } else if (p.base == base && p.backend == backend && (backend != LPT_BACKEND_SIM || p.context == model)) {
             ++p.users;
             info->backend = backend;
             std::snprintf(info->path, sizeof info->path, "%s", path);
@@ -155,11 +188,18 @@ uint32_t LptOpen(uint32_t portNumber, uint32_t base, LptPort** port, LptOpenInfo
     uint32_t r = LPT_OK;
     if (backend == LPT_BACKEND_SIM) {
         info->backend = LPT_BACKEND_SIM;
-        p.sim = model;
+        p.ops = g_simulator->ops;
+        p.context = model;
     } else if (backend == LPT_BACKEND_PPDEV) {
         r = OpenPpdev(path, &p, info);
+        p.ops = &kPpdevOps;
+        p.context = free;
     } else {
-        r = OpenRaw(base, info);
+        r = OpenRaw(base, info);  // fails where there are no raw ports, so no table is needed there
+#ifdef PELMO_LPT_RAW
+        p.ops = &kRawOps;
+        p.context = free;
+#endif
     }
     if (r != LPT_OK) return info->result = r;
     p.users = 1;
@@ -175,63 +215,12 @@ void LptClose(LptPort* port) {
     *port = LptPort{};
 }
 
-uint32_t LptClaim(LptPort* port) {
-    if (port->backend == LPT_BACKEND_SIM) return port->sim->claim() ? LPT_OK : LPT_BUSY;
-    if (port->backend != LPT_BACKEND_PPDEV) return LPT_OK;
-    return ioctl(port->fd, PPCLAIM) == 0 ? LPT_OK : FromErrno(errno);
-}
-
-void LptRelease(LptPort* port) {
-    if (port->backend == LPT_BACKEND_PPDEV) ioctl(port->fd, PPRELEASE);
-}
-
-void LptWriteData(LptPort* port, uint8_t value) {
-    switch (port->backend) {
-    case LPT_BACKEND_SIM: port->sim->writeData(value); break;
-    case LPT_BACKEND_PPDEV: ioctl(port->fd, PPWDATA, &value); break;
-#ifdef PELMO_LPT_RAW
-    case LPT_BACKEND_RAW: outb(value, static_cast<unsigned short>(port->base)); break;
-#endif
-    default: break;
-    }
-}
-
-uint8_t LptReadData(LptPort* port) {
-    uint8_t v = 0xFF;
-    switch (port->backend) {
-    case LPT_BACKEND_SIM: v = port->sim->readData(); break;
-    case LPT_BACKEND_PPDEV: ioctl(port->fd, PPRDATA, &v); break;
-#ifdef PELMO_LPT_RAW
-    case LPT_BACKEND_RAW: v = inb(static_cast<unsigned short>(port->base)); break;
-#endif
-    default: break;
-    }
-    return v;
-}
-
-uint8_t LptReadStatus(LptPort* port) {
-    uint8_t v = 0xFF;
-    switch (port->backend) {
-    case LPT_BACKEND_SIM: v = port->sim->readStatus(); break;
-    case LPT_BACKEND_PPDEV: ioctl(port->fd, PPRSTATUS, &v); break;
-#ifdef PELMO_LPT_RAW
-    case LPT_BACKEND_RAW: v = inb(static_cast<unsigned short>(port->base + 1)); break;
-#endif
-    default: break;
-    }
-    return v;
-}
-
-void LptWriteControl(LptPort* port, uint8_t value) {
-    switch (port->backend) {
-    case LPT_BACKEND_SIM: port->sim->writeControl(value); break;
-    case LPT_BACKEND_PPDEV: ioctl(port->fd, PPWCONTROL, &value); break;
-#ifdef PELMO_LPT_RAW
-    case LPT_BACKEND_RAW: outb(value, static_cast<unsigned short>(port->base + 2)); break;
-#endif
-    default: break;
-    }
-}
+uint32_t LptClaim(LptPort* port) { return port->ops->claim(port->context); }
+void LptRelease(LptPort* port) { port->ops->release(port->context); }
+void LptWriteData(LptPort* port, uint8_t value) { port->ops->writeData(port->context, value); }
+uint8_t LptReadData(LptPort* port) { return port->ops->readData(port->context); }
+uint8_t LptReadStatus(LptPort* port) { return port->ops->readStatus(port->context); }
+void LptWriteControl(LptPort* port, uint8_t value) { port->ops->writeControl(port->context, value); }
 
 uint32_t LptBackendOf(const LptPort* port) { return port ? port->backend : LPT_BACKEND_NONE; }
 
