@@ -98,6 +98,12 @@ check_pelmo() {
     [ -f "$package/pelmo/__init__.py" ] || fail "no Python package in $package"
     out=$(cd "$run" && clean_env "$root/bin/pelmo" --help 2>&1) || fail "pelmo --help: $out"
     grep -q '^usage: pelmo' <<<"$out" || fail "pelmo --help did not show the usage: $out"
+    if [ -n "$PELMO_CONSUMER_FLAGS" ]; then
+        # A sanitizer build's library loads only into programs built with the sanitizer
+        # runtime, which Debian's python3 is not; the Python tests use the plain build.
+        echo "check_pelmo: sanitizer build, the installed command is run for --help only"
+        return 0
+    fi
     write_image "$run/image.hex"
     out=$(cd "$run" && clean_env "$root/bin/pelmo" --unit virtual --json load image.hex 2>&1) ||
         fail "pelmo load: $out"
