@@ -298,6 +298,17 @@ TEST(SignalStops, UsbOperationsWithoutTerminal) {
     }
 }
 
+// Sends `sig` to the program on the terminal and waits for its end: its status, the
+// milliseconds that took and what it wrote; the terminal must have its start settings back.
+void SignalTerminal(PtyTerminal& t, int sig, int* status, uint32_t* ms, std::string* output) {
+    const uint32_t start = ClockMilliseconds();
+    kill(t.pid(), sig);
+    *status = t.Status();
+    *ms = ClockMilliseconds() - start;
+    EXPECT_EQ(t.Settings().c_lflag, t.StartSettings().c_lflag) << SignalName(sig) << ": terminal restored";
+    *output = t.output();
+}
+
 // On a terminal too: the signal cancels, the terminal gets its settings back.
 TEST(SignalStops, UsbLoadOnATerminal) {
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
@@ -311,13 +322,13 @@ TEST(SignalStops, UsbLoadOnATerminal) {
         ASSERT_TRUE(t.WaitFor("Pl1U0>")) << t.output();
         t.Type("p u;t 27080;l big.bin;e 0,AA;w out.img,,,r,b;!touch ran-after-signal\r");
         ASSERT_TRUE(t.WaitFor("Binary-File Load of 100000 bytes")) << t.output();
-        const uint32_t start = ClockMilliseconds();
-        kill(t.pid(), sig);
-        EXPECT_EQ(t.Status(), 128 + sig) << SignalName(sig) << "\n" << t.output();
-        EXPECT_LT(ClockMilliseconds() - start, kEndWithinMs) << SignalName(sig);
-        EXPECT_NE(t.output().find("[CANCELLED SUBCODE 502-4]"), std::string::npos) << t.output();
-        const termios now = t.Settings();
-        EXPECT_EQ(now.c_lflag, t.StartSettings().c_lflag) << SignalName(sig) << ": terminal restored";
+        int status = -1;
+        uint32_t ms = 0;
+        std::string output;
+        SignalTerminal(t, sig, &status, &ms, &output);
+        EXPECT_EQ(status, 128 + sig) << SignalName(sig) << "\n" << output;
+        EXPECT_LT(ms, kEndWithinMs) << SignalName(sig);
+        EXPECT_NE(output.find("[CANCELLED SUBCODE 502-4]"), std::string::npos) << output;
         s.ExpectUntouched(SignalName(sig));
     }
 }
@@ -537,12 +548,7 @@ void SignalDuring(const UnitKind& u, bool load, Input input, int sig) {
             t.Type(line + "\r");
             ASSERT_TRUE(t.WaitFor(running, 60)) << t.output();
         }
-        const uint32_t start = ClockMilliseconds();
-        kill(t.pid(), sig);
-        status = t.Status();
-        ms = ClockMilliseconds() - start;
-        EXPECT_EQ(t.Settings().c_lflag, t.StartSettings().c_lflag) << "terminal restored";
-        output = t.output();
+        SignalTerminal(t, sig, &status, &ms, &output);
     } else {
         const bool gate = u.id == VIRTUAL;
         ASSERT_FALSE(gate && input == COMMAND_FILE) << "no gate in a command file";
@@ -650,12 +656,7 @@ TEST(SignalStops, ShellEscape) {
                     t.Type(command + "\r");
                     ASSERT_TRUE(t.WaitFor("SHELL-RUNS\r\n")) << t.output();
                     t.Type("!touch ran-after-signal\r");
-                    const uint32_t start = ClockMilliseconds();
-                    kill(t.pid(), sig);
-                    status = t.Status();
-                    ms = ClockMilliseconds() - start;
-                    EXPECT_EQ(t.Settings().c_lflag, t.StartSettings().c_lflag) << "terminal restored";
-                    output = t.output();
+                    SignalTerminal(t, sig, &status, &ms, &output);
                 } else {
                     const bool piped = input == PIPED;
                     Env env = {{"SHELL", shell}};
