@@ -202,6 +202,18 @@ bool WriteAll(int fd, const char* data, size_t n) {
 // to the copied length and, with `sync`, syncs it. Written over rather than emptied
 // first, so that putting old contents back never needs more room than they had.
 // False with errno set on any failure.
+// fsync, where the file system can: one that cannot sync (EINVAL, EROFS) counts as
+// done. False with errno set on a real failure.
+bool SyncFile(int fd) { return fsync(fd) == 0 || errno == EINVAL || errno == EROFS; }
+
+// The descriptor of a file written in place, closed once.
+void CloseInPlace(SafeOutput* o) {
+    if (o->inPlaceFd >= 0) {
+        close(o->inPlaceFd);
+        o->inPlaceFd = -1;
+    }
+}
+
 bool CopyOver(int from, int to, bool sync) {
     if (lseek(from, 0, SEEK_SET) != 0 || lseek(to, 0, SEEK_SET) != 0) return false;
     char block[65536];
@@ -215,7 +227,7 @@ bool CopyOver(int from, int to, bool sync) {
         copied += n;
     }
     if (ftruncate(to, copied) != 0) return false;
-    return !sync || fsync(to) == 0 || errno == EINVAL || errno == EROFS;
+    return !sync || SyncFile(to);
 }
 
 // A temporary file beside `path`: "<folder>.pelmo-<what>-XXXXXX".
@@ -463,9 +475,7 @@ unsigned long SafeOutputCommit(SafeOutput* o) {
     int error = 0;
     if (std::fflush(o->file) != 0) error = errno ? errno : EIO;
     // The temporary of a file written in place is only read back: the file is synced.
-    if (error == 0 && !o->direct && o->inPlaceFd < 0 && fsync(fileno(o->file)) != 0 && errno != EINVAL &&
-        errno != EROFS)
-        error = errno;
+    if (error == 0 && !o->direct && o->inPlaceFd < 0 && !SyncFile(fileno(o->file))) error = errno;
     if (error == 0 && o->inPlaceFd >= 0) error = CopyInPlace(o, fileno(o->file));
     if (error != 0) {
         SafeOutputAbandon(o);
@@ -509,10 +519,7 @@ unsigned long SafeOutputCommit(SafeOutput* o) {
         SafeOutputAbandon(o);
         return static_cast<unsigned long>(error);
     }
-    if (o->inPlaceFd >= 0) {
-        close(o->inPlaceFd);
-        o->inPlaceFd = -1;
-    }
+    CloseInPlace(o);
     return 0;
 }
 
@@ -541,10 +548,7 @@ void SafeOutputAbandon(SafeOutput* o) {
         unlink(o->path);
         ProcessClearTemporary(o->path);
     }
-    if (o->inPlaceFd >= 0) {
-        close(o->inPlaceFd);
-        o->inPlaceFd = -1;
-    }
+    CloseInPlace(o);
     if (o->temp[0] != '\0') {
         unlink(o->temp);
         ProcessClearTemporary(o->temp);
