@@ -18,14 +18,17 @@ runs=$((10#$1))
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 jobs=$(nproc)
-out=$(mktemp -d)
+# Each run's ctest log stays under stress-logs/ so a failure can be read afterwards.
+out=$PWD/stress-logs
+rm -rf "$out"
+mkdir -p "$out"
 
 load=()
 stop_load() {
   for p in "${load[@]}"; do kill "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
 }
-trap 'stop_load; rm -rf "$out"' EXIT
+trap stop_load EXIT
 start_load() {
   for _ in $(seq "$jobs"); do
     (while :; do :; done) &
@@ -68,5 +71,5 @@ export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 stress_build asan build-asan -DPELMO_SANITIZE=ON
 total=$(cat "$out"/plain.failed "$out"/asan.failed | wc -l)
-echo "== total: $total failed test run(s) in $((2 * runs)) whole-suite runs"
+echo "== total: $total failed test run(s) in $((2 * runs)) whole-suite runs (logs: $out)"
 [ "$total" -eq 0 ]
