@@ -73,6 +73,40 @@ void WritePendingOutput() {
 #endif
 }
 
+#ifdef __GLIBC__
+// Standard output's writes, tried again when a signal interrupts them: stdio drops
+// what it was writing on any failed write, and the first ending signal only asks the
+// program to end. A reader that never reads again is left to the second signal.
+ssize_t WriteStandardOutput(void*, const char* data, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = write(STDOUT_FILENO, data + done, size - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EAGAIN) {
+            pollfd out{STDOUT_FILENO, POLLOUT, 0};
+            poll(&out, 1, -1);
+        } else if (n == 0 || errno != EINTR) {
+            return 0;  // stdio takes 0 as the error; never less
+        }
+    }
+    return static_cast<ssize_t>(size);
+}
+
+// Standard output as a stream that writes through WriteStandardOutput, line by line
+// as on a terminal, after what the old one held.
+void KeepOutputThroughSignals() {
+    const cookie_io_functions_t io{nullptr, WriteStandardOutput, nullptr, nullptr};
+    FILE* f = fopencookie(nullptr, "w", io);
+    if (f == nullptr) return;
+    std::fflush(stdout);
+    std::setvbuf(f, nullptr, _IOLBF, BUFSIZ);
+    stdout = f;
+}
+#else
+void KeepOutputThroughSignals() {}
+#endif
+
 // The first ending signal asks the program to end the normal way (the command loop
 // and every key wait see it); a second one while that is under way ends it at once,
 // still with the terminal's settings given back, what standard output holds of a line
@@ -346,6 +380,7 @@ void ConsoleOpen() {
             close(made[i]);
         }
     }
+    KeepOutputThroughSignals();
     HookEnd(SIGINT);
     HookEnd(SIGTERM);
     HookEnd(SIGHUP);

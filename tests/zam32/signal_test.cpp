@@ -212,6 +212,18 @@ bool BlockedWritingOutput(pid_t pid) {
     return number == SYS_write && fd == "0x1";
 }
 
+// True while signal `sig` waits to be taken by `pid` (its handler has yet to run).
+bool SignalPending(pid_t pid, int sig) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(f, line)) {
+        if (line.rfind("SigPnd:", 0) != 0 && line.rfind("ShdPnd:", 0) != 0) continue;
+        const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+        if (mask & (1ULL << (sig - 1))) return true;
+    }
+    return false;
+}
+
 // True while `pid` holds `path` open.
 bool HoldsOpen(pid_t pid, const std::string& path) {
     const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
@@ -598,6 +610,11 @@ void SignalDuring(const UnitKind& u, bool load, Input input, int sig) {
             ASSERT_TRUE(z.WaitFor(running, 60)) << z.output();
         }
         z.Signal(sig);
+        if (gate) {
+            // Read nothing until the handler has run: the signal then interrupts the
+            // waiting write, rather than reaching a write the reader has let finish.
+            ASSERT_TRUE(z.WaitUntil([&] { return !SignalPending(z.pid(), sig); })) << "the signal is taken";
+        }
         status = z.Status(&ms);
         output = z.output();
         if (gate) {
