@@ -195,6 +195,10 @@ namespace {
 // StartIo runs once at a time per thread and device: a request that finishes inside
 // StartIo (or inside the completion it triggers) asks for the next one, and the
 // outer StartIo loop starts it, instead of recursing once per queued request.
+// The request handed to StartIo is referenced from the moment it is taken off the
+// queue until StartIo returns: between the two another thread may cancel and
+// complete it, and its memory must not come back as a new request that StartIo
+// would take for its own (and send down the stack a second time).
 thread_local DEVICE_OBJECT* t_startIoDevice = nullptr;
 thread_local bool t_nextWanted = false;
 
@@ -205,6 +209,7 @@ IRP* DequeueNext(DEVICE_OBJECT* d) {
     KDEVICE_QUEUE_ENTRY* e = KeRemoveDeviceQueue(&d->DeviceQueue);
     IRP* irp = e ? CONTAINING_RECORD(e, IRP, Tail.Overlay.DeviceQueueEntry) : nullptr;
     d->CurrentIrp = irp;
+    if (irp) IoReferenceIrp(irp);
     IoReleaseCancelSpinLock(irql);
     return irp;
 }
@@ -215,11 +220,13 @@ void RunStartIo(DEVICE_OBJECT* d, IRP* irp) {
     t_startIoDevice = d;
     t_nextWanted = false;
     d->DriverObject->DriverStartIo(d, irp);
+    IoDereferenceIrp(irp);
     while (t_nextWanted) {
         t_nextWanted = false;
         IRP* next = DequeueNext(d);
         if (!next) break;
         d->DriverObject->DriverStartIo(d, next);
+        IoDereferenceIrp(next);
     }
     t_startIoDevice = savedDevice;
     t_nextWanted = savedWanted;
@@ -231,12 +238,16 @@ void IoStartPacket(DEVICE_OBJECT* d, IRP* irp, ULONG*, PDRIVER_CANCEL cancel) {
     IoAcquireCancelSpinLock(&irql);
     if (cancel) IoSetCancelRoutine(irp, cancel);
     bool queued = KeInsertDeviceQueue(&d->DeviceQueue, &irp->Tail.Overlay.DeviceQueueEntry);
-    if (!queued) d->CurrentIrp = irp;
+    if (!queued) {
+        d->CurrentIrp = irp;
+        IoReferenceIrp(irp);  // for RunStartIo
+    }
     // Cancelled before its cancel routine was in place: nobody else will cancel it now.
     if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && cancel) {
         PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
         if (routine) {
             routine(d, irp);  // releases the lock
+            if (!queued) IoDereferenceIrp(irp);
             return;
         }
     }

@@ -5,7 +5,10 @@
 #include <libusb.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -27,6 +30,12 @@ struct Toy {
     std::vector<IRP*> started;
     bool completeInStartIo = false;
     int startIoDepth = 0, maxStartIoDepth = 0;
+    // A started request gets a cancel routine of the device below, as on the USB bus.
+    PDRIVER_CANCEL lowerCancel = nullptr;
+    // StartIo of this request first waits, as a thread that has just dequeued it may.
+    IRP* pauseFor = nullptr;
+    std::function<void()> pause;
+    bool pausedSawCancel = false;
 };
 Toy* g_toy = nullptr;
 
@@ -41,6 +50,10 @@ NTSTATUS ToyDispatch(DEVICE_OBJECT* d, IRP* irp) {
 }
 
 void ToyStartIo(DEVICE_OBJECT* d, IRP* irp) {
+    if (irp == g_toy->pauseFor) {
+        g_toy->pause();
+        g_toy->pausedSawCancel = irp->Cancel;  // still its memory, as a driver may look
+    }
     ++g_toy->startIoDepth;
     g_toy->maxStartIoDepth = std::max(g_toy->maxStartIoDepth, g_toy->startIoDepth);
     KIRQL irql;
@@ -49,6 +62,11 @@ void ToyStartIo(DEVICE_OBJECT* d, IRP* irp) {
     IoReleaseCancelSpinLock(irql);
     if (ours) {
         g_toy->started.push_back(irp);
+        if (g_toy->lowerCancel) {
+            IoAcquireCancelSpinLock(&irql);
+            IoSetCancelRoutine(irp, g_toy->lowerCancel);
+            IoReleaseCancelSpinLock(irql);
+        }
         if (g_toy->completeInStartIo) {
             IoStartNextPacket(d, true);
             irp->IoStatus.Status = STATUS_SUCCESS;
@@ -230,6 +248,69 @@ TEST_F(KernelTest, StartIoDoesNotRecurseThroughTheQueue) {
     IoCompleteRequest(blocker);
     EXPECT_EQ(finished, 501);
     EXPECT_EQ(toy.maxStartIoDepth, 1);
+}
+
+// A thread dequeues a request and is held up before its StartIo looks at it; meanwhile
+// the request is cancelled (its cancel routine completes it as the current one and
+// starts the next), a new request is queued and started. The late StartIo must find
+// its own request, still allocated (not a new one in the same memory), and start
+// nothing: a second start of a running request sends it down the stack twice.
+TEST_F(KernelTest, StartIoHeldUpWhileItsRequestIsCancelledStartsNothing) {
+    DEVICE_OBJECT* d = toy.stack[0];
+    toy.lowerCancel = [](DEVICE_OBJECT*, IRP*) { IoReleaseCancelSpinLock(0); };
+    auto queue = [&] {
+        IRP* irp = NewIrp(d);
+        --irp->CurrentLocation;
+        IoGetCurrentIrpStackLocation(irp)->DeviceObject = d;
+        IoStartPacket(d, irp, nullptr, ToyCancel);
+        return irp;
+    };
+    auto finish = [&](IRP* irp) {
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        IoSetCancelRoutine(irp, nullptr);
+        IoReleaseCancelSpinLock(irql);
+        IoStartNextPacket(d, true);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(irp);
+    };
+    IRP* first = queue();
+    IRP* late = queue();
+    IRP* next = queue();
+    ASSERT_EQ(toy.started, std::vector<IRP*>{first});
+
+    std::mutex m;
+    std::condition_variable cv;
+    bool held = false, go = false;
+    toy.pauseFor = late;
+    toy.pause = [&] {
+        std::unique_lock<std::mutex> g(m);
+        held = true;
+        cv.notify_all();
+        cv.wait(g, [&] { return go; });
+    };
+    std::thread completer([&] { finish(first); });  // dequeues `late`, is held in its StartIo
+    {
+        std::unique_lock<std::mutex> g(m);
+        cv.wait(g, [&] { return held; });
+    }
+    EXPECT_EQ(d->CurrentIrp, late);
+    EXPECT_TRUE(IoCancelIrp(late));  // completed by its cancel routine, `next` started
+    EXPECT_EQ(finished, 1);
+    IRP* fresh = queue();
+    finish(next);  // `fresh` started
+    ASSERT_EQ(d->CurrentIrp, fresh);
+    {
+        std::lock_guard<std::mutex> g(m);
+        go = true;
+    }
+    cv.notify_all();
+    completer.join();
+    EXPECT_TRUE(toy.pausedSawCancel);
+    EXPECT_EQ(toy.started, (std::vector<IRP*>{first, next, fresh}));
+    finish(fresh);
+    EXPECT_EQ(finished, 4);
+    EXPECT_EQ(d->CurrentIrp, nullptr);
 }
 
 // What the soak test relies on: a second completion of one request stops the process.
