@@ -5,48 +5,12 @@
 
 #include "kernel/host.h"
 #include "kernel/kernel_internal.h"
-#include "sim/usb_unit.h"
 
 namespace {
 
-// A simulated unit on the bus.
-class SimBusDevice : public UsbBusDevice {
-public:
-    explicit SimBusDevice(std::shared_ptr<sim::UsbUnit> unit) : unit_(std::move(unit)) {}
-    UsbBusResult GetDescriptor(UCHAR type, UCHAR index, USHORT, void* buffer, ULONG length, ULONG* moved) override {
-        *moved = 0;
-        if (unit_->gone()) return USB_BUS_GONE;
-        int n = unit_->getDescriptor(type, index, static_cast<uint8_t*>(buffer), length);
-        if (n < 0) return USB_BUS_STALL;
-        *moved = static_cast<ULONG>(n);
-        return USB_BUS_OK;
-    }
-    UsbBusResult SetConfiguration(UCHAR value) override {
-        if (unit_->gone()) return USB_BUS_GONE;
-        return unit_->setConfiguration(value) ? USB_BUS_OK : USB_BUS_STALL;
-    }
-    UsbBusResult Transfer(UCHAR endpoint, void* buffer, ULONG length, ULONG* moved, UsbAbortSignal& abort) override {
-        uint32_t m = 0;
-        sim::UsbXferResult r = unit_->transfer(endpoint, static_cast<uint8_t*>(buffer), length, &m,
-                                               [&abort](uint32_t ms) { return abort.Wait(ms); });
-        *moved = m;
-        switch (r) {
-        case sim::USBX_OK: return USB_BUS_OK;
-        case sim::USBX_STALL: return USB_BUS_STALL;
-        case sim::USBX_GONE: return USB_BUS_GONE;
-        case sim::USBX_CANCELLED: return USB_BUS_CANCELLED;
-        default: return USB_BUS_ERROR;
-        }
-    }
-    std::string Describe() const override { return "simulated unit " + std::to_string(unit_->options().unit); }
-
-private:
-    std::shared_ptr<sim::UsbUnit> unit_;
-};
-
 struct Node {
     bool used = false;
-    int simId = -1;
+    int sourceId = -1;  // the id its source knows it by
     DEVICE_OBJECT* fdo = nullptr;
     bool surprise = false;
     bool removed = false;
@@ -129,7 +93,7 @@ void Remove(int busId) {
     DestroyWhenFree(busId);
 }
 
-void Arrive(UsbBusDevice* backend, int simId) {
+void Arrive(UsbBusDevice* backend, int sourceId) {
     std::lock_guard<std::recursive_mutex> g(g_pnp);
     if (!g_running) {
         delete backend;
@@ -140,7 +104,7 @@ void Arrive(UsbBusDevice* backend, int simId) {
         delete backend;
         return;
     }
-    g_nodes[busId] = Node{true, simId, nullptr, false, false};
+    g_nodes[busId] = Node{true, sourceId, nullptr, false, false};
     DEVICE_OBJECT* pdo = KiBusPdo(busId);
     g_driver->DriverExtension->AddDevice(g_driver, pdo);
     // No function device (the driver declined): the bus device stays without a driver.
@@ -175,9 +139,10 @@ void LastClose(DEVICE_OBJECT* device) {
     });
 }
 
-int BusIdOfSim(int simId) {
+int BusIdOfSource(int sourceId) {
+    if (sourceId < 0) return -1;  // libusb's devices have no source id
     for (int i = 0; i < kMaxBusDevices; ++i)
-        if (g_nodes[i].used && g_nodes[i].simId == simId) return i;
+        if (g_nodes[i].used && g_nodes[i].sourceId == sourceId) return i;
     return -1;
 }
 
@@ -185,21 +150,7 @@ void WaitUnlessInside() {
     if (!t_kiOnBusThread && !KiOnWorker()) KeWaitPnpIdle();
 }
 
-void SimArrived(int simId, void*) {
-    auto unit = sim::FindUsbUnit(simId);
-    if (!unit) return;
-    auto* backend = new SimBusDevice(unit);
-    KiQueueWork([backend, simId] { Arrive(backend, simId); });
-    WaitUnlessInside();
-}
-
-void SimLeft(int simId, void*) {
-    KiQueueWork([simId] {
-        std::lock_guard<std::recursive_mutex> g(g_pnp);
-        Leave(BusIdOfSim(simId));
-    });
-    WaitUnlessInside();
-}
+const UsbBusSource* g_source = nullptr;
 
 }  // namespace
 
@@ -279,17 +230,8 @@ NTSTATUS KeHostStart(PDRIVER_INITIALIZE entry) {
     }
     IoSetLastCloseHook(LastClose);
 
-    // Units already on the simulated bus, then those of the environment as they arrive.
-    sim::SetUsbBusListener({SimArrived, SimLeft, nullptr});
-    for (int id : sim::AttachedUsbUnits()) {
-        bool known;
-        {
-            std::lock_guard<std::recursive_mutex> g(g_pnp);
-            known = BusIdOfSim(id) >= 0;
-        }
-        if (!known) SimArrived(id, nullptr);
-    }
-    sim::AttachUsbUnitsFromEnvironment();
+    // The registered source's devices (the simulated units), then libusb's.
+    if (g_source) g_source->start();
     if (const char* ids = std::getenv("PELMO_USB_IDS")) {
         UsbIdPair pairs[16];
         int n = 0;
@@ -309,7 +251,7 @@ DRIVER_OBJECT* KeHostDriver() { return g_driver; }
 void KeHostStop() {
     std::lock_guard<std::mutex> h(g_hostLock);
     if (!g_running) return;
-    sim::SetUsbBusListener({});
+    if (g_source) g_source->stop();
     KeWaitPnpIdle();
     {
         std::lock_guard<std::recursive_mutex> g(g_pnp);
@@ -352,7 +294,7 @@ void KeWaitPnpIdle() { KiWaitWorkIdle(); }
 
 int KeBusIdOfSimUnit(int simId) {
     std::lock_guard<std::recursive_mutex> g(g_pnp);
-    return BusIdOfSim(simId);
+    return BusIdOfSource(simId);
 }
 
 DEVICE_OBJECT* KeBusPdo(int busId) { return KiBusPdo(busId); }
@@ -389,10 +331,25 @@ NTSTATUS KePowerRequest(int busId, UCHAR minor, POWER_STATE_TYPE type, POWER_STA
     return KiSendAndWait(top, irp);
 }
 
-void UsbBusArrive(UsbBusDevice* device) {
-    KiQueueWork([device] { Arrive(device, -1); });
+void UsbBusArrive(UsbBusDevice* device, int sourceId) {
+    KiQueueWork([device, sourceId] { Arrive(device, sourceId); });
     WaitUnlessInside();
 }
+
+void UsbBusSourceLeave(int sourceId) {
+    KiQueueWork([sourceId] {
+        std::lock_guard<std::recursive_mutex> g(g_pnp);
+        Leave(BusIdOfSource(sourceId));
+    });
+    WaitUnlessInside();
+}
+
+bool UsbBusHasSourceDevice(int sourceId) {
+    std::lock_guard<std::recursive_mutex> g(g_pnp);
+    return BusIdOfSource(sourceId) >= 0;
+}
+
+void UsbBusRegisterSource(const UsbBusSource* source) { g_source = source; }
 
 void UsbBusLeave(int busId) {
     KiQueueWork([busId] { Leave(busId); });

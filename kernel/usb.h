@@ -179,6 +179,19 @@ public:
 
 // Puts a device on the bus: the PnP manager creates its bus device object, calls
 // the driver's AddDevice and starts the stack. The bus owns the device from now on.
-void UsbBusArrive(UsbBusDevice* device);
+// `sourceId` is the id its source knows it by (-1: none), for UsbBusSourceLeave.
+void UsbBusArrive(UsbBusDevice* device, int sourceId = -1);
+// The device a source knows as `sourceId` left the bus; true if the bus has it.
+void UsbBusSourceLeave(int sourceId);
+bool UsbBusHasSourceDevice(int sourceId);
+
+// A source of bus devices beside libusb (the simulated units' glue registers one):
+// started by the host after the driver is loaded, to put its devices on the bus and
+// report later arrivals and departures; stopped before the host removes them.
+struct UsbBusSource {
+    void (*start)();
+    void (*stop)();
+};
+void UsbBusRegisterSource(const UsbBusSource* source);
 // The device left the bus: surprise removal, then removal once its handles are closed.
 void UsbBusLeave(int busId);
