@@ -5,6 +5,7 @@
 
 #include "emucore/state.h"
 #include "platform/files.h"
+#include "platform/shutdown.h"
 
 namespace emucore {
 namespace {
@@ -31,6 +32,7 @@ bool StreamReady() {
     g_stream = OpenLogFile(path, &result, &failure);
     if (g_stream == nullptr) return false;
     g_state = StreamState::Open;
+    ShutdownRegister(DebugStreamClose);
     std::fputs("***** Begin emucore debug stream ****************************\n", g_stream);
     std::fflush(g_stream);
     return true;

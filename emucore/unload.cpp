@@ -1,17 +1,12 @@
-// Unloading the library gives back everything it started or made: link handles, the
-// USB transport's event, the debug stream's file, the in-process driver host with its
-// threads, simulated units and the host's tables. A caller that loads and unloads the library many times
-// (plug-in hosts, test runners) then keeps no descriptors, threads or memory of it.
+// Unloading the library gives back everything it started or made: each layer
+// registered its clean-up as it started (link handles, the USB transport's event and
+// scratch buffer, the view, the debug stream's file, the in-process driver host with
+// its threads and tables, simulated units), and they run here, newest first. A caller
+// that loads and unloads the library many times (plug-in hosts, test runners) then
+// keeps no descriptors, threads or memory of it.
 #include <cstdlib>
 
-#include "emucore/emucore.h"
-#include "emucore/state.h"
-#include "kernel/host.h"
-#include "link/link.h"
-#include "link/protocol.h"
-#include "link/usb.h"
-#include "platform/devio.h"
-#include "sim/usb_unit.h"
+#include "platform/shutdown.h"
 
 namespace {
 
@@ -27,14 +22,7 @@ __attribute__((constructor)) void EmucoreLoaded() {
 
 __attribute__((destructor)) void EmucoreUnloading() {
     if (g_processExiting) return;
-    VXAViewClose();
-    emucore::DebugStreamClose();
-    ZAMCloseAll();
-    UsbShutdown();
-    UsbCompareRelease();
-    DevHostStop();
-    sim::DetachAllUsbUnits();
-    KeHostRelease();
+    ShutdownRunAll();
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "emucore/operation.h"
 #include "emucore/state.h"
 #include "link/ram.h"
+#include "platform/shutdown.h"
 
 namespace emucore {
 namespace {
@@ -51,6 +52,7 @@ VXA_API int32_t VXAViewOpen(char* text, int32_t fold, int32_t resetFlag, int32_t
         }
         g_view = view;
         g_viewSize = size;
+        ShutdownRegister([] { VXAViewClose(); });
     }
     if (resetFlag) {
         const int32_t r = VXASetReset(after, 0, after);

@@ -11,6 +11,9 @@
 // simulated units (attached now, from PELMO_SIM_USB, or later through the sim
 // bus) and the real units named by PELMO_USB_IDS through libusb.
 NTSTATUS KeHostStart(PDRIVER_INITIALIZE entry);
+// The entry of the driver the host loads for devio (its glue sets it at start-up).
+void KeSetHostDriverEntry(PDRIVER_INITIALIZE entry);
+PDRIVER_INITIALIZE KeHostDriverEntry();
 bool KeHostRunning();
 // Removes every device (files must be closed), unloads the driver, stops the threads.
 void KeHostStop();

@@ -241,6 +241,13 @@ NTSTATUS KeHostStart(PDRIVER_INITIALIZE entry) {
     return STATUS_SUCCESS;
 }
 
+namespace {
+PDRIVER_INITIALIZE g_hostEntry = nullptr;
+}  // namespace
+
+void KeSetHostDriverEntry(PDRIVER_INITIALIZE entry) { g_hostEntry = entry; }
+PDRIVER_INITIALIZE KeHostDriverEntry() { return g_hostEntry; }
+
 bool KeHostRunning() {
     std::lock_guard<std::recursive_mutex> g(g_pnp);
     return g_running;

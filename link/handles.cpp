@@ -4,11 +4,11 @@
 #include "link/errors.h"
 #include "link/link.h"
 #include "link/transport.h"
+#include "platform/shutdown.h"
 
 namespace {
 
 LinkSlot g_slots[LINK_SLOT_COUNT];
-bool g_exitHookRegistered = false;
 
 constexpr uint32_t KIND_BITS = SLOT_PARALLEL | SLOT_VIRTUAL | SLOT_USB | SLOT_SERIAL;
 
@@ -112,10 +112,7 @@ uint32_t ZAMInit(uint32_t* handle, uint32_t selector, uint32_t unit, uint32_t si
         s.Delay = r.Delay;
         s.Level = r.Level;
     }
-    if (!g_exitHookRegistered) {
-        std::atexit(ZAMCloseAll);
-        g_exitHookRegistered = true;
-    }
+    ShutdownRegister(ZAMCloseAll);  // before the layers below it, which registered as they opened
     s.flags = SLOT_OPEN | kind;
     *handle = LINK_HANDLE_BASE + index;
     return LINK_OK;

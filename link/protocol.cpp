@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "link/errors.h"
+#include "platform/shutdown.h"
 
 namespace {
 
@@ -223,6 +224,7 @@ uint32_t UsbCompare(const UsbLine& line, uint32_t* equal, uint8_t* unitByte, uin
     if (length && g_compareScratch == nullptr) {
         g_compareScratch = static_cast<uint8_t*>(std::malloc(USB_COMPARE_CHUNK));
         if (g_compareScratch == nullptr) return LINK_NOT_AVAILABLE;
+        ShutdownRegister(UsbCompareRelease);
     }
     for (uint32_t done = 0; done < length;) {
         uint32_t n = std::min(length - done, USB_COMPARE_CHUNK);

@@ -13,6 +13,7 @@
 #include "link/errors.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/shutdown.h"
 
 namespace {
 
@@ -36,7 +37,10 @@ void ChooseConsole() {
 // The driver host starts at the first device open and stops itself at exit.
 bool CreateWaitObjects() {
     ChooseConsole();
-    if (g_ioEvent == DEV_NO_EVENT) g_ioEvent = DevCreateEvent(true, false);
+    if (g_ioEvent == DEV_NO_EVENT) {
+        g_ioEvent = DevCreateEvent(true, false);
+        ShutdownRegister(UsbShutdown);
+    }
     return g_ioEvent != DEV_NO_EVENT;
 }
 

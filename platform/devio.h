@@ -114,3 +114,32 @@ uint32_t DevHostStart();
 // Removes every device and stops the host; open handles become invalid. For tests
 // and process exit; a later DevOpen starts it again.
 void DevHostStop();
+// After DevHostStop: frees what the host keeps for the process's life, for a library
+// that is being unloaded. False if something still runs.
+bool DevHostRelease();
+
+// ---- the host behind these calls ----
+
+// The driver host registers its table here (its glue does, at static initialisation),
+// so that this layer knows nothing of it: files and requests are its own objects.
+enum DevRequestKind : uint8_t { DEV_REQUEST_CONTROL, DEV_REQUEST_READ, DEV_REQUEST_WRITE };
+struct DevBackend {
+    bool (*running)();
+    uint32_t (*start)();
+    void (*stop)();
+    bool (*releaseHost)();
+    uint32_t (*open)(const char* name, uint32_t shareMode, void** file);
+    void (*close)(void* file);  // cancels what the file still has in flight and waits for it
+    // Hands a request to the driver. *request gets it, referenced for the caller, or null
+    // when it never reached the driver (the status says why). Its completion calls
+    // DevRequestFinished(context, ...) once, possibly before submit returns; a request
+    // still in flight on return gives DEV_PENDING.
+    uint32_t (*submit)(void* file, DevRequestKind kind, uint32_t code, const void* in, uint32_t inLength, void* out,
+                       uint32_t outLength, void* context, void** request);
+    void (*reference)(void* request);
+    void (*dereference)(void* request);
+    void (*cancel)(void* request);
+};
+void DevRegisterBackend(const DevBackend* backend);
+// Called by the host when a submitted request has finished.
+void DevRequestFinished(void* context, uint32_t status, uint32_t information);

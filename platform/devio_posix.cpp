@@ -15,9 +15,8 @@
 #include <mutex>
 #include <vector>
 
-#include "kernel/host.h"
 #include "platform/clock.h"
-#include "qorpelmo/qorpelmo.h"
+#include "platform/shutdown.h"
 
 namespace {
 
@@ -59,7 +58,7 @@ constexpr int kMaxRequests = 1024;
 struct HandleSlot {
     bool used = false;
     bool closing = false;
-    FILE_OBJECT* file = nullptr;
+    void* file = nullptr;  // the host's
 };
 
 struct Request {
@@ -67,7 +66,7 @@ struct Request {
     bool done = false;
     bool attached = false;  // the submitter has stored irp
     DevHandle handle = -1;
-    IRP* irp = nullptr;     // the caller's reference while in flight
+    void* irp = nullptr;    // the host's request: the caller's reference while in flight
     DevOverlapped* ov = nullptr;
     uint32_t status = DEV_PENDING;
     uint32_t information = 0;
@@ -80,42 +79,27 @@ HandleSlot g_handles[kMaxHandles];
 Request g_requests[kMaxRequests];
 uint64_t g_issued = 0;
 
-uint32_t MapStatus(NTSTATUS s) {
-    switch (s) {
-    case STATUS_SUCCESS: return DEV_SUCCESS;
-    case STATUS_PENDING: return DEV_PENDING;
-    case STATUS_CANCELLED: return DEV_CANCELLED;
-    case STATUS_INVALID_PARAMETER: return DEV_INVALID_PARAMETER;
-    case STATUS_NOT_IMPLEMENTED: return DEV_NOT_IMPLEMENTED;
-    case STATUS_SHARING_VIOLATION: return DEV_SHARING_VIOLATION;
-    case STATUS_DELETE_PENDING: return DEV_DELETE_PENDING;
-    case STATUS_NO_MEMORY: return DEV_NO_MEMORY;
-    case STATUS_OBJECT_NAME_NOT_FOUND:
-    case STATUS_NO_SUCH_DEVICE: return DEV_NO_SUCH_DEVICE;
-    case STATUS_IO_DEVICE_ERROR: return DEV_DEVICE_ERROR;
-    case STATUS_DEVICE_NOT_CONNECTED: return DEV_DEVICE_GONE;
-    case STATUS_INSUFFICIENT_RESOURCES: return DEV_INSUFFICIENT_RESOURCES;
-    default: return NT_SUCCESS(s) ? DEV_SUCCESS : DEV_UNSUCCESSFUL;
-    }
-}
+const DevBackend* g_backend = nullptr;
 
 // Called with g_lock held once both the completion and the submitter are through.
 void ReleaseIfFinished(Request* r) {
     if (!r->done || !r->attached) return;
-    if (r->irp) IoDereferenceIrp(r->irp);
+    if (r->irp) g_backend->dereference(r->irp);
     r->irp = nullptr;
     // A caller waiting without an overlapped block frees the slot itself.
     if (r->ov) r->used = false;
 }
 
+}  // namespace
+
 // Completion from the driver host, on whatever thread completed the request.
-void Finish(IRP* irp, void* context) {
+void DevRequestFinished(void* context, uint32_t status, uint32_t information) {
     auto* r = static_cast<Request*>(context);
     // The event is set before the result can be seen, so a caller that has seen
     // the result may close the event at once.
     std::lock_guard<std::mutex> g(g_lock);
-    r->status = MapStatus(irp->IoStatus.Status);
-    r->information = NT_SUCCESS(irp->IoStatus.Status) ? static_cast<uint32_t>(irp->IoStatus.Information) : 0;
+    r->status = status;
+    r->information = status == DEV_SUCCESS ? information : 0;
     r->done = true;
     if (r->ov) {
         r->ov->Information = r->information;
@@ -127,18 +111,22 @@ void Finish(IRP* irp, void* context) {
     g_done.notify_all();
 }
 
-FILE_OBJECT* FileOf(DevHandle h) {
+void DevRegisterBackend(const DevBackend* backend) { g_backend = backend; }
+
+namespace {
+
+void* FileOf(DevHandle h) {
     if (h < 0 || h >= kMaxHandles || !g_handles[h].used || g_handles[h].closing) return nullptr;
     return g_handles[h].file;
 }
 
-uint32_t Submit(DevHandle handle, UCHAR major, ULONG code, const void* in, uint32_t inLength, void* out,
+uint32_t Submit(DevHandle handle, DevRequestKind kind, uint32_t code, const void* in, uint32_t inLength, void* out,
                 uint32_t outLength, uint32_t* transferred, DevOverlapped* ov) {
     if (transferred) *transferred = 0;
     // A length without a buffer would have the driver copy from or to nowhere.
     if ((inLength && !in) || (outLength && !out)) return DEV_INVALID_PARAMETER;
     Request* r = nullptr;
-    FILE_OBJECT* file;
+    void* file;
     {
         std::lock_guard<std::mutex> g(g_lock);
         file = FileOf(handle);
@@ -161,16 +149,16 @@ uint32_t Submit(DevHandle handle, UCHAR major, ULONG code, const void* in, uint3
         }
     }
     if (ov && ov->Event != DEV_NO_EVENT) DevResetEvent(ov->Event);
-    IRP* irp = nullptr;
-    NTSTATUS s = IoSubmitFileRequest(file, major, code, in, inLength, out, outLength, Finish, r, &irp);
+    void* irp = nullptr;
+    const uint32_t s = g_backend->submit(file, kind, code, in, inLength, out, outLength, r, &irp);
     std::unique_lock<std::mutex> g(g_lock);
     if (!irp) {  // never reached the driver
         r->used = false;
         if (ov) {
-            ov->Status = MapStatus(s);
+            ov->Status = s;
             ov->Reserved = 0;
         }
-        return MapStatus(s);
+        return s;
     }
     r->irp = irp;
     r->attached = true;
@@ -182,7 +170,7 @@ uint32_t Submit(DevHandle handle, UCHAR major, ULONG code, const void* in, uint3
         r->used = false;
         return status;
     }
-    if (s == STATUS_PENDING) {
+    if (s == DEV_PENDING) {
         ReleaseIfFinished(r);
         return DEV_PENDING;
     }
@@ -279,11 +267,15 @@ uint32_t DevWaitEvent(DevEvent ev, int watchFd, uint32_t timeoutMs, int stopFd) 
 // ---- host ----
 
 uint32_t DevHostStart() {
-    if (KeHostRunning()) return DEV_SUCCESS;
-    // Handles still open at exit are closed and the units given back to the system.
-    static bool atExit = std::atexit([] { DevHostStop(); }) == 0;
-    (void)atExit;
-    return MapStatus(KeHostStart(DriverEntry));
+    if (!g_backend) return DEV_UNSUCCESSFUL;  // no host linked in
+    if (g_backend->running()) return DEV_SUCCESS;
+    const uint32_t s = g_backend->start();
+    // At the end, handles still open are closed and the units given back to the
+    // system; then what the host keeps for the process's life goes (after its stop,
+    // so registered before it). The host's own sources registered theirs as it started.
+    ShutdownRegister([] { DevHostRelease(); });
+    ShutdownRegister(DevHostStop);
+    return s;
 }
 
 void DevHostStop() {
@@ -295,8 +287,10 @@ void DevHostStop() {
         }
         if (open) DevClose(h);
     }
-    KeHostStop();
+    if (g_backend) g_backend->stop();
 }
+
+bool DevHostRelease() { return !g_backend || g_backend->releaseHost(); }
 
 // ---- handles ----
 
@@ -316,12 +310,12 @@ uint32_t DevOpen(const char* name, uint32_t shareMode, DevHandle* handle) {
             }
     }
     if (h < 0) return DEV_TOO_MANY_OPEN;
-    FILE_OBJECT* file = nullptr;
-    NTSTATUS ns = IoOpenFile(name, shareMode, &file);
+    void* file = nullptr;
+    const uint32_t opened = g_backend->open(name, shareMode, &file);
     std::lock_guard<std::mutex> g(g_lock);
-    if (!NT_SUCCESS(ns)) {
+    if (opened != DEV_SUCCESS) {
         g_handles[h] = HandleSlot{};
-        return MapStatus(ns);
+        return opened;
     }
     g_handles[h].file = file;
     g_handles[h].closing = false;
@@ -330,7 +324,7 @@ uint32_t DevOpen(const char* name, uint32_t shareMode, DevHandle* handle) {
 }
 
 uint32_t DevClose(DevHandle handle) {
-    FILE_OBJECT* file;
+    void* file;
     {
         std::lock_guard<std::mutex> g(g_lock);
         file = FileOf(handle);
@@ -338,7 +332,7 @@ uint32_t DevClose(DevHandle handle) {
         g_handles[handle].closing = true;
     }
     // Cleanup cancels what the driver still holds for this handle; close waits for it.
-    IoCloseFile(file);
+    g_backend->close(file);
     std::lock_guard<std::mutex> g(g_lock);
     g_handles[handle] = HandleSlot{};
     return DEV_SUCCESS;
@@ -346,25 +340,25 @@ uint32_t DevClose(DevHandle handle) {
 
 uint32_t DevIoControl(DevHandle handle, uint32_t code, const void* in, uint32_t inLength, void* out,
                       uint32_t outLength, uint32_t* transferred, DevOverlapped* ov) {
-    return Submit(handle, IRP_MJ_DEVICE_CONTROL, code, in, inLength, out, outLength, transferred, ov);
+    return Submit(handle, DEV_REQUEST_CONTROL, code, in, inLength, out, outLength, transferred, ov);
 }
 
 uint32_t DevRead(DevHandle handle, void* buffer, uint32_t length, uint32_t* transferred, DevOverlapped* ov) {
-    return Submit(handle, IRP_MJ_READ, 0, nullptr, 0, buffer, length, transferred, ov);
+    return Submit(handle, DEV_REQUEST_READ, 0, nullptr, 0, buffer, length, transferred, ov);
 }
 
 uint32_t DevWrite(DevHandle handle, const void* buffer, uint32_t length, uint32_t* transferred, DevOverlapped* ov) {
-    return Submit(handle, IRP_MJ_WRITE, 0, buffer, length, nullptr, 0, transferred, ov);
+    return Submit(handle, DEV_REQUEST_WRITE, 0, buffer, length, nullptr, 0, transferred, ov);
 }
 
 uint32_t DevCancelIo(DevHandle handle) {
-    std::vector<std::pair<uint64_t, IRP*>> victims;
+    std::vector<std::pair<uint64_t, void*>> victims;
     {
         std::lock_guard<std::mutex> g(g_lock);
         if (!FileOf(handle)) return DEV_INVALID_HANDLE;
         for (auto& r : g_requests)
             if (r.used && r.handle == handle && !r.done && r.irp) {
-                IoReferenceIrp(r.irp);
+                g_backend->reference(r.irp);
                 victims.emplace_back(r.order, r.irp);
             }
     }
@@ -372,8 +366,8 @@ uint32_t DevCancelIo(DevHandle handle) {
     // would start it.
     std::sort(victims.begin(), victims.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
     for (auto& v : victims) {
-        IoCancelIrp(v.second);
-        IoDereferenceIrp(v.second);
+        g_backend->cancel(v.second);
+        g_backend->dereference(v.second);
     }
     return DEV_SUCCESS;
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "kernel/usb.h"
+#include "platform/shutdown.h"
 #include "sim/usb_unit.h"
 
 namespace {
@@ -56,6 +57,8 @@ void Arrived(int simId, void*) {
 void Left(int simId, void*) { UsbBusSourceLeave(simId); }
 
 void Start() {
+    // The units go at the end, after the host that has them on its bus has stopped.
+    ShutdownRegister(sim::DetachAllUsbUnits);
     sim::SetUsbBusListener({Arrived, Left, nullptr});
     for (int id : sim::AttachedUsbUnits())
         if (!UsbBusHasSourceDevice(id)) Arrived(id, nullptr);
