@@ -326,7 +326,7 @@ uint32_t LoadRecords(EngineOutput& out, const UnitSet& set, uint32_t loadVerify,
 }
 
 uint32_t LoadBinary(EngineOutput& out, const UnitSet& set, uint32_t loadVerify, uint32_t start, uint32_t length,
-                    uint32_t target, uint32_t width, uint8_t* bytes, uint32_t size) {
+                    uint32_t target, uint32_t width, uint8_t* bytes, uint32_t /*size: the caller bounds the range*/) {
     const uint32_t mode = ModeOf(loadVerify);
     if (width == 0) width = 1;
     LoadBanner(out, "Binary", start, length, target, width, mode);

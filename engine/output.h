@@ -53,18 +53,18 @@ public:
     // record load, device bytes otherwise). Called after each record of a load and
     // after each 32 KB piece of a binary load, fill, checksum and the device read of a
     // write. Only the console shows it (as a self-erasing line on a terminal).
-    virtual void Progress(uint64_t done, uint64_t total) {}
+    virtual void Progress(uint64_t /*done*/, uint64_t /*total*/) {}
 
     // The operation's result value for the console's $0: HEX/S load: highest device
     // address written + 1 (after success and after a format error in the file);
     // binary load: the target (after success and after a mismatch); checksum: the sum.
-    virtual void Result(uint32_t value) {}
+    virtual void Result(uint32_t /*value*/) {}
 
     // A write with mode WRITE_ASK found its file existing: return EXISTING_REPLACE,
     // EXISTING_APPEND or EXISTING_CANCEL (ends the write with result 2, no message).
     // EXISTING_NO_ANSWER (the default: nobody to ask) fails like create mode with
     // "OUTPUT FILE ALREADY EXISTS".
-    virtual char AskExistingFile(const char* fileName) { return EXISTING_NO_ANSWER; }
+    virtual char AskExistingFile(const char* /*fileName*/) { return EXISTING_NO_ANSWER; }
 
     // printf-style helpers (not virtual): format, then pass to the line kind above.
     void ErrorF(EngineArg arg, const char* format, ...) __attribute__((format(printf, 3, 4)));

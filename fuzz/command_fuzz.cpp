@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "zam32/lang.h"
 #include "zam32/screen.h"
@@ -54,10 +55,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
     }
     case 1: {
-        const char* after = ParseArguments(line, kFormats[pick % kFormatCount]);
+        std::vector<ArgRecord> records;
+        const char* after = ParseArguments(line, kFormats[pick % kFormatCount], &records);
         if (after != nullptr && (after < line || after > line + n)) std::abort();
-        for (int i = 0; i < ArgCount(); ++i) {
-            const ArgRecord* a = GetArg(i);
+        const Args args(records);
+        for (int i = 0; i < args.Count(); ++i) {
+            const ArgRecord* a = args.Get(i);
             if (a == nullptr || a->kind > KIND_ABSENT) std::abort();
             if (std::strlen(a->raw) >= ARG_TEXT || std::strlen(a->processed) >= ARG_TEXT) std::abort();
             if (a->kind != KIND_ABSENT && (a->position < line || a->position > line + n)) std::abort();

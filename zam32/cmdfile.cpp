@@ -125,8 +125,8 @@ int ReadCommandFileLine(char* buffer, size_t size) {
 }
 
 ZAM32_HANDLER(CmdCommandFile) {
-    const ArgRecord* fileArg = GetArg(0);
-    const ArgRecord* flagArg = PresentArg(1);
+    const ArgRecord* fileArg = ctx.args.Get(0);
+    const ArgRecord* flagArg = ctx.args.Present(1);
     bool setQuiet = false, setVerbose = false, setEcho = false, setNoEcho = false;
     if (flagArg) {
         static const struct {
@@ -169,7 +169,7 @@ ZAM32_HANDLER(CmdCommandFile) {
     if (setVerbose) e.quiet = false;
     e.file = f;
     e.name = name;
-    e.rest = after;
+    e.rest = ctx.after;
     g_stack[g_depth++] = std::move(e);
     return CMD_LINE_TAKEN;
 }

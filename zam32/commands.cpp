@@ -136,7 +136,7 @@ const CommandEntry* FindCommand(char c) {
 }
 
 ZAM32_HANDLER(CmdQuit) {
-    const ArgRecord* k = PresentArg(0);
+    const ArgRecord* k = ctx.args.Present(0);
     if (!k) return CMD_QUIT_ASK;
     static const struct {
         const char* word;
@@ -151,16 +151,16 @@ ZAM32_HANDLER(CmdQuit) {
 
 ZAM32_HANDLER(CmdShowValues) {
     int width = 0, digits = 2;
-    for (int i = 0; i < ArgCount(); ++i) {
-        const ArgRecord* a = PresentArg(i);
+    for (int i = 0; i < ctx.args.Count(); ++i) {
+        const ArgRecord* a = ctx.args.Present(i);
         uint32_t v = a ? a->value : 0;
         if (a && static_cast<int>(std::strlen(a->raw)) > width) width = static_cast<int>(std::strlen(a->raw));
         if (v > 0xFFFFFF) digits = 8;
         else if (v > 0xFFFF && digits < 6) digits = 6;
         else if (v > 0xFF && digits < 4) digits = 4;
     }
-    for (int i = 0; i < ArgCount(); ++i) {
-        const ArgRecord* a = PresentArg(i);
+    for (int i = 0; i < ctx.args.Count(); ++i) {
+        const ArgRecord* a = ctx.args.Present(i);
         if (!a) continue;
         const long value = static_cast<int32_t>(a->value);
         if (i < 10) {
@@ -197,13 +197,17 @@ int RunCommandLine(char* line, bool batch) {
             return 0;
         }
         const char* text = p + 1;
-        const char* after = ParseArguments(text, e->format);
+        // This command's own records: a handler that runs lines of its own (a command
+        // file) parses theirs into other storage.
+        std::vector<ArgRecord> records;
+        const char* after = ParseArguments(text, e->format, &records);
         if (!after) {
             Fail();
             return 0;
         }
         SessionBlock& s = Session();
-        int r = e->handler(lanes, s, g_counter++, s.Units, UnitLinks(), text, after, s.Slots);
+        const CommandContext ctx{lanes, s, g_counter++, s.Units, UnitLinks(), s.Slots, text, after, Args(records)};
+        int r = e->handler(ctx);
         switch (r) {
             case CMD_OK: p = after; continue;
             case CMD_LINE_TAKEN: return 0;

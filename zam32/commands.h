@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 
+#include "zam32/lang.h"
 #include "zam32/session.h"
 
 // Command handlers, the command table, the command loop and the program start.
@@ -15,8 +16,22 @@ enum : int {
     CMD_QUIT_NOSAVE = 5,
 };
 
-using CommandHandler = int (*)(CurrentLanes& lanes, SessionBlock& session, uint32_t counter, UnitRecord* units,
-                               UnitLink* links, const char* text, const char* after, PortSlot* slots);
+// What a handler works on: the current lanes, the session with its units, links and
+// port slots, the command's number in this run, its text (after the command character,
+// and after its arguments) and its parsed arguments.
+struct CommandContext {
+    CurrentLanes& lanes;
+    SessionBlock& session;
+    uint32_t counter;
+    UnitRecord* units;
+    UnitLink* links;
+    PortSlot* slots;
+    const char* text;
+    const char* after;
+    Args args;
+};
+
+using CommandHandler = int (*)(const CommandContext& ctx);
 
 struct CommandEntry {
     char command;
@@ -28,9 +43,7 @@ struct CommandEntry {
 // The table; the entry for a command character (any case), or null.
 const CommandEntry* FindCommand(char c);
 
-#define ZAM32_HANDLER(name)                                                                                   \
-    int name(CurrentLanes& lanes, SessionBlock& session, uint32_t counter, UnitRecord* units, UnitLink* links, \
-             const char* text, const char* after, PortSlot* slots)
+#define ZAM32_HANDLER(name) int name(const CommandContext& ctx)
 
 ZAM32_HANDLER(CmdPort);
 ZAM32_HANDLER(CmdUnits);

@@ -171,7 +171,7 @@ void Show() {
 }  // namespace
 
 ZAM32_HANDLER(CmdHelp) {
-    const ArgRecord* topic = PresentArg(0);
+    const ArgRecord* topic = ctx.args.Present(0);
     if (!g_file) {
         std::string why;
         if (!OpenHelp(&why)) {

@@ -56,19 +56,19 @@ struct ProgressScope {
     ~ProgressScope() { ProgressEnd(); }
 };
 
-const char* Position(int n) {
-    const ArgRecord* a = PresentArg(n);
+const char* Position(const Args& args, int n) {
+    const ArgRecord* a = args.Present(n);
     return a ? a->position : nullptr;
 }
 
-uint32_t ValueOr(int n, uint32_t absent) {
-    const ArgRecord* a = PresentArg(n);
+uint32_t ValueOr(const Args& args, int n, uint32_t absent) {
+    const ArgRecord* a = args.Present(n);
     return a ? a->value : absent;
 }
 
 // "NV", "V", "VO"; absent: the port's default. -1 after reporting an unknown keyword.
-int VerifyMode(int n) {
-    const ArgRecord* a = PresentArg(n);
+int VerifyMode(const Args& args, int n) {
+    const ArgRecord* a = args.Present(n);
     if (!a) return static_cast<int>(DefaultVerifyMode());
     if (EqualNoCase(a->raw, "NV")) return 0;
     if (EqualNoCase(a->raw, "V")) return 1;
@@ -78,8 +78,8 @@ int VerifyMode(int n) {
 }
 
 // A file-name argument: a quoted one without its quotes, else as typed.
-const char* FileNameArg(int n) {
-    const ArgRecord* a = PresentArg(n);
+const char* FileNameArg(const Args& args, int n) {
+    const ArgRecord* a = args.Present(n);
     if (!a) return "";
     return a->kind == KIND_STRING ? a->processed : a->raw;
 }
@@ -98,17 +98,17 @@ UnitSet WithRequest(const CurrentLanes& lanes, ImageRequest& request, UnitRecord
 }
 
 // Start and length of a device range: start below DevSize, length absent = to the end.
-bool RangeArgs(int startArg, int lengthArg, uint32_t devSize, bool zeroLengthInvalid, uint32_t* start,
+bool RangeArgs(const Args& args, int startArg, int lengthArg, uint32_t devSize, bool zeroLengthInvalid, uint32_t* start,
                uint32_t* length) {
-    *start = ValueOr(startArg, 0);
+    *start = ValueOr(args, startArg, 0);
     if (*start >= devSize) {
-        ReportError("INVALID START ARGUMENT\a\n", Position(startArg));
+        ReportError("INVALID START ARGUMENT\a\n", Position(args, startArg));
         return false;
     }
-    const ArgRecord* l = PresentArg(lengthArg);
+    const ArgRecord* l = args.Present(lengthArg);
     *length = l ? l->value : devSize - *start;
     if ((zeroLengthInvalid && *length == 0) || static_cast<uint64_t>(*start) + *length > devSize) {
-        ReportError("INVALID LENGTH ARGUMENT\a\n", Position(lengthArg));
+        ReportError("INVALID LENGTH ARGUMENT\a\n", Position(args, lengthArg));
         return false;
     }
     if (*length == 0) *length = devSize - *start;
@@ -120,12 +120,12 @@ bool RangeArgs(int startArg, int lengthArg, uint32_t devSize, bool zeroLengthInv
 ZAM32_HANDLER(CmdLoad) {
     ImageRequest request;
     UnitRecord* first = nullptr;
-    UnitSet set = WithRequest(lanes, request, &first);
+    UnitSet set = WithRequest(ctx.lanes, request, &first);
     if (!first) return CMD_FAILED;
 
     bool anyArg = false;
     for (int i = 0; i < 6; ++i)
-        if (PresentArg(i)) anyArg = true;
+        if (ctx.args.Present(i)) anyArg = true;
 
     ConsoleOutput out;
     out.resultToVariable = true;
@@ -134,18 +134,18 @@ ZAM32_HANDLER(CmdLoad) {
         name = first->request.FileName;
         request.LoadVerify = first->request.LoadVerify;
     } else {
-        name = FileNameArg(0);
-        request.Start = ValueOr(1, 0);
-        request.Length = ValueOr(2, 0);
-        request.Target = ValueOr(3, 0);
-        request.Width = ValueOr(4, 0);
-        int mode = VerifyMode(5);
+        name = FileNameArg(ctx.args, 0);
+        request.Start = ValueOr(ctx.args, 1, 0);
+        request.Length = ValueOr(ctx.args, 2, 0);
+        request.Target = ValueOr(ctx.args, 3, 0);
+        request.Width = ValueOr(ctx.args, 4, 0);
+        int mode = VerifyMode(ctx.args, 5);
         if (mode < 0) return CMD_FAILED;
         request.LoadVerify = static_cast<uint32_t>(mode);
-        out.positions[ARG_START] = Position(1);
-        out.positions[ARG_LENGTH] = Position(2);
-        out.positions[ARG_TARGET] = Position(3);
-        out.positions[ARG_WIDTH] = Position(4);
+        out.positions[ARG_START] = Position(ctx.args, 1);
+        out.positions[ARG_LENGTH] = Position(ctx.args, 2);
+        out.positions[ARG_TARGET] = Position(ctx.args, 3);
+        out.positions[ARG_WIDTH] = Position(ctx.args, 4);
     }
     if (name[0] == 0) {
         ReportError("LOAD FILE NAME IS REQUIRED FOR THIS UNIT\a\n", nullptr);
@@ -153,7 +153,7 @@ ZAM32_HANDLER(CmdLoad) {
     }
     // A longer name would be cut and might name another file.
     if (std::strlen(name) >= sizeof request.FileName - 1) {
-        ReportError("CAN'T OPEN LOAD FILE (%s)\a\n", Position(0), SystemErrorText(ENAMETOOLONG));
+        ReportError("CAN'T OPEN LOAD FILE (%s)\a\n", Position(ctx.args, 0), SystemErrorText(ENAMETOOLONG));
         return CMD_FAILED;
     }
     std::snprintf(request.FileName, sizeof request.FileName, "%s", name);
@@ -180,18 +180,18 @@ ZAM32_HANDLER(CmdLoad) {
 }
 
 ZAM32_HANDLER(CmdFill) {
-    const ArgRecord* value = GetArg(0);
+    const ArgRecord* value = ctx.args.Get(0);
     if (value->value > 0xFF) {
         ReportError("INVALID FILL VALUE, 00 - FF REQUIRED\a\n", value->position);
         return CMD_FAILED;
     }
     uint32_t start, length;
-    if (!RangeArgs(1, 2, lanes.set.DevSize, true, &start, &length)) return CMD_FAILED;
-    int mode = VerifyMode(3);
+    if (!RangeArgs(ctx.args, 1, 2, ctx.lanes.set.DevSize, true, &start, &length)) return CMD_FAILED;
+    int mode = VerifyMode(ctx.args, 3);
     if (mode < 0) return CMD_FAILED;
     ImageRequest request;
     UnitRecord* first = nullptr;
-    UnitSet set = WithRequest(lanes, request, &first);
+    UnitSet set = WithRequest(ctx.lanes, request, &first);
     if (!first) return CMD_FAILED;
     request.Start = start;
     request.Length = length;
@@ -204,10 +204,10 @@ ZAM32_HANDLER(CmdFill) {
 
 ZAM32_HANDLER(CmdChecksum) {
     uint32_t start, length;
-    if (!RangeArgs(0, 1, lanes.set.DevSize, true, &start, &length)) return CMD_FAILED;
+    if (!RangeArgs(ctx.args, 0, 1, ctx.lanes.set.DevSize, true, &start, &length)) return CMD_FAILED;
     ImageRequest request;
     UnitRecord* first = nullptr;
-    UnitSet set = WithRequest(lanes, request, &first);
+    UnitSet set = WithRequest(ctx.lanes, request, &first);
     if (!first) return CMD_FAILED;
     request.Start = start;
     request.Length = length;
@@ -219,16 +219,16 @@ ZAM32_HANDLER(CmdChecksum) {
 
 ZAM32_HANDLER(CmdWrite) {
     // An empty name ("") names no file: nothing is read or written.
-    if (FileNameArg(0)[0] == '\0') {
-        ReportError("MISSING FILENAME ARGUMENT\a\n", Position(0));
+    if (FileNameArg(ctx.args, 0)[0] == '\0') {
+        ReportError("MISSING FILENAME ARGUMENT\a\n", Position(ctx.args, 0));
         return CMD_FAILED;
     }
-    const uint32_t devSize = lanes.set.DevSize;
+    const uint32_t devSize = ctx.lanes.set.DevSize;
     uint32_t start, length;
-    if (!RangeArgs(1, 2, devSize, false, &start, &length)) return CMD_FAILED;
+    if (!RangeArgs(ctx.args, 1, 2, devSize, false, &start, &length)) return CMD_FAILED;
 
     char mode = '?';
-    if (const ArgRecord* m = PresentArg(3)) {
+    if (const ArgRecord* m = ctx.args.Present(3)) {
         mode = static_cast<char>(std::toupper(static_cast<unsigned char>(m->raw[0])));
         if (m->raw[1] != 0 || !std::strchr("RAC?", mode) || mode == 0) {
             ReportError("INVALID KEYWORD FOR THIS COMMAND\a\n", m->position);
@@ -244,7 +244,7 @@ ZAM32_HANDLER(CmdWrite) {
                    {"H32-", 'H', 32, true}, {"S", 'S', 0, false},   {"S-", 'S', 0, true},  {"S28", 'S', 28, false},
                    {"S28-", 'S', 28, true}, {"S37", 'S', 37, false}, {"S37-", 'S', 37, true}};
     int format = 0;
-    if (const ArgRecord* f = PresentArg(4)) {
+    if (const ArgRecord* f = ctx.args.Present(4)) {
         format = -1;
         for (int i = 0; i < static_cast<int>(sizeof formats / sizeof formats[0]); ++i)
             if (EqualNoCase(formats[i].word, f->raw)) format = i;
@@ -259,19 +259,19 @@ ZAM32_HANDLER(CmdWrite) {
     options.EOFOption = !formats[format].noEnd;
     if (letter == 'B') {
         for (int i = 5; i <= 9; ++i)
-            if (PresentArg(i)) {
-                ReportError("TOO MANY ARGUMENTS\a\n", Position(i));
+            if (ctx.args.Present(i)) {
+                ReportError("TOO MANY ARGUMENTS\a\n", Position(ctx.args, i));
                 return CMD_FAILED;
             }
     } else {
-        const ArgRecord* recLen = PresentArg(5);
+        const ArgRecord* recLen = ctx.args.Present(5);
         options.RecLen = recLen ? recLen->value : 32;
         // The writers need 1..255 data bytes per record.
         if (options.RecLen > 255 || options.RecLen == 0) {
-            ReportError("INVALID VALUE ARGUMENT\a\n", Position(5));
+            ReportError("INVALID VALUE ARGUMENT\a\n", Position(ctx.args, 5));
             return CMD_FAILED;
         }
-        if (const ArgRecord* fill = PresentArg(6)) {
+        if (const ArgRecord* fill = ctx.args.Present(6)) {
             if (fill->value > 255) {
                 ReportError("INVALID VALUE ARGUMENT\a\n", fill->position);
                 return CMD_FAILED;
@@ -279,8 +279,8 @@ ZAM32_HANDLER(CmdWrite) {
             options.FillRemoval = true;
             options.FillValue = static_cast<uint8_t>(fill->value);
         }
-        options.RecordAddress = ValueOr(7, start);
-        if (const ArgRecord* entry = PresentArg(8)) {
+        options.RecordAddress = ValueOr(ctx.args, 7, start);
+        if (const ArgRecord* entry = ctx.args.Present(8)) {
             if (letter == 'S' && formats[format].noEnd) {
                 ReportError("INVALID START ADDRESS WITHOUT EOF RECORD\a\n", entry->position);
                 return CMD_FAILED;
@@ -288,7 +288,7 @@ ZAM32_HANDLER(CmdWrite) {
             options.EntryOption = true;
             options.EntryAddr = entry->value;
         }
-        if (const ArgRecord* signon = PresentArg(9)) {
+        if (const ArgRecord* signon = ctx.args.Present(9)) {
             if (letter != 'S') {
                 ReportError("TOO MANY ARGUMENTS\a\n", signon->position);
                 return CMD_FAILED;
@@ -303,14 +303,14 @@ ZAM32_HANDLER(CmdWrite) {
     }
 
     ConsoleOutput out;
-    out.positions[ARG_TARGET] = Position(7);
-    out.positions[ARG_FORMAT] = Position(4);
-    out.positions[ARG_RECLEN] = Position(5);
-    out.positions[ARG_SIGNON] = Position(9);
+    out.positions[ARG_TARGET] = Position(ctx.args, 7);
+    out.positions[ARG_FORMAT] = Position(ctx.args, 4);
+    out.positions[ARG_RECLEN] = Position(ctx.args, 5);
+    out.positions[ARG_SIGNON] = Position(ctx.args, 9);
     // Every check that needs no file comes before the file is looked at.
     if (!CheckWriteOptions(out, letter, length, options)) return CMD_FAILED;
 
-    const char* name = FileNameArg(0);
+    const char* name = FileNameArg(ctx.args, 0);
     struct stat st;
     if (stat(name, &st) == 0) {
         if (mode == 'C') {
@@ -324,5 +324,5 @@ ZAM32_HANDLER(CmdWrite) {
     }
     options.ModeLetter = mode == 'A' ? 'A' : mode == 'R' ? 'R' : 'C';
     ProgressScope progress;
-    return WriteToFile(out, name, letter, lanes.set, start, length, options) == 0 ? CMD_OK : CMD_FAILED;
+    return WriteToFile(out, name, letter, ctx.lanes.set, start, length, options) == 0 ? CMD_OK : CMD_FAILED;
 }

@@ -31,8 +31,8 @@ void ListKeys() {
 }  // namespace
 
 ZAM32_HANDLER(CmdKeys) {
-    const ArgRecord* keyArg = PresentArg(0);
-    const ArgRecord* textArg = PresentArg(1);
+    const ArgRecord* keyArg = ctx.args.Present(0);
+    const ArgRecord* textArg = ctx.args.Present(1);
     if (!keyArg) {
         if (textArg) {
             ReportError("MISSING KEYWORD ARGUMENT\a\n", nullptr);
@@ -58,7 +58,7 @@ ZAM32_HANDLER(CmdKeys) {
         key->current[0] = 0;
         return CMD_OK;
     }
-    // The text is kept as a C string and saved with the configuration, whose field
+    // The ctx.text is kept as a C string and saved with the configuration, whose field
     // holds at most KEY_TEXT_LIMIT characters: refuse what could not come back.
     if (std::memchr(textArg->processed, 0, textArg->value)) {
         ReportError("KEY TEXT MAY NOT HOLD A NUL BYTE\a\n", textArg->position);

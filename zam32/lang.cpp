@@ -1,5 +1,7 @@
 #include "zam32/lang.h"
 
+#include <vector>
+
 #include <cctype>
 #include <cstring>
 
@@ -7,8 +9,6 @@
 
 namespace {
 
-ArgRecord g_args[MAX_ARGS];
-int g_argCount = 0;
 uint32_t g_vars[10];
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
@@ -203,11 +203,9 @@ void SetVariable(int n, uint32_t value) {
     if (n >= 0 && n < 10) g_vars[n] = value;
 }
 
-const ArgRecord* GetArg(int n) { return n >= 0 && n < g_argCount ? &g_args[n] : nullptr; }
-int ArgCount() { return g_argCount; }
-
-const char* ParseArguments(const char* text, const char* format) {
-    g_argCount = 0;
+const char* ParseArguments(const char* text, const char* format, std::vector<ArgRecord>* out) {
+    std::vector<ArgRecord>& records = *out;
+    records.clear();
     const char* p = text;
     const char* f = format;
     while (*f) {
@@ -223,16 +221,14 @@ const char* ParseArguments(const char* text, const char* format) {
             ReportError("%s", p, MissingMessage(upper));
             return nullptr;
         }
-        if (g_argCount == MAX_ARGS) {
+        if (records.size() == MAX_ARGS) {
             ReportError("TOO MANY ARGUMENTS\a\n", p);
             return nullptr;
         }
-        ArgRecord& a = g_args[g_argCount];
-        a = ArgRecord{};
+        ArgRecord& a = records.emplace_back();
         if (empty) {
             a.kind = KIND_ABSENT;
             if (*p == ',') ++p;
-            ++g_argCount;
             if (!repeat) ++f;
             continue;
         }
@@ -284,7 +280,6 @@ const char* ParseArguments(const char* text, const char* format) {
             ReportError("%s", p, MissingMessage(upper));
             return nullptr;
         }
-        ++g_argCount;
         if (!repeat) ++f;
     }
     p = SkipSpace(p);

@@ -1,6 +1,8 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <vector>
 
 // The command language: typed arguments by format letters, the expression evaluator
 // with the variables $0..$9, and function-key references inside a line.
@@ -18,18 +20,39 @@ struct ArgRecord {
     const char* position = nullptr;  // where the token starts in the line (null when absent)
 };
 
-// Parses the text after a command character by `format`. Returns the position after
-// the arguments, or null after reporting the error.
-const char* ParseArguments(const char* text, const char* format);
-// Record n of the last parse, or null beyond the parsed count.
-const ArgRecord* GetArg(int n);
-int ArgCount();
+// Parses the text after a command character by `format` into `out` (one record per
+// argument, absent ones included). Returns the position after the arguments, or null
+// after reporting the error.
+//
+// Format letters, one per argument (upper case: required, lower case: may be absent;
+// a letter followed by '*' repeats to the end of the line):
+//   V v  a value: an expression (numbers, $0..$9, operators)
+//   K k  a keyword: a word as typed
+//   W w  a value if it evaluates, else a keyword (P's port: a number or a word)
+//   F f  a file name: quoted (no escapes) or a word as typed
+//   D d  data: a quoted string with escapes, or a value (E's bytes)
+//   S s  a quoted string with escapes (W's sign-on); unquoted is refused
+const char* ParseArguments(const char* text, const char* format, std::vector<ArgRecord>* out);
 
-// A present record of kind value/keyword/string, or null when absent or missing.
-inline const ArgRecord* PresentArg(int n) {
-    const ArgRecord* a = GetArg(n);
-    return a && a->kind != KIND_ABSENT ? a : nullptr;
-}
+// The records of one parse, seen by a command's handler.
+class Args {
+public:
+    Args() = default;
+    explicit Args(std::span<const ArgRecord> records) : records_(records) {}
+    // Record n, or null beyond the parsed count.
+    const ArgRecord* Get(int n) const {
+        return n >= 0 && static_cast<size_t>(n) < records_.size() ? &records_[static_cast<size_t>(n)] : nullptr;
+    }
+    // A present record of kind value/keyword/string, or null when absent or missing.
+    const ArgRecord* Present(int n) const {
+        const ArgRecord* a = Get(n);
+        return a && a->kind != KIND_ABSENT ? a : nullptr;
+    }
+    int Count() const { return static_cast<int>(records_.size()); }
+
+private:
+    std::span<const ArgRecord> records_;
+};
 
 // Evaluates `text`; true when it is a valid expression reaching its end.
 // `stop` (if not null) receives where evaluation stopped.

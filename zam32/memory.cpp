@@ -40,11 +40,11 @@ void EditSucceeded(uint32_t counter, uint32_t next, uint32_t corrected) {
     g_editNext = next;
 }
 
-int DirectEdit(const CurrentLanes& lanes, uint32_t counter, uint32_t start) {
+int DirectEdit(const Args& args, const CurrentLanes& lanes, uint32_t counter, uint32_t start) {
     const uint32_t size = lanes.set.DevSize;
     uint64_t count = 0;
-    for (int i = 1; i < ArgCount(); ++i) {
-        const ArgRecord* a = GetArg(i);
+    for (int i = 1; i < args.Count(); ++i) {
+        const ArgRecord* a = args.Get(i);
         if (a->kind == KIND_STRING) {
             count += a->value;
         } else {
@@ -64,8 +64,8 @@ int DirectEdit(const CurrentLanes& lanes, uint32_t counter, uint32_t start) {
     }
     RamBeginBufferedWrite(lanes.set, LOAD_VERIFY);
     uint32_t address = start, corrected = 0, fail = kNoFailure;
-    for (int i = 1; i < ArgCount(); ++i) {
-        const ArgRecord* a = GetArg(i);
+    for (int i = 1; i < args.Count(); ++i) {
+        const ArgRecord* a = args.Get(i);
         uint32_t code = LINK_OK;
         if (a->kind == KIND_STRING) {
             code = RamBufferedWrite(address, reinterpret_cast<const uint8_t*>(a->processed), a->value, &corrected, &fail);
@@ -174,12 +174,12 @@ int InteractiveEdit(const CurrentLanes& lanes, uint32_t counter, uint32_t start)
 }  // namespace
 
 ZAM32_HANDLER(CmdDump) {
-    (void)counter, (void)units, (void)links, (void)text, (void)after, (void)slots;
-    const uint32_t size = lanes.set.DevSize;
-    UnitRecord* first = FirstRecord(lanes);
-    const ArgRecord* startArg = PresentArg(0);
-    const ArgRecord* lengthArg = PresentArg(1);
-    const ArgRecord* widthArg = PresentArg(2);
+    (void)ctx.counter, (void)ctx.units, (void)ctx.links, (void)ctx.text, (void)ctx.after, (void)ctx.slots;
+    const uint32_t size = ctx.lanes.set.DevSize;
+    UnitRecord* first = FirstRecord(ctx.lanes);
+    const ArgRecord* startArg = ctx.args.Present(0);
+    const ArgRecord* lengthArg = ctx.args.Present(1);
+    const ArgRecord* widthArg = ctx.args.Present(2);
 
     uint32_t start = first && first->DumpPosition < size ? first->DumpPosition : 0;
     if (startArg) {
@@ -190,7 +190,7 @@ ZAM32_HANDLER(CmdDump) {
         }
         start = static_cast<uint32_t>(v);
     }
-    uint32_t length = session.DumpLength >= 1 && session.DumpLength <= size ? session.DumpLength : 0x80;
+    uint32_t length = ctx.session.DumpLength >= 1 && ctx.session.DumpLength <= size ? ctx.session.DumpLength : 0x80;
     if (lengthArg) {
         if (static_cast<int32_t>(lengthArg->value) < 1) {
             ReportError("INVALID LENGTH ARGUMENT\a\n", lengthArg->position);
@@ -198,7 +198,7 @@ ZAM32_HANDLER(CmdDump) {
         }
         length = lengthArg->value;
     }
-    uint32_t width = session.DumpWidth ? session.DumpWidth : 16;
+    uint32_t width = ctx.session.DumpWidth ? ctx.session.DumpWidth : 16;
     if (widthArg) {
         if (widthArg->value < 1 || widthArg->value > 0xFFFF || widthArg->value > size) {
             ReportError("INVALID WIDTH ARGUMENT\a\n", widthArg->position);
@@ -206,8 +206,8 @@ ZAM32_HANDLER(CmdDump) {
         }
         width = widthArg->value;
     }
-    session.DumpWidth = width;
-    session.DumpLength = length;
+    ctx.session.DumpWidth = width;
+    ctx.session.DumpLength = length;
 
     uint32_t column = width < length ? width : length;
     if (column > kPiece) column = kPiece;
@@ -223,14 +223,14 @@ ZAM32_HANDLER(CmdDump) {
             uint32_t code;
             if (a + n > size) {
                 const uint32_t head = size - a;
-                code = RamReadBlock(lanes.set, bytes, a, head);
-                if (code == LINK_OK) code = RamReadBlock(lanes.set, bytes + head, 0, n - head);
+                code = RamReadBlock(ctx.lanes.set, bytes, a, head);
+                if (code == LINK_OK) code = RamReadBlock(ctx.lanes.set, bytes + head, 0, n - head);
                 if (code) {
                     DeviceFailure(303, code);
                     return CMD_FAILED;
                 }
             } else {
-                code = RamReadBlock(lanes.set, bytes, a, n);
+                code = RamReadBlock(ctx.lanes.set, bytes, a, n);
                 if (code) {
                     DeviceFailure(304, code);
                     return CMD_FAILED;
@@ -261,12 +261,12 @@ ZAM32_HANDLER(CmdDump) {
 }
 
 ZAM32_HANDLER(CmdEdit) {
-    (void)session, (void)units, (void)links, (void)text, (void)after, (void)slots;
-    const uint32_t size = lanes.set.DevSize;
-    const ArgRecord* startArg = PresentArg(0);
+    (void)ctx.session, (void)ctx.units, (void)ctx.links, (void)ctx.text, (void)ctx.after, (void)ctx.slots;
+    const uint32_t size = ctx.lanes.set.DevSize;
+    const ArgRecord* startArg = ctx.args.Present(0);
     uint32_t start;
     if (!startArg) {
-        if (!g_editValid || g_editCounter + 1 != counter) {
+        if (!g_editValid || g_editCounter + 1 != ctx.counter) {
             ReportError("START ARGUMENT REQUIRED, LAST COMMAND WAS NOT A SUCCESSFUL EDIT\a\n", nullptr);
             return CMD_FAILED;
         }
@@ -279,6 +279,6 @@ ZAM32_HANDLER(CmdEdit) {
         }
         start = static_cast<uint32_t>(v);
     }
-    if (ArgCount() <= 1) return InteractiveEdit(lanes, counter, start);
-    return DirectEdit(lanes, counter, start);
+    if (ctx.args.Count() <= 1) return InteractiveEdit(ctx.lanes, ctx.counter, start);
+    return DirectEdit(ctx.args, ctx.lanes, ctx.counter, start);
 }

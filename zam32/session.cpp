@@ -273,8 +273,8 @@ ScanFound Scan(char kind, int32_t delay) {
 }  // namespace
 
 ZAM32_HANDLER(CmdPort) {
-    const ArgRecord* portArg = GetArg(0);
-    const ArgRecord* delayArg = PresentArg(1);
+    const ArgRecord* portArg = ctx.args.Get(0);
+    const ArgRecord* delayArg = ctx.args.Present(1);
     int32_t delay = DELAY_DEFAULT;
     if (delayArg) {
         if (delayArg->kind == KIND_VALUE) {
@@ -305,10 +305,10 @@ ZAM32_HANDLER(CmdPort) {
         if (std::strcmp(k, "?") == 0 || ((first == 'u' || first == 'c' || first == 'l') && k[1] == '?' && !k[2])) {
             char kind = first == '?' ? (nt ? 'u' : 'l') : first;
             ScanFound f = Scan(kind, delay);
-            if (!f.found || lanes.set.count != 0) return CMD_OK;
-            session.LaneCount = 1;
-            session.LaneUnits[0] = f.unit;
-            for (int i = 1; i < 4; ++i) session.LaneUnits[i] = 0;
+            if (!f.found || ctx.lanes.set.count != 0) return CMD_OK;
+            ctx.session.LaneCount = 1;
+            ctx.session.LaneUnits[0] = f.unit;
+            for (int i = 1; i < 4; ++i) ctx.session.LaneUnits[i] = 0;
             port = f.selector;
         } else if (EqualNoCase(k, "u")) {
             port = SELECT_USB;
@@ -344,24 +344,24 @@ ZAM32_HANDLER(CmdPort) {
     int slot = SlotOf(port);
     if (slot < 0) {
         for (int i = 0; i < PORT_SLOTS && slot < 0; ++i)
-            if (slots[i].Selector == SLOT_FREE) slot = i;
+            if (ctx.slots[i].Selector == SLOT_FREE) slot = i;
         for (int i = 0; i < PORT_SLOTS && slot < 0; ++i) {
             bool used = false;
             for (int u = 0; u < UNIT_RECORDS; ++u)
-                if (Defined(units[u]) && units[u].PortSlot == static_cast<uint32_t>(i)) used = true;
+                if (Defined(ctx.units[u]) && ctx.units[u].PortSlot == static_cast<uint32_t>(i)) used = true;
             if (!used) slot = i;
         }
         if (slot < 0) {
             ReportError("TOO MANY EMULATOR UNITS IN USE\a\n", nullptr);
             return CMD_FAILED;
         }
-        slots[slot] = PortSlot{port, delay};
+        ctx.slots[slot] = PortSlot{port, delay};
     } else if (delayArg) {
-        slots[slot].Delay = delay;
+        ctx.slots[slot].Delay = delay;
         for (int u = 0; u < UNIT_RECORDS; ++u)
-            if (Defined(units[u]) && units[u].PortSlot == static_cast<uint32_t>(slot) && !CheckUnit(u)) RemoveUnit(u);
+            if (Defined(ctx.units[u]) && ctx.units[u].PortSlot == static_cast<uint32_t>(slot) && !CheckUnit(u)) RemoveUnit(u);
     }
-    session.CurrentPort = port;
+    ctx.session.CurrentPort = port;
     RecomputeLanes();
     return CMD_OK;
 }
@@ -369,7 +369,7 @@ ZAM32_HANDLER(CmdPort) {
 // ---- U ----
 
 ZAM32_HANDLER(CmdUnits) {
-    const ArgRecord* a = GetArg(0);
+    const ArgRecord* a = ctx.args.Get(0);
     const char* k = a->raw;
     size_t n = std::strlen(k);
     bool ok = n >= 1 && n <= 4;
@@ -382,7 +382,7 @@ ZAM32_HANDLER(CmdUnits) {
             lanesSel[i] = LANE_EMPTY;
         } else if (c >= '0' && c <= '3') {
             int u = c - '0';
-            if (seen[u] || (u != 0 && IsSerialPort(session.CurrentPort))) ok = false;
+            if (seen[u] || (u != 0 && IsSerialPort(ctx.session.CurrentPort))) ok = false;
             seen[u] = true;
             anyDigit = true;
             lanesSel[i] = static_cast<uint32_t>(u);
@@ -394,8 +394,8 @@ ZAM32_HANDLER(CmdUnits) {
         ReportError("INVALID UNIT SELECTION\a\n", a->position);
         return CMD_FAILED;
     }
-    session.LaneCount = static_cast<uint32_t>(n);
-    for (int i = 0; i < 4; ++i) session.LaneUnits[i] = i < static_cast<int>(n) ? lanesSel[i] : 0;
+    ctx.session.LaneCount = static_cast<uint32_t>(n);
+    for (int i = 0; i < 4; ++i) ctx.session.LaneUnits[i] = i < static_cast<int>(n) ? lanesSel[i] : 0;
     RecomputeLanes();
     return CMD_OK;
 }
@@ -403,25 +403,25 @@ ZAM32_HANDLER(CmdUnits) {
 // ---- T ----
 
 ZAM32_HANDLER(CmdType) {
-    const ArgRecord* typeArg = PresentArg(0);
-    const ArgRecord* foldArg = PresentArg(1);
+    const ArgRecord* typeArg = ctx.args.Present(0);
+    const ArgRecord* foldArg = ctx.args.Present(1);
     int fold = -1;
     if (foldArg) {
         if (EqualNoCase(foldArg->raw, "nf")) fold = FOLD_NONE;
         else if (EqualNoCase(foldArg->raw, "pf")) fold = FOLD_SOCKET;
         else if (EqualNoCase(foldArg->raw, "ff")) fold = FOLD_FULL;
-        if (fold < 0 || session.CurrentPort == SELECT_VIRTUAL) {
+        if (fold < 0 || ctx.session.CurrentPort == SELECT_VIRTUAL) {
             ReportError("INVALID KEYWORD FOR THIS COMMAND\a\n", foldArg->position);
             return CMD_FAILED;
         }
     }
     if (!typeArg) {
-        if (lanes.set.count == 0) {
+        if (ctx.lanes.set.count == 0) {
             ReportError("TYPE ARGUMENT IS REQUIRED FOR THIS PORT/UNIT\a\n", nullptr);
             return CMD_FAILED;
         }
         if (fold >= 0)
-            for (UnitRecord* r : lanes.records)
+            for (UnitRecord* r : ctx.lanes.records)
                 if (r) r->request.FoldMode = static_cast<uint32_t>(fold);
     } else {
         const DeviceTypeRow* row = nullptr;
@@ -439,38 +439,38 @@ ZAM32_HANDLER(CmdType) {
             ReportError("INVALID KEYWORD FOR THIS COMMAND\a\n", foldArg->position);
             return CMD_FAILED;
         }
-        for (uint32_t i = 0; i < session.LaneCount && i < 4; ++i) {
-            uint32_t unit = session.LaneUnits[i];
+        for (uint32_t i = 0; i < ctx.session.LaneCount && i < 4; ++i) {
+            uint32_t unit = ctx.session.LaneUnits[i];
             if (unit == LANE_EMPTY) continue;
-            int index = FindUnit(session.CurrentPort, unit);
+            int index = FindUnit(ctx.session.CurrentPort, unit);
             if (index < 0 && !remove) {
                 for (int u = 0; u < UNIT_RECORDS && index < 0; ++u)
-                    if (!Defined(units[u])) index = u;
+                    if (!Defined(ctx.units[u])) index = u;
                 if (index < 0) {
                     ReportError("TOO MANY EMULATOR UNITS IN USE\a\n", nullptr);
                     RecomputeLanes();
                     return CMD_FAILED;
                 }
-                int slot = SlotOf(session.CurrentPort);
+                int slot = SlotOf(ctx.session.CurrentPort);
                 if (slot < 0) {
                     PrintText("INTERNAL FAILURE #9\n");
                     RecomputeLanes();
                     return CMD_FAILED;
                 }
-                UnitRecord& r = units[index];
+                UnitRecord& r = ctx.units[index];
                 r = UnitRecord{};
                 r.UnitNumber = unit;
                 r.request.DevSize = row->size;
                 r.ResetNormal = RESET_HIZ;
                 r.ResetPulse = RESET_LOW;
-                r.request.LoadVerify = IsParallelPort(session.CurrentPort) ? 1 : 0;
+                r.request.LoadVerify = IsParallelPort(ctx.session.CurrentPort) ? 1 : 0;
                 r.PortSlot = static_cast<uint32_t>(slot);
                 r.request.FoldMode = fold >= 0 ? static_cast<uint32_t>(fold) : FOLD_SOCKET;
             } else if (index >= 0 && remove) {
                 RemoveUnit(index);
             } else if (index >= 0) {
-                units[index].request.DevSize = row->size;
-                if (fold >= 0) units[index].request.FoldMode = static_cast<uint32_t>(fold);
+                ctx.units[index].request.DevSize = row->size;
+                if (fold >= 0) ctx.units[index].request.FoldMode = static_cast<uint32_t>(fold);
             }
         }
         if (remove) {
@@ -481,9 +481,9 @@ ZAM32_HANDLER(CmdType) {
     RecomputeLanes();
     int laneIndex[4];
     int count = 0;
-    for (uint32_t i = 0; i < session.LaneCount && i < 4; ++i) {
-        if (session.LaneUnits[i] == LANE_EMPTY) continue;
-        int index = FindUnit(session.CurrentPort, session.LaneUnits[i]);
+    for (uint32_t i = 0; i < ctx.session.LaneCount && i < 4; ++i) {
+        if (ctx.session.LaneUnits[i] == LANE_EMPTY) continue;
+        int index = FindUnit(ctx.session.CurrentPort, ctx.session.LaneUnits[i]);
         if (index >= 0) laneIndex[count++] = index;
     }
     for (int i = 0; i < count; ++i) {
@@ -505,20 +505,20 @@ ZAM32_HANDLER(CmdReset) {
     };
     static const Pair pairs[] = {{"H", 1, 0},  {"L", 0, 1},  {"Z", 2, 0},  {"HL", 1, 0}, {"HZ", 1, 2},
                                  {"LH", 0, 1}, {"LZ", 0, 2}, {"ZH", 2, 1}, {"ZL", 2, 0}};
-    const ArgRecord* k = PresentArg(0);
+    const ArgRecord* k = ctx.args.Present(0);
     if (!k) {
         for (int i = 0; i < 4; ++i)
-            if (lanes.records[i]) ZAMSetReset(lanes.links[i]->handle, lanes.records[i]->ResetNormal);
+            if (ctx.lanes.records[i]) ZAMSetReset(ctx.lanes.links[i]->handle, ctx.lanes.records[i]->ResetNormal);
         for (int i = 0; i < 4; ++i)
-            if (lanes.records[i]) {
-                ZAMSetReset(lanes.links[i]->handle, lanes.records[i]->ResetPulse);
-                Inform("Pulsing Unit %X Reset Line %s\n", lanes.records[i]->UnitNumber,
-                       ResetLevelName(lanes.records[i]->ResetPulse));
+            if (ctx.lanes.records[i]) {
+                ZAMSetReset(ctx.lanes.links[i]->handle, ctx.lanes.records[i]->ResetPulse);
+                Inform("Pulsing Unit %X Reset Line %s\n", ctx.lanes.records[i]->UnitNumber,
+                       ResetLevelName(ctx.lanes.records[i]->ResetPulse));
             }
         std::fflush(stdout);
         SleepMilliseconds(100);
         for (int i = 0; i < 4; ++i)
-            if (lanes.records[i]) ZAMSetReset(lanes.links[i]->handle, lanes.records[i]->ResetNormal);
+            if (ctx.lanes.records[i]) ZAMSetReset(ctx.lanes.links[i]->handle, ctx.lanes.records[i]->ResetNormal);
         SleepMilliseconds(100);
         return CMD_OK;
     }
@@ -530,11 +530,11 @@ ZAM32_HANDLER(CmdReset) {
         return CMD_FAILED;
     }
     for (int i = 0; i < 4; ++i) {
-        if (!lanes.records[i]) continue;
-        lanes.records[i]->ResetNormal = found->normal;
-        lanes.records[i]->ResetPulse = found->pulse;
-        ZAMSetReset(lanes.links[i]->handle, found->normal);
-        Inform("Unit %X Reset Line Set %s\n", lanes.records[i]->UnitNumber, ResetLevelName(found->normal));
+        if (!ctx.lanes.records[i]) continue;
+        ctx.lanes.records[i]->ResetNormal = found->normal;
+        ctx.lanes.records[i]->ResetPulse = found->pulse;
+        ZAMSetReset(ctx.lanes.links[i]->handle, found->normal);
+        Inform("Unit %X Reset Line Set %s\n", ctx.lanes.records[i]->UnitNumber, ResetLevelName(found->normal));
     }
     std::fflush(stdout);
     SleepMilliseconds(100);
@@ -544,7 +544,7 @@ ZAM32_HANDLER(CmdReset) {
 // ---- ? ----
 
 ZAM32_HANDLER(CmdList) {
-    const ArgRecord* k = PresentArg(0);
+    const ArgRecord* k = ctx.args.Present(0);
     bool detailed = false;
     if (k) {
         if (std::strcmp(k->raw, "????") != 0) {
@@ -556,13 +556,13 @@ ZAM32_HANDLER(CmdList) {
     PrintText("\nActive Units\n\nPort   Unit EPROM    Reset  Load\nNo.    No.  Type     States Defaults\n\n");
     const int piece = UsableWidth() - 30 > 1 ? UsableWidth() - 30 : 1;
     for (int u = 0; u < UNIT_RECORDS; ++u) {
-        const UnitRecord& r = units[u];
+        const UnitRecord& r = ctx.units[u];
         if (!Defined(r)) continue;
-        const PortSlot& slot = slots[r.PortSlot];
+        const PortSlot& slot = ctx.slots[r.PortSlot];
         char name[16], port[32], type[32];
         PortName(slot.Selector, name);
         if (IsParallelPort(slot.Selector))
-            std::snprintf(port, sizeof port, "%s,%d", name, static_cast<int>(ZAMGetDelay(links[u].handle)));
+            std::snprintf(port, sizeof port, "%s,%d", name, static_cast<int>(ZAMGetDelay(ctx.links[u].handle)));
         else
             std::snprintf(port, sizeof port, "%s", name);
         std::snprintf(type, sizeof type, "%s,%s", DeviceTypeBySize(r.request.DevSize).name,
@@ -594,7 +594,7 @@ ZAM32_HANDLER(CmdList) {
             Print("%s\n", t.c_str() + at);
         }
         if (detailed) {
-            const UnitLink& l = links[u];
+            const UnitLink& l = ctx.links[u];
             Print("\n     Handle:%u  Info:%-8X  Delay:%3d=%-3d\n", l.handle, ZAMGetInfo(l.handle), slot.Delay,
                   static_cast<int>(ZAMGetDelay(l.handle)));
             unsigned bits = 0;
@@ -605,10 +605,10 @@ ZAM32_HANDLER(CmdList) {
     }
     bool listed = false;
     char current[16];
-    PortName(session.CurrentPort, current);
-    for (uint32_t i = 0; i < session.LaneCount && i < 4; ++i) {
-        uint32_t unit = session.LaneUnits[i];
-        if (unit == LANE_EMPTY || FindUnit(session.CurrentPort, unit) >= 0) continue;
+    PortName(ctx.session.CurrentPort, current);
+    for (uint32_t i = 0; i < ctx.session.LaneCount && i < 4; ++i) {
+        uint32_t unit = ctx.session.LaneUnits[i];
+        if (unit == LANE_EMPTY || FindUnit(ctx.session.CurrentPort, unit) >= 0) continue;
         Print("%-7s%-5X(none)\n", current, unit);
         listed = true;
     }
@@ -616,15 +616,15 @@ ZAM32_HANDLER(CmdList) {
         if (listed) PrintText("\n");
         bool any = false;
         for (int s = 0; s < PORT_SLOTS; ++s) {
-            if (slots[s].Selector == SLOT_FREE) continue;
+            if (ctx.slots[s].Selector == SLOT_FREE) continue;
             any = true;
             char name[16];
-            Print("PORT SLOT %u: %s,%d Units:", static_cast<unsigned>(s), PortName(slots[s].Selector, name),
-                  slots[s].Delay);
+            Print("PORT SLOT %u: %s,%d Units:", static_cast<unsigned>(s), PortName(ctx.slots[s].Selector, name),
+                  ctx.slots[s].Delay);
             bool unitsOn = false;
             for (int u = 0; u < UNIT_RECORDS; ++u)
-                if (Defined(units[u]) && units[u].PortSlot == static_cast<uint32_t>(s)) {
-                    Print(" %u", units[u].UnitNumber);
+                if (Defined(ctx.units[u]) && ctx.units[u].PortSlot == static_cast<uint32_t>(s)) {
+                    Print(" %u", ctx.units[u].UnitNumber);
                     unitsOn = true;
                 }
             if (!unitsOn) PrintText(" (none)");

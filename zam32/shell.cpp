@@ -20,13 +20,13 @@ ZAM32_HANDLER(CmdShell) {
         std::string value = p ? std::string(p) + "$g" : std::string("$n$g");
         setenv("PROMPT", value.c_str(), 1);
     }
-    const char* command = text;
+    const char* command = ctx.text;
     while (*command == ' ' || *command == '\t') ++command;
     int status = 0;
     std::string why;
     if (!*command) {
         ConsoleSetCursor(1);
-        // Printed once the shell has the terminal: keys typed after it are the shell's.
+        // Printed once the shell has the terminal: keys typed ctx.after it are the shell's.
         if (!ShellRun(nullptr, [] { PrintText("Type 'exit' to resume ZAM32\n"); }, &status, &why)) {
             ReportError("\nFAILURE EXECUTING COMMAND PROCESSOR (%s)\a\n", nullptr, why.c_str());
             return CMD_FAILED;

@@ -125,7 +125,7 @@ struct RoutineContext {
     const char* name;
     NTSTATUS result;
 };
-NTSTATUS Record(DEVICE_OBJECT* d, IRP* irp, void* context) {
+NTSTATUS Record(DEVICE_OBJECT* d, IRP*, void* context) {
     auto* c = static_cast<RoutineContext*>(context);
     c->log->push_back(std::string(c->name) + "@" + (d ? d->Name : "none"));
     return c->result;

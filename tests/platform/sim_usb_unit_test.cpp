@@ -83,7 +83,7 @@ struct FaultCase {
 };
 
 TEST_F(SimUsbUnitTest, FaultsOnRequest) {
-    auto status = [](DevHandle h, uint8_t seq) { return MakePacket(seq, 0x24); };
+    auto status = [](DevHandle, uint8_t seq) { return MakePacket(seq, 0x24); };
     const FaultCase cases[] = {
         {"lost answer", "fault=lost-answer:1",
          [&](SimUsbUnitTest&, DevHandle h) {

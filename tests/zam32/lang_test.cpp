@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "zam32/lang.h"
 #include "zam32/screen.h"
@@ -20,7 +21,11 @@ protected:
         std::strcpy(line, text);
         return line;
     }
+    // Parses into this fixture's records.
+    const char* Parse(const char* text, const char* format) { return ParseArguments(text, format, &records); }
+    Args args() const { return Args(records); }
     std::string out;
+    std::vector<ArgRecord> records;
 };
 
 struct EvalCase {
@@ -91,10 +96,10 @@ TEST_F(LangTest, VariablesAreReadInExpressions) {
 }
 
 // Records as a compact text: v:<hex> value, k:<raw> keyword, s:<hex bytes> string, - absent.
-std::string Describe() {
+std::string Describe(const Args& args) {
     std::string d;
-    for (int i = 0; i < ArgCount(); ++i) {
-        const ArgRecord* a = GetArg(i);
+    for (int i = 0; i < args.Count(); ++i) {
+        const ArgRecord* a = args.Get(i);
         if (!d.empty()) d += ' ';
         char buf[16];
         switch (a->kind) {
@@ -169,13 +174,13 @@ TEST_F(LangTest, ParserTable) {
     for (const ParseCase& c : kParseCases) {
         out.clear();
         char* line = Line(c.text);
-        const char* after = ParseArguments(line, c.format);
+        const char* after = Parse(line, c.format);
         if (c.records) {
             ASSERT_NE(after, nullptr) << "\"" << c.text << "\" " << out;
             if (c.rest) {
                 EXPECT_STREQ(after, c.rest) << "\"" << c.text << "\"";
             }
-            EXPECT_EQ(Describe(), c.records) << "\"" << c.text << "\"";
+            EXPECT_EQ(Describe(args()), c.records) << "\"" << c.text << "\"";
             EXPECT_EQ(out, "") << "\"" << c.text << "\"";
         } else {
             EXPECT_EQ(after, nullptr) << "\"" << c.text << "\"";
@@ -186,21 +191,21 @@ TEST_F(LangTest, ParserTable) {
 
 TEST_F(LangTest, RawTokensAndPositionsPointIntoTheLine) {
     char* line = Line("W \"OUT.S\",10 , 20");
-    ASSERT_NE(ParseArguments(line + 1, "Fvv"), nullptr);
-    EXPECT_STREQ(GetArg(0)->raw, "\"OUT.S\"");
-    EXPECT_STREQ(GetArg(0)->processed, "OUT.S");
-    EXPECT_EQ(GetArg(1)->position, line + 10);
-    EXPECT_STREQ(GetArg(2)->raw, "20");
-    EXPECT_EQ(GetArg(3), nullptr);
+    ASSERT_NE(Parse(line + 1, "Fvv"), nullptr);
+    EXPECT_STREQ(args().Get(0)->raw, "\"OUT.S\"");
+    EXPECT_STREQ(args().Get(0)->processed, "OUT.S");
+    EXPECT_EQ(args().Get(1)->position, line + 10);
+    EXPECT_STREQ(args().Get(2)->raw, "20");
+    EXPECT_EQ(args().Get(3), nullptr);
 }
 
 TEST_F(LangTest, FortyArgumentsFitAndTheFortyFirstIsRefused) {
     std::string forty = " 1";
     for (int i = 1; i < 40; ++i) forty += ",1";
-    ASSERT_NE(ParseArguments(Line(forty.c_str()), "v*"), nullptr);
-    EXPECT_EQ(ArgCount(), 40);
+    ASSERT_NE(Parse(Line(forty.c_str()), "v*"), nullptr);
+    EXPECT_EQ(args().Count(), 40);
     std::string more = forty + ",29";
-    EXPECT_EQ(ParseArguments(Line(more.c_str()), "v*"), nullptr);
+    EXPECT_EQ(Parse(Line(more.c_str()), "v*"), nullptr);
     EXPECT_EQ(out, "COMMAND ERROR NEAR \"29\"\nTOO MANY ARGUMENTS\a\n");
 }
 
