@@ -2,8 +2,6 @@
 
 #include <cstdio>
 
-#include "link/parallel.h"
-
 std::string LinkSubcodeText(unsigned stage, uint32_t code) {
     char buf[64];
     if (code == LINK_CANCELLED)
@@ -13,7 +11,8 @@ std::string LinkSubcodeText(unsigned stage, uint32_t code) {
     return buf;
 }
 
-std::string LinkOpenFailureText(const char* portName, unsigned unit, PortFamily family, uint32_t code) {
+std::string LinkOpenFailureText(const char* portName, unsigned unit, PortFamily family, uint32_t code,
+                                const std::string& detail) {
     char buf[160];
     std::snprintf(buf, sizeof buf, "CANNOT ACCESS EMULATOR ON PORT %s UNIT %X\n", portName, unit);
     std::string text = buf;
@@ -26,9 +25,5 @@ std::string LinkOpenFailureText(const char* portName, unsigned unit, PortFamily 
         text += std::string(what) + " is NOT OPERATIONAL\a\n";
     else
         text += LinkSubcodeText(STAGE_CONSOLE_OPEN, code);
-    // What the parallel open found wrong, when that open is what failed.
-    if (family == PortFamily::Parallel)
-        if (const ParallelOpenFailure* f = ParallelLastOpenFailure(); f && ParallelStageCode(f->stage) == code)
-            text += ParallelOpenFailureText(*f);
-    return text;
+    return text + detail;
 }

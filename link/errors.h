@@ -69,6 +69,8 @@ std::string LinkSubcodeText(unsigned stage, uint32_t code);
 // Port families as the console names them in open failures.
 enum class PortFamily { Parallel, Serial, Usb };
 
-// The console's lines for a failed unit open: the "CANNOT ACCESS" line and then
-// the missing / not operational line (codes 1 and 2) or the stage-100 subcode.
-std::string LinkOpenFailureText(const char* portName, unsigned unit, PortFamily family, uint32_t code);
+// The console's lines for a failed unit open: the "CANNOT ACCESS" line, then
+// the missing / not operational line (codes 1 and 2) or the stage-100 subcode,
+// then `detail`, what the failed open itself found wrong (ZAMInit's `failure`).
+std::string LinkOpenFailureText(const char* portName, unsigned unit, PortFamily family, uint32_t code,
+                                const std::string& detail = std::string());

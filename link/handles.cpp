@@ -1,5 +1,6 @@
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "link/errors.h"
 #include "link/link.h"
@@ -67,7 +68,9 @@ LinkSlot* ZAMLookup(uint32_t handle) {
     return (s->flags & SLOT_OPEN) ? s : nullptr;
 }
 
-uint32_t ZAMInit(uint32_t* handle, uint32_t selector, uint32_t unit, uint32_t size, uint32_t option) {
+uint32_t ZAMInit(uint32_t* handle, uint32_t selector, uint32_t unit, uint32_t size, uint32_t option,
+                 std::string* failure) {
+    if (failure) failure->clear();
     uint32_t index = 0;
     while (index < LINK_SLOT_COUNT && (g_slots[index].flags & SLOT_OPEN)) ++index;
     if (index == LINK_SLOT_COUNT) return LINK_NO_RESOURCE;
@@ -105,6 +108,7 @@ uint32_t ZAMInit(uint32_t* handle, uint32_t selector, uint32_t unit, uint32_t si
         }
         if (code != LINK_OK) {
             s = LinkSlot{};
+            if (failure) *failure = std::move(r.failure);
             return code;
         }
         s.impl = r.impl;

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <string>
 
 // Link handles, unit kinds, device-type tables and the generic operations on a unit.
 
@@ -35,7 +36,10 @@ struct LinkSlot {
     uint32_t reset;  // last reset level of virtual and parallel units
 };
 
-uint32_t ZAMInit(uint32_t* handle, uint32_t selector, uint32_t unit, uint32_t size, uint32_t option);
+// When the open fails and `failure` is given, it gets what that open found wrong
+// (LinkOpenResult::failure of the kind's driver), else it is emptied.
+uint32_t ZAMInit(uint32_t* handle, uint32_t selector, uint32_t unit, uint32_t size, uint32_t option,
+                 std::string* failure = nullptr);
 uint32_t ZAMClose(uint32_t handle);
 void ZAMCloseAll();
 LinkSlot* ZAMLookup(uint32_t handle);

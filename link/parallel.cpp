@@ -28,8 +28,6 @@ constexpr uint16_t FAILURE_DELAY_COUNT = 25;
 constexpr uint32_t SELFTEST_WRITES = 25;
 
 ParallelRecord g_records[PARALLEL_RECORD_COUNT];
-ParallelOpenFailure g_lastFailure;
-bool g_lastFailed = false;
 
 // Timed writes of a straight-line set: exactly N writes, unrolled.
 template <int N>
@@ -309,8 +307,6 @@ void ParallelClose(ParallelRecord* record) {
     *record = ParallelRecord{};
 }
 
-const ParallelOpenFailure* ParallelLastOpenFailure() { return g_lastFailed ? &g_lastFailure : nullptr; }
-
 std::string ParallelOpenFailureText(const ParallelOpenFailure& f) {
     char buf[400];
     switch (f.detail) {
@@ -371,9 +367,11 @@ ParallelRecord* Rec(void* impl) { return static_cast<ParallelRecord*>(impl); }
 
 uint32_t DriverOpen(uint32_t selector, uint32_t unit, uint32_t option, LinkOpenResult* out) {
     ParallelRecord* r = nullptr;
-    uint32_t code = ParallelOpen(selector, unit, option, &r, &g_lastFailure);
-    g_lastFailed = code != LINK_OK;
-    if (code != LINK_OK) return code;
+    ParallelOpenFailure failure;
+    if (uint32_t code = ParallelOpen(selector, unit, option, &r, &failure)) {
+        out->failure = ParallelOpenFailureText(failure);
+        return code;
+    }
     out->impl = r;
     out->Info = r->dataPort;
     out->Delay = static_cast<uint32_t>(r->delay);

@@ -46,7 +46,7 @@ struct ParallelRecord {
     uint32_t level = 0;  // 0 or 1, from the identity bits
 };
 
-// Why the last open failed: stage 0..3 (codes 1, 2, 5, 3) and the detail
+// Why an open failed: stage 0..3 (codes 1, 2, 5, 3) and the detail
 // (0 address, 20 port could not be opened or claimed, 30 self-test, 35 unit
 // number, 45 echo, 70 identity) with the bytes or word involved.
 struct ParallelOpenFailure {
@@ -71,9 +71,8 @@ uint32_t ParallelOpen(uint32_t selector, uint32_t unit, uint32_t option, Paralle
                       ParallelOpenFailure* failure);
 void ParallelClose(ParallelRecord* record);
 
-// The last open's failure, or null when it succeeded (or none was made).
-const ParallelOpenFailure* ParallelLastOpenFailure();
-// One information line per failure saying what went wrong, for the user.
+// One information line per failure saying what went wrong, for the user; the
+// kind driver's open hands it back as LinkOpenResult::failure.
 std::string ParallelOpenFailureText(const ParallelOpenFailure& failure);
 
 const ParallelRecord* ParallelRecords();

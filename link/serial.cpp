@@ -19,13 +19,11 @@ namespace {
 
 SerialRecord g_records[SERIAL_RECORD_COUNT];
 SerialTimings g_timings;
-SerialOpenFailure g_lastFailure;
 uint32_t g_longestWaitMs = 0;
 
 int g_consoleFd = -1;
 bool g_consoleChosen = false;
 bool g_writeCancelled = false;  // the last line write ended by the cancel key or a signal
-std::string g_badBaudText;      // why the last open refused ZAMBPS, or empty
 
 int Console() {
     if (!g_consoleChosen) {
@@ -81,7 +79,11 @@ bool LineResync(void* p) { return SerialResync(Rec(p)); }
 
 uint32_t DriverOpen(uint32_t com, uint32_t, uint32_t, LinkOpenResult* out) {
     SerialRecord* r = nullptr;
-    if (uint32_t code = SerialOpen(com, &r)) return code;
+    SerialOpenFailure failure;
+    if (uint32_t code = SerialOpen(com, &r, &failure)) {
+        out->failure = SerialOpenFailureText(failure);
+        return code;
+    }
     out->impl = r;
     out->Level = r->status[STATUS_LEVEL];
     out->Info = static_cast<uintptr_t>(r->status[STATUS_ID_HIGH]) << 8 | r->status[STATUS_ID_LOW];
@@ -132,7 +134,9 @@ std::string SerialPortPath(uint32_t com) {
     return name;
 }
 
-uint32_t SerialOpen(uint32_t com, SerialRecord** record) {
+uint32_t SerialOpen(uint32_t com, SerialRecord** record, SerialOpenFailure* failure) {
+    *failure = SerialOpenFailure{};
+    failure->com = com;
     if (com == 0 || com > SERIAL_MAX_COM) return LINK_INVALID;
     SerialRecord* free = nullptr;
     for (SerialRecord& r : g_records) {
@@ -146,23 +150,19 @@ uint32_t SerialOpen(uint32_t com, SerialRecord** record) {
     }
     if (free == nullptr) return LINK_NO_RESOURCE;
     uint32_t baud = SERIAL_DEFAULT_BAUD;
-    g_badBaudText.clear();
     if (const char* bps = std::getenv("ZAMBPS"); bps != nullptr && !SerialParseBaud(bps, &baud)) {
         // Shown as typed, but never a terminal control.
-        std::string shown;
-        for (const char* c = bps; *c != '\0' && shown.size() < 64; ++c)
-            shown += (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F) ? '?' : *c;
-        g_badBaudText = "ZAMBPS '" + shown + "' is not a rate between " + std::to_string(SERIAL_MIN_BAUD) +
-                        " and " + std::to_string(SERIAL_MAX_BAUD) + "\n";
+        failure->badBaud = true;
+        for (const char* c = bps; *c != '\0' && failure->zambps.size() < 64; ++c)
+            failure->zambps += (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F) ? '?' : *c;
         return LINK_NOT_AVAILABLE;
     }
 
-    const std::string path = SerialPortPath(com);
+    failure->path = SerialPortPath(com);
+    failure->baud = baud;
     int fd = -1;
-    int err = 0;
-    uint32_t result = SerialPortOpen(path.c_str(), baud, g_timings.settleMs, &fd, &err);
-    g_lastFailure = SerialOpenFailure{result, err, com, baud};
-    if (result != 0) return LINK_NOT_WORKING;
+    failure->result = SerialPortOpen(failure->path.c_str(), baud, g_timings.settleMs, &fd, &failure->errorNumber);
+    if (failure->result != 0) return LINK_NOT_WORKING;
 
     SerialRecord r;
     r.baud = baud;
@@ -191,13 +191,11 @@ void SerialClose(SerialRecord* record) {
     *record = SerialRecord{};
 }
 
-SerialOpenFailure SerialLastOpenFailure() { return g_lastFailure; }
-
-std::string SerialBaudFailureText() { return g_badBaudText; }
-
-std::string SerialOpenFailureText(uint32_t com) {
-    const SerialOpenFailure& f = g_lastFailure;
-    if (f.com != com || f.result == 0) return "";
+std::string SerialOpenFailureText(const SerialOpenFailure& f) {
+    if (f.badBaud)
+        return "ZAMBPS '" + f.zambps + "' is not a rate between " + std::to_string(SERIAL_MIN_BAUD) + " and " +
+               std::to_string(SERIAL_MAX_BAUD) + "\n";
+    if (f.result == 0) return "";
     char why[160];
     switch (f.result) {
     case SERIAL_PORT_MISSING: std::snprintf(why, sizeof why, "no such device"); break;
@@ -206,7 +204,7 @@ std::string SerialOpenFailureText(uint32_t com) {
     case SERIAL_PORT_BAD_RATE: std::snprintf(why, sizeof why, "the device cannot run at %u baud", f.baud); break;
     default: std::snprintf(why, sizeof why, "%s", std::strerror(f.errorNumber)); break;
     }
-    return "COM" + std::to_string(com) + " (" + SerialPortPath(com) + "): " + why + "\n";
+    return "COM" + std::to_string(f.com) + " (" + f.path + "): " + why + "\n";
 }
 
 SerialLine SerialLineOf(SerialRecord* record) {

@@ -33,28 +33,31 @@ bool SerialParseBaud(const char* text, uint32_t* baud);
 // The device behind "COM<n>".
 std::string SerialPortPath(uint32_t com);
 
+// Why an open of a port failed before its status command was sent.
+struct SerialOpenFailure {
+    uint32_t com = 0;
+    std::string path;       // the device tried
+    uint32_t result = 0;    // SerialPortResult of the device's open, 0 when it opened
+    int errorNumber = 0;
+    uint32_t baud = 0;
+    bool badBaud = false;   // ZAMBPS was refused (code 5); nothing was opened
+    std::string zambps;     // ZAMBPS as shown: control characters as '?', at most 64
+};
+
 // Open (COM 1..98): the record of that port, shared by every link handle on it.
 // Link codes: 1 number 0 or above 98, 3 no free record, 5 bad ZAMBPS, 2 the port
-// cannot be opened or set, else the status command's code.
-uint32_t SerialOpen(uint32_t com, SerialRecord** record);
+// cannot be opened or set, else the status command's code. *failure is filled
+// afresh by every call.
+uint32_t SerialOpen(uint32_t com, SerialRecord** record, SerialOpenFailure* failure);
 // One user fewer; the port is closed with the last.
 void SerialClose(SerialRecord* record);
 
-// Why the last open of a port failed at the platform: a SerialPortResult and errno.
-struct SerialOpenFailure {
-    uint32_t result = 0;
-    int errorNumber = 0;
-    uint32_t com = 0;
-    uint32_t baud = 0;
-};
-SerialOpenFailure SerialLastOpenFailure();
-// A line for the user on why COM `com` could not be opened or set (code 2), naming its
-// device: "COM1 (/dev/ttyUSB0): in use by another program\n". Empty when the last
-// failure was not of this port.
-std::string SerialOpenFailureText(uint32_t com);
-// When the last open was refused for its "ZAMBPS" (code 5), a line naming the value and
-// the rule: "ZAMBPS '4000000' is not a rate between 50 and 921600\n"; else empty.
-std::string SerialBaudFailureText();
+// A line for the user on why an open failed; the kind driver's open hands it back
+// as LinkOpenResult::failure. For a refused ZAMBPS (code 5) it names the value and
+// the rule: "ZAMBPS '4000000' is not a rate between 50 and 921600\n"; for a port that
+// could not be opened or set (code 2) it names the device:
+// "COM1 (/dev/ttyUSB0): in use by another program\n". Else empty.
+std::string SerialOpenFailureText(const SerialOpenFailure& failure);
 
 // The frame layer's view of an open record.
 SerialLine SerialLineOf(SerialRecord* record);

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <string>
 
 // What a hardware unit kind (USB, serial, parallel) supplies to the link layer.
 // Each transport installs its driver; until one is installed the kind's opens
@@ -10,6 +11,9 @@ struct LinkOpenResult {
     uintptr_t Info = 0;     // identity word, or the parallel base address
     uint32_t Delay = 0;     // parallel only
     uint32_t Level = 0;
+    // A failed open says here why, as the lines the user is shown after the code's
+    // own line; empty when the kind has nothing to add.
+    std::string failure;
 };
 
 struct KindDriver {

@@ -100,13 +100,49 @@ uint32_t AskPacketSize(UsbRecord* r, uint8_t* size) {
     return n == 1 ? USB_RESULT_OK : USB_RESULT_WRONG_COUNT;
 }
 
+const char* ResultText(uint32_t result) {
+    switch (result) {
+    case USB_RESULT_TIMEOUT: return "timed out";
+    case USB_RESULT_CANCELLED: return "cancelled";
+    case USB_RESULT_WRONG_COUNT: return "wrong byte count";
+    case USB_RESULT_OTHER_COMMAND: return "answer to another command";
+    default: return "system error";
+    }
+}
+
+// Why device n did not turn out to be the unit asked for, or empty when it is missing.
+std::string DeviceNote(uint32_t n, uint32_t openStatus, uint32_t sizeResult, uint8_t size, uint32_t statusCode,
+                       const uint8_t* status) {
+    char why[96];
+    if (openStatus == DEV_NO_SUCH_DEVICE) return "";
+    if (openStatus != DEV_SUCCESS) {
+        // Held by a record of this process: say which unit holds it.
+        if (openStatus == DEV_SHARING_VIOLATION)
+            for (const UsbRecord& r : g_records)
+                if (r.device != DEV_INVALID_HANDLE_VALUE && r.deviceNumber == n) {
+                    std::snprintf(why, sizeof why, "unit %u, open already", r.status[STATUS_UNIT]);
+                    return why;
+                }
+        std::snprintf(why, sizeof why, "cannot be opened (%s)", DevStatusName(openStatus));
+    } else if (sizeResult != USB_RESULT_OK) {
+        std::snprintf(why, sizeof why, "no packet size (%s)", ResultText(sizeResult));
+    } else if (size == 0) {
+        std::snprintf(why, sizeof why, "packet size 0");
+    } else if (statusCode != LINK_OK) {
+        std::snprintf(why, sizeof why, "the status command failed with code %u", statusCode);
+    } else {
+        std::snprintf(why, sizeof why, "unit %u", status[STATUS_UNIT]);
+    }
+    return why;
+}
+
 // ---- the kind driver ----
 
 UsbRecord* Rec(void* impl) { return static_cast<UsbRecord*>(impl); }
 
 uint32_t DriverOpen(uint32_t unit, uint32_t, uint32_t, LinkOpenResult* out) {
     UsbRecord* r = nullptr;
-    if (uint32_t code = UsbOpen(unit, &r)) return code;
+    if (uint32_t code = UsbOpen(unit, &r, &out->failure)) return code;
     out->impl = r;
     out->Level = r->status[STATUS_LEVEL];
     out->Info = static_cast<uintptr_t>(r->status[STATUS_ID_HIGH]) << 8 | r->status[STATUS_ID_LOW];
@@ -134,8 +170,16 @@ const KindDriver kUsbDriver{DriverOpen,    DriverClose,    DriverWrite,    Drive
 
 }  // namespace
 
-uint32_t UsbOpen(uint32_t unit, UsbRecord** record) {
-    if (unit > 3) return LINK_NOT_AVAILABLE;
+uint32_t UsbOpen(uint32_t unit, UsbRecord** record, std::string* failure) {
+    std::string ignored;
+    std::string& why = failure ? *failure : ignored;
+    why.clear();
+    char line[96];
+    if (unit > 3) {
+        std::snprintf(line, sizeof line, "Unit number %X is not 0..3\n", unit);
+        why = line;
+        return LINK_NOT_AVAILABLE;
+    }
     UsbRecord* free = nullptr;
     for (UsbRecord& r : g_records) {
         if (r.device == DEV_INVALID_HANDLE_VALUE) {
@@ -146,31 +190,53 @@ uint32_t UsbOpen(uint32_t unit, UsbRecord** record) {
             return LINK_OK;
         }
     }
-    if (free == nullptr) return LINK_NO_RESOURCE;
-    if (!CreateWaitObjects()) return LINK_NOT_WORKING;
+    if (free == nullptr) {
+        std::snprintf(line, sizeof line, "All %u USB records are in use\n", USB_RECORD_COUNT);
+        why = line;
+        return LINK_NO_RESOURCE;
+    }
+    if (!CreateWaitObjects()) {
+        why = "The event that USB transfers wait on could not be created\n";
+        return LINK_NOT_WORKING;
+    }
 
+    std::string notes;
     for (uint32_t n = 0; n < USB_DEVICE_COUNT; ++n) {
         char name[32];
         std::snprintf(name, sizeof name, "\\\\.\\QORPELMO%u", n);
         DevHandle h = DEV_INVALID_HANDLE_VALUE;
-        if (DevOpen(name, 0, &h) != DEV_SUCCESS) continue;
+        const uint32_t opened = DevOpen(name, 0, &h);
         UsbRecord probe;
-        probe.device = h;
         uint8_t size = 0;
-        // A packet size of 0 would leave nothing to cut bulk transfers into.
-        if (AskPacketSize(&probe, &size) == USB_RESULT_OK && size != 0) {
-            probe.inPacket = probe.outPacket = size;
-            UsbPacketFields f;
-            f.code = CMD_STATUS;
-            if (UsbCommand(UsbLineOf(&probe), f, probe.status) == LINK_OK && probe.status[STATUS_UNIT] == unit) {
-                probe.deviceNumber = n;
-                probe.users = 1;
-                *free = probe;
-                *record = free;
-                return LINK_OK;
+        uint32_t sizeResult = USB_RESULT_OK;
+        uint32_t statusCode = LINK_OK;
+        if (opened == DEV_SUCCESS) {
+            probe.device = h;
+            sizeResult = AskPacketSize(&probe, &size);
+            // A packet size of 0 would leave nothing to cut bulk transfers into.
+            if (sizeResult == USB_RESULT_OK && size != 0) {
+                probe.inPacket = probe.outPacket = size;
+                UsbPacketFields f;
+                f.code = CMD_STATUS;
+                statusCode = UsbCommand(UsbLineOf(&probe), f, probe.status);
+                if (statusCode == LINK_OK && probe.status[STATUS_UNIT] == unit) {
+                    probe.deviceNumber = n;
+                    probe.users = 1;
+                    *free = probe;
+                    *record = free;
+                    return LINK_OK;
+                }
             }
+            DevClose(h);
         }
-        DevClose(h);
+        std::string note = DeviceNote(n, opened, sizeResult, size, statusCode, probe.status);
+        if (!note.empty()) notes += std::string(name) + ": " + note + "\n";
+    }
+    if (notes.empty()) {
+        why = "No USB device is present (\\\\.\\QORPELMO0..9)\n";
+    } else {
+        std::snprintf(line, sizeof line, "No USB device answers as unit %X\n", unit);
+        why = line + notes;
     }
     return LINK_NOT_AVAILABLE;
 }

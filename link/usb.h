@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <string>
 
 #include "link/protocol.h"
 #include "link/transport.h"
@@ -28,8 +29,10 @@ struct UsbRecord {
 
 // Open (unit 0..3): the record of that unit, shared by every link handle on it.
 // Link codes: 5 unit above 3 or no device answers as that unit, 3 no free record,
-// 2 any other failure.
-uint32_t UsbOpen(uint32_t unit, UsbRecord** record);
+// 2 any other failure. On failure *failure (may be null) gets lines for the user on
+// why: for a unit not found, what each device that is there answered or why it
+// could not be opened. The kind driver's open hands them back as LinkOpenResult::failure.
+uint32_t UsbOpen(uint32_t unit, UsbRecord** record, std::string* failure = nullptr);
 // One user fewer; the device is closed when no record and no user holds it any more.
 void UsbClose(UsbRecord* record);
 

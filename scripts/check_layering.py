@@ -26,7 +26,7 @@ class DocError(Exception):
     pass
 
 
-def section_rows(lines, heading):
+def section_rows(lines, heading, may_be_empty=False):
     """The rows of the first table after `heading`, each a list of stripped cells."""
     try:
         start = next(i for i, line in enumerate(lines) if line.strip() == heading)
@@ -44,7 +44,7 @@ def section_rows(lines, heading):
             rows.append(cells)
         elif in_table:
             break
-    if len(rows) < 2:
+    if len(rows) < (1 if may_be_empty else 2):
         raise DocError(f"{DOC}: the table after {heading!r} has no rows")
     return rows[1:]  # without the header row
 
@@ -80,7 +80,8 @@ def read_tables(root):
     folders = [(strip_code(r[0]), split_list(r[1])) for r in section_rows(lines, "### Allowed include directions")]
     transports = [(strip_code(r[0]), split_list(r[1])) for r in section_rows(lines, "### Transport headers")]
     known = []
-    for r in section_rows(lines, "## 3. Arrows against the table today"):
+    # The arrows' table keeps its header row once the last arrow is gone.
+    for r in section_rows(lines, "## 3. Arrows against the table today", may_be_empty=True):
         if len(r) < 3:
             raise DocError(f"{DOC}: arrow row {r!r} has fewer than three cells")
         file_cell = strip_code(r[1])

@@ -6,7 +6,6 @@
 #include <string>
 
 #include "link/errors.h"
-#include "link/serial.h"
 #include "platform/clock.h"
 #include "zam32/commands.h"
 #include "zam32/lang.h"
@@ -161,7 +160,9 @@ bool CheckUnit(int index) {
         return false;
     }
     uint32_t handle = 0;
-    uint32_t code = ZAMInit(&handle, slot.Selector, r.UnitNumber, r.request.DevSize, static_cast<uint32_t>(slot.Delay));
+    std::string why;  // what the open found wrong; stays empty when it is the RAM test that fails
+    uint32_t code =
+        ZAMInit(&handle, slot.Selector, r.UnitNumber, r.request.DevSize, static_cast<uint32_t>(slot.Delay), &why);
     if (slot.Selector == SELECT_VIRTUAL) {
         if (code != LINK_OK) {
             // Without its memory the unit is of no use: it fails like any other unit.
@@ -192,10 +193,7 @@ bool CheckUnit(int index) {
         }
         ZAMClose(handle);
     }
-    PrintText(LinkOpenFailureText(name, r.UnitNumber, FamilyOf(slot.Selector), code).c_str());
-    if (IsSerialPort(slot.Selector) && code == LINK_NOT_WORKING)
-        PrintText(SerialOpenFailureText(slot.Selector & ~SELECT_SERIAL).c_str());
-    if (IsSerialPort(slot.Selector) && code == LINK_NOT_AVAILABLE) PrintText(SerialBaudFailureText().c_str());
+    PrintText(LinkOpenFailureText(name, r.UnitNumber, FamilyOf(slot.Selector), code, why).c_str());
     return false;
 }
 

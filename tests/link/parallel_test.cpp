@@ -212,30 +212,81 @@ TEST_F(ParallelPorts, OpenFaultsGiveTheirStageCodeAndText) {
         else
             unsetenv("ZAMLPT2");
         uint32_t h = 0xDEAD;
-        EXPECT_EQ(ZAMInit(&h, c.selector, c.unit, 0x10000, 0x7FFF), c.code);
+        std::string why;
+        EXPECT_EQ(ZAMInit(&h, c.selector, c.unit, 0x10000, 0x7FFF, &why), c.code);
         EXPECT_EQ(h, 0xDEADu);
-        const ParallelOpenFailure* f = ParallelLastOpenFailure();
-        ASSERT_NE(f, nullptr);
-        EXPECT_EQ(f->stage, c.stage);
-        EXPECT_EQ(f->detail, c.detail);
-        EXPECT_EQ(ParallelOpenFailureText(*f), c.text);
-        std::string shown = LinkOpenFailureText("l378", c.unit, PortFamily::Parallel, c.code);
-        EXPECT_NE(shown.find(c.text), std::string::npos) << shown;
+        EXPECT_EQ(why, c.text);
+        EXPECT_EQ(LinkOpenFailureText("l378", c.unit, PortFamily::Parallel, c.code, why),
+                  LinkOpenFailureText("l378", c.unit, PortFamily::Parallel, c.code) + c.text);
         if (c.released) {
             sim::LptPortModel& port = Port();
             port.flushRun();
             EXPECT_EQ(port.runs(sim::LPT_DATA).count(25), 1u) << "release with a delay count of 25";
         }
         for (uint32_t i = 0; i < PARALLEL_RECORD_COUNT; ++i) EXPECT_FALSE(ParallelRecords()[i].inUse);
+        // The transport's own record of the failure: its stage and detail.
+        ParallelRecord* r = nullptr;
+        ParallelOpenFailure f;
+        EXPECT_EQ(ParallelOpen(c.selector, c.unit, PARALLEL_DEFAULT_OPTION, &r, &f), c.code);
+        EXPECT_EQ(f.stage, c.stage);
+        EXPECT_EQ(f.detail, c.detail);
+        EXPECT_EQ(ParallelOpenFailureText(f), c.text);
     }
     unsetenv("ZAMLPT2");
-    // A later good open clears the reason, so no stale text follows another failure.
-    sim::DetachAllLptPorts();
+}
+
+// Stands in for the parallel kind: its opens fail with the code and text it is given.
+struct StandIn {
+    static inline uint32_t code = 0;
+    static inline const char* text = "";
+    static uint32_t Open(uint32_t, uint32_t, uint32_t, LinkOpenResult* out) {
+        out->failure = text;
+        return code;
+    }
+};
+
+// Each open says why it failed itself: a later failure for another reason, a good
+// open in between, or a stand-in driver for the kind never shows an earlier reason.
+TEST_F(ParallelPorts, EachOpenReportsItsOwnReason) {
+    KindDriver standIn = *ParallelKindDriver();
+    standIn.open = StandIn::Open;
+    struct Step {
+        const char* what;
+        bool standIn;
+        uint32_t unit;
+        uint32_t code;        // also the stand-in's
+        const char* why;      // expected; also the stand-in's text
+    } steps[] = {
+        {"no unit 1", false, 1, LINK_NOT_AVAILABLE, "No unit 1 answers on port 378: sent 55, echo FF\n"},
+        {"unit 4, same code, other reason", false, 4, LINK_NOT_AVAILABLE, "Unit number 4 is not 0..3\n"},
+        {"stand-in, same code, nothing to add", true, 0, LINK_NOT_AVAILABLE, ""},
+        {"stand-in with its own reason", true, 0, LINK_NOT_WORKING, "stand-in: port gone\n"},
+        {"good open", false, 0, LINK_OK, ""},
+        {"no unit 2 after the good open", false, 2, LINK_NOT_AVAILABLE,
+         "No unit 2 answers on port 378: sent 55, echo FF\n"},
+        {"good open after a failure", false, 0, LINK_OK, ""},
+    };
     Attach("port=378,unit=0");
-    Open(0x378, 0);
-    EXPECT_EQ(ParallelLastOpenFailure(), nullptr);
-    EXPECT_EQ(LinkOpenFailureText("l378", 0, PortFamily::Parallel, 5),
-              "CANNOT ACCESS EMULATOR ON PORT l378 UNIT 0\nDEVICE FAILURE (SUBCODE 100-5)\a\n");
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.what);
+        StandIn::code = s.code;
+        StandIn::text = s.why;
+        const KindDriver* before = LinkSetKindDriver(SLOT_PARALLEL, s.standIn ? &standIn : nullptr);
+        uint32_t h = 0;
+        std::string why = "left from before";
+        EXPECT_EQ(ZAMInit(&h, 0x378, s.unit, 0x10000, 0x7FFF, &why), s.code);
+        LinkSetKindDriver(SLOT_PARALLEL, before);
+        EXPECT_EQ(why, s.why);
+        if (s.code == LINK_OK) {
+            ZAMClose(h);
+            continue;
+        }
+        EXPECT_EQ(LinkOpenFailureText("l378", s.unit, PortFamily::Parallel, s.code, why),
+                  "CANNOT ACCESS EMULATOR ON PORT l378 UNIT " + std::to_string(s.unit) + "\n" +
+                      (s.code == LINK_NOT_WORKING ? "Parallel Port is NOT OPERATIONAL\a\n"
+                                                  : "DEVICE FAILURE (SUBCODE 100-5)\a\n") +
+                      s.why);
+    }
 }
 
 // The 0xAA self-test fails only after the 0x55 one passed; unit 4 fails only after the port test.
@@ -428,9 +479,9 @@ TEST_F(ParallelPorts, LostPortFailsOperationsInsteadOfPassing) {
     sim::DetachAllLptPorts();
     Attach("port=378,unit=0,claimfail=1");
     uint32_t h2 = 0;
-    EXPECT_EQ(ZAMInit(&h2, 0x378, 0, 0, 0x7FFF), LINK_NOT_WORKING);
-    ASSERT_NE(ParallelLastOpenFailure(), nullptr);
-    EXPECT_EQ(ParallelOpenFailureText(*ParallelLastOpenFailure()), "Port 378: port in use by another driver or program\n");
+    std::string why;
+    EXPECT_EQ(ZAMInit(&h2, 0x378, 0, 0, 0x7FFF, &why), LINK_NOT_WORKING);
+    EXPECT_EQ(why, "Port 378: port in use by another driver or program\n");
 }
 
 }  // namespace

@@ -6,7 +6,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -76,7 +78,9 @@ protected:
         for (int n = 0; n <= 99; ++n) unsetenv(("ZAMCOM" + std::to_string(n)).c_str());
     }
     static void Port(uint32_t com, const std::string& path) { setenv(("ZAMCOM" + std::to_string(com)).c_str(), path.c_str(), 1); }
-    static uint32_t Open(uint32_t com, uint32_t* handle) { return ZAMInit(handle, SELECT_SERIAL | com, 0, 0, 0); }
+    static uint32_t Open(uint32_t com, uint32_t* handle, std::string* why = nullptr) {
+        return ZAMInit(handle, SELECT_SERIAL | com, 0, 0, 0, why);
+    }
     static SerialRecord* RecordOf(uint32_t h) { return static_cast<SerialRecord*>(ZAMLookup(h)->impl); }
     static bool AllRecordsFree() {
         for (uint32_t i = 0; i < SERIAL_RECORD_COUNT; ++i)
@@ -199,27 +203,78 @@ TEST_F(SerialUnits, PortsThatCannotBeOpened) {
         const char* what;
         std::string path;
         uint32_t result;
+        const char* why;
     } cases[] = {
-        {"missing", dir.file("ttyNONE"), SERIAL_PORT_MISSING},
-        {"plain file", dir.file("plain"), SERIAL_PORT_NOT_TTY},
-        {"directory", dir.path(), SERIAL_PORT_FAILED},
+        {"missing", dir.file("ttyNONE"), SERIAL_PORT_MISSING, "no such device"},
+        {"plain file", dir.file("plain"), SERIAL_PORT_NOT_TTY, "not a serial port"},
+        {"directory", dir.path(), SERIAL_PORT_FAILED, std::strerror(EISDIR)},
     };
     for (const Case& c : cases) {
         Port(4, c.path);
         uint32_t h = 0;
-        EXPECT_EQ(Open(4, &h), LINK_NOT_WORKING) << c.what;
-        EXPECT_EQ(SerialLastOpenFailure().result, c.result) << c.what;
+        std::string why;
+        EXPECT_EQ(Open(4, &h, &why), LINK_NOT_WORKING) << c.what;
+        EXPECT_EQ(why, "COM4 (" + c.path + "): " + c.why + "\n") << c.what;
         EXPECT_TRUE(AllRecordsFree()) << c.what;
+        SerialRecord* r = nullptr;
+        SerialOpenFailure f;
+        EXPECT_EQ(SerialOpen(4, &r, &f), LINK_NOT_WORKING) << c.what;
+        EXPECT_EQ(f.result, c.result) << c.what;
+        EXPECT_EQ(SerialOpenFailureText(f), why) << c.what;
     }
     // The same tty under a second COM number is busy while the first holds it.
     Port(5, line.path());
     Port(6, line.path());
     uint32_t first = 0, second = 0;
+    std::string why;
     ASSERT_EQ(Open(5, &first), LINK_OK);
-    EXPECT_EQ(Open(6, &second), LINK_NOT_WORKING);
-    EXPECT_EQ(SerialLastOpenFailure().result, SERIAL_PORT_BUSY);
+    EXPECT_EQ(Open(6, &second, &why), LINK_NOT_WORKING);
+    EXPECT_EQ(why, "COM6 (" + line.path() + "): in use by another program\n");
     ZAMClose(first);
-    EXPECT_EQ(Open(6, &second), LINK_OK);
+    EXPECT_EQ(Open(6, &second, &why), LINK_OK);
+    EXPECT_EQ(why, "");
+}
+
+// Each open hands back its own reason: opens of other ports failing for other
+// reasons in turn, a good open or a status-command failure in between, never
+// show the reason of an earlier open.
+TEST_F(SerialUnits, EachOpenReportsItsOwnReason) {
+    testsupport::TempDir dir;
+    testsupport::WriteText(dir.file("plain"), "not a tty");
+    SimLine good("ram=64");
+    SimLine refusing("ram=64,fault=refuse:1");
+    Port(1, dir.file("ttyNONE"));
+    Port(2, dir.file("plain"));
+    Port(3, good.path());
+    Port(4, refusing.path());
+    struct Step {
+        uint32_t com;
+        const char* bps;  // ZAMBPS, or null
+        uint32_t code;
+        std::string why;
+    } steps[] = {
+        {1, nullptr, LINK_NOT_WORKING, "COM1 (" + dir.file("ttyNONE") + "): no such device\n"},
+        {2, nullptr, LINK_NOT_WORKING, "COM2 (" + dir.file("plain") + "): not a serial port\n"},
+        {1, "49", LINK_NOT_AVAILABLE, "ZAMBPS '49' is not a rate between 50 and 921600\n"},
+        {2, nullptr, LINK_NOT_WORKING, "COM2 (" + dir.file("plain") + "): not a serial port\n"},
+        {3, nullptr, LINK_OK, ""},
+        {4, nullptr, LINK_SER_BAD_STATUS, ""},
+        {1, nullptr, LINK_NOT_WORKING, "COM1 (" + dir.file("ttyNONE") + "): no such device\n"},
+        {4, nullptr, LINK_OK, ""},
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE("COM" + std::to_string(s.com) + " ZAMBPS=" + (s.bps ? s.bps : "(none)"));
+        if (s.bps)
+            setenv("ZAMBPS", s.bps, 1);
+        else
+            unsetenv("ZAMBPS");
+        uint32_t h = 0;
+        std::string why = "left from before";
+        EXPECT_EQ(Open(s.com, &h, &why), s.code);
+        EXPECT_EQ(why, s.why);
+        if (s.code == LINK_OK) ZAMClose(h);
+    }
+    EXPECT_TRUE(AllRecordsFree());
 }
 
 TEST_F(SerialUnits, OperationsReachTheUnit) {

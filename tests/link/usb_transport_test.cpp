@@ -94,6 +94,41 @@ TEST_F(UsbUnits, TheReportedUnitNumberPicksTheDevice) {
               "CANNOT ACCESS EMULATOR ON PORT USB UNIT 2\nDEVICE FAILURE (SUBCODE 100-5)\a\n");
 }
 
+// A failed open says why: what each device that is there answered, or why the unit
+// number cannot be asked for. Each open gives its own reason, not an earlier one's.
+TEST_F(UsbUnits, FailedOpensSayWhy) {
+    struct Case {
+        const char* what;
+        std::vector<std::string> devices;  // attached in turn: \\.\QORPELMO0, 1, ...
+        std::vector<uint32_t> held;        // units opened first
+        uint32_t unit;
+        uint32_t code;
+        const char* why;
+    } cases[] = {
+        {"no device", {}, {}, 0, LINK_NOT_AVAILABLE, "No USB device is present (\\\\.\\QORPELMO0..9)\n"},
+        {"other units only", {"unit=1", "unit=0"}, {}, 2, LINK_NOT_AVAILABLE,
+         "No USB device answers as unit 2\n\\\\.\\QORPELMO0: unit 1\n\\\\.\\QORPELMO1: unit 0\n"},
+        {"held by an open unit", {"unit=0", "unit=3"}, {0}, 1, LINK_NOT_AVAILABLE,
+         "No USB device answers as unit 1\n\\\\.\\QORPELMO0: unit 0, open already\n\\\\.\\QORPELMO1: unit 3\n"},
+        {"status refused", {"unit=0,fault=bad-status:1"}, {}, 0, LINK_NOT_AVAILABLE,
+         "No USB device answers as unit 0\n\\\\.\\QORPELMO0: the status command failed with code 45\n"},
+        {"unit number 4", {"unit=0"}, {}, 4, LINK_NOT_AVAILABLE, "Unit number 4 is not 0..3\n"},
+        {"found", {"unit=1", "unit=2"}, {}, 2, LINK_OK, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Reset();
+        for (const std::string& d : c.devices) Attach(d);
+        for (uint32_t u : c.held) Open(u);
+        uint32_t h = 0;
+        std::string why = "left from before";
+        EXPECT_EQ(ZAMInit(&h, SELECT_USB, c.unit, 0, 0, &why), c.code);
+        EXPECT_EQ(why, c.why);
+        EXPECT_EQ(LinkOpenFailureText("u", c.unit, PortFamily::Usb, c.code, why),
+                  LinkOpenFailureText("u", c.unit, PortFamily::Usb, c.code) + c.why);
+    }
+}
+
 TEST_F(UsbUnits, OpeningAUnitTwiceSharesItsRecord) {
     int id = Attach("unit=2,ram=64");
     auto unit = sim::FindUsbUnit(id);

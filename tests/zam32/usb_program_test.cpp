@@ -170,9 +170,10 @@ TEST_F(UsbProgram, TypeRefusesUnitsTooSmallOrAbsent) {
         {"unit=0,ram=32", "P U;T 27512;Q",
          "Checking PuU0 as 27512\nInsufficient RAM for requested device type on\nselected unit, max emulated ROM is "
          "#32K-bytes\a\n"},
-        // No device answers as unit 1: the open's "no such unit" code.
+        // No device answers as unit 1: the open's "no such unit" code, then what the device answered.
         {"unit=0,ram=32", "P U;U 1;T 27256;Q",
-         "Checking PuU1 as 27256\nCANNOT ACCESS EMULATOR ON PORT u UNIT 1\nDEVICE FAILURE (SUBCODE 100-5)\a\n"},
+         "Checking PuU1 as 27256\nCANNOT ACCESS EMULATOR ON PORT u UNIT 1\nDEVICE FAILURE (SUBCODE 100-5)\a\n"
+         "No USB device answers as unit 1\n\\\\.\\QORPELMO0: unit 0\n"},
     };
     for (const Case& c : cases) {
         zam32test::Run r = Batch(c.units, c.line);
@@ -354,7 +355,9 @@ TEST_F(UsbProgram, UnitFaultsEndTheBatchRunWithTheDeviceFailureLine) {
         {"short-bulk:1", "S", "DEVICE FAILURE (SUBCODE 506-145)\a\n"},
         {"bulk-fail:1", "W o.s37,,,R,S37", "DEVICE FAILURE (SUBCODE 505-131)\a\n"},
         // The status command at open is refused: no unit answers as unit 0.
-        {"bad-status:1", "S", "CANNOT ACCESS EMULATOR ON PORT u UNIT 0\nDEVICE FAILURE (SUBCODE 100-5)\a\n"},
+        {"bad-status:1", "S",
+         "CANNOT ACCESS EMULATOR ON PORT u UNIT 0\nDEVICE FAILURE (SUBCODE 100-5)\a\n"
+         "No USB device answers as unit 0\n\\\\.\\QORPELMO0: the status command failed with code 45\n"},
     };
     for (const Case& c : cases) {
         zam32test::Run r = Batch(std::string("unit=0,ram=1024,fault=") + c.fault,
