@@ -2,8 +2,6 @@
 // status command, and the line the frame layer runs over.
 #include "link/serial.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -30,7 +28,7 @@ std::string g_badBaudText;      // why the last open refused ZAMBPS, or empty
 int Console() {
     if (!g_consoleChosen) {
         g_consoleChosen = true;
-        g_consoleFd = isatty(STDIN_FILENO) ? STDIN_FILENO : -1;
+        g_consoleFd = ConsoleTerminalFd();
     }
     return g_consoleFd;
 }
