@@ -1,9 +1,5 @@
 // Load and verify: reads an image file whole, recognises HEX and S-record text by the
 // first record, and places the selected window of it through the RAM access layer.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>

@@ -1,6 +1,4 @@
 // Image writers: a device range to a binary, Intel HEX or Motorola S-record file.
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -382,8 +380,7 @@ uint32_t WriteImage(EngineOutput& out, const UnitSet& set, const WriteRequest& r
     // Every argument is checked before the file is touched.
     if (!CheckWriteOptions(out, format, length, o)) return 2;
     const char* name = request.FileName ? request.FileName : "";
-    struct stat st {};
-    if (stat(name, &st) == 0) {
+    if (FileExists(name)) {
         char answer = o.ModeLetter == 'C' ? static_cast<char>(EXISTING_NO_ANSWER) : o.ModeLetter;
         if (request.Mode == WRITE_ASK) answer = out.AskExistingFile(name);
         if (answer == EXISTING_CANCEL) return 2;

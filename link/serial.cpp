@@ -2,8 +2,6 @@
 // status command, and the line the frame layer runs over.
 #include "link/serial.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -28,7 +26,7 @@ bool g_writeCancelled = false;  // the last line write ended by the cancel key o
 int Console() {
     if (!g_consoleChosen) {
         g_consoleChosen = true;
-        g_consoleFd = isatty(STDIN_FILENO) ? STDIN_FILENO : -1;
+        g_consoleFd = ConsoleTerminalFd();
     }
     return g_consoleFd;
 }

@@ -2,9 +2,6 @@
 // they report, and the overlapped waits that time out or are cancelled by Esc.
 #include "link/usb.h"
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -31,7 +28,7 @@ bool g_consoleChosen = false;
 void ChooseConsole() {
     if (g_consoleChosen) return;
     g_consoleChosen = true;
-    g_consoleFd = isatty(STDIN_FILENO) ? STDIN_FILENO : -1;
+    g_consoleFd = ConsoleTerminalFd();
 }
 
 // The driver host starts at the first device open and stops itself at exit.

@@ -1,7 +1,6 @@
 #include "pelmogui3/modLib.h"
 
 #include <dlfcn.h>
-#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -14,6 +13,7 @@
 
 #include "emucore/emucore.h"
 #include "pelmogui3/modMain.h"
+#include "platform/process.h"
 
 // Where an installed tree keeps the library, relative to the program's folder.
 #ifndef PELMO_LIB_FROM_BIN
@@ -27,11 +27,9 @@ void* Handle = nullptr;
 QString LoadedFrom;
 
 QString ProgramDir() {
-    char path[4096];
-    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) return QString();
-    path[n] = '\0';
-    return QFileInfo(QFile::decodeName(path)).absolutePath();
+    const std::string path = ProcessProgramPath();
+    if (path.empty()) return QString();
+    return QFileInfo(QFile::decodeName(path.c_str())).absolutePath();
 }
 
 // Without the library or one of its functions the program cannot do anything:

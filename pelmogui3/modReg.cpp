@@ -69,30 +69,12 @@ bool WriteCopy(const QString& copy, const QByteArray& data) {
 
 // Puts `data` in place as the store's file. False with the reason in words.
 bool ReplaceStoreFile(const QString& path, const QByteArray& data, QString* reason) {
-    const QByteArray name = QFile::encodeName(path);
-    SafeOutput output;
-    FileFailure failure;
-    const int opened = SafeOutputOpen(&output, name.constData(), SAFE_REPLACE, &failure, false);
-    if (opened != FILE_READ_OK) {
-        *reason = QString::fromLocal8Bit(FileFailureText(opened, failure));
-        return false;
-    }
-    if (std::fwrite(data.constData(), 1, static_cast<size_t>(data.size()), output.file) !=
-        static_cast<size_t>(data.size())) {
-        const int error = errno ? errno : EIO;
-        SafeOutputAbandon(&output);
-        *reason = QString::fromLocal8Bit(std::strerror(error));
-        return false;
-    }
-    const unsigned long error = SafeOutputCommit(&output);
-    if (error != 0) {
-        *reason = QString::fromLocal8Bit(std::strerror(static_cast<int>(error)));
-        // A file with several names, written in place: what became of it.
-        if (output.undo != SAFE_UNDO_NONE)
-            *reason += QStringLiteral(" (") + QString::fromLocal8Bit(SafeOutputUndoText(output)) + QStringLiteral(")");
-        return false;
-    }
-    return true;
+    std::string why;
+    if (FileReplaceWhole(QFile::encodeName(path).constData(), data.constData(), static_cast<size_t>(data.size()),
+                         false, &why))
+        return true;
+    *reason = QString::fromLocal8Bit(why.c_str());
+    return false;
 }
 
 QString Key(const QString& key) { return SectionName + "/" + key; }

@@ -28,6 +28,11 @@ void ConsoleOpen();
 
 // True when standard input is a terminal (decided once).
 bool ConsoleIsTerminal();
+// Standard input's descriptor when it is a terminal at the time of the call, else -1:
+// where a transfer's wait watches for the cancel key (ConsoleWatchKeysRaw).
+int ConsoleTerminalFd();
+// True when standard output is a terminal at the time of the call.
+bool ConsoleOutputIsTerminal();
 
 // Usable width: the terminal's columns less 10, or 70 without a terminal.
 int ConsoleUsableWidth();

@@ -395,6 +395,10 @@ void ConsoleOpen() {
 
 bool ConsoleIsTerminal() { return Terminal(); }
 
+int ConsoleTerminalFd() { return isatty(STDIN_FILENO) ? STDIN_FILENO : -1; }
+
+bool ConsoleOutputIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
+
 int ConsoleUsableWidth() {
     winsize ws{};
     if (!Terminal()) return 70;

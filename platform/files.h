@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <cstddef>
 #include <cstdio>
+#include <string>
 
 struct stat;
 
@@ -28,10 +29,25 @@ enum : int {
     LINK_NOT_REGULAR = 2, // leads to a device, FIFO, socket or folder (`kind` names it)
 };
 
+// What stands where a regular file was wanted (FILE_NOT_REGULAR, LINK_NOT_REGULAR), for
+// callers that word it in texts of their own.
+enum FileType : int {
+    FILE_TYPE_NONE = 0,
+    FILE_TYPE_FIFO,
+    FILE_TYPE_SOCKET,
+    FILE_TYPE_CHARACTER_DEVICE,
+    FILE_TYPE_BLOCK_DEVICE,
+    FILE_TYPE_DIRECTORY,
+    FILE_TYPE_OTHER,
+};
+
 // What a failed open, read or write found.
 struct FileFailure {
-    unsigned long error = 0;  // system error code (FILE_OPEN_FAILED, FILE_READ_FAILED)
+    // System error code (FILE_OPEN_FAILED, FILE_READ_FAILED). With FILE_NOT_REGULAR it is
+    // the open's error when the open itself failed (a socket cannot be opened), else 0.
+    unsigned long error = 0;
     const char* kind = "";    // FILE_NOT_REGULAR: "a FIFO", "a socket", "a character device", ...
+    int type = FILE_TYPE_NONE;  // the same as a FileType
     int refusal = 0;          // FILE_LINK_REFUSED: LINK_PLANTED or LINK_NOT_REGULAR
     char link[4096] = {};     // FILE_LINK_REFUSED: the link, as it was named
 };
@@ -48,6 +64,12 @@ int ReadRegularFile(const char* path, uint64_t maxSize, uint32_t extra, uint8_t*
 // returns a blocking stream positioned at its start, or null with `result` set to one
 // of FILE_OPEN_FAILED / FILE_NOT_REGULAR and `failure` filled.
 FILE* OpenRegularFile(const char* path, int* result, FileFailure* failure);
+
+// True when something is there under `path`, links followed (a dangling link is not).
+bool FileExists(const char* path);
+// 0 when the user may read `path`, else the system error code (ENOENT when nothing is
+// there), as the access check says.
+unsigned long FileReadableError(const char* path);
 
 // "Is a FIFO, not a regular file" and the like, for FILE_NOT_REGULAR.
 const char* NotRegularFileText(const FileFailure& failure);
@@ -130,6 +152,15 @@ void SafeOutputAbandon(SafeOutput* output);
 // After a failed commit: what became of a file written in place, in words ("" when
 // nothing was written in place).
 const char* SafeOutputUndoText(const SafeOutput& output);
+
+// The whole of a small file (a configuration, a settings store) put in place of `name`:
+// SafeOutputOpen with SAFE_REPLACE and no device or FIFO written in place, the bytes,
+// SafeOutputCommit. With `syncFolder`, the folder of the file is synced after the rename
+// too, so that the rename itself reaches the disk. False with the reason in words in
+// `why` (when not null): FileFailureText of a failed open, the system's text of a failed
+// write or commit, the latter followed by " (" SafeOutputUndoText ")" for a file written
+// in place.
+bool FileReplaceWhole(const char* name, const void* bytes, size_t size, bool syncFolder, std::string* why);
 
 // Opens `name` to append lines to (a log), under the rules of CheckOutputTarget: only a
 // regular file, created when missing, opened without blocking and never through a

@@ -26,6 +26,21 @@ const char* KindOf(mode_t mode) {
     return "not a plain file";
 }
 
+int TypeOf(mode_t mode) {
+    if (S_ISFIFO(mode)) return FILE_TYPE_FIFO;
+    if (S_ISSOCK(mode)) return FILE_TYPE_SOCKET;
+    if (S_ISCHR(mode)) return FILE_TYPE_CHARACTER_DEVICE;
+    if (S_ISBLK(mode)) return FILE_TYPE_BLOCK_DEVICE;
+    if (S_ISDIR(mode)) return FILE_TYPE_DIRECTORY;
+    return FILE_TYPE_OTHER;
+}
+
+// What stands there, in words and as a type.
+void NoteKind(FileFailure* failure, mode_t mode) {
+    failure->kind = KindOf(mode);
+    failure->type = TypeOf(mode);
+}
+
 // Opens without blocking (a FIFO without a writer would wait forever otherwise) and
 // keeps the descriptor only for a regular file.
 int OpenRegular(const char* path, int* fd, struct stat* st, FileFailure* failure) {
@@ -34,7 +49,7 @@ int OpenRegular(const char* path, int* fd, struct stat* st, FileFailure* failure
         failure->error = static_cast<unsigned long>(errno);
         // A socket cannot be opened at all: say what it is rather than why open failed.
         if (stat(path, st) == 0 && !S_ISREG(st->st_mode)) {
-            failure->kind = KindOf(st->st_mode);
+            NoteKind(failure, st->st_mode);
             return FILE_NOT_REGULAR;
         }
         return FILE_OPEN_FAILED;
@@ -46,7 +61,7 @@ int OpenRegular(const char* path, int* fd, struct stat* st, FileFailure* failure
         return FILE_OPEN_FAILED;
     }
     if (!S_ISREG(st->st_mode)) {
-        failure->kind = KindOf(st->st_mode);
+        NoteKind(failure, st->st_mode);
         close(*fd);
         *fd = -1;
         return FILE_NOT_REGULAR;
@@ -132,6 +147,15 @@ FILE* OpenRegularFile(const char* path, int* result, FileFailure* failure) {
     return f;
 }
 
+bool FileExists(const char* path) {
+    struct stat st {};
+    return stat(path, &st) == 0;
+}
+
+unsigned long FileReadableError(const char* path) {
+    return access(path, R_OK) == 0 ? 0 : static_cast<unsigned long>(errno);
+}
+
 const char* NotRegularFileText(const FileFailure& failure) {
     static char text[80];
     std::snprintf(text, sizeof text, "Is %s, not a regular file", failure.kind);
@@ -172,9 +196,13 @@ bool MayFollow(const std::string& link, const struct stat& linkStat) {
     return !shared || linkStat.st_uid == geteuid() || linkStat.st_uid == dir.st_uid;
 }
 
-int Refuse(FileFailure* failure, int refusal, const char* link, const char* kind) {
+// `what` is the mode of what the link leads to (LINK_NOT_REGULAR), or 0.
+int Refuse(FileFailure* failure, int refusal, const char* link, mode_t what) {
     failure->refusal = refusal;
-    failure->kind = kind;
+    if (what != 0)
+        NoteKind(failure, what);
+    else
+        failure->kind = "";
     std::snprintf(failure->link, sizeof failure->link, "%s", link);
     return FILE_LINK_REFUSED;
 }
@@ -331,7 +359,7 @@ int CheckOutputTarget(const char* name, bool devicesInPlace, char* path, size_t 
             break;  // a new file (also at the end of a dangling link)
         }
         if (S_ISLNK(st->st_mode)) {
-            if (!MayFollow(current, *st)) return Refuse(failure, LINK_PLANTED, current.c_str(), "");
+            if (!MayFollow(current, *st)) return Refuse(failure, LINK_PLANTED, current.c_str(), 0);
             if (++links > 40) return OpenFailed(failure, ELOOP);
             char target[PATH_MAX];
             const ssize_t n = readlink(current.c_str(), target, sizeof target - 1);
@@ -354,9 +382,9 @@ int CheckOutputTarget(const char* name, bool devicesInPlace, char* path, size_t 
     }
     if (folderWanted && (!*exists || !S_ISDIR(st->st_mode))) return OpenFailed(failure, *exists ? ENOTDIR : EISDIR);
     if (*exists && !S_ISREG(st->st_mode)) {
-        if (throughLink) return Refuse(failure, LINK_NOT_REGULAR, name, KindOf(st->st_mode));
+        if (throughLink) return Refuse(failure, LINK_NOT_REGULAR, name, st->st_mode);
         if (!devicesInPlace || !(S_ISCHR(st->st_mode) || S_ISFIFO(st->st_mode))) {
-            failure->kind = KindOf(st->st_mode);
+            NoteKind(failure, st->st_mode);
             return FILE_NOT_REGULAR;
         }
     }
@@ -593,7 +621,7 @@ FILE* OpenLogFile(const char* name, int* result, FileFailure* failure) {
         return nullptr;
     }
     if (!S_ISREG(now.st_mode)) {
-        failure->kind = KindOf(now.st_mode);
+        NoteKind(failure, now.st_mode);
         *result = FILE_NOT_REGULAR;
         close(fd);
         return nullptr;
@@ -606,4 +634,40 @@ FILE* OpenLogFile(const char* name, int* result, FileFailure* failure) {
         close(fd);
     }
     return f;
+}
+
+bool FileReplaceWhole(const char* name, const void* bytes, size_t size, bool syncFolder, std::string* why) {
+    SafeOutput output;
+    FileFailure failure;
+    const int opened = SafeOutputOpen(&output, name, SAFE_REPLACE, &failure, false);
+    if (opened != FILE_READ_OK) {
+        if (why) *why = FileFailureText(opened, failure);
+        return false;
+    }
+    const bool written = std::fwrite(bytes, 1, size, output.file) == size;
+    const int writeError = errno;
+    if (!written) {
+        SafeOutputAbandon(&output);
+        if (why) *why = std::strerror(writeError ? writeError : EIO);
+        return false;
+    }
+    const unsigned long error = SafeOutputCommit(&output);
+    if (error != 0) {
+        if (why) {
+            *why = std::strerror(static_cast<int>(error));
+            if (output.undo != SAFE_UNDO_NONE) *why += std::string(" (") + SafeOutputUndoText(output) + ")";
+        }
+        return false;
+    }
+    if (syncFolder) {
+        const std::string path = output.path;
+        const size_t cut = path.find_last_of('/');
+        const std::string dir = cut == std::string::npos ? "." : (cut == 0 ? "/" : path.substr(0, cut));
+        const int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dfd >= 0) {
+            fsync(dfd);
+            close(dfd);
+        }
+    }
+    return true;
 }

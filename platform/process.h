@@ -1,4 +1,5 @@
 #pragma once
+#include <string>
 
 // Process-wide odds and ends of a program's start and end: the standard descriptors,
 // broken pipes, and the one output in the making that must not outlive the process
@@ -10,6 +11,11 @@ void ProcessOpenMissingStandardStreams();
 
 // A write to a pipe without a reader fails with EPIPE instead of ending the process.
 void ProcessIgnoreBrokenPipe();
+
+// The running program's own file, every link resolved, as the system reports it; ""
+// when it cannot tell. What the program was started as (argv[0]) may name a link or
+// nothing usable; this names the file itself.
+std::string ProcessProgramPath();
 
 // The temporary file being written (a replace or a create in the making); removed by
 // ProcessRemoveTemporary and at exit. One at a time; null or empty clears it.

@@ -45,6 +45,13 @@ void ProcessOpenMissingStandardStreams() {
 
 void ProcessIgnoreBrokenPipe() { signal(SIGPIPE, SIG_IGN); }
 
+std::string ProcessProgramPath() {
+    char path[4096];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return std::string();
+    return std::string(path, static_cast<size_t>(n));
+}
+
 void ProcessSetTemporary(const char* path) {
     static bool hooked = false;
     if (!hooked) {

@@ -1,15 +1,12 @@
 #include "zam32/cmdfile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "platform/files.h"
 #include "zam32/commands.h"
 #include "zam32/lang.h"
 #include "zam32/screen.h"
@@ -38,29 +35,24 @@ void CloseTop() {
 
 // Opens without blocking on a FIFO or device, and takes regular files only.
 FILE* OpenRegular(const char* name, const char** why) {
-    int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        *why = std::strerror(errno);
+    int result = FILE_READ_OK;
+    FileFailure failure;
+    FILE* f = OpenRegularFile(name, &result, &failure);
+    if (f) return f;
+    // A failed open says why it failed, even when what it met was no regular file.
+    if (result != FILE_NOT_REGULAR || failure.error != 0) {
+        *why = std::strerror(static_cast<int>(failure.error));
         return nullptr;
     }
-    struct stat st{};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        *why = S_ISDIR(st.st_mode) ? std::strerror(EISDIR)
-             : S_ISFIFO(st.st_mode) ? "Not a regular file: a FIFO"
-             : S_ISSOCK(st.st_mode) ? "Not a regular file: a socket"
-             : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "Not a regular file: a device"
-                                                           : "Not a regular file";
-        close(fd);
-        return nullptr;
+    switch (failure.type) {
+    case FILE_TYPE_DIRECTORY: *why = std::strerror(EISDIR); break;
+    case FILE_TYPE_FIFO: *why = "Not a regular file: a FIFO"; break;
+    case FILE_TYPE_SOCKET: *why = "Not a regular file: a socket"; break;
+    case FILE_TYPE_CHARACTER_DEVICE:
+    case FILE_TYPE_BLOCK_DEVICE: *why = "Not a regular file: a device"; break;
+    default: *why = "Not a regular file"; break;
     }
-    int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    FILE* f = fdopen(fd, "r");
-    if (!f) {
-        *why = std::strerror(errno);
-        close(fd);
-    }
-    return f;
+    return nullptr;
 }
 
 bool EqualNoCase(const char* a, const char* b) {

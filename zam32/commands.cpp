@@ -1,7 +1,5 @@
 #include "zam32/commands.h"
 
-#include <unistd.h>
-
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -263,7 +261,7 @@ int Zam32Main(int argc, char** argv) {
     ProcessOpenMissingStandardStreams();
     ProcessIgnoreBrokenPipe();
     // Line by line into a file or a pipe too, so that an abrupt end loses no whole line.
-    if (!isatty(STDOUT_FILENO)) std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+    if (!ConsoleOutputIsTerminal()) std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
     SetOsClass(DetermineOsClass());
     OpenConsoleScreen();
     const uint32_t os = OsClass();

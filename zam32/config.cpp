@@ -1,16 +1,12 @@
 #include "zam32/config.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "platform/files.h"
+#include "platform/process.h"
 #include "zam32/commands.h"
 #include "zam32/screen.h"
 
@@ -92,15 +88,8 @@ int KeyIndexByCode(uint16_t code) {
 // The directory of the running program with its '/', or what the program path has
 // up to its last separator.
 std::string ProgramDirectory(const char* programPath) {
-    char exe[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    std::string path;
-    if (n > 0) {
-        exe[n] = 0;
-        path = exe;
-    } else {
-        path = programPath ? programPath : "";
-    }
+    std::string path = ProcessProgramPath();
+    if (path.empty()) path = programPath ? programPath : "";
     size_t cut = path.find_last_of("/\\:");
     return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
 }
@@ -108,18 +97,9 @@ std::string ProgramDirectory(const char* programPath) {
 // Only a regular file counts: a directory or a device of that name is not a
 // configuration (and a pipe would never end).
 std::FILE* OpenRegular(const char* name) {
-    int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return nullptr;
-    }
-    int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    std::FILE* f = fdopen(fd, "rb");
-    if (!f) close(fd);
-    return f;
+    int result = FILE_READ_OK;
+    FileFailure failure;
+    return OpenRegularFile(name, &result, &failure);
 }
 
 void ClearKeyTexts() {
@@ -218,44 +198,6 @@ std::vector<uint8_t> EncodeConfiguration(const SessionBlock& block, const Functi
     return bytes;
 }
 
-bool ReplaceFileSafely(const char* name, const std::vector<uint8_t>& bytes, std::string* why) {
-    // Only ever a regular file: a device or FIFO of that name (or a link to one) is
-    // refused, never written in place or renamed over.
-    SafeOutput output;
-    FileFailure failure;
-    const int opened = SafeOutputOpen(&output, name, SAFE_REPLACE, &failure, false);
-    if (opened != FILE_READ_OK) {
-        if (why) *why = FileFailureText(opened, failure);
-        return false;
-    }
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), output.file) == bytes.size();
-    const int writeError = errno;
-    if (!written) {
-        SafeOutputAbandon(&output);
-        if (why) *why = std::strerror(writeError ? writeError : EIO);
-        return false;
-    }
-    const unsigned long error = SafeOutputCommit(&output);
-    if (error != 0) {
-        if (why) {
-            *why = std::strerror(static_cast<int>(error));
-            // A file with several names, written in place: what became of it.
-            if (output.undo != SAFE_UNDO_NONE) *why += std::string(" (") + SafeOutputUndoText(output) + ")";
-        }
-        return false;
-    }
-    // The rename itself reaches the disk with the directory.
-    const std::string path = output.path;
-    const size_t cut = path.find_last_of('/');
-    const std::string dir = cut == std::string::npos ? "." : (cut == 0 ? "/" : path.substr(0, cut));
-    const int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        fsync(dfd);
-        close(dfd);
-    }
-    return true;
-}
-
 bool ConfigurationChanged() {
     uint8_t live[SESSION_BLOCK_SIZE], saved[SESSION_BLOCK_SIZE];
     EncodeSessionBlock(Session(), live);
@@ -313,14 +255,18 @@ void SaveConfiguration(int quitCode) {
               KEY_TEXT_LIMIT);
     // A file that is there but could not be read holds a session this run never saw:
     // it is kept.
-    if (access(CONFIG_FILE_NAME, R_OK) != 0 && errno != ENOENT) {
-        const int error = errno;
+    const unsigned long unreadable = FileReadableError(CONFIG_FILE_NAME);
+    if (unreadable != 0 && unreadable != ENOENT) {
         PrintText("UNABLE TO WRITE CONFIGURATION FILE\a\n");
-        Print("%s could not be read and has been kept (%s)\n", CONFIG_FILE_NAME, std::strerror(error));
+        Print("%s could not be read and has been kept (%s)\n", CONFIG_FILE_NAME,
+              std::strerror(static_cast<int>(unreadable)));
         return;
     }
+    // Only ever a regular file: a device or FIFO of that name (or a link to one) is
+    // refused, never written in place or renamed over. The rename itself reaches the
+    // disk with the folder.
     std::string why;
-    if (!ReplaceFileSafely(CONFIG_FILE_NAME, bytes, &why)) {
+    if (!FileReplaceWhole(CONFIG_FILE_NAME, bytes.data(), bytes.size(), true, &why)) {
         PrintText("UNABLE TO WRITE CONFIGURATION FILE\a\n");
         if (why.rfind(CONFIG_FILE_NAME, 0) == 0)
             Print("%s\n", why.c_str());

@@ -37,12 +37,6 @@ bool ReadConfiguration(std::FILE* file, SessionBlock& block, ConfigKeys& keys);
 std::vector<uint8_t> EncodeConfiguration(const SessionBlock& block, const FunctionKey* keys,
                                          std::vector<int>* skipped = nullptr);
 
-// Replaces `path` with `bytes` so that a failure never damages the old file: a temporary
-// file in the same directory, written, synced and renamed over it (by the rules every
-// output file follows, platform/files.h), and never anything but a regular file. False
-// with the reason in `why` when anything failed; the temporary file is removed then.
-bool ReplaceFileSafely(const char* path, const std::vector<uint8_t>& bytes, std::string* why = nullptr);
-
 // The live block differs from the last saved copy, or a key's current text from its
 // loaded text.
 bool ConfigurationChanged();

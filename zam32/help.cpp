@@ -1,17 +1,14 @@
 // "H": topics of the help file ZAM32.HLP, found through an index built while the
 // file is read, paged where the file asks for it.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "platform/console.h"
+#include "platform/files.h"
+#include "platform/process.h"
 #include "zam32/commands.h"
 #include "zam32/lang.h"
 #include "zam32/screen.h"
@@ -30,19 +27,16 @@ FILE* g_file = nullptr;
 Topic g_index[kIndexSize];
 int g_indexCount = 0;
 
-FILE* OpenRegular(const std::string& path) {
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    struct stat st{};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-        return nullptr;
-    }
-    int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    FILE* f = fdopen(fd, "r");
-    if (!f) close(fd);
+// A regular file only; otherwise null with `*error` the open's error, or EISDIR for a
+// folder and EINVAL for anything else that is no regular file.
+FILE* OpenRegular(const std::string& path, int* error) {
+    int result = FILE_READ_OK;
+    FileFailure failure;
+    FILE* f = OpenRegularFile(path.c_str(), &result, &failure);
+    if (!f)
+        *error = failure.error != 0                      ? static_cast<int>(failure.error)
+                 : failure.type == FILE_TYPE_DIRECTORY ? EISDIR
+                                                       : EINVAL;
     return f;
 }
 
@@ -55,18 +49,16 @@ FILE* OpenRegular(const std::string& path) {
 // folder, else in the PATH directories.
 bool OpenHelp(std::string* why) {
     int err = ENOENT;
-    char self[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n > 0) {
-        self[n] = 0;
-        std::string dir(self);
-        size_t slash = dir.rfind('/');
+    std::string self = ProcessProgramPath();
+    if (!self.empty()) {
+        size_t slash = self.rfind('/');
         if (slash != std::string::npos) {
-            dir.resize(slash + 1);
-            for (const std::string& candidate : {dir + kHelpName, dir + PELMO_DATA_FROM_BIN "/" + kHelpName}) {
-                g_file = OpenRegular(candidate);
+            self.resize(slash + 1);
+            for (const std::string& candidate : {self + kHelpName, self + PELMO_DATA_FROM_BIN "/" + kHelpName}) {
+                int error = 0;
+                g_file = OpenRegular(candidate, &error);
                 if (g_file) return true;
-                if (errno != ENOENT && err == ENOENT) err = errno;
+                if (error != ENOENT && err == ENOENT) err = error;
             }
         }
     }
@@ -80,10 +72,11 @@ bool OpenHelp(std::string* why) {
         if (dir.empty()) dir = ".";
         if (dir.back() != '/') dir += '/';
         std::string candidate = dir + kHelpName;
-        if (access(candidate.c_str(), F_OK) == 0) {
-            g_file = OpenRegular(candidate);
+        if (FileExists(candidate.c_str())) {
+            int error = 0;
+            g_file = OpenRegular(candidate, &error);
             if (g_file) return true;
-            err = errno;
+            err = error;
             break;
         }
         at = end + 1;

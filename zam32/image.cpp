@@ -1,6 +1,4 @@
 // The image commands L, W, F and S: argument checks and defaults in front of the engine.
-#include <sys/stat.h>
-
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -8,6 +6,7 @@
 #include <cstring>
 
 #include "engine/engine.h"
+#include "platform/files.h"
 #include "platform/syserror.h"
 #include "zam32/commands.h"
 #include "zam32/lang.h"
@@ -311,8 +310,7 @@ ZAM32_HANDLER(CmdWrite) {
     if (!CheckWriteOptions(out, letter, length, options)) return CMD_FAILED;
 
     const char* name = FileNameArg(ctx.args, 0);
-    struct stat st;
-    if (stat(name, &st) == 0) {
+    if (FileExists(name)) {
         if (mode == 'C') {
             ReportError("OUTPUT FILE ALREADY EXISTS\a\n", nullptr);
             return CMD_FAILED;

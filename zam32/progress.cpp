@@ -1,10 +1,9 @@
 #include "zam32/progress.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 
 #include "platform/clock.h"
+#include "platform/console.h"
 
 namespace {
 
@@ -20,7 +19,7 @@ uint64_t g_start = 0, g_lastDraw = 0;
 int64_t MsSince(uint64_t t) { return static_cast<int64_t>(ClockNow() - t); }
 
 bool OnTerminal() {
-    static const bool terminal = isatty(STDOUT_FILENO) == 1;
+    static const bool terminal = ConsoleOutputIsTerminal();
     return terminal;
 }
 

@@ -529,4 +529,206 @@ TEST(OutputRules, FailedCopyIntoAHardLinkedFilePutsTheOldContentsBack) {
     }
 }
 
+// Where a regular file is to be read, anything else is refused at once (a FIFO without
+// a writer would otherwise block), told apart by its kind and type; a failed open keeps
+// its own error even when what it met was no regular file (a socket cannot be opened).
+// Links are followed to whatever they lead to.
+TEST(RegularFiles, OnlyARegularFileIsRead) {
+    TempDir dir;
+    WriteText(dir.file("plain"), "text\n");
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    ASSERT_EQ(mkdir(dir.file("folder").c_str(), 0700), 0);
+    const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(sock, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", dir.file("sock").c_str());
+    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(symlink("plain", dir.file("to-plain").c_str()), 0);
+    ASSERT_EQ(symlink("fifo", dir.file("to-fifo").c_str()), 0);
+    ASSERT_EQ(symlink("folder", dir.file("to-folder").c_str()), 0);
+    ASSERT_EQ(symlink("missing", dir.file("dangling").c_str()), 0);
+    struct Case {
+        std::string name;
+        int result;
+        int type;
+        int error;
+        const char* text;
+    } cases[] = {
+        {dir.file("plain"), FILE_READ_OK, FILE_TYPE_NONE, 0, ""},
+        {dir.file("to-plain"), FILE_READ_OK, FILE_TYPE_NONE, 0, ""},
+        {dir.file("missing"), FILE_OPEN_FAILED, FILE_TYPE_NONE, ENOENT, "No such file or directory"},
+        {dir.file("dangling"), FILE_OPEN_FAILED, FILE_TYPE_NONE, ENOENT, "No such file or directory"},
+        {dir.file("plain/below"), FILE_OPEN_FAILED, FILE_TYPE_NONE, ENOTDIR, "Not a directory"},
+        {dir.file("fifo"), FILE_NOT_REGULAR, FILE_TYPE_FIFO, 0, "Is a FIFO, not a regular file"},
+        {dir.file("to-fifo"), FILE_NOT_REGULAR, FILE_TYPE_FIFO, 0, "Is a FIFO, not a regular file"},
+        {dir.file("folder"), FILE_NOT_REGULAR, FILE_TYPE_DIRECTORY, 0, "Is a directory, not a regular file"},
+        {dir.file("to-folder"), FILE_NOT_REGULAR, FILE_TYPE_DIRECTORY, 0, "Is a directory, not a regular file"},
+        {dir.file("sock"), FILE_NOT_REGULAR, FILE_TYPE_SOCKET, ENXIO, "Is a socket, not a regular file"},
+        {"/dev/null", FILE_NOT_REGULAR, FILE_TYPE_CHARACTER_DEVICE, 0, "Is a character device, not a regular file"},
+    };
+    for (const Case& c : cases) {
+        int result = -1;
+        FileFailure failure;
+        FILE* f = OpenRegularFile(c.name.c_str(), &result, &failure);
+        EXPECT_EQ(result, c.result) << c.name;
+        EXPECT_EQ(f != nullptr, c.result == FILE_READ_OK) << c.name;
+        if (f) {
+            char line[16] = {};
+            EXPECT_NE(std::fgets(line, sizeof line, f), nullptr) << c.name;
+            EXPECT_STREQ(line, "text\n") << c.name;
+            std::fclose(f);
+            continue;
+        }
+        EXPECT_EQ(failure.type, c.type) << c.name;
+        EXPECT_EQ(failure.error, static_cast<unsigned long>(c.error)) << c.name;
+        EXPECT_STREQ(FileFailureText(result, failure), c.text) << c.name;
+
+        // Read whole, the same refusals.
+        FileFailure whole;
+        uint8_t* bytes = nullptr;
+        uint32_t size = 0;
+        EXPECT_EQ(ReadRegularFile(c.name.c_str(), 1000, 0, &bytes, &size, &whole), c.result) << c.name;
+        EXPECT_EQ(bytes, nullptr) << c.name;
+        EXPECT_EQ(whole.type, c.type) << c.name;
+    }
+    close(sock);
+}
+
+// Something is there under a name when stat finds it through every link; readable when
+// the user may read it, else the error says why (nothing there is ENOENT).
+TEST(RegularFiles, ExistsAndReadable) {
+    TempDir dir;
+    WriteText(dir.file("plain"), "text\n");
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    ASSERT_EQ(mkdir(dir.file("folder").c_str(), 0700), 0);
+    ASSERT_EQ(symlink("plain", dir.file("to-plain").c_str()), 0);
+    ASSERT_EQ(symlink("missing", dir.file("dangling").c_str()), 0);
+    struct Case {
+        const char* name;
+        bool exists;
+        int readable;
+    } cases[] = {
+        {"plain", true, 0},        {"to-plain", true, 0},          {"fifo", true, 0},
+        {"folder", true, 0},       {"missing", false, ENOENT},     {"dangling", false, ENOENT},
+        {"plain/below", false, ENOTDIR},
+    };
+    for (const Case& c : cases) {
+        const std::string name = dir.file(c.name);
+        EXPECT_EQ(FileExists(name.c_str()), c.exists) << c.name;
+        EXPECT_EQ(FileReadableError(name.c_str()), static_cast<unsigned long>(c.readable)) << c.name;
+    }
+
+    // A file its owner keeps to himself, asked by someone else (nobody, when root).
+    WriteText(dir.file("private"), "private\n");
+    ASSERT_EQ(chmod(dir.file("private").c_str(), 0000), 0);
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    const bool root = geteuid() == 0;
+    const pid_t child = root ? fork() : 0;
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (root && (setgid(kOther) != 0 || setuid(kOther) != 0)) _exit(10);
+        const std::string name = dir.file("private");
+        const int status = (FileExists(name.c_str()) ? 0 : 1) | (FileReadableError(name.c_str()) == EACCES ? 0 : 2);
+        if (root) _exit(status);
+        EXPECT_EQ(status, 0);
+    } else {
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+    }
+}
+
+// A whole small file put in place: new or replacing, through a link to a regular file
+// too, with or without the folder synced; nothing else is written over, and a failure
+// leaves the old file and no temporary behind, the reason in words.
+TEST(RegularFiles, ReplaceWhole) {
+    TempDir dir;
+    WriteText(dir.file("old"), "old contents\n");
+    ASSERT_EQ(symlink("old", dir.file("to-old").c_str()), 0);
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    ASSERT_EQ(mkdir(dir.file("folder").c_str(), 0700), 0);
+    ASSERT_EQ(symlink("/dev/null", dir.file("to-device").c_str()), 0);
+    const std::string text = "new contents\n";
+    for (bool sync : {false, true}) {
+        const std::string fresh = dir.file(sync ? "fresh-synced" : "fresh");
+        std::string why = "untouched";
+        EXPECT_TRUE(FileReplaceWhole(fresh.c_str(), text.data(), text.size(), sync, &why)) << why;
+        EXPECT_EQ(why, "untouched");
+        EXPECT_EQ(ReadText(fresh), text);
+        WriteText(dir.file("old"), "old contents\n");
+        EXPECT_TRUE(FileReplaceWhole(dir.file("to-old").c_str(), text.data(), text.size(), sync, nullptr));
+        EXPECT_EQ(ReadText(dir.file("old")), text);
+        struct stat st {};
+        ASSERT_EQ(lstat(dir.file("to-old").c_str(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link itself is not replaced";
+    }
+    const std::string listing = Listing(dir.path());
+    struct Case {
+        std::string name;
+        std::string why;
+    } refused[] = {
+        {dir.file("fifo"), "Is a FIFO, not a regular file"},
+        {dir.file("folder"), "Is a directory, not a regular file"},
+        {dir.file("to-device"), dir.file("to-device") + " is a link to a character device, not to a regular file"},
+        {dir.file("nowhere/file"), "No such file or directory"},
+    };
+    for (const Case& c : refused) {
+        std::string why;
+        EXPECT_FALSE(FileReplaceWhole(c.name.c_str(), text.data(), text.size(), true, &why)) << c.name;
+        EXPECT_EQ(why, c.why) << c.name;
+        EXPECT_FALSE(FileReplaceWhole(c.name.c_str(), text.data(), text.size(), false, nullptr)) << c.name;
+    }
+    EXPECT_EQ(Listing(dir.path()), listing);
+    struct stat st {};
+    ASSERT_EQ(lstat(dir.file("fifo").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+
+    // A write that fails: straight from fwrite (a large block) or at the flush of the
+    // commit (a small one, still buffered). Under a file size limit, in a child.
+    struct Failing {
+        size_t size;
+        rlim_t limit;
+    } failing[] = {{65536, 4096}, {100, 10}};
+    for (const Failing& c : failing) {
+        const std::string name = dir.file("old");
+        WriteText(name, "old contents\n");
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{c.limit, RLIM_INFINITY};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(10);
+            const std::vector<uint8_t> bytes(c.size, 0x5A);
+            std::string why;
+            if (FileReplaceWhole(name.c_str(), bytes.data(), bytes.size(), true, &why)) _exit(11);
+            _exit(why == "File too large" ? 0 : 12);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status)) << c.size;
+        EXPECT_EQ(WEXITSTATUS(status), 0) << c.size;
+        EXPECT_EQ(ReadText(name), "old contents\n") << c.size;
+        EXPECT_EQ(Listing(dir.path()), listing) << c.size;
+    }
+}
+
+// The running program's own file: absolute, no link on the way, the very file running.
+TEST(ProgramPath, NamesTheRunningFile) {
+    const std::string path = ProcessProgramPath();
+    ASSERT_FALSE(path.empty());
+    EXPECT_EQ(path.front(), '/') << path;
+    EXPECT_EQ(path.substr(path.rfind('/') + 1), "files_tests") << path;
+    char* real = realpath(path.c_str(), nullptr);
+    ASSERT_NE(real, nullptr) << path;
+    EXPECT_EQ(std::string(real), path);
+    std::free(real);
+    struct stat named {}, running {};
+    ASSERT_EQ(stat(path.c_str(), &named), 0);
+    ASSERT_EQ(stat("/proc/self/exe", &running), 0);
+    EXPECT_EQ(named.st_dev, running.st_dev);
+    EXPECT_EQ(named.st_ino, running.st_ino);
+}
+
 }  // namespace
