@@ -60,6 +60,20 @@ std::string CharacterDevice(const TempDir& dir) {
 // A file's bytes against what they should be, without printing megabytes on a failure.
 bool Holds(const std::string& path, const std::vector<uint8_t>& bytes) { return testsupport::ReadFile(path) == bytes; }
 
+// A Unix socket bound at `path`, or -1.
+int BoundSocket(const std::string& path) {
+    const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (sock < 0) return -1;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    if (bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(sock);
+        return -1;
+    }
+    return sock;
+}
+
 bool IsCharacterDevice(const std::string& path) {
     struct stat st {};
     return lstat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
@@ -72,12 +86,8 @@ TEST(OutputRules, LinkToAnythingButARegularFileIsRefused) {
     const std::string device = CharacterDevice(dir);
     ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
     ASSERT_EQ(mkdir(dir.file("folder").c_str(), 0700), 0);
-    const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    const int sock = BoundSocket(dir.file("sock"));
     ASSERT_GE(sock, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", dir.file("sock").c_str());
-    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(symlink("fifo", dir.file("hop").c_str()), 0);
     struct Case {
         const char* link;
@@ -538,12 +548,8 @@ TEST(RegularFiles, OnlyARegularFileIsRead) {
     WriteText(dir.file("plain"), "text\n");
     ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
     ASSERT_EQ(mkdir(dir.file("folder").c_str(), 0700), 0);
-    const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    const int sock = BoundSocket(dir.file("sock"));
     ASSERT_GE(sock, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", dir.file("sock").c_str());
-    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(symlink("plain", dir.file("to-plain").c_str()), 0);
     ASSERT_EQ(symlink("fifo", dir.file("to-fifo").c_str()), 0);
     ASSERT_EQ(symlink("folder", dir.file("to-folder").c_str()), 0);
