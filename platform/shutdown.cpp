@@ -7,8 +7,8 @@
 namespace {
 
 std::mutex g_lock;
-std::vector<void (*)()>* g_list = nullptr;  // made at the first registration, never destroyed:
-                                            // exit handlers may run after static destructors
+std::vector<void (*)()>* g_list = nullptr;  // made at the first registration, freed when run empty:
+                                            // not a static object, which exit handlers could outlive
 bool g_hooked = false;
 
 }  // namespace
@@ -28,7 +28,13 @@ void ShutdownRunAll() {
         void (*next)() = nullptr;
         {
             std::lock_guard<std::mutex> g(g_lock);
-            if (g_list == nullptr || g_list->empty()) return;
+            if (g_list == nullptr) return;
+            if (g_list->empty()) {
+                // Gone once empty: a library unloaded with its copy of this list keeps nothing.
+                delete g_list;
+                g_list = nullptr;
+                return;
+            }
             next = g_list->back();
             g_list->pop_back();
         }
