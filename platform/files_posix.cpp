@@ -17,15 +17,6 @@
 
 namespace {
 
-const char* KindOf(mode_t mode) {
-    if (S_ISFIFO(mode)) return "a FIFO";
-    if (S_ISSOCK(mode)) return "a socket";
-    if (S_ISCHR(mode)) return "a character device";
-    if (S_ISBLK(mode)) return "a block device";
-    if (S_ISDIR(mode)) return "a directory";
-    return "not a plain file";
-}
-
 int TypeOf(mode_t mode) {
     if (S_ISFIFO(mode)) return FILE_TYPE_FIFO;
     if (S_ISSOCK(mode)) return FILE_TYPE_SOCKET;
@@ -35,10 +26,12 @@ int TypeOf(mode_t mode) {
     return FILE_TYPE_OTHER;
 }
 
-// What stands there, in words and as a type.
+// What stands there, as a type and in words.
 void NoteKind(FileFailure* failure, mode_t mode) {
-    failure->kind = KindOf(mode);
+    static const char* const kWords[] = {"", "a FIFO", "a socket", "a character device", "a block device",
+                                         "a directory", "not a plain file"};
     failure->type = TypeOf(mode);
+    failure->kind = kWords[failure->type];
 }
 
 // Opens without blocking (a FIFO without a writer would wait forever otherwise) and
@@ -226,10 +219,6 @@ bool WriteAll(int fd, const char* data, size_t n) {
     return true;
 }
 
-// Copies everything of `from` (from its start) over `to` (from its start), cuts `to`
-// to the copied length and, with `sync`, syncs it. Written over rather than emptied
-// first, so that putting old contents back never needs more room than they had.
-// False with errno set on any failure.
 // fsync, where the file system can: one that cannot sync (EINVAL, EROFS) counts as
 // done. False with errno set on a real failure.
 bool SyncFile(int fd) { return fsync(fd) == 0 || errno == EINVAL || errno == EROFS; }
@@ -242,6 +231,10 @@ void CloseInPlace(SafeOutput* o) {
     }
 }
 
+// Copies everything of `from` (from its start) over `to` (from its start), cuts `to`
+// to the copied length and, with `sync`, syncs it. Written over rather than emptied
+// first, so that putting old contents back never needs more room than they had.
+// False with errno set on any failure.
 bool CopyOver(int from, int to, bool sync) {
     if (lseek(from, 0, SEEK_SET) != 0 || lseek(to, 0, SEEK_SET) != 0) return false;
     char block[65536];
@@ -660,10 +653,8 @@ bool FileReplaceWhole(const char* name, const void* bytes, size_t size, bool syn
         return false;
     }
     if (syncFolder) {
-        const std::string path = output.path;
-        const size_t cut = path.find_last_of('/');
-        const std::string dir = cut == std::string::npos ? "." : (cut == 0 ? "/" : path.substr(0, cut));
-        const int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const std::string folder = FolderOf(output.path);
+        const int dfd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (dfd >= 0) {
             fsync(dfd);
             close(dfd);
