@@ -445,6 +445,93 @@ TEST(BufferedWrite, BlocksLongerThanARunAreSplit) {
     for (uint32_t x = 0; x < image.size(); ++x) ASSERT_EQ(unit.raw(0x10 + x), image[x]) << x;
 }
 
+// Two units, each with its own lane; every job is begun before either writes, so a job
+// that took its units, mode, buffer or address from anywhere but itself shows.
+class InterleavedJobs : public ::testing::Test {
+protected:
+    InterleavedJobs()
+        : unitA(units.add(32, 0)),
+          unitB(units.add(32, 1)),
+          laneA(units.open(0), 32, 0x800, FOLD_NONE, LOAD_VERIFY),
+          laneB(units.open(1), 32, 0x800, FOLD_NONE, VERIFY_ONLY) {
+        laneA.link.LoadBase = 0;
+        laneB.link.LoadBase = 0;
+        unitA.fillRaw(0x00);
+        unitB.fillRaw(0x00);
+    }
+    SimUnits units;
+    sim::UnitModel& unitA;
+    sim::UnitModel& unitB;
+    Lane laneA, laneB;
+};
+
+TEST_F(InterleavedJobs, DirectWritesKeepTheirUnitsModesAndAddresses) {
+    const std::vector<uint8_t> image(0x20, 0x5C);
+    unitB.write(0x10, image.data(), 4);  // B verifies four right bytes, then the unit's 0x00
+    RamWriteJob a, b;
+    ASSERT_EQ(a.Begin(laneA.set, 0, 0x20, LOAD_VERIFY), LINK_OK);
+    ASSERT_EQ(b.Begin(laneB.set, 0x10, 0x20, VERIFY_ONLY), LINK_OK);
+    const uint64_t writtenToB = unitB.bytesWritten();
+    uint32_t corrected = 0, doneA = 0, doneB = 0;
+    ASSERT_EQ(a.WriteBlock(image.data(), 0x20, &corrected, &doneA), LINK_OK);
+    ASSERT_EQ(b.WriteBlock(image.data(), 0x20, &corrected, &doneB), LINK_OK);
+    EXPECT_EQ(doneA, 0x20u);
+    EXPECT_EQ(doneB, 4u);
+    for (uint32_t x = 0; x < 0x20; ++x) EXPECT_EQ(unitA.raw(x), 0x5C) << x;
+    EXPECT_EQ(unitB.bytesWritten(), writtenToB) << "B only verifies";
+    EXPECT_EQ(unitB.raw(0x14), 0x00);
+    EXPECT_EQ(a.RunningAddress(), 0x20u);
+    EXPECT_EQ(b.RunningAddress(), 0x14u);
+    uint8_t got = 0xEE, expected = 0xEE;
+    a.LastMismatch(&got, &expected);
+    EXPECT_EQ(got, 0) << "A had no mismatch; B's is not A's";
+    EXPECT_EQ(expected, 0);
+    b.LastMismatch(&got, &expected);
+    EXPECT_EQ(got, 0x00);
+    EXPECT_EQ(expected, 0x5C);
+}
+
+TEST_F(InterleavedJobs, BufferedRunsStayWithTheirJob) {
+    laneB.settings.LoadVerify = LOAD_ONLY;
+    const std::vector<uint8_t> recA(0x40, 0xA1), recB(0x30, 0xB2);
+    RamWriteJob a, b;
+    a.BeginBuffered(laneA.set, LOAD_VERIFY);
+    b.BeginBuffered(laneB.set, LOAD_ONLY);
+    uint32_t corrected = 0, fail = kNone;
+    ASSERT_EQ(a.BufferedWrite(0x100, recA.data(), 0x40, &corrected, &fail), LINK_OK);
+    ASSERT_EQ(b.BufferedWrite(0x200, recB.data(), 0x30, &corrected, &fail), LINK_OK);
+    // Abutting A's run: it stays in A's buffer however B's run lies.
+    ASSERT_EQ(a.BufferedWrite(0x140, recA.data(), 0x10, &corrected, &fail), LINK_OK);
+    EXPECT_EQ(unitA.bytesWritten(), 0u);
+    EXPECT_EQ(unitB.bytesWritten(), 0u);
+    ASSERT_EQ(a.End(&corrected, &fail), LINK_OK);
+    EXPECT_EQ(fail, kNone);
+    EXPECT_EQ(unitA.bytesWritten(), 0x50u);
+    EXPECT_EQ(unitB.bytesWritten(), 0u) << "B's run waits for B's end";
+    ASSERT_EQ(b.End(&corrected, &fail), LINK_OK);
+    EXPECT_EQ(fail, kNone);
+    EXPECT_EQ(unitB.bytesWritten(), 0x30u);
+    for (uint32_t x = 0; x < 0x50; ++x) EXPECT_EQ(unitA.raw(0x100 + x), 0xA1) << x;
+    for (uint32_t x = 0; x < 0x30; ++x) EXPECT_EQ(unitB.raw(0x200 + x), 0xB2) << x;
+    EXPECT_EQ(unitA.raw(0x200), 0x00);
+    EXPECT_EQ(unitB.raw(0x100), 0x00);
+}
+
+TEST_F(InterleavedJobs, TheSharedJobLeavesAnOwnedJobAlone) {
+    const std::vector<uint8_t> image(0x20, 0x77);
+    RamWriteJob a;
+    ASSERT_EQ(a.Begin(laneA.set, 0x40, 0x20, LOAD_VERIFY), LINK_OK);
+    laneB.settings.LoadVerify = LOAD_ONLY;
+    ASSERT_EQ(RamBeginWrite(laneB.set, 0, 0x20, LOAD_ONLY), LINK_OK);
+    uint32_t corrected = 0, done = 0;
+    ASSERT_EQ(a.WriteBlock(image.data(), 0x20, &corrected, &done), LINK_OK);
+    EXPECT_EQ(done, 0x20u);
+    EXPECT_EQ(unitA.raw(0x40), 0x77);
+    EXPECT_EQ(unitB.bytesWritten(), 0u);
+    EXPECT_EQ(RamRunningAddress(), 0u);
+    EXPECT_EQ(a.RunningAddress(), 0x60u);
+}
+
 TEST(UnitTest, SizingFindsTheRam) {
     for (uint32_t kb : {32u, 64u, 128u, 256u, 512u, 1024u}) {
         for (uint8_t level : {uint8_t{0}, uint8_t{3}}) {
