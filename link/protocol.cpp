@@ -258,22 +258,38 @@ uint32_t UsbGetReset(const UsbLine& line, uint32_t* level) {
     return LINK_OK;
 }
 
-uint32_t UsbSetFold(const UsbLine& line, uint32_t deviceSize, uint32_t ramSize) {
-    if (deviceSize == ramSize) return LINK_OK;
+FoldSteps PlanFold(uint32_t deviceSize, uint32_t ramSize) {
+    FoldSteps steps;
+    if (deviceSize == ramSize) return steps;
     if (deviceSize <= 0x4000) {
+        steps.inBank = true;
+        steps.deviceBytes = deviceSize;
+        steps.restOfBank = BANK_BYTES - deviceSize;
+    }
+    const uint32_t b = deviceSize > BANK_BYTES ? deviceSize / BANK_BYTES : 1;
+    const uint32_t m = ramSize / BANK_BYTES;
+    if (m > b) {
+        steps.overBanks = true;
+        steps.banks = b;
+        steps.copies = m - b;
+    }
+    return steps;
+}
+
+uint32_t UsbSetFold(const UsbLine& line, uint32_t deviceSize, uint32_t ramSize) {
+    const FoldSteps steps = PlanFold(deviceSize, ramSize);
+    if (steps.inBank) {
         UsbPacketFields f;
         f.code = CMD_FOLD_DEVICE;
-        f.w2 = static_cast<uint16_t>(deviceSize);
-        f.w3 = static_cast<uint16_t>(BANK_BYTES - deviceSize);
+        f.w2 = static_cast<uint16_t>(steps.deviceBytes);
+        f.w3 = static_cast<uint16_t>(steps.restOfBank);
         if (uint32_t code = UsbCommand(line, f, nullptr)) return code;
     }
-    uint32_t b = deviceSize > BANK_BYTES ? deviceSize / BANK_BYTES : 1;
-    uint32_t m = ramSize / BANK_BYTES;
-    if (m > b) {
+    if (steps.overBanks) {
         UsbPacketFields f;
         f.code = CMD_FOLD_BANKS;
-        f.p2 = static_cast<uint8_t>(b);
-        f.w3 = static_cast<uint16_t>(m - b);
+        f.p2 = static_cast<uint8_t>(steps.banks);
+        f.w3 = static_cast<uint16_t>(steps.copies);
         return UsbCommand(line, f, nullptr);
     }
     return LINK_OK;

@@ -11,6 +11,17 @@ namespace {
 constexpr uint32_t kRewriteLimit = 100;
 constexpr uint32_t kHostFolds = 0xFFFFFFFFu;
 
+// Lane i of k holds image bytes i, i + k, ...: of a range from `address` it takes the
+// stream bytes first, first + k, ..., count of them, at lane address (address + first) / k.
+struct LaneShare {
+    uint32_t first;
+    uint32_t count;
+};
+LaneShare ShareOfLane(uint32_t i, uint32_t k, uint32_t address, uint32_t length) {
+    const uint32_t first = (k + i - address % k) % k;
+    return {first, (length + k - first - 1) / k};
+}
+
 }  // namespace
 
 uint32_t RamFoldModeOf(uint32_t foldMode) { return foldMode > 2 ? FOLD_SOCKET : foldMode; }
@@ -125,8 +136,7 @@ uint32_t RamWriteJob::SpreadWrite(uint32_t a, const uint8_t* data, uint32_t n, u
     }
     std::vector<uint8_t> scratch(n / k + 1);
     for (uint32_t i = 0; i < k; ++i) {
-        uint32_t d = (k + i - a % k) % k;
-        uint32_t count = (n + k - d - 1) / k;
+        const auto [d, count] = ShareOfLane(i, k, a, n);
         if (set.links[i] == nullptr || count == 0) continue;
         for (uint32_t j = 0; j < count; ++j) scratch[j] = data[d + j * k];
         uint32_t laneDone = 0;
@@ -268,8 +278,7 @@ uint32_t RamReadBlock(const UnitSet& set, uint8_t* buffer, uint32_t address, uin
     }
     std::vector<uint8_t> scratch(length / k + 1);
     for (uint32_t i = 0; i < k; ++i) {
-        uint32_t d = (k + i - address % k) % k;
-        uint32_t count = (length + k - d - 1) / k;
+        const auto [d, count] = ShareOfLane(i, k, address, length);
         if (count == 0) continue;
         if (set.links[i] == nullptr) {
             std::memset(scratch.data(), 0xFF, count);
