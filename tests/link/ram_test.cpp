@@ -449,6 +449,11 @@ TEST(BufferedWrite, BlocksLongerThanARunAreSplit) {
 // that took its units, mode, buffer or address from anywhere but itself shows.
 class InterleavedJobs : public ::testing::Test {
 protected:
+    static std::vector<uint8_t> Raw(const sim::UnitModel& unit, uint32_t address, uint32_t length) {
+        std::vector<uint8_t> bytes(length);
+        for (uint32_t x = 0; x < length; ++x) bytes[x] = unit.raw(address + x);
+        return bytes;
+    }
     InterleavedJobs()
         : unitA(units.add(32, 0)),
           unitB(units.add(32, 1)),
@@ -477,7 +482,7 @@ TEST_F(InterleavedJobs, DirectWritesKeepTheirUnitsModesAndAddresses) {
     ASSERT_EQ(b.WriteBlock(image.data(), 0x20, &corrected, &doneB), LINK_OK);
     EXPECT_EQ(doneA, 0x20u);
     EXPECT_EQ(doneB, 4u);
-    for (uint32_t x = 0; x < 0x20; ++x) EXPECT_EQ(unitA.raw(x), 0x5C) << x;
+    EXPECT_EQ(Raw(unitA, 0, 0x20), image);
     EXPECT_EQ(unitB.bytesWritten(), writtenToB) << "B only verifies";
     EXPECT_EQ(unitB.raw(0x14), 0x00);
     EXPECT_EQ(a.RunningAddress(), 0x20u);
@@ -511,8 +516,8 @@ TEST_F(InterleavedJobs, BufferedRunsStayWithTheirJob) {
     ASSERT_EQ(b.End(&corrected, &fail), LINK_OK);
     EXPECT_EQ(fail, kNone);
     EXPECT_EQ(unitB.bytesWritten(), 0x30u);
-    for (uint32_t x = 0; x < 0x50; ++x) EXPECT_EQ(unitA.raw(0x100 + x), 0xA1) << x;
-    for (uint32_t x = 0; x < 0x30; ++x) EXPECT_EQ(unitB.raw(0x200 + x), 0xB2) << x;
+    EXPECT_EQ(Raw(unitA, 0x100, 0x50), std::vector<uint8_t>(0x50, 0xA1));
+    EXPECT_EQ(Raw(unitB, 0x200, 0x30), recB);
     EXPECT_EQ(unitA.raw(0x200), 0x00);
     EXPECT_EQ(unitB.raw(0x100), 0x00);
 }
