@@ -12,6 +12,9 @@
 // goes through an EngineOutput. One operation at a time: the RAM access layer and the
 // writers' buffers are shared (readers and loads keep their own state).
 
+// The result of every engine operation that reports through an EngineOutput.
+enum : uint32_t { ENGINE_OK = 0, ENGINE_FAILED = 2 };
+
 // One lane's image request; `&request` goes into UnitSet::settings[i]. The engine
 // uses the first non-empty settings slot of the UnitSet as "the request".
 struct ImageRequest : LaneSettings {
@@ -22,19 +25,35 @@ struct ImageRequest : LaneSettings {
     uint32_t Width = 0;       // load: take every Width-th byte (0 = 1, at most 256)
 };
 
-// Write modes (WriteRequest::Mode). WRITE_ASK is the console's "?": when the file
-// exists, EngineOutput::AskExistingFile decides.
-enum : uint32_t { WRITE_CREATE = 0, WRITE_APPEND = 1, WRITE_REPLACE = 2, WRITE_ASK = 3 };
-// Formats (WriteRequest::Format).
-enum : uint32_t { FORMAT_BINARY = 0, FORMAT_HEX = 1, FORMAT_HEX32 = 2, FORMAT_S = 3, FORMAT_S28 = 4, FORMAT_S37 = 5 };
+// Write modes. WRITE_ASK is the console's "?": when the file exists,
+// EngineOutput::AskExistingFile decides. The values are the codes of WriteRequest::Mode.
+enum WriteMode : uint32_t { WRITE_CREATE = 0, WRITE_APPEND = 1, WRITE_REPLACE = 2, WRITE_ASK = 3 };
+// Image formats of the writers. FORMAT_HEX and FORMAT_S pick their addressing from the
+// record addresses (HEX-32 above 1 MB; S28, S37 above 64 KB, 16 MB); the others force it.
+// The values are the codes of WriteRequest::Format.
+enum ImageFormat : uint32_t {
+    FORMAT_BINARY = 0,
+    FORMAT_HEX = 1,
+    FORMAT_HEX32 = 2,
+    FORMAT_S = 3,
+    FORMAT_S28 = 4,
+    FORMAT_S37 = 5
+};
+// The writer an image format goes to.
+enum class FormatFamily : uint8_t { Binary, Hex, S };
+FormatFamily FamilyOf(ImageFormat format);
+// The one place the codes of a WriteRequest become a mode and a format; false when the
+// code names none.
+bool WriteModeFromCode(uint32_t code, WriteMode* mode);
+bool ImageFormatFromCode(uint32_t code, ImageFormat* format);
 
 // The arguments of a write, in the order of VXAWrite's arguments.
 struct WriteRequest {
     const char* FileName = nullptr;
     uint32_t Start = 0;
     uint32_t Length = 0;        // 0 = to the end of the device
-    uint32_t Mode = 0;          // WRITE_*
-    uint32_t Format = 0;        // FORMAT_*
+    uint32_t Mode = 0;          // a WriteMode code, checked by WriteImage
+    uint32_t Format = 0;        // an ImageFormat code, checked by WriteImage
     uint32_t EOFOption = 0;     // non-zero: write the end record
     uint32_t RecLen = 0;        // 1..255 data bytes per record; above 255 means 32; 0 is refused
     uint32_t FillValue = 0;     // 0..255: drop this value at the ends of records; above 255: keep all
@@ -45,11 +64,11 @@ struct WriteRequest {
     const char* Signon = nullptr;  // S0 text (S formats); null or empty: none; at most 252 characters
 };
 
-// The record options the three writers take (WriteImage derives them from a WriteRequest;
-// the console's W command may fill them itself and call the writers directly).
+// The options the three writers take (WriteImage derives them from a WriteRequest; the
+// console's W command may fill them itself and call WriteToFile or the writers directly).
 struct WriteOptions {
-    char ModeLetter = 'C';        // 'C', 'A' or 'R' ('A' changes the wording only)
-    uint32_t Variant = 0;         // HEX: 0 or 32; S: 0, 28 or 37
+    ImageFormat Format = FORMAT_BINARY;  // the writers called directly look only at a forced addressing
+    WriteMode Mode = WRITE_CREATE;       // WRITE_ASK is decided before; APPEND changes the wording only
     uint32_t RecordAddress = 0;   // record address of the first byte
     uint32_t RecLen = 32;         // 1..255
     bool FillRemoval = false;
@@ -168,9 +187,6 @@ private:
 
 // ---- Load ----
 
-// The result of every engine operation that reports through an EngineOutput.
-enum : uint32_t { ENGINE_OK = 0, ENGINE_FAILED = 2 };
-
 // Load or verify the request's file into the UnitSet. ENGINE_OK or ENGINE_FAILED.
 uint32_t LoadImage(EngineOutput& out, const UnitSet& set);
 
@@ -270,34 +286,35 @@ uint32_t LoadElf(EngineOutput& out, const UnitSet& set, uint32_t loadVerify, con
 
 // ---- Writers ----
 
-// Write a device range to a file. 0 success, 2 failure.
+// Write a device range to a file. ENGINE_OK or ENGINE_FAILED.
 uint32_t WriteImage(EngineOutput& out, const UnitSet& set, const WriteRequest& request);
 
 // The writers proper, on an open file with a buffer of `length` bytes for the device
-// bytes (read inside). Each returns 0 or 2; the caller closes the file.
+// bytes (read inside). Each returns ENGINE_OK or ENGINE_FAILED; the caller closes the file.
 uint32_t WriteBinary(EngineOutput& out, FILE* file, uint8_t* buffer, const UnitSet& set, uint32_t start,
                      uint32_t length, const WriteOptions& options);
 uint32_t WriteHex(EngineOutput& out, FILE* file, uint8_t* buffer, const UnitSet& set, uint32_t start,
                   uint32_t length, const WriteOptions& options);
 uint32_t WriteSRecords(EngineOutput& out, FILE* file, uint8_t* buffer, const UnitSet& set, uint32_t start,
                        uint32_t length, const WriteOptions& options);
-// The checks of a write that need no file: record length, sign-on length, record
-// addresses that would run past FFFFFFFF, S28 addressing that needs S37. Error line
-// and false on the first that fails.
-bool CheckWriteOptions(EngineOutput& out, char format, uint32_t length, const WriteOptions& options);
-// Writes the range to the file `name` in format 'B', 'H' or 'S' through the engine's
-// 32 KB output buffer. ModeLetter 'C' creates (never over an existing file), 'R'
-// replaces through a temporary file renamed over the old one, 'A' appends. A failed
-// write leaves no new file, the replaced file untouched and an appended file at its
-// old length. 0 or 2.
-uint32_t WriteToFile(EngineOutput& out, const char* name, char format, const UnitSet& set, uint32_t start,
-                     uint32_t length, const WriteOptions& options);
+// The checks of a write in options.Format that need no file: record length, sign-on
+// length, record addresses that would run past FFFFFFFF, S28 addressing that needs S37.
+// Error line and false on the first that fails.
+bool CheckWriteOptions(EngineOutput& out, uint32_t length, const WriteOptions& options);
+// Writes the range to the file `name` in options.Format through the engine's 32 KB
+// output buffer. WRITE_CREATE creates (never over an existing file), WRITE_REPLACE
+// replaces through a temporary file renamed over the old one, WRITE_APPEND appends. A
+// failed write leaves no new file, the replaced file untouched and an appended file at
+// its old length. ENGINE_OK or ENGINE_FAILED.
+uint32_t WriteToFile(EngineOutput& out, const char* name, const UnitSet& set, uint32_t start, uint32_t length,
+                     const WriteOptions& options);
 
 // ---- Fill and checksum (values from the request: Start, Length, LoadVerify, Target) ----
 
-// Fill with (or verify against) the value in the request's Target. 0 success, 2 failure.
+// Fill with (or verify against) the value in the request's Target. ENGINE_OK or ENGINE_FAILED.
 uint32_t FillRange(EngineOutput& out, const UnitSet& set);
-// Sum of the range; stored into the request's Target and passed to out.Result. 0 success, 2 failure.
+// Sum of the range; stored into the request's Target and passed to out.Result. ENGINE_OK or
+// ENGINE_FAILED.
 uint32_t ChecksumRange(EngineOutput& out, const UnitSet& set);
 
 // The request of a UnitSet: its first non-empty settings slot (null when none).

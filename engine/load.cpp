@@ -191,7 +191,7 @@ struct FreeBytes {
 };
 using FileText = std::unique_ptr<uint8_t[], FreeBytes>;
 
-// Reads the whole file; 0 or 2 after an error line.
+// Reads the whole file; ENGINE_OK, or ENGINE_FAILED after an error line.
 uint32_t ReadWholeFile(EngineOutput& out, const char* name, FileText& text, uint32_t* size) {
     FileFailure failure;
     uint8_t* bytes = nullptr;
@@ -200,22 +200,22 @@ uint32_t ReadWholeFile(EngineOutput& out, const char* name, FileText& text, uint
     text.reset(bytes);
     switch (read) {
     case FILE_READ_OK:
-        return 0;
+        return ENGINE_OK;
     case FILE_OPEN_FAILED:
         out.ErrorF(ARG_NONE, "CAN'T OPEN LOAD FILE (%s)\a\n", SystemErrorText(failure.error));
-        return 2;
+        return ENGINE_FAILED;
     case FILE_NOT_REGULAR:
         out.ErrorF(ARG_NONE, "CAN'T OPEN LOAD FILE (%s)\a\n", NotRegularFileText(failure));
-        return 2;
+        return ENGINE_FAILED;
     case FILE_EMPTY:
         out.Error(ARG_NONE, "LOAD FILE IS EMPTY\a\n");
-        return 2;
+        return ENGINE_FAILED;
     case FILE_READ_FAILED:
         out.ErrorF(ARG_NONE, "ERROR READING LOAD FILE (%s)\a\n", SystemErrorText(failure.error));
-        return 2;
+        return ENGINE_FAILED;
     default:
         out.Error(ARG_NONE, "Insufficient Memory\a\n");
-        return 2;
+        return ENGINE_FAILED;
     }
 }
 
@@ -440,7 +440,7 @@ uint32_t LoadImage(EngineOutput& out, const UnitSet& set) {
 
     FileText text;
     uint32_t size = 0;
-    if (ReadWholeFile(out, name, text, &size) != 0) return ENGINE_FAILED;
+    if (ReadWholeFile(out, name, text, &size) != ENGINE_OK) return ENGINE_FAILED;
 
     const uint32_t mode = req->LoadVerify;
     const ByteSpan bytes{text.get(), size};
