@@ -170,11 +170,6 @@ public:
 private:
     uint8_t At(uint32_t i) const { return i < text_.size ? text_.data[i] : TEXT_END; }
     void SkipSeparators();
-    bool HexByte(uint8_t* out);
-    bool RecordEndsHere() const;
-    bool Refuse(RecordMessage message, unsigned value = 0);
-    bool NextHex(bool probing);
-    bool NextS(bool probing);
 
     RecordSyntax syntax_;
     ByteSpan text_;

@@ -14,6 +14,73 @@
 
 using namespace engine_detail;
 
+LoadWindow MakeLoadWindow(uint32_t start, uint32_t length, uint32_t target, uint32_t width, uint64_t devSize,
+                          uint64_t lastAddress) {
+    LoadWindow w;
+    w.start = start;
+    w.target = target;
+    w.width = width == 0 ? 1 : width;
+    w.devSize = devSize;
+    // The window's last file address; past the address space it takes everything.
+    w.windowEnd = lastAddress;
+    if (length != 0) {
+        const uint64_t e = static_cast<uint64_t>(start) + static_cast<uint64_t>(length) * w.width - 1;
+        if (e < w.windowEnd) w.windowEnd = e;
+    }
+    return w;
+}
+
+namespace {
+
+// PlanPlacement's body, inlined into PlaceRun: it runs once for every record.
+inline __attribute__((always_inline)) Placement Plan(const LoadWindow& w, uint64_t a, uint32_t n) {
+    Placement p;
+    if (n == 0) return p;
+    const uint64_t start = w.start;
+    const uint64_t last = a + n - 1;  // runs on past 64 KB pages
+    if (last < start || a > w.windowEnd) return p;
+    const uint32_t skip = a < start ? static_cast<uint32_t>(start - a) : 0;
+    uint32_t count = n - skip;
+    if (last > w.windowEnd) count -= static_cast<uint32_t>(last - w.windowEnd);
+    const uint64_t f = a + skip;
+    // Device address without wrapping: a file address far above the window start
+    // must not come round to a low device address.
+    uint64_t dev;
+    uint32_t first = skip;
+    if (w.width < 2) {
+        if (f - start >= w.devSize) {
+            p.kind = PlaceKind::Outside;
+            return p;
+        }
+        dev = w.target + (f - start);
+    } else {
+        uint32_t k = w.width - static_cast<uint32_t>((f - start) % w.width);
+        if (k == w.width) k = 0;
+        if (k >= count) return p;
+        count = (count - k + w.width - 1) / w.width;
+        first += k;
+        const uint64_t step = (f + k - start) / w.width;
+        if (step >= w.devSize) {
+            p.kind = PlaceKind::Outside;
+            return p;
+        }
+        dev = w.target + step;
+    }
+    if (dev + count > w.devSize) {
+        p.kind = PlaceKind::Outside;
+        return p;
+    }
+    p.kind = PlaceKind::Bytes;
+    p.first = first;
+    p.count = count;
+    p.device = dev;
+    return p;
+}
+
+}  // namespace
+
+Placement PlanPlacement(const LoadWindow& window, uint64_t address, uint32_t n) { return Plan(window, address, n); }
+
 namespace engine_detail {
 
 uint8_t* WorkBuffer() {
@@ -89,7 +156,7 @@ bool RamSink::End(EngineOutput& out, uint32_t* corrected) {
 }
 
 RunResult PlaceRun(EngineOutput& out, Run& run, ByteSink& sink, uint64_t a, const uint8_t* data, uint32_t n) {
-    const Placement p = PlanPlacement(run.window, a, n);
+    const Placement p = Plan(run.window, a, n);
     if (p.kind == PlaceKind::Nothing) return RunResult::Placed;
     if (p.kind == PlaceKind::Outside) return RunResult::Outside;
     const uint8_t* bytes = data + p.first;
@@ -123,65 +190,6 @@ bool FinishRuns(EngineOutput& out, Run& run, ByteSink& sink, bool cancelled) {
 
 }  // namespace engine_detail
 
-LoadWindow MakeLoadWindow(uint32_t start, uint32_t length, uint32_t target, uint32_t width, uint64_t devSize,
-                          uint64_t lastAddress) {
-    LoadWindow w;
-    w.start = start;
-    w.target = target;
-    w.width = width == 0 ? 1 : width;
-    w.devSize = devSize;
-    // The window's last file address; past the address space it takes everything.
-    w.windowEnd = lastAddress;
-    if (length != 0) {
-        const uint64_t e = static_cast<uint64_t>(start) + static_cast<uint64_t>(length) * w.width - 1;
-        if (e < w.windowEnd) w.windowEnd = e;
-    }
-    return w;
-}
-
-Placement PlanPlacement(const LoadWindow& w, uint64_t a, uint32_t n) {
-    Placement p;
-    if (n == 0) return p;
-    const uint64_t start = w.start;
-    const uint64_t last = a + n - 1;  // runs on past 64 KB pages
-    if (last < start || a > w.windowEnd) return p;
-    const uint32_t skip = a < start ? static_cast<uint32_t>(start - a) : 0;
-    uint32_t count = n - skip;
-    if (last > w.windowEnd) count -= static_cast<uint32_t>(last - w.windowEnd);
-    const uint64_t f = a + skip;
-    // Device address without wrapping: a file address far above the window start
-    // must not come round to a low device address.
-    uint64_t dev;
-    uint32_t first = skip;
-    if (w.width < 2) {
-        if (f - start >= w.devSize) {
-            p.kind = PlaceKind::Outside;
-            return p;
-        }
-        dev = w.target + (f - start);
-    } else {
-        uint32_t k = w.width - static_cast<uint32_t>((f - start) % w.width);
-        if (k == w.width) k = 0;
-        if (k >= count) return p;
-        count = (count - k + w.width - 1) / w.width;
-        first += k;
-        const uint64_t step = (f + k - start) / w.width;
-        if (step >= w.devSize) {
-            p.kind = PlaceKind::Outside;
-            return p;
-        }
-        dev = w.target + step;
-    }
-    if (dev + count > w.devSize) {
-        p.kind = PlaceKind::Outside;
-        return p;
-    }
-    p.kind = PlaceKind::Bytes;
-    p.first = first;
-    p.count = count;
-    p.device = dev;
-    return p;
-}
 
 namespace {
 

@@ -77,56 +77,65 @@ bool RecordReader::AtTextEnd() {
     return At(pos_) == TEXT_END;
 }
 
-// Two hex digits at the text position; advances only on success.
-bool RecordReader::HexByte(uint8_t* out) {
-    const uint8_t hi = kDigits.v[At(pos_)];
-    if (hi == 0xFF) return false;
-    const uint8_t lo = kDigits.v[At(pos_ + 1)];
-    if (lo == 0xFF) return false;
-    *out = static_cast<uint8_t>(hi << 4 | lo);
-    pos_ += 2;
-    return true;
-}
+namespace {
 
-// After the checksum: a separator, or the end of the text (a last record without
-// a line end is still a whole record).
-bool RecordReader::RecordEndsHere() const {
-    const uint8_t c = At(pos_);
-    return IsSeparator(c) || c == TEXT_END;
-}
+// A record reads at most this many characters from its first one (':' or 'S', five or
+// six header digit pairs, 255 data bytes, the checksum and the character after it).
+// With more text than that left, the reading needs no look at the text's end.
+constexpr uint32_t kLongestRecord = 530;
 
-bool RecordReader::Refuse(RecordMessage message, unsigned value) {
-    message_ = message;
-    messageValue_ = value;
-    return false;
-}
+// The text position of one record being read; kChecked: bytes past the end read as
+// the end-of-text byte.
+template <bool kChecked>
+struct Cursor {
+    const uint8_t* text;
+    uint32_t size;
+    uint32_t pos;
 
-bool RecordReader::Next(bool probing) {
-    message_ = RecordMessage::None;
-    ++count_;
-    return syntax_ == RecordSyntax::Hex ? NextHex(probing) : NextS(probing);
-}
+    uint8_t At(uint32_t i) const {
+        if (kChecked) return i < size ? text[i] : TEXT_END;
+        return text[i];
+    }
+    // Two hex digits at the position; advances only on success.
+    bool HexByte(uint8_t* out) {
+        const uint8_t hi = kDigits.v[At(pos)];
+        if (hi == 0xFF) return false;
+        const uint8_t lo = kDigits.v[At(pos + 1)];
+        if (lo == 0xFF) return false;
+        *out = static_cast<uint8_t>(hi << 4 | lo);
+        pos += 2;
+        return true;
+    }
+    // After the checksum: a separator, or the end of the text (a last record without
+    // a line end is still a whole record).
+    bool RecordEndsHere() const {
+        const uint8_t c = At(pos);
+        return IsSeparator(c) || c == TEXT_END;
+    }
+};
 
-bool RecordReader::NextHex(bool probing) {
+template <bool kChecked>
+RecordMessage ReadHex(Cursor<kChecked>& c, Record& r, bool probing, unsigned* value) {
     using M = RecordMessage;
-    Record& r = record_;
-    SkipSeparators();
-    if (At(pos_) == TEXT_END) return Refuse(M::TextEndedHex);
-    if (At(pos_) != ':') return Refuse(M::MissingColon);
-    ++pos_;
+    if (c.At(c.pos) == TEXT_END) return M::TextEndedHex;
+    if (c.At(c.pos) != ':') return M::MissingColon;
+    ++c.pos;
     uint8_t length = 0, high = 0, low = 0, type = 0, check = 0;
-    if (!HexByte(&length)) return Refuse(M::BadLengthDigit);
-    if (!HexByte(&high)) return Refuse(M::BadHighAddressDigit);
-    if (!HexByte(&low)) return Refuse(M::BadLowAddressDigit);
-    if (!HexByte(&type)) return Refuse(M::BadTypeDigit);
+    if (!c.HexByte(&length)) return M::BadLengthDigit;
+    if (!c.HexByte(&high)) return M::BadHighAddressDigit;
+    if (!c.HexByte(&low)) return M::BadLowAddressDigit;
+    if (!c.HexByte(&type)) return M::BadTypeDigit;
     unsigned sum = length + high + low + type;
     for (unsigned i = 0; i < length; ++i) {
-        if (!HexByte(&r.data[i])) return Refuse(M::BadDataDigit, i + 1);
+        if (!c.HexByte(&r.data[i])) {
+            *value = i + 1;
+            return M::BadDataDigit;
+        }
         sum += r.data[i];
     }
-    if (!HexByte(&check)) return Refuse(M::BadChecksumDigit);
-    if (((sum + check) & 0xFF) != 0) return Refuse(M::ChecksumMismatch);
-    if (!RecordEndsHere()) return Refuse(M::ExtraData);
+    if (!c.HexByte(&check)) return M::BadChecksumDigit;
+    if (((sum + check) & 0xFF) != 0) return M::ChecksumMismatch;
+    if (!c.RecordEndsHere()) return M::ExtraData;
 
     r.length = length;
     r.address = static_cast<uint32_t>(high) << 8 | low;
@@ -136,72 +145,77 @@ bool RecordReader::NextHex(bool probing) {
         r.kind = RecordKind::Data;
         break;
     case 0x01:
-        if (length != 0) return Refuse(M::BadHexEnd);
+        if (length != 0) return M::BadHexEnd;
         r.kind = RecordKind::End;
         break;
     case 0x02:
-        if (length != 2 || !atZero) return Refuse(M::BadExtSegment);
+        if (length != 2 || !atZero) return M::BadExtSegment;
         r.kind = RecordKind::ExtSegment;
         break;
     case 0x03:
-        if (length != 4 || !atZero) return Refuse(M::BadStartSegment);
+        if (length != 4 || !atZero) return M::BadStartSegment;
         r.kind = RecordKind::StartSegment;
         break;
     case 0x04:
-        if (length != 2 || !atZero) return Refuse(M::BadExtLinear);
+        if (length != 2 || !atZero) return M::BadExtLinear;
         r.kind = RecordKind::ExtLinear;
         break;
     case 0x05:
         // Two bytes: the upper half of the start address (older tools); four bytes:
         // the whole 32-bit start address (the standard form).
-        if ((length != 2 && length != 4) || !atZero) return Refuse(M::BadStartLinear);
+        if ((length != 2 && length != 4) || !atZero) return M::BadStartLinear;
         r.kind = RecordKind::StartLinear;
         break;
     default:
-        if (!probing) return Refuse(M::UnknownHexType, type);
+        if (!probing) {
+            *value = type;
+            return M::UnknownHexType;
+        }
         r.kind = RecordKind::Other;
         break;
     }
-    return true;
+    return M::None;
 }
 
-bool RecordReader::NextS(bool probing) {
+template <bool kChecked>
+RecordMessage ReadS(Cursor<kChecked>& c, Record& r, bool probing, unsigned* value) {
     using M = RecordMessage;
-    Record& r = record_;
-    SkipSeparators();
-    if (At(pos_) == TEXT_END) return Refuse(M::TextEndedS);
-    if (At(pos_) != 'S' && At(pos_) != 's') return Refuse(M::MissingS);
-    ++pos_;
-    const uint8_t typeChar = At(pos_);
-    if (typeChar < '0' || typeChar > '9') return Refuse(M::BadTypeDigit);
-    ++pos_;
+    if (c.At(c.pos) == TEXT_END) return M::TextEndedS;
+    if (c.At(c.pos) != 'S' && c.At(c.pos) != 's') return M::MissingS;
+    ++c.pos;
+    const uint8_t typeChar = c.At(c.pos);
+    if (typeChar < '0' || typeChar > '9') return M::BadTypeDigit;
+    ++c.pos;
     const unsigned type = typeChar - '0';
     uint8_t count = 0, check = 0;
-    if (!HexByte(&count)) return Refuse(M::BadLengthDigit);
+    if (!c.HexByte(&count)) return M::BadLengthDigit;
     const unsigned addressBytes = (type == 2 || type == 8) ? 3 : (type == 3 || type == 7) ? 4 : 2;
-    if (count < addressBytes + 1) return Refuse(M::BadSLength);
+    if (count < addressBytes + 1) return M::BadSLength;
     const unsigned dataBytes = count - addressBytes - 1;
     unsigned sum = count;
     uint32_t address = 0;
     for (unsigned i = 0; i < addressBytes; ++i) {
         uint8_t b = 0;
-        if (!HexByte(&b)) return Refuse(M::BadAddressDigits);
+        if (!c.HexByte(&b)) return M::BadAddressDigits;
         address = address << 8 | b;
         sum += b;
     }
     for (unsigned i = 0; i < dataBytes; ++i) {
-        if (!HexByte(&r.data[i])) return Refuse(M::BadDataDigit, i + 1);
+        if (!c.HexByte(&r.data[i])) {
+            *value = i + 1;
+            return M::BadDataDigit;
+        }
         sum += r.data[i];
     }
-    if (!HexByte(&check)) return Refuse(M::BadChecksumDigit);
-    if ((~sum & 0xFF) != check) return Refuse(M::ChecksumMismatch);
-    if (!RecordEndsHere()) return Refuse(M::ExtraData);
+    if (!c.HexByte(&check)) return M::BadChecksumDigit;
+    if ((~sum & 0xFF) != check) return M::ChecksumMismatch;
+    if (!c.RecordEndsHere()) return M::ExtraData;
 
     r.length = dataBytes;
     r.address = address;
     switch (type) {
     case 0:
-        if (address != 0) return Refuse(M::BadSignonAddress);
+        if (address != 0) return M::BadSignonAddress;
         r.kind = RecordKind::Signon;
         break;
     case 1:
@@ -215,7 +229,7 @@ bool RecordReader::NextS(bool probing) {
     case 7:
     case 8:
     case 9:
-        if (dataBytes != 0) return Refuse(M::BadSEnd);
+        if (dataBytes != 0) return M::BadSEnd;
         r.kind = RecordKind::End;
         break;
     case 6:
@@ -227,9 +241,41 @@ bool RecordReader::NextS(bool probing) {
         }
         [[fallthrough]];
     default:  // S4, other S6
-        if (!probing) return Refuse(M::UnknownSType, type);
+        if (!probing) {
+            *value = type;
+            return M::UnknownSType;
+        }
         r.kind = RecordKind::Other;
         break;
     }
-    return true;
+    return M::None;
+}
+
+template <bool kChecked>
+RecordMessage ReadOne(RecordSyntax syntax, Cursor<kChecked>& c, Record& r, bool probing, unsigned* value) {
+    return syntax == RecordSyntax::Hex ? ReadHex(c, r, probing, value) : ReadS(c, r, probing, value);
+}
+
+}  // namespace
+
+bool RecordReader::Next(bool probing) {
+    ++count_;
+    // SkipSeparators, without a call for every record.
+    const uint8_t* text = text_.data;
+    const uint32_t size = text_.size;
+    uint32_t pos = pos_;
+    while (pos < size && IsSeparator(text[pos])) ++pos;
+    pos_ = pos;
+    unsigned value = 0;
+    if (text_.size - pos_ > kLongestRecord) {
+        Cursor<false> c{text_.data, text_.size, pos_};
+        message_ = ReadOne(syntax_, c, record_, probing, &value);
+        pos_ = c.pos;
+    } else {
+        Cursor<true> c{text_.data, text_.size, pos_};
+        message_ = ReadOne(syntax_, c, record_, probing, &value);
+        pos_ = c.pos;
+    }
+    messageValue_ = value;
+    return message_ == RecordMessage::None;
 }
