@@ -5,6 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 jobs=$(nproc)
+echo "== source layout (clang-format, every tracked C and C++ file)"
+bash scripts/check_format.sh
 run_suite() {
   local dir=$1; shift
   cmake -S . -B "$dir" -DPELMO_WERROR=ON "$@" >/dev/null
