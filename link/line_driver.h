@@ -7,8 +7,8 @@
 
 // The kind driver of a transport whose record talks to its unit through a line: USB and
 // serial. Every call but open takes the record's line and hands on to the transport.
-template <typename Record, auto LineOf, auto Close, auto Write, auto Read, auto Compare, auto SetReset,
-          auto GetReset, auto SetFold>
+template <typename Record, auto LineOf, auto Close, auto Write, auto Read, auto Compare, auto SetReset, auto GetReset,
+          auto SetFold>
 struct LineKindDriver {
     static Record* Rec(void* impl) { return static_cast<Record*>(impl); }
 
