@@ -242,31 +242,6 @@ void RamWriteJob::LastMismatch(uint8_t* unitByte, uint8_t* expected) const {
     if (expected) *expected = lastExpected_;
 }
 
-// The free functions serve the callers that do not hold a job of their own yet.
-namespace {
-RamWriteJob& SharedJob() {
-    static RamWriteJob job;
-    return job;
-}
-}  // namespace
-
-uint32_t RamBeginWrite(const UnitSet& set, uint32_t start, uint32_t length, uint32_t mode) {
-    return SharedJob().Begin(set, start, length, mode);
-}
-uint32_t RamWriteBlock(const uint8_t* data, uint32_t length, uint32_t* corrected, uint32_t* done) {
-    return SharedJob().WriteBlock(data, length, corrected, done);
-}
-void RamBeginBufferedWrite(const UnitSet& set, uint32_t mode) { SharedJob().BeginBuffered(set, mode); }
-uint32_t RamBufferedWrite(uint32_t address, const uint8_t* data, uint32_t length, uint32_t* corrected,
-                          uint32_t* failAddress) {
-    return SharedJob().BufferedWrite(address, data, length, corrected, failAddress);
-}
-uint32_t RamFlush(uint32_t* corrected, uint32_t* failAddress) { return SharedJob().Flush(corrected, failAddress); }
-uint32_t RamEndWrite(uint32_t* corrected, uint32_t* failAddress) { return SharedJob().End(corrected, failAddress); }
-uint32_t RamApplyFold() { return SharedJob().ApplyFold(); }
-void RamLastMismatch(uint8_t* unitByte, uint8_t* expected) { SharedJob().LastMismatch(unitByte, expected); }
-uint32_t RamRunningAddress() { return SharedJob().RunningAddress(); }
-
 uint32_t RamReadBlock(const UnitSet& set, uint8_t* buffer, uint32_t address, uint32_t length) {
     const uint32_t k = set.count ? set.count : 1;
     if (k == 1) {

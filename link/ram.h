@@ -71,19 +71,6 @@ private:
     uint8_t lastUnit_ = 0;
 };
 
-// The same steps on one job shared by the callers that do not hold their own (the engine's
-// loaders today); new code takes a RamWriteJob.
-uint32_t RamBeginWrite(const UnitSet& set, uint32_t start, uint32_t length, uint32_t mode);
-uint32_t RamWriteBlock(const uint8_t* data, uint32_t length, uint32_t* corrected, uint32_t* done);
-void RamBeginBufferedWrite(const UnitSet& set, uint32_t mode);
-uint32_t RamBufferedWrite(uint32_t address, const uint8_t* data, uint32_t length, uint32_t* corrected,
-                          uint32_t* failAddress);
-uint32_t RamFlush(uint32_t* corrected, uint32_t* failAddress);
-uint32_t RamEndWrite(uint32_t* corrected, uint32_t* failAddress);
-uint32_t RamApplyFold();
-void RamLastMismatch(uint8_t* unitByte, uint8_t* expected);
-uint32_t RamRunningAddress();
-
 uint32_t RamReadBlock(const UnitSet& set, uint8_t* buffer, uint32_t address, uint32_t length);
 uint32_t RamTestUnit(uint32_t handle, uint32_t* MaxK);
 uint32_t NextFoldAddress(uint32_t address, uint32_t mask);
