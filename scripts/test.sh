@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything twice (plain with warnings as errors, then ASan + UBSan) and runs every test,
-# the Windows cross build with its tests under wine, then the thread-sanitizer tests of the threaded layers and a short smoke of every fuzz target.
+# the Windows cross build with its tests under wine (scripts/windows.sh), then the
+# thread-sanitizer tests of the threaded layers and a short smoke of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
