@@ -45,7 +45,8 @@ uint32_t LptOpen(uint32_t portNumber, uint32_t base, LptPort** port, LptOpenInfo
     }
     void* model = g_simulator ? g_simulator->findPort(base) : nullptr;
     if (model == nullptr) {
-        info->backend = LPT_BACKEND_RAW;
+        // No backend to choose: the system itself offers none.
+        info->backend = LPT_BACKEND_NONE;
         return info->result = LPT_NO_IO_PORTS;
     }
     info->backend = LPT_BACKEND_SIM;
