@@ -3,8 +3,9 @@
 # unit (a 27512 with 64 KB of RAM, through the in-process driver): an image made by
 # srec_cat is loaded (HEX and S-records) with verify, part of it filled, checksummed,
 # written as HEX and S37; srec_cat reads the written files back, and they must hold the
-# image with the fill (and erased bytes above it on the 27512). A missing load file and
-# a create over an existing file fail with their messages.
+# image with the fill (and erased bytes above it on the 27512). A missing load file, a
+# folder loaded, a create over an existing file and one in a missing folder fail with
+# their messages; a write to the NUL device and an append go where they should.
 # Usage: zam32_batch.sh WINE ZAM32_EXE
 set -euo pipefail
 wine=$1 zam32=$2
@@ -41,6 +42,11 @@ images="l img.hex,,,,,v;s;l img.s,,,,,v;f 5a,1000,100;s"
 run "p v;t 27256;$images;w o.hex,,,c,h;w o.s37,,,c,s37"
 run "p v;t 27256;w o.hex,,,c,h"
 run "p v;t 27256;l missing.hex"
+run "p v;t 27256;l ."
+run "p v;t 27256;w nofolder/x.hex,0,100,c,h"
+run "p v;t 27256;f 11;w NUL,0,100,r,h"
+cp img.bin a.bin
+run "p v;t 27256;f 22;w a.bin,0,100,a,b"
 PELMO_SIM_USB="unit=0,ram=64" run "p u;t 27512;$images;w u.hex,,,c,h;w u.s37,,,c,s37"
 tr -d '\r' <out.txt >out.lf
 expect() {
@@ -54,8 +60,14 @@ expect "$(checksum "$sumImage64")"
 expect "$(checksum "$sumFilled64")"
 expect "OUTPUT FILE ALREADY EXISTS"
 expect "CAN'T OPEN LOAD FILE ("
+expect "CAN'T OPEN LOAD FILE (Is a directory, not a regular file)"
+expect "ERROR OPENING OUTPUT FILE ("
+expect "#9 records written including EOF record"
+expect "Adding 100 bytes to binary file"
+[ "$(stat -c %s a.bin)" -eq $((0x8000 + 0x100)) ] || fail "a.bin did not grow by 100 bytes"
+[ "$(tail -c 256 a.bin | od -An -v -tx1 | tr -d ' \n')" = "$(printf '22%.0s' $(seq 256))" ] || fail "a.bin does not end in the appended bytes"
 grep -q "Unknown System Error" out.lf && fail "a system error without its text"
-[ "$(grep -c '^exit status 0$' out.lf)" -eq 2 ] || fail "not exactly the two runs without a failure ended with status 0"
+[ "$(grep -c '^exit status 0$' out.lf)" -eq 4 ] || fail "not exactly the four runs without a failure ended with status 0"
 for f in o.hex:-intel:filled.bin o.s37:-motorola:filled.bin u.hex:-intel:filled64.bin u.s37:-motorola:filled64.bin; do
   IFS=: read -r name format want <<<"$f"
   if [ ! -f "$name" ]; then
