@@ -36,11 +36,15 @@ NTSTATUS KePnpRequest(int busId, UCHAR minor);
 // Sends a power request (system or device state) and waits for it.
 NTSTATUS KePowerRequest(int busId, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state);
 
-// libusb backend: the vendor:product pairs of PELMO_USB_IDS ("1234:5678,1234:5679").
+// Real units: the vendor:product pairs of PELMO_USB_IDS ("1234:5678,1234:5679").
 struct UsbIdPair {
     uint16_t vendor, product;
 };
 // Parses the list; false on a malformed entry. At most `max` pairs are kept.
 bool ParseUsbIds(const char* text, UsbIdPair* out, int max, int* count);
-// Puts every matching device on the bus; returns how many (0 without libusb devices).
+// True when vendor:product is one of the pairs.
+bool UsbIdsMatch(const UsbIdPair* ids, int count, uint16_t vendor, uint16_t product);
+// Puts every matching device on the bus; returns how many (0 without such devices). The
+// real-unit backend of the build defines it: libusb (usb_libusb.cpp) on Linux, WinUSB
+// (usb_winusb.cpp) on Windows, none (usb_absent.cpp) where neither is built in.
 int KeScanLibusb(const UsbIdPair* ids, int count);
