@@ -9,7 +9,7 @@
 
 // Runs the driver's entry once, then gives it every device on the bus: the
 // simulated units (attached now, from PELMO_SIM_USB, or later through the sim
-// bus) and the real units named by PELMO_USB_IDS through libusb.
+// bus) and the real units named by PELMO_USB_IDS (libusb, on Windows WinUSB).
 NTSTATUS KeHostStart(PDRIVER_INITIALIZE entry);
 // The entry of the driver the host loads for devio (its glue sets it at start-up).
 void KeSetHostDriverEntry(PDRIVER_INITIALIZE entry);
@@ -36,11 +36,17 @@ NTSTATUS KePnpRequest(int busId, UCHAR minor);
 // Sends a power request (system or device state) and waits for it.
 NTSTATUS KePowerRequest(int busId, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state);
 
-// libusb backend: the vendor:product pairs of PELMO_USB_IDS ("1234:5678,1234:5679").
+// Real units: the vendor:product pairs of PELMO_USB_IDS ("1234:5678,1234:5679").
 struct UsbIdPair {
     uint16_t vendor, product;
 };
 // Parses the list; false on a malformed entry. At most `max` pairs are kept.
 bool ParseUsbIds(const char* text, UsbIdPair* out, int max, int* count);
-// Puts every matching device on the bus; returns how many (0 without libusb devices).
-int KeScanLibusb(const UsbIdPair* ids, int count);
+// True when vendor:product is one of the pairs.
+bool UsbIdsMatch(const UsbIdPair* ids, int count, uint16_t vendor, uint16_t product);
+// Vendor and product of a Windows hardware id ("USB\VID_1234&PID_5678&REV_0100");
+// false for any other form.
+bool UsbHardwareIdPair(const char* id, uint16_t* vendor, uint16_t* product);
+// Puts every matching device on the bus through the system's backend (libusb, on
+// Windows WinUSB); returns how many.
+int KeScanUsbUnits(const UsbIdPair* ids, int count);
