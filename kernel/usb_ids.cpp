@@ -1,4 +1,5 @@
-// The vendor:product pairs that name real units, shared by the bus backends.
+// The vendor:product pairs of PELMO_USB_IDS, shared by the real-unit backends
+// (libusb on Linux, WinUSB on Windows).
 #include <cctype>
 #include <cstdlib>
 
