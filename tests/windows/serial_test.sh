@@ -77,7 +77,7 @@ run_exe() {
     local out=$1 assign=$2 status=0
     shift 2
     [ "$assign" != - ] || assign=PELMO_NOTHING=
-    env -u ZAM32ARG -u ZAM32OSCLASS -u ZAMBPS -u ZAMCOM5 -u ZAMCOM6 -u ZAMCOM8 -u PELMO_SIM_USB "$assign" \
+    env -u ZAM32ARG -u ZAM32OSCLASS -u ZAMBPS -u ZAMCOM5 -u ZAMCOM6 -u ZAMCOM8 -u ZAMCOM9 -u PELMO_SIM_USB "$assign" \
         timeout 300 "$wine" "$zam32exe" "$@" </dev/null >"$work/raw" 2>&1 || status=$?
     tr -d '\r' <"$work/raw" >"$out"
     return $status
@@ -87,7 +87,7 @@ run_linux() {
     local out=$1 n=$2 tty=$3 status=0
     shift 3
     # Of the NT family, as every Windows this runs on.
-    env -u ZAM32ARG -u ZAMCOM5 -u ZAMCOM6 -u ZAMCOM8 -u PELMO_SIM_USB ZAM32OSCLASS=5 ZAMBPS=921600 "ZAMCOM$n=$tty" \
+    env -u ZAM32ARG -u ZAMCOM5 -u ZAMCOM6 -u ZAMCOM8 -u ZAMCOM9 -u PELMO_SIM_USB ZAM32OSCLASS=5 ZAMBPS=921600 "ZAMCOM$n=$tty" \
         timeout 300 "$zam32" "$@" </dev/null >"$out" 2>&1 || status=$?
     return $status
 }
@@ -106,19 +106,23 @@ same_traffic() {
 # ---- images ----
 srec_cat -generate 0 0x10000 -random -o image.s28 -address-length=3 2>/dev/null
 srec_cat image.s28 -o expect.bin -binary 2>/dev/null
+srec_cat image.s28 -crop 0 0x8000 -o small.bin -binary 2>/dev/null
 sum=$(od -An -v -tu1 expect.bin | awk '{for (i = 1; i <= NF; i++) s += $i} END {printf "%04X-%04X", int(s / 65536), s % 65536}')
 printf 'not a serial port' >plain.txt
 
 # ---- units and the wine prefix that maps them ----
 # COM5: a clean line. COM6: a line that damages answers, so that resynchronisations
 # (purge, break) and the receive time-out of a lost byte happen. COM8: a unit for the
-# refused opens. COM7 is mapped to nothing.
+# refused opens. COM9: a unit that stops reading halfway through a load, so that the
+# writes pile up until their wait runs out. COM7 is mapped to nothing.
 faults=ram=64,fault=bad-crc:3,fault=garbage:6,fault=drop:9
+deaf=ram=32,fault=deaf:301
 start_unit clean ram=64
 start_unit faulty "$faults"
 start_unit spare ram=64
+start_unit deaf "$deaf"
 "$wine" wineboot -i >/dev/null 2>&1
-for port in "COM5 $clean_tty" "COM6 $faulty_tty" "COM8 $spare_tty"; do
+for port in "COM5 $clean_tty" "COM6 $faulty_tty" "COM8 $spare_tty" "COM9 $deaf_tty"; do
     "$wine" reg add 'HKLM\Software\Wine\Ports' /v "${port% *}" /t REG_SZ /d "${port#* }" /f >/dev/null
 done
 # Wine's services read the ports when they start: start them again, then wait until the
@@ -126,7 +130,7 @@ done
 "$wineserver" -k || true
 "$wineserver" -w
 "$wine" cmd /c exit >/dev/null 2>&1
-for dev in com5 com6 com8; do
+for dev in com5 com6 com8 com9; do
     for _ in $(seq 600); do
         [ -L "$WINEPREFIX/dosdevices/$dev" ] && break
         sleep 0.05
@@ -176,6 +180,20 @@ stop_unit linux
 diff -u linux.txt exe.txt >&2 || fail "zam32.exe and zam32 transcripts differ on the damaged line"
 same_traffic "damaged line" "$faulty_counted" "$linux_counted"
 
+# ---- a unit that stops reading: the write's wait ends the load, as on Linux ----
+job=(/b "P C9;T 27256;L small.bin,,,,,V;QN")
+status=0
+run_exe exe.txt ZAMBPS=921600 "${job[@]}" || status=$?
+[ $status -ne 0 ] || fail "zam32.exe on COM9 ended with status 0"
+has exe.txt "DEVICE FAILURE (SUBCODE 502-9)" || fail "zam32.exe on COM9: no write failure"
+! has exe.txt Completed || fail "zam32.exe on COM9 completed a load the unit did not take"
+stop_unit deaf
+start_unit linux "$deaf"
+status=0
+run_linux linux.txt 9 "$linux_tty" "${job[@]}" || status=$?
+stop_unit linux
+diff -u linux.txt exe.txt >&2 || fail "zam32.exe and zam32 transcripts differ on the deaf unit"
+
 # ---- ports that cannot be used: the failure and why ----
 bell=$'\a'
 # environment | port | the two lines after "CANNOT ACCESS EMULATOR ON PORT cN UNIT 0"
@@ -209,4 +227,4 @@ if [ $failures -ne 0 ]; then
     echo "serial_test: $failures failure(s)" >&2
     exit 1
 fi
-echo "serial_test: passed (COM5: $clean_counted; COM6: $faulty_counted)"
+echo "serial_test: passed (COM5: $clean_counted; COM6: $faulty_counted; COM9: $deaf_counted)"
