@@ -16,6 +16,7 @@ if [ $# -ne 2 ]; then
     echo "usage: $0 WINDOWS_BIN LINUX_BIN" >&2
     exit 2
 fi
+here=$(cd "$(dirname "$0")" && pwd)
 zam32exe=$(realpath "$1/zam32.exe")
 zam32=$(realpath "$2/zam32")
 pelmosim=$(realpath "$2/pelmosim")
@@ -77,7 +78,7 @@ run_exe() {
     local out=$1 assign=$2 status=0
     shift 2
     [ "$assign" != - ] || assign=PELMO_NOTHING=
-    env -u ZAM32ARG -u ZAM32OSCLASS -u ZAMBPS -u ZAMCOM5 -u ZAMCOM6 -u ZAMCOM8 -u ZAMCOM9 -u PELMO_SIM_USB "$assign" \
+    env -u ZAM32ARG -u ZAM32OSCLASS -u ZAMBPS -u ZAMCOM4 -u ZAMCOM5 -u ZAMCOM6 -u ZAMCOM8 -u ZAMCOM9 -u PELMO_SIM_USB "$assign" \
         timeout 300 "$wine" "$zam32exe" "$@" </dev/null >"$work/raw" 2>&1 || status=$?
     tr -d '\r' <"$work/raw" >"$out"
     return $status
@@ -87,7 +88,7 @@ run_linux() {
     local out=$1 n=$2 tty=$3 status=0
     shift 3
     # Of the NT family, as every Windows this runs on.
-    env -u ZAM32ARG -u ZAMCOM5 -u ZAMCOM6 -u ZAMCOM8 -u ZAMCOM9 -u PELMO_SIM_USB ZAM32OSCLASS=5 ZAMBPS=921600 "ZAMCOM$n=$tty" \
+    env -u ZAM32ARG -u ZAMCOM4 -u ZAMCOM5 -u ZAMCOM6 -u ZAMCOM8 -u ZAMCOM9 -u PELMO_SIM_USB ZAM32OSCLASS=5 ZAMBPS=921600 "ZAMCOM$n=$tty" \
         timeout 300 "$zam32" "$@" </dev/null >"$out" 2>&1 || status=$?
     return $status
 }
@@ -114,15 +115,17 @@ printf 'not a serial port' >plain.txt
 # COM5: a clean line. COM6: a line that damages answers, so that resynchronisations
 # (purge, break) and the receive time-out of a lost byte happen. COM8: a unit for the
 # refused opens. COM9: a unit that stops reading halfway through a load, so that the
-# writes pile up until their wait runs out. COM7 is mapped to nothing.
+# writes pile up until their wait runs out. COM4: a unit that never answers, for Esc on
+# the console. COM7 is mapped to nothing.
 faults=ram=64,fault=bad-crc:3,fault=garbage:6,fault=drop:9
 deaf=ram=32,fault=deaf:301
 start_unit clean ram=64
 start_unit faulty "$faults"
 start_unit spare ram=64
 start_unit deaf "$deaf"
+start_unit dead ram=32,dead=1
 "$wine" wineboot -i >/dev/null 2>&1
-for port in "COM5 $clean_tty" "COM6 $faulty_tty" "COM8 $spare_tty" "COM9 $deaf_tty"; do
+for port in "COM4 $dead_tty" "COM5 $clean_tty" "COM6 $faulty_tty" "COM8 $spare_tty" "COM9 $deaf_tty"; do
     "$wine" reg add 'HKLM\Software\Wine\Ports' /v "${port% *}" /t REG_SZ /d "${port#* }" /f >/dev/null
 done
 # Wine's services read the ports when they start: start them again, then wait until the
@@ -130,7 +133,7 @@ done
 "$wineserver" -k || true
 "$wineserver" -w
 "$wine" cmd /c exit >/dev/null 2>&1
-for dev in com5 com6 com8 com9; do
+for dev in com4 com5 com6 com8 com9; do
     for _ in $(seq 600); do
         [ -L "$WINEPREFIX/dosdevices/$dev" ] && break
         sleep 0.05
@@ -193,6 +196,20 @@ status=0
 run_linux linux.txt 9 "$linux_tty" "${job[@]}" || status=$?
 stop_unit linux
 diff -u linux.txt exe.txt >&2 || fail "zam32.exe and zam32 transcripts differ on the deaf unit"
+
+# ---- Esc on the console ends the wait for a unit that does not answer ----
+# Only with the console's key events built in: without them there is no console to watch.
+if [ -f "$here/../../platform/console_keys_win32.cpp" ]; then
+    status=0
+    env -u ZAM32ARG -u ZAM32OSCLASS -u ZAMBPS -u ZAMCOM4 WINE="$wine" timeout 300 \
+        python3 "$here/console_esc.py" "Checking Pc4U0 as 27256" "$zam32exe" /b "P C4;T 27256;QN" \
+        >esc.txt 2>&1 || status=$?
+    [ $status -eq 3 ] || fail "Esc on COM4: zam32.exe ended with status $status"
+    has esc.txt "[CANCELLEDSUBCODE100-4]" || { fail "Esc on COM4 did not cancel the wait"; cat esc.txt >&2; }
+else
+    echo "serial_test: no console key events in this build: Esc not typed" >&2
+fi
+stop_unit dead
 
 # ---- ports that cannot be used: the failure and why ----
 bell=$'\a'
