@@ -40,8 +40,8 @@ public:
         if (value == 0) return USB_BUS_OK;
         USB_CONFIGURATION_DESCRIPTOR config{};
         uint32_t got = 0;
-        if (UsbBusResult r = Bus(WinusbDescriptor(device_, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, &config,
-                                                  sizeof config, &got));
+        if (UsbBusResult r =
+                Bus(WinusbDescriptor(device_, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, &config, sizeof config, &got));
             r != USB_BUS_OK)
             return r;
         if (got < sizeof config || config.bConfigurationValue != value) return USB_BUS_ERROR;

@@ -40,8 +40,8 @@ std::string HardwareId(HDEVINFO set, SP_DEVINFO_DATA* info) {
 
 std::vector<WinusbPresent> WinusbPresentDevices() {
     std::vector<WinusbPresent> found;
-    HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_USB_DEVICE, nullptr, nullptr,
-                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO set =
+        SetupDiGetClassDevsA(&GUID_DEVINTERFACE_USB_DEVICE, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE) return found;
     SP_DEVICE_INTERFACE_DATA item{};
     item.cbSize = sizeof item;

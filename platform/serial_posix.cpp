@@ -42,9 +42,7 @@ bool ModemLine(int fd, int bit, bool on) {
 
 }  // namespace
 
-void SerialPortDefaultName(uint32_t com, char* name, size_t size) {
-    std::snprintf(name, size, "/dev/ttyS%u", com - 1);
-}
+void SerialPortDefaultName(uint32_t com, char* name, size_t size) { std::snprintf(name, size, "/dev/ttyS%u", com - 1); }
 
 uint32_t SerialPortOpen(const char* path, uint32_t baud, uint32_t settleMs, int* fd, int* errorNumber) {
     *fd = -1;

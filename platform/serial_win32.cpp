@@ -116,8 +116,8 @@ uint32_t SerialPortOpen(const char* path, uint32_t baud, uint32_t settleMs, int*
     *fd = -1;
     *errorNumber = 0;
     // No sharing: a second program, or a second open of ours, is refused.
-    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                           nullptr);
+    HANDLE h =
+        CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD e = GetLastError();
         *errorNumber = static_cast<int>(e);
@@ -209,8 +209,7 @@ int SerialPortWrite(int fd, const uint8_t* data, uint32_t length, uint32_t timeo
     return GetOverlappedResult(p->handle, &ov, &moved, FALSE) ? 1 : 0;
 }
 
-bool SerialPortReadSome(int fd, uint8_t* buffer, uint32_t length, uint32_t timeoutMs, int consoleFd,
-                        int32_t* count) {
+bool SerialPortReadSome(int fd, uint8_t* buffer, uint32_t length, uint32_t timeoutMs, int consoleFd, int32_t* count) {
     *count = 0;
     Port* p = PortOf(fd);
     if (p == nullptr) return false;

@@ -454,10 +454,10 @@ TEST(UsbIds, HardwareIdGivesThePair) {
         {"USB\\VID_1234&PID_5678&REV_0100", true, 0x1234, 0x5678},
         {"USB\\VID_abcd&PID_EF01", true, 0xABCD, 0xEF01},
         {"usb\\vid_0001&pid_ffff&mi_00", true, 0x0001, 0xFFFF},
-        {"USB\\VID_1234&PID_567", false, 0, 0},       // a digit short
-        {"USB\\VID_1234&PID_56789", false, 0, 0},     // one too many
+        {"USB\\VID_1234&PID_567", false, 0, 0},    // a digit short
+        {"USB\\VID_1234&PID_56789", false, 0, 0},  // one too many
         {"USB\\VID_12G4&PID_5678", false, 0, 0},
-        {"HID\\VID_1234&PID_5678", false, 0, 0},      // not a USB device id
+        {"HID\\VID_1234&PID_5678", false, 0, 0},  // not a USB device id
         {"USB\\PID_5678&VID_1234", false, 0, 0},
         {"USB\\ROOT_HUB30", false, 0, 0},
         {"", false, 0, 0},
