@@ -9,7 +9,7 @@
 
 // Runs the driver's entry once, then gives it every device on the bus: the
 // simulated units (attached now, from PELMO_SIM_USB, or later through the sim
-// bus) and the real units named by PELMO_USB_IDS through libusb.
+// bus) and the real units named by PELMO_USB_IDS (libusb, on Windows WinUSB).
 NTSTATUS KeHostStart(PDRIVER_INITIALIZE entry);
 // The entry of the driver the host loads for devio (its glue sets it at start-up).
 void KeSetHostDriverEntry(PDRIVER_INITIALIZE entry);
@@ -44,7 +44,10 @@ struct UsbIdPair {
 bool ParseUsbIds(const char* text, UsbIdPair* out, int max, int* count);
 // True when vendor:product is one of the pairs.
 bool UsbIdsMatch(const UsbIdPair* ids, int count, uint16_t vendor, uint16_t product);
+// Vendor and product of a Windows hardware id ("USB\\VID_1234&PID_5678&REV_0100");
+// false for any other form.
+bool UsbHardwareIdPair(const char* id, uint16_t* vendor, uint16_t* product);
 // Puts every matching device on the bus; returns how many (0 without such devices). The
 // real-unit backend of the build defines it: libusb (usb_libusb.cpp) on Linux, WinUSB
 // (usb_winusb.cpp) on Windows, none (usb_absent.cpp) where neither is built in.
-int KeScanLibusb(const UsbIdPair* ids, int count);
+int KeScanUsbUnits(const UsbIdPair* ids, int count);

@@ -230,12 +230,12 @@ NTSTATUS KeHostStart(PDRIVER_INITIALIZE entry) {
     }
     IoSetLastCloseHook(LastClose);
 
-    // The registered source's devices (the simulated units), then libusb's.
+    // The registered source's devices (the simulated units), then the real ones.
     if (g_source) g_source->start();
     if (const char* ids = std::getenv("PELMO_USB_IDS")) {
         UsbIdPair pairs[16];
         int n = 0;
-        if (ParseUsbIds(ids, pairs, 16, &n) && n > 0) KeScanLibusb(pairs, n);
+        if (ParseUsbIds(ids, pairs, 16, &n) && n > 0) KeScanUsbUnits(pairs, n);
     }
     KeWaitPnpIdle();
     return STATUS_SUCCESS;

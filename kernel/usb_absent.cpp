@@ -2,4 +2,4 @@
 // simulated units) come onto the bus.
 #include "kernel/host.h"
 
-int KeScanLibusb(const UsbIdPair*, int) { return 0; }
+int KeScanUsbUnits(const UsbIdPair*, int) { return 0; }

@@ -6,7 +6,6 @@
 #include <libusb.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <mutex>
 
 #include "kernel/usb.h"
@@ -119,7 +118,7 @@ private:
 
 }  // namespace
 
-int KeScanLibusb(const UsbIdPair* ids, int count) {
+int KeScanUsbUnits(const UsbIdPair* ids, int count) {
     libusb_context* ctx = Context();
     if (!ctx) return 0;
     libusb_device** list = nullptr;

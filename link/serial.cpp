@@ -13,6 +13,7 @@
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/serial.h"
+#include "platform/syserror.h"
 
 namespace {
 
@@ -112,7 +113,7 @@ std::string SerialPortPath(uint32_t com) {
     char name[32];
     std::snprintf(name, sizeof name, "ZAMCOM%u", com);
     if (const char* v = std::getenv(name); v != nullptr && *v != '\0') return v;
-    std::snprintf(name, sizeof name, "/dev/ttyS%u", com - 1);
+    SerialPortDefaultName(com, name, sizeof name);
     return name;
 }
 
@@ -184,7 +185,7 @@ std::string SerialOpenFailureText(const SerialOpenFailure& f) {
     case SERIAL_PORT_NOT_TTY: std::snprintf(why, sizeof why, "not a serial port"); break;
     case SERIAL_PORT_BUSY: std::snprintf(why, sizeof why, "in use by another program"); break;
     case SERIAL_PORT_BAD_RATE: std::snprintf(why, sizeof why, "the device cannot run at %u baud", f.baud); break;
-    default: std::snprintf(why, sizeof why, "%s", std::strerror(f.errorNumber)); break;
+    default: std::snprintf(why, sizeof why, "%s", SystemErrorText(static_cast<unsigned long>(f.errorNumber))); break;
     }
     return "COM" + std::to_string(f.com) + " (" + f.path + "): " + why + "\n";
 }

@@ -6,9 +6,10 @@
 #include "link/transport.h"
 
 // The host side of the serial link: one unit per COM port, reached through the
-// tty named by $ZAMCOMn (else /dev/ttyS(n-1)) at the rate of ZAMBPS (else 57600),
-// with the command frames of link/serial_frame over it. Receive waits time out per
-// gap between bytes and, when there is a terminal, are cancelled by Esc.
+// device named by $ZAMCOMn (else /dev/ttyS(n-1), on Windows \\.\COMn) at the rate
+// of ZAMBPS (else 57600), with the command frames of link/serial_frame over it.
+// Receive waits time out per gap between bytes and, when there is a terminal, are
+// cancelled by Esc.
 
 inline constexpr uint32_t SERIAL_RECORD_COUNT = 10;
 inline constexpr uint32_t SERIAL_DEFAULT_BAUD = 57600;

@@ -1,12 +1,16 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
-// Serial ports on ttys: opened exclusively and set raw 8N1 at any rate from 50 to
-// 921600 baud, bytes written with a bounded wait, reads that return as soon as a
-// byte is there, time out, or are cancelled by Esc on a terminal, and the purge,
-// break and modem-line controls a line resynchronisation needs.
+// Serial ports on ttys (communications devices on Windows): opened exclusively and
+// set raw 8N1 at any rate from 50 to 921600 baud, bytes written with a bounded wait,
+// reads that return as soon as a byte is there, time out, or are cancelled by Esc on
+// a terminal, and the purge, break and modem-line controls a line resynchronisation
+// needs.
 //
-// A port is a file descriptor; -1 is none.
+// A port is a small number: a file descriptor, on Windows a slot of the port table;
+// -1 is none. A console is a C runtime descriptor of the terminal (-1: none). The
+// error numbers are errno values, on Windows GetLastError codes.
 
 enum SerialPortResult : uint32_t {
     SERIAL_PORT_OK = 0,
@@ -16,6 +20,10 @@ enum SerialPortResult : uint32_t {
     SERIAL_PORT_BAD_RATE = 4,   // the device refused the baud rate
     SERIAL_PORT_FAILED = 5,     // any other failure (errno kept)
 };
+
+// The device of COM<n> when nothing else names one: "/dev/ttyS<n-1>", on Windows
+// "\\.\COM<n>".
+void SerialPortDefaultName(uint32_t com, char* name, size_t size);
 
 // Opens `path` for reading and writing, existing only, no controlling terminal,
 // exclusive (TIOCEXCL and an advisory lock), and sets the line: `baud`, 8 data bits,

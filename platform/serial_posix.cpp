@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 
 #include "platform/clock.h"
@@ -40,6 +41,8 @@ bool ModemLine(int fd, int bit, bool on) {
 }
 
 }  // namespace
+
+void SerialPortDefaultName(uint32_t com, char* name, size_t size) { std::snprintf(name, size, "/dev/ttyS%u", com - 1); }
 
 uint32_t SerialPortOpen(const char* path, uint32_t baud, uint32_t settleMs, int* fd, int* errorNumber) {
     *fd = -1;

@@ -444,6 +444,36 @@ TEST(Libusb, IdListParsing) {
     EXPECT_FALSE(UsbIdsMatch(ids, 0, 0x1234, 0x5678));
 }
 
+// The WinUSB backend matches devices by the pair in their hardware id.
+TEST(UsbIds, HardwareIdGivesThePair) {
+    struct Case {
+        const char* id;
+        bool ok;
+        uint16_t vendor, product;
+    } cases[] = {
+        {"USB\\VID_1234&PID_5678&REV_0100", true, 0x1234, 0x5678},
+        {"USB\\VID_abcd&PID_EF01", true, 0xABCD, 0xEF01},
+        {"usb\\vid_0001&pid_ffff&mi_00", true, 0x0001, 0xFFFF},
+        {"USB\\VID_1234&PID_567", false, 0, 0},    // a digit short
+        {"USB\\VID_1234&PID_56789", false, 0, 0},  // one too many
+        {"USB\\VID_12G4&PID_5678", false, 0, 0},
+        {"HID\\VID_1234&PID_5678", false, 0, 0},  // not a USB device id
+        {"USB\\PID_5678&VID_1234", false, 0, 0},
+        {"USB\\ROOT_HUB30", false, 0, 0},
+        {"", false, 0, 0},
+    };
+    for (const Case& c : cases) {
+        uint16_t v = 0x5555, p = 0x5555;
+        EXPECT_EQ(UsbHardwareIdPair(c.id, &v, &p), c.ok) << c.id;
+        if (c.ok) {
+            EXPECT_EQ(v, c.vendor) << c.id;
+            EXPECT_EQ(p, c.product) << c.id;
+        } else {
+            EXPECT_EQ(v, 0x5555) << c.id;  // left alone
+        }
+    }
+}
+
 TEST(Libusb, PipesMapByIndexInDescriptorOrder) {
     libusb_endpoint_descriptor eps[4] = {};
     const uint8_t addresses[4] = {0x81, 0x02, 0x86, 0x03};  // a unit may number them freely
