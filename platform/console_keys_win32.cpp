@@ -3,11 +3,10 @@
 // width of "CONOUT$", and the console's control events as the ending signals.
 #include "platform/console_keys_win32.h"
 
-#include <atomic>
 #include <cstdio>
 
-#include "platform/clock.h"
-#include "platform/process.h"
+#include "platform/console.h"
+#include "platform/wait_win32.h"
 
 namespace {
 
@@ -49,9 +48,7 @@ bool IsModifierAlone(WORD vk) {
     }
 }
 
-}  // namespace
-
-int ConsoleKeyFromEvent(bool keyDown, WORD virtualKey, char character, DWORD controlState) {
+int KeyOf(bool keyDown, WORD virtualKey, char character, DWORD controlState) {
     const unsigned char ch = static_cast<unsigned char>(character);
     // A character typed as Alt + digits on the keypad arrives with the release of Alt.
     if (!keyDown) return virtualKey == VK_MENU && ch != 0 ? ch : 0;
@@ -83,14 +80,17 @@ int ConsoleKeyFromEvent(bool keyDown, WORD virtualKey, char character, DWORD con
     return ch;  // also Ctrl with a letter, and AltGr (Ctrl and Alt) with a character
 }
 
-int ConsoleKeyFromRecord(const KEY_EVENT_RECORD& key) {
-    return ConsoleKeyFromEvent(key.bKeyDown != FALSE, key.wVirtualKeyCode, key.uChar.AsciiChar,
-                               key.dwControlKeyState);
+}  // namespace
+
+int WinConsoleKeyOf(const KEY_EVENT_RECORD& key) {
+    return KeyOf(key.bKeyDown != FALSE, key.wVirtualKeyCode, key.uChar.AsciiChar, key.dwControlKeyState);
 }
+
 
 namespace {
 
-HANDLE g_in = INVALID_HANDLE_VALUE;   // "CONIN$" while standard input is the console
+int g_present = -1;  // -1 not yet decided
+HANDLE g_in = INVALID_HANDLE_VALUE;   // "CONIN$"
 HANDLE g_out = INVALID_HANDLE_VALUE;  // "CONOUT$"
 bool g_opened = false;
 DWORD g_inMode = 0;  // of program start
@@ -98,18 +98,10 @@ bool g_raw = false;
 CONSOLE_CURSOR_INFO g_cursor{};  // of program start
 bool g_cursorSaved = false;
 bool g_cursorChanged = false;
-SHORT g_columns = 0;  // at the last look
+int g_columns = 0;  // at the last look
 // A key held down comes as one record with a repeat count.
 int g_repeatKey = 0;
 WORD g_repeatLeft = 0;
-
-// Set from the control handler's thread.
-std::atomic<int> g_endStatus{0};
-std::atomic<bool> g_childHasConsole{false};
-HANDLE g_endEvent = nullptr;  // manual reset, set from the first ending event on
-bool g_ctrlCQuit = false;
-bool g_anyCtrlC = false;
-uint64_t g_lastCtrlC = 0;
 
 HANDLE OpenConsoleFile(const char* name) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -117,17 +109,12 @@ HANDLE OpenConsoleFile(const char* name) {
                        OPEN_EXISTING, 0, nullptr);
 }
 
-bool IsConsole(HANDLE h) {
-    DWORD mode;
-    return h != nullptr && h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) != FALSE;
-}
-
 void EnterRaw() {
     if (g_in != INVALID_HANDLE_VALUE && SetConsoleMode(g_in, 0)) g_raw = true;
 }
 
 void LeaveRaw() {
-    if (g_in != INVALID_HANDLE_VALUE) SetConsoleMode(g_in, g_inMode);
+    if (g_in != INVALID_HANDLE_VALUE && g_raw) SetConsoleMode(g_in, g_inMode);
     g_raw = false;
 }
 
@@ -136,42 +123,11 @@ void RestoreCursor() {
     g_cursorChanged = false;
 }
 
-SHORT Columns() {
+int Columns() {
     CONSOLE_SCREEN_BUFFER_INFO info;
     if (g_out == INVALID_HANDLE_VALUE || !GetConsoleScreenBufferInfo(g_out, &info)) return 0;
     return info.dwSize.X;
 }
-
-}  // namespace
-
-BOOL WINAPI ConsoleWin32OnControl(DWORD type) {
-    int status;
-    switch (type) {
-        case CTRL_C_EVENT:
-        case CTRL_BREAK_EVENT:
-            if (g_childHasConsole) return TRUE;  // typed for the shell that has the console
-            status = 130;
-            break;
-        case CTRL_CLOSE_EVENT: status = 129; break;
-        case CTRL_LOGOFF_EVENT:
-        case CTRL_SHUTDOWN_EVENT: status = 143; break;
-        default: return FALSE;
-    }
-    int none = 0;
-    if (!g_endStatus.compare_exchange_strong(none, status)) {
-        ProcessRemoveTemporary();
-        LeaveRaw();
-        RestoreCursor();
-        TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
-    }
-    if (g_endEvent != nullptr) SetEvent(g_endEvent);
-    // After these the system ends the process as soon as the handler returns: it
-    // waits here for the program's own end (the system allows some seconds).
-    if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) Sleep(INFINITE);
-    return TRUE;
-}
-
-namespace {
 
 // One key from the records waiting, 0 when none is ready (or the console is gone).
 int NextKey() {
@@ -186,7 +142,7 @@ int NextKey() {
         DWORD read = 0;
         if (!ReadConsoleInputA(g_in, &record, 1, &read) || read == 0) return 0;
         if (record.EventType != KEY_EVENT) continue;  // focus, mouse, menu, buffer size
-        const int key = ConsoleKeyFromRecord(record.Event.KeyEvent);
+        const int key = WinConsoleKeyOf(record.Event.KeyEvent);
         if (key == 0) continue;
         if (record.Event.KeyEvent.wRepeatCount > 1) {
             g_repeatKey = key;
@@ -198,12 +154,38 @@ int NextKey() {
 
 }  // namespace
 
-bool ConsoleWin32Open() {
+BOOL WINAPI WinConsoleOnControl(DWORD type) {
+    switch (type) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+            if (ConsoleHandedOver()) return TRUE;  // typed for the shell that has the console
+            ConsoleEndRequested(130);
+            return TRUE;
+        case CTRL_CLOSE_EVENT: ConsoleEndRequested(129); break;
+        case CTRL_LOGOFF_EVENT:
+        case CTRL_SHUTDOWN_EVENT: ConsoleEndRequested(143); break;
+        default: return FALSE;
+    }
+    // The system ends the process as soon as this returns: the program's own end comes
+    // first (the system allows some seconds).
+    Sleep(INFINITE);
+    return TRUE;
+}
+
+bool WinConsolePresent() {
+    if (g_present < 0) {
+        HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+        DWORD mode;
+        g_present = in != nullptr && in != INVALID_HANDLE_VALUE && GetConsoleMode(in, &mode) ? 1 : 0;
+    }
+    return g_present == 1;
+}
+
+bool WinConsoleOpen() {
     if (g_opened) return g_in != INVALID_HANDLE_VALUE;
     g_opened = true;
-    g_endEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    SetConsoleCtrlHandler(ConsoleWin32OnControl, TRUE);
-    if (!IsConsole(GetStdHandle(STD_INPUT_HANDLE))) return false;
+    SetConsoleCtrlHandler(WinConsoleOnControl, TRUE);
+    if (!WinConsolePresent()) return false;
     g_in = OpenConsoleFile("CONIN$");
     if (g_in == INVALID_HANDLE_VALUE) return false;
     if (!GetConsoleMode(g_in, &g_inMode)) {
@@ -214,118 +196,75 @@ bool ConsoleWin32Open() {
     g_out = OpenConsoleFile("CONOUT$");
     g_cursorSaved = g_out != INVALID_HANDLE_VALUE && GetConsoleCursorInfo(g_out, &g_cursor);
     g_columns = Columns();
-    std::atexit(ConsoleWin32Restore);
     EnterRaw();
     return true;
 }
 
-bool ConsoleWin32HasKeys() { return g_in != INVALID_HANDLE_VALUE; }
+HANDLE WinConsoleInput() { return g_in != INVALID_HANDLE_VALUE ? g_in : nullptr; }
 
-HANDLE ConsoleWin32KeyHandle() { return g_in != INVALID_HANDLE_VALUE ? g_in : nullptr; }
-
-HANDLE ConsoleWin32EndEvent() { return g_endEvent; }
-
-int ConsoleWin32ReadKey(bool wait) {
+int WinConsoleReadKey(bool wait) {
     if (g_in == INVALID_HANDLE_VALUE) return 0;
-    std::fflush(stdout);
     if (!g_raw) EnterRaw();
     for (;;) {
-        if (g_endStatus != 0 || g_ctrlCQuit) return 0;
+        if (ConsoleEndStatus() != 0) return 0;
         const int key = NextKey();
         if (key != 0 || !wait) return key;
-        HANDLE handles[2] = {g_in, g_endEvent};
-        const DWORD n = g_endEvent != nullptr ? 2 : 1;
-        const DWORD woke = WaitForMultipleObjects(n, handles, FALSE, INFINITE);
-        if (woke != WAIT_OBJECT_0 && woke != WAIT_OBJECT_0 + 1) return 0;  // the console is gone
+        HANDLE handles[2] = {g_in, WaitObjectOf(ConsoleEndFd())};
+        const DWORD count = handles[1] != nullptr ? 2 : 1;
+        const DWORD woke = WaitForMultipleObjects(count, handles, FALSE, INFINITE);
+        if (woke >= WAIT_OBJECT_0 + count) return 0;  // the console is gone
     }
 }
 
-void ConsoleWin32FlushKeys() {
+void WinConsoleFlushKeys() {
     g_repeatLeft = 0;
     if (g_in != INVALID_HANDLE_VALUE) FlushConsoleInputBuffer(g_in);
 }
 
-bool ConsoleWin32CancelKeyPressed() {
+bool WinConsoleCancelKeyPressed() {
     if (g_in == INVALID_HANDLE_VALUE) return false;
     for (;;) {
         const int key = NextKey();
         if (key == 0) return false;
         g_repeatLeft = 0;  // a key held down is still one key
         if (key == KEY_CTRL_C) {  // cancels as Esc does (twice within a second ends the program)
-            ConsoleWin32NoteCtrlC();
+            ConsoleNoteCtrlC();
             return true;
         }
         if (key == 0x1B || key == 0x0C) return true;  // Esc, or Ctrl+L, the console program's cancel key
     }
 }
 
-void ConsoleWin32Write(const char* text, size_t length) {
-    std::fflush(stdout);
-    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (g_out == INVALID_HANDLE_VALUE || !IsConsole(out)) {
-        std::fwrite(text, 1, length, stdout);
-        std::fflush(stdout);
-        return;
-    }
-    // The console moves its cursor to where the text ends.
-    while (length > 0) {
-        const DWORD part = length > 4096 ? 4096 : static_cast<DWORD>(length);
-        DWORD written = 0;
-        if (!WriteConsoleA(g_out, text, part, &written, nullptr) || written == 0) return;
-        text += written;
-        length -= written;
-    }
-}
-
-void ConsoleWin32SetCursor(int shape) {
-    if (g_in == INVALID_HANDLE_VALUE || g_out == INVALID_HANDLE_VALUE) return;
-    CONSOLE_CURSOR_INFO info{shape == 2 ? 99u : 25u, TRUE};
-    if (SetConsoleCursorInfo(g_out, &info)) g_cursorChanged = true;
-}
-
-int ConsoleWin32UsableWidth() {
-    if (g_in == INVALID_HANDLE_VALUE) return 70;
+int WinConsoleColumns() {
     g_columns = Columns();
-    return g_columns > 20 ? g_columns - 10 : 70;
+    return g_columns;
 }
 
-bool ConsoleWin32Resized() {
+bool WinConsoleResized() {
     if (g_in == INVALID_HANDLE_VALUE) return false;
-    const SHORT now = Columns();
+    const int now = Columns();
     if (now == g_columns) return false;
     g_columns = now;
     return true;
 }
 
-bool ConsoleWin32NoteCtrlC() {
-    const uint64_t now = ClockNow();
-    if (g_anyCtrlC && now - g_lastCtrlC < 1000) g_ctrlCQuit = true;
-    g_anyCtrlC = true;
-    g_lastCtrlC = now;
-    return g_ctrlCQuit;
+void WinConsoleSetCursor(int shape) {
+    if (g_in == INVALID_HANDLE_VALUE || g_out == INVALID_HANDLE_VALUE) return;
+    CONSOLE_CURSOR_INFO info{shape == 2 ? 99u : 25u, TRUE};
+    if (SetConsoleCursorInfo(g_out, &info)) g_cursorChanged = true;
 }
 
-int ConsoleWin32EndStatus() {
-    const int status = g_endStatus;
-    if (status != 0) return status;
-    return g_ctrlCQuit ? 130 : 0;
-}
-
-void ConsoleWin32Suspend() {
-    g_childHasConsole = true;
-    std::fflush(stdout);
+void WinConsoleSuspend() {
     RestoreCursor();
     LeaveRaw();
 }
 
-void ConsoleWin32Resume() {
-    g_childHasConsole = false;
+void WinConsoleResume() {
     g_repeatLeft = 0;
-    if (g_in != INVALID_HANDLE_VALUE) EnterRaw();
+    EnterRaw();
 }
 
-void ConsoleWin32Restore() {
-    std::fflush(stdout);
+void WinConsoleRestore() {
     RestoreCursor();
     LeaveRaw();
 }

@@ -1,31 +1,63 @@
 #pragma once
-// provisional: replaced by the win branch's header
 #include <windows.h>
-#include <cstddef>
-#include "platform/console.h"
 
-int ConsoleKeyFromEvent(bool keyDown, WORD virtualKey, char character, DWORD controlState);
-int ConsoleKeyFromRecord(const KEY_EVENT_RECORD& key);
-bool ConsoleWin32Open();
-// The ending events as the ending signals of a terminal: Ctrl+C and Ctrl+Break that
-// reach the handler (the console is not in mode 0: input from a pipe) as an interrupt
-// (130), the closing of the console window as a hang-up (129), logoff and shutdown as
-// a termination (143). The first asks the program to end the normal way and sets
-// ConsoleWin32EndEvent; a second ends it at once, with the console's settings and no
-// temporary file left behind. The console's control handler from ConsoleWin32Open on.
-BOOL WINAPI ConsoleWin32OnControl(DWORD type);
-bool ConsoleWin32HasKeys();
-HANDLE ConsoleWin32KeyHandle();
-HANDLE ConsoleWin32EndEvent();
-int ConsoleWin32ReadKey(bool wait);
-void ConsoleWin32FlushKeys();
-bool ConsoleWin32CancelKeyPressed();
-void ConsoleWin32Write(const char* text, size_t length);
-void ConsoleWin32SetCursor(int shape);
-int ConsoleWin32UsableWidth();
-bool ConsoleWin32Resized();
-bool ConsoleWin32NoteCtrlC();
-int ConsoleWin32EndStatus();
-void ConsoleWin32Suspend();
-void ConsoleWin32Resume();
-void ConsoleWin32Restore();
+// The Win32 console proper, for console_win32.cpp when standard input is a console:
+// key events from "CONIN$" in console mode 0, the screen of "CONOUT$" and the console
+// control handler. console_keys_win32.cpp implements the WinConsole* calls; without it
+// every run reads plain lines, as with pipes.
+
+// Installs the control handler (with pipes too: the ending events are the program's
+// signals), then opens "CONIN$" and "CONOUT$", saves their modes and sets the input's
+// mode to 0 (keys one by one, no echo, Ctrl+C as a key). Called once from ConsoleOpen.
+// False when standard input is no console (the console is left as it is then).
+bool WinConsoleOpen();
+// True when standard input is a console (decided once, before or without WinConsoleOpen).
+bool WinConsolePresent();
+// The console input, to wait on beside a transfer's event; null without a console.
+HANDLE WinConsoleInput();
+
+// Next key in the line editor's codes of console.h (extended keys = scan code x 256),
+// decoded from the key events; 0 when none is ready (!wait), or, when waiting, once
+// ConsoleEndStatus() is non-zero. Ctrl+C comes as KEY_CTRL_C.
+int WinConsoleReadKey(bool wait);
+// Discards the input events already there.
+void WinConsoleFlushKeys();
+// Reads the input events now there (without waiting); true when one of them was Esc,
+// Ctrl+L or Ctrl+C (the latter noted with ConsoleNoteCtrlC).
+bool WinConsoleCancelKeyPressed();
+
+// Columns of the screen buffer, 0 when unknown.
+int WinConsoleColumns();
+// True once after the screen buffer changed its size (mode 0 brings no resize events:
+// its columns are looked at on each call).
+bool WinConsoleResized();
+// Cursor shape: 0 or 1 normal (underline), 2 insert (block).
+void WinConsoleSetCursor(int shape);
+
+// The console's modes and cursor of program start while another program (a shell)
+// runs, and back to ours after; Restore at exit.
+void WinConsoleSuspend();
+void WinConsoleResume();
+void WinConsoleRestore();
+
+// The key code of one key event (console mode 0): the code the terminal's sequence for
+// the same key gives on POSIX, 0 for an event that is no key for a reader (a release, a
+// modifier alone, a keypad digit of Alt + digits; the release of Alt carrying such a
+// character gives the character). A key held down repeats the record's count times.
+int WinConsoleKeyOf(const KEY_EVENT_RECORD& key);
+
+// The handler installed by WinConsoleOpen: the event as ConsoleEndRequested's status;
+// after a close, log-off or shut-down it waits for the program's own end, since the
+// system ends the process once the handler returns.
+BOOL WINAPI WinConsoleOnControl(DWORD type);
+
+// ---- provided by console_win32.cpp, for the control handler ----
+
+// An ending event of the console (Ctrl+C while processed input is on, Ctrl+Break, the
+// window closed, log-off, shut-down), as a signal's number would say it on POSIX:
+// 130 for Ctrl+C and Ctrl+Break, 129 for a close, 143 for log-off and shut-down. The
+// first asks the program to end the normal way (ConsoleEndStatus, ConsoleEndFd); a
+// second one ends it at once, with no temporary file left and the console restored.
+void ConsoleEndRequested(int status);
+// True while another program (a shell) runs in the console: its Ctrl+C is its own.
+bool ConsoleHandedOver();

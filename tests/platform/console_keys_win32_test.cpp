@@ -1,6 +1,7 @@
-// The Windows console as the console program's keyboard and screen. The key table
-// needs no console; the rest runs on the console the program was started with (under
-// wine: a pseudo-terminal), whose input buffer the tests fill with key records.
+// The Windows console as the console program's keyboard and screen, through console.h.
+// The key table needs no console; the rest runs on the console the program was started
+// with (under wine: a pseudo-terminal, wine_console.py), whose input buffer the tests
+// fill with key records.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -10,7 +11,9 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/console.h"
 #include "platform/console_keys_win32.h"
+#include "platform/wait_win32.h"
 
 namespace {
 
@@ -116,13 +119,13 @@ TEST(ConsoleKeysWin32, RecordsGiveTheTerminalsKeyCodes) {
         {"release of Alt without one", false, VK_MENU, 0x38, 0, 0, 0},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(ConsoleKeyFromRecord(Key(c.down, c.vk, c.scan, c.ch, c.state)), c.code) << c.what;
+        EXPECT_EQ(WinConsoleKeyOf(Key(c.down, c.vk, c.scan, c.ch, c.state)), c.code) << c.what;
     }
 }
 
-// Each control event is the ending signal a terminal would send; it wakes what waits
-// for the end (a transfer, the key reader) and sets the exit status. Run in a child
-// process each, since the end cannot be taken back.
+// Each control event is the ending signal a terminal would send: it wakes what waits
+// for the end (a transfer's wait, the key reader) and sets the exit status. In a child
+// process each, since an end cannot be taken back.
 TEST(ConsoleKeysWin32DeathTest, ControlEventsEndAsTheSignals) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     struct Case {
@@ -139,14 +142,16 @@ TEST(ConsoleKeysWin32DeathTest, ControlEventsEndAsTheSignals) {
     for (const Case& c : cases) {
         EXPECT_EXIT(
             {
-                ConsoleWin32Open();
+                ConsoleOpen();
+                HANDLE end = WaitObjectOf(ConsoleEndFd());
+                if (end == nullptr) _exit(1);
                 const DWORD type = c.type;
                 // As the system calls a handler: in a thread of its own.
-                std::thread([type] { ConsoleWin32OnControl(type); }).detach();
-                if (WaitForSingleObject(ConsoleWin32EndEvent(), INFINITE) != WAIT_OBJECT_0) _exit(1);
-                if (ConsoleWin32ReadKey(true) != 0) _exit(2);  // no key is read once the end is asked for
-                ConsoleWin32Restore();  // the console is shared with the tests that follow
-                _exit(ConsoleWin32EndStatus());
+                std::thread([type] { WinConsoleOnControl(type); }).detach();
+                const DWORD woke = WaitForSingleObject(end, INFINITE);
+                const int key = ConsoleReadKey(true);  // no key is waited for once the end is asked for
+                ConsoleRestore();  // the console is shared with the tests that follow
+                _exit(woke != WAIT_OBJECT_0 ? 2 : key != 0 ? 3 : ConsoleEndStatus());
             },
             testing::ExitedWithCode(c.status), "")
             << c.what;
@@ -157,14 +162,33 @@ TEST(ConsoleKeysWin32DeathTest, SecondInterruptEndsAtOnce) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
-            ConsoleWin32Open();
-            ConsoleWin32OnControl(CTRL_C_EVENT);
-            if (ConsoleWin32EndStatus() != 130) {
-                ConsoleWin32Restore();
+            ConsoleOpen();
+            WinConsoleOnControl(CTRL_C_EVENT);
+            if (ConsoleEndStatus() != 130) {
+                ConsoleRestore();
                 _exit(1);
             }
-            ConsoleWin32OnControl(CTRL_BREAK_EVENT);
+            WinConsoleOnControl(CTRL_BREAK_EVENT);
+            ConsoleRestore();
             _exit(2);  // not reached: the second ends the program
+        },
+        testing::ExitedWithCode(130), "");
+}
+
+// While a shell has the console, Ctrl+C and Ctrl+Break are the shell's.
+TEST(ConsoleKeysWin32DeathTest, InterruptsOfTheShellAreLeftToIt) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            ConsoleOpen();
+            ConsoleSuspend();
+            WinConsoleOnControl(CTRL_C_EVENT);
+            WinConsoleOnControl(CTRL_BREAK_EVENT);
+            const int during = ConsoleEndStatus();
+            ConsoleResume();
+            WinConsoleOnControl(CTRL_C_EVENT);
+            ConsoleRestore();
+            _exit(during != 0 ? 1 : ConsoleEndStatus());
         },
         testing::ExitedWithCode(130), "");
 }
@@ -175,12 +199,12 @@ TEST(ConsoleKeysWin32DeathTest, CtrlCTwiceWithinASecond) {
     EXPECT_EXIT(
         {
             ClockDrive(true);
-            if (ConsoleWin32NoteCtrlC() || ConsoleWin32EndStatus() != 0) _exit(1);
+            if (ConsoleNoteCtrlC() || ConsoleEndStatus() != 0) _exit(1);
             ClockAdvance(1000);
-            if (ConsoleWin32NoteCtrlC()) _exit(2);  // a second later: a new first one
+            if (ConsoleNoteCtrlC()) _exit(2);  // a second later: a new first one
             ClockAdvance(999);
-            if (!ConsoleWin32NoteCtrlC()) _exit(3);
-            _exit(ConsoleWin32EndStatus());
+            if (!ConsoleNoteCtrlC()) _exit(3);
+            _exit(ConsoleEndStatus());
         },
         testing::ExitedWithCode(130), "");
 }
@@ -188,7 +212,7 @@ TEST(ConsoleKeysWin32DeathTest, CtrlCTwiceWithinASecond) {
 // The console the tests run on, its settings of start back after each test.
 class ConsoleWin32 : public testing::Test {
 protected:
-    static void SetUpTestSuite() { ConsoleWin32Open(); }
+    static void SetUpTestSuite() { ConsoleOpen(); }
     void SetUp() override {
         in_ = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                           OPEN_EXISTING, 0, nullptr);
@@ -196,13 +220,13 @@ protected:
                            OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(in_, INVALID_HANDLE_VALUE) << "the tests need a console";
         ASSERT_NE(out_, INVALID_HANDLE_VALUE);
-        ASSERT_TRUE(ConsoleWin32HasKeys());
+        ASSERT_TRUE(ConsoleIsTerminal());
         ASSERT_TRUE(GetConsoleScreenBufferInfo(out_, &start_));
-        ConsoleWin32FlushKeys();
+        ConsoleFlushKeys();
     }
     void TearDown() override {
-        ConsoleWin32FlushKeys();
-        ConsoleWin32Resume();
+        ConsoleFlushKeys();
+        ConsoleResume();
         if (out_ != INVALID_HANDLE_VALUE) {
             SetConsoleScreenBufferSize(out_, start_.dwSize);
             CloseHandle(out_);
@@ -249,31 +273,39 @@ TEST_F(ConsoleWin32, ReadsKeysFromTheRecords) {
           Up(VK_SHIFT, 0), Down('B', 'b', 0, 3), Up('B', 'b'), Down(VK_F1, 0), Down(VK_LEFT, 0, LEFT_CTRL_PRESSED),
           Down(VK_ESCAPE, 0x1B)});
     std::vector<int> keys;
-    for (int key; (key = ConsoleWin32ReadKey(false)) != 0;) keys.push_back(key);
+    for (int key; (key = ConsoleReadKey(false)) != 0;) keys.push_back(key);
     const std::vector<int> expected{'A', 'b', 'b', 'b', KEY_F1, KEY_CTRL_LEFT, 0x1B};
     EXPECT_EQ(keys, expected);
+    // Other readers see every extended key as one code.
+    Type({Down(VK_F1, 0), Down(VK_UP, 0), Down('C', 'c')});
+    EXPECT_EQ(ConsoleGetKey(false), CONSOLE_KEY_EXTENDED);
+    EXPECT_EQ(ConsoleGetKey(false), CONSOLE_KEY_EXTENDED);
+    EXPECT_EQ(ConsoleGetKey(false), 'c');
     // Waiting: a key that is there already is taken at once.
     Type({Up('Z', 'z'), Down('Z', 'z')});
-    EXPECT_EQ(ConsoleWin32ReadKey(true), 'z');
+    EXPECT_EQ(ConsoleReadKey(true), 'z');
 }
 
 TEST_F(ConsoleWin32, WaitingReaderWakesForAKeyTypedLater) {
     // Typed from another thread, before or while the reader waits.
     std::thread typist([this] { Type({Up('Q', 'q'), Down('Q', 'q')}); });
-    const int key = ConsoleWin32ReadKey(true);
+    const int key = ConsoleReadKey(true);
     typist.join();
     EXPECT_EQ(key, 'q');
 }
 
 TEST_F(ConsoleWin32, FlushDiscardsTypedKeysAndRepeats) {
     Type({Down('R', 'r', 0, 5)});
-    EXPECT_EQ(ConsoleWin32ReadKey(false), 'r');
+    EXPECT_EQ(ConsoleReadKey(false), 'r');
     Type({Down('S', 's')});
-    ConsoleWin32FlushKeys();
-    EXPECT_EQ(ConsoleWin32ReadKey(false), 0);
+    ConsoleFlushKeys();
+    EXPECT_EQ(ConsoleReadKey(false), 0);
 }
 
+// What a transfer's wait watches: the console input behind ConsoleTerminalFd.
 TEST_F(ConsoleWin32, CancelKeysOfATransfersWait) {
+    int watched = ConsoleTerminalFd();
+    ASSERT_NE(WaitObjectOf(watched), nullptr);
     struct Case {
         const char* what;
         std::vector<INPUT_RECORD> typed;
@@ -289,33 +321,37 @@ TEST_F(ConsoleWin32, CancelKeysOfATransfersWait) {
     };
     for (const Case& c : cases) {
         if (!c.typed.empty()) Type(c.typed);
-        EXPECT_EQ(ConsoleWin32CancelKeyPressed(), c.cancel) << c.what;
-        EXPECT_EQ(ConsoleWin32ReadKey(false), c.next) << c.what;
-        ConsoleWin32FlushKeys();
+        EXPECT_EQ(ConsoleCancelKeyPressed(&watched), c.cancel) << c.what;
+        EXPECT_EQ(watched, ConsoleTerminalFd()) << c.what << ": still watched";
+        EXPECT_EQ(ConsoleReadKey(false), c.next) << c.what;
+        ConsoleFlushKeys();
     }
 }
 
 TEST_F(ConsoleWin32, CtrlCCancelsAndIsNoted) {
+    int watched = ConsoleTerminalFd();
     ClockDrive(true);
     ClockAdvance(5000);  // well after any Ctrl+C of another test
     Type({Down('C', 0x03, LEFT_CTRL_PRESSED)});
-    EXPECT_TRUE(ConsoleWin32CancelKeyPressed());
-    EXPECT_EQ(ConsoleWin32EndStatus(), 0);
+    EXPECT_TRUE(ConsoleCancelKeyPressed(&watched));
+    EXPECT_EQ(ConsoleEndStatus(), 0) << "the first one only cancels";
+    Type({Down('C', 0x03, LEFT_CTRL_PRESSED)});
+    EXPECT_EQ(ConsoleReadKey(false), KEY_CTRL_C) << "the editor's reader gets it as a key";
     ClockAdvance(5000);
     ClockDrive(false);
 }
 
 TEST_F(ConsoleWin32, ModeZeroWhileTheProgramReadsKeys) {
     EXPECT_EQ(InputMode(), 0u);
-    ConsoleWin32Suspend();  // a shell has the console
+    ConsoleSuspend();  // a shell has the console
     const DWORD shellMode = InputMode();
     EXPECT_NE(shellMode & ENABLE_PROCESSED_INPUT, 0u) << "Ctrl+C must reach the shell as its signal";
-    ConsoleWin32Resume();
+    ConsoleResume();
     EXPECT_EQ(InputMode(), 0u);
-    ConsoleWin32Restore();
+    ConsoleRestore();
     EXPECT_EQ(InputMode(), shellMode);
     Type({Down('K', 'k')});
-    EXPECT_EQ(ConsoleWin32ReadKey(false), 'k');  // reading keys takes mode 0 again
+    EXPECT_EQ(ConsoleReadKey(false), 'k');  // reading keys takes mode 0 again
     EXPECT_EQ(InputMode(), 0u);
 }
 
@@ -326,41 +362,44 @@ TEST_F(ConsoleWin32, CursorShapes) {
         DWORD size;
     } cases[] = {{2, 99}, {1, 25}, {2, 99}, {0, 25}};
     for (const Case& c : cases) {
-        ConsoleWin32SetCursor(c.shape);
+        ConsoleSetCursor(c.shape);
         const CONSOLE_CURSOR_INFO now = Cursor();
         EXPECT_EQ(now.dwSize, c.size) << "shape " << c.shape;
         EXPECT_TRUE(now.bVisible) << "shape " << c.shape;
     }
-    ConsoleWin32Restore();
+    ConsoleRestore();
     EXPECT_EQ(Cursor().dwSize, before.dwSize);
     EXPECT_EQ(Cursor().bVisible, before.bVisible);
 }
 
 TEST_F(ConsoleWin32, WidthOfTheScreenBufferAndItsChange) {
-    EXPECT_EQ(ConsoleWin32UsableWidth(), start_.dwSize.X - 10);
-    EXPECT_FALSE(ConsoleWin32Resized());
+    EXPECT_EQ(ConsoleUsableWidth(), start_.dwSize.X - 10);
+    EXPECT_FALSE(ConsoleResized());
     COORD wider = start_.dwSize;
     wider.X = static_cast<SHORT>(wider.X + 20);
     ASSERT_TRUE(SetConsoleScreenBufferSize(out_, wider));
-    EXPECT_TRUE(ConsoleWin32Resized());
-    EXPECT_FALSE(ConsoleWin32Resized()) << "once per change";
-    EXPECT_EQ(ConsoleWin32UsableWidth(), wider.X - 10);
+    EXPECT_TRUE(ConsoleResized());
+    EXPECT_FALSE(ConsoleResized()) << "once per change";
+    EXPECT_EQ(ConsoleUsableWidth(), wider.X - 10);
+    ASSERT_TRUE(SetConsoleScreenBufferSize(out_, start_.dwSize));
+    EXPECT_TRUE(ConsoleResized());
+    EXPECT_EQ(ConsoleUsableWidth(), start_.dwSize.X - 10);
 }
 
 TEST_F(ConsoleWin32, WrittenTextLeavesTheCursorAtItsEnd) {
-    ConsoleWin32Write("\r\n", 2);
+    ConsoleWrite("\r\n", 2);
     CONSOLE_SCREEN_BUFFER_INFO before{}, after{};
     ASSERT_TRUE(GetConsoleScreenBufferInfo(out_, &before));
     EXPECT_EQ(before.dwCursorPosition.X, 0);
     const std::string text = "PvU0>abc";
-    ConsoleWin32Write(text.data(), text.size());
+    ConsoleWrite(text.data(), text.size());
     ASSERT_TRUE(GetConsoleScreenBufferInfo(out_, &after));
     EXPECT_EQ(after.dwCursorPosition.X, static_cast<SHORT>(text.size()));
     EXPECT_EQ(after.dwCursorPosition.Y, before.dwCursorPosition.Y);
-    ConsoleWin32Write("\b \b", 3);  // the editor's erase of one character
+    ConsoleWrite("\b \b", 3);  // the editor's erase of one character
     ASSERT_TRUE(GetConsoleScreenBufferInfo(out_, &after));
     EXPECT_EQ(after.dwCursorPosition.X, static_cast<SHORT>(text.size() - 1));
-    ConsoleWin32Write("\r\n", 2);
+    ConsoleWrite("\r\n", 2);
 }
 
 }  // namespace
