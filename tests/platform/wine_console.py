@@ -9,15 +9,18 @@ nothing is written to it unasked.
       around every character removed) and ends with its exit status.
   wine_console.py keys ECHO.EXE
       Types the table below, key by key, into the key echo program and compares the
-      codes it reads with the codes the Linux terminal reader gives for the same bytes.
+      codes it reads with the table's: the codes the Linux terminal reader
+      (platform/console_posix.cpp) gives for the same bytes.
 
 WINE names wine (default: wine64 on PATH, else /usr/lib/wine/wine64); WINEPREFIX and
 WINEDEBUG are passed on as they are.
 """
+import fcntl
 import os
 import pty
 import re
 import shutil
+import struct
 import sys
 import termios
 import tty
@@ -79,8 +82,6 @@ def start(argv, columns=80):
         finally:
             os._exit(127)
     try:
-        import fcntl
-        import struct
         fcntl.ioctl(master, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
     except OSError:
         pass
@@ -143,7 +144,7 @@ def keys(echo):
     if line is None:
         print("the echo program never got ready")
         return status(pid) or 1
-    failures = 0
+    wrong = 0
     for what, sent, codes in KEYS:
         os.write(master, sent)
         got = []
@@ -154,7 +155,7 @@ def keys(echo):
             if line.startswith("key="):
                 got.append(int(line[4:], 16))
         if got != codes:
-            failures += 1
+            wrong += 1
             print(f"FAIL {what} {sent!r}: read {[hex(c) for c in got]}, expected {[hex(c) for c in codes]}")
         else:
             print(f"ok   {what}")
@@ -166,9 +167,8 @@ def keys(echo):
     code = status(pid)
     if code != 0:
         print(f"the echo program ended with status {code}")
-        failures += 1
-    print(f"{len(KEYS) - failures if failures <= len(KEYS) else 0} of {len(KEYS)} keys as on Linux")
-    return 1 if failures else 0
+    print(f"{len(KEYS) - wrong} of {len(KEYS)} keys as on Linux")
+    return 1 if wrong or code != 0 else 0
 
 
 def main():
