@@ -1,5 +1,6 @@
-// Prints the code of every key typed on the console, one line each, until 'q': what a
-// terminal's sequences become on their way through the console into the key reader.
+// Prints the code of every key typed on the console, one line each, until the reader
+// gives 0 (the program is to end): what a terminal's sequences become on their way
+// through the console into the key reader. Ends with the end status.
 #include <cstdio>
 
 #include "platform/console.h"
@@ -16,7 +17,7 @@ int main() {
         const int key = ConsoleReadKey(true);
         std::printf("key=%04X\n", static_cast<unsigned>(key));
         std::fflush(stdout);
-        if (key == 'q' || key == 0) break;
+        if (key == 0) break;
     }
     ConsoleRestore();
     return ConsoleEndStatus();
