@@ -7,6 +7,10 @@ nothing is written to it unasked.
   wine_console.py run PROGRAM [ARG...]
       Runs the program, copies what it shows (the terminal control sequences wine puts
       around every character removed) and ends with its exit status.
+  wine_console.py session ZAM32.EXE
+      Edits and runs lines in the console program's line editor (no configuration
+      file, in a temporary folder), keys typed as a terminal's bytes, and looks for
+      what each line must give on the screen; F10 then quits with status 0.
   wine_console.py keys ECHO.EXE
       Types the table below, key by key, into the key echo program and compares the
       codes it reads with the table's: the codes the Linux terminal reader
@@ -18,11 +22,13 @@ WINEDEBUG are passed on as they are.
 """
 import fcntl
 import os
+import select
 import pty
 import re
 import shutil
 import struct
 import sys
+import tempfile
 import termios
 import tty
 
@@ -185,13 +191,87 @@ def keys(echo):
     return 1 if wrong else 0
 
 
+# Keys typed into the line editor, and what the screen must show after them (blanks
+# left out: wine draws them as cursor moves).
+SESSION = [  # lines that start with no command letter, so that the error shows them
+    ("Home, then overtype", [(b"xb\x1b[Hv\r", 'COMMANDERRORNEAR"vb"')]),
+    ("Insert in the middle", [(b"bc\x1b[D\x1b[2~z\r", 'COMMANDERRORNEAR"bzc"')]),
+    ("overtype again on a new line", [(b"bc\x1b[Dz\r", 'COMMANDERRORNEAR"bz"')]),
+    # Esc alone: what follows it at once would make Alt with a key of it.
+    ("Esc clears the line", [(b"oo\x1b", "U0>"), (b"j\r", 'COMMANDERRORNEAR"j"')]),
+    ("Ctrl+Left to the word start, Ctrl+End cuts", [(b"nx.yy\x1b[1;5D\x1b[1;5Fv\r", 'COMMANDERRORNEAR"nx.v"')]),
+    ("Up twice recalls the line before the last", [(b"\x1b[A\x1b[A\r", 'COMMANDERRORNEAR"j"')]),
+    ("Backspace at the end", [(b"bcd\x7f\r", 'COMMANDERRORNEAR"bc"')]),
+]
+
+
+def session(zam32):
+    zam32 = os.path.abspath(zam32)
+    work = tempfile.mkdtemp(prefix="wine-console-")
+    os.chdir(work)
+    pid, master = start([zam32, "/n"])
+    seen = b""
+    looked = 0  # what the steps before have taken of the flattened screen
+
+    def wait_for(text):
+        nonlocal seen, looked
+        want = text.encode("latin-1")
+        while True:
+            flat = re.sub(rb"\s", b"", CONTROL.sub(b"", seen))
+            at = flat.find(want, looked)
+            if at >= 0:
+                looked = at + len(want)
+                return True
+            select.select([master], [], [])
+            try:
+                data = os.read(master, 4096)
+            except OSError:
+                data = b""
+            if not data:
+                return False
+            seen += data
+
+    wrong = 0
+    # Keys are typed at the prompt only: keys typed ahead of it are read and dropped by
+    # the stop and cancel poll in front of every line.
+    prompt = "U0>"
+    if not wait_for("TypehforHelp") or not wait_for(prompt):
+        print("the console program never started")
+        return 1
+    for what, steps in SESSION:
+        shown = True
+        for typed, shows in steps:
+            os.write(master, typed)
+            shown = shown and wait_for(shows)
+        if shown and wait_for(prompt):
+            print(f"ok   {what}")
+        else:
+            print(f"FAIL {what}: {steps[-1][1]} never shown")
+            wrong += 1
+            break
+    os.write(master, b"\x1b[21~")  # F10: ";qn" and Enter
+    while True:
+        try:
+            if not os.read(master, 4096):
+                break
+        except OSError:
+            break
+    code = status(pid)
+    if code != 0:
+        print(f"FAIL the console program ended with status {code}")
+        wrong += 1
+    else:
+        print("ok   F10 quits, status 0")
+    shutil.rmtree(work, ignore_errors=True)
+    return 1 if wrong else 0
+
+
 def main():
-    if len(sys.argv) < 3 or sys.argv[1] not in ("run", "keys"):
+    modes = {"run": lambda: run(sys.argv[2:]), "keys": lambda: keys(sys.argv[2]), "session": lambda: session(sys.argv[2])}
+    if len(sys.argv) < 3 or sys.argv[1] not in modes:
         print(__doc__, file=sys.stderr)
         return 2
-    if sys.argv[1] == "run":
-        return run(sys.argv[2:])
-    return keys(sys.argv[2])
+    return modes[sys.argv[1]]()
 
 
 if __name__ == "__main__":
