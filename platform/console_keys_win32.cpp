@@ -19,11 +19,11 @@ struct NavKey {
     int plain, ctrl, alt;
 };
 constexpr NavKey kNavKeys[] = {
-    {VK_HOME, KEY_HOME, KEY_CTRL_HOME, 0x9700},     {VK_UP, KEY_UP, 0x8D00, 0x9800},
-    {VK_PRIOR, KEY_PGUP, KEY_CTRL_PGUP, 0x9900},    {VK_LEFT, KEY_LEFT, KEY_CTRL_LEFT, 0x9B00},
-    {VK_RIGHT, KEY_RIGHT, KEY_CTRL_RIGHT, 0x9D00},  {VK_END, KEY_END, KEY_CTRL_END, 0x9F00},
-    {VK_DOWN, KEY_DOWN, 0x9100, 0xA000},            {VK_NEXT, KEY_PGDN, KEY_CTRL_PGDN, 0xA100},
-    {VK_INSERT, KEY_INSERT, 0x9200, 0xA200},        {VK_DELETE, KEY_DELETE, 0x9300, 0xA300},
+    {VK_HOME, KEY_HOME, KEY_CTRL_HOME, 0x9700},    {VK_UP, KEY_UP, 0x8D00, 0x9800},
+    {VK_PRIOR, KEY_PGUP, KEY_CTRL_PGUP, 0x9900},   {VK_LEFT, KEY_LEFT, KEY_CTRL_LEFT, 0x9B00},
+    {VK_RIGHT, KEY_RIGHT, KEY_CTRL_RIGHT, 0x9D00}, {VK_END, KEY_END, KEY_CTRL_END, 0x9F00},
+    {VK_DOWN, KEY_DOWN, 0x9100, 0xA000},           {VK_NEXT, KEY_PGDN, KEY_CTRL_PGDN, 0xA100},
+    {VK_INSERT, KEY_INSERT, 0x9200, 0xA200},       {VK_DELETE, KEY_DELETE, 0x9300, 0xA300},
 };
 
 // F1..F10 (n = 1..10); Ctrl before Alt before Shift when several are held.
@@ -38,13 +38,24 @@ int Function(int n, int mods) {
 
 bool IsModifierAlone(WORD vk) {
     switch (vk) {
-        case VK_SHIFT: case VK_CONTROL: case VK_MENU: case VK_LSHIFT: case VK_RSHIFT:
-        case VK_LCONTROL: case VK_RCONTROL: case VK_LMENU: case VK_RMENU: case VK_LWIN:
-        case VK_RWIN: case VK_APPS: case VK_CAPITAL: case VK_NUMLOCK: case VK_SCROLL:
-        case VK_CANCEL:  // Ctrl+Break: the control handler's, not a key
-            return true;
-        default:
-            return false;
+    case VK_SHIFT:
+    case VK_CONTROL:
+    case VK_MENU:
+    case VK_LSHIFT:
+    case VK_RSHIFT:
+    case VK_LCONTROL:
+    case VK_RCONTROL:
+    case VK_LMENU:
+    case VK_RMENU:
+    case VK_LWIN:
+    case VK_RWIN:
+    case VK_APPS:
+    case VK_CAPITAL:
+    case VK_NUMLOCK:
+    case VK_SCROLL:
+    case VK_CANCEL:  // Ctrl+Break: the control handler's, not a key
+        return true;
+    default: return false;
     }
 }
 
@@ -69,15 +80,18 @@ int KeyOf(bool keyDown, WORD virtualKey, char character, DWORD controlState) {
     if (virtualKey >= VK_F1 && virtualKey <= VK_F24) return Function(virtualKey - VK_F1 + 1, mods);
     // On a terminal Alt sends Esc in front of the key: no key of ours.
     switch (virtualKey) {
-        case VK_ESCAPE: return 0x1B;  // some consoles give it no character
-        case VK_BACK: return altOnly ? KEY_UNKNOWN : 0x08;  // Ctrl+Backspace gives DEL
-        case VK_RETURN: return altOnly ? KEY_UNKNOWN : 0x0D;  // Ctrl+Enter gives LF
-        case VK_TAB: return mods & (HELD_SHIFT | HELD_ALT) ? KEY_UNKNOWN : 0x09;  // a terminal's Shift+Tab neither
-        default: break;
+    // Esc: some consoles give it no character. Ctrl+Backspace gives DEL, Ctrl+Enter LF.
+    case VK_ESCAPE: return 0x1B;
+    case VK_BACK: return altOnly ? KEY_UNKNOWN : 0x08;
+    case VK_RETURN: return altOnly ? KEY_UNKNOWN : 0x0D;
+    // A terminal's Shift+Tab is no key of ours either.
+    case VK_TAB: return mods & (HELD_SHIFT | HELD_ALT) ? KEY_UNKNOWN : 0x09;
+    default: break;
     }
     if (ch == 0 || altOnly) return KEY_UNKNOWN;
     if (ch == 0x0A) return 0x0D;  // Ctrl+J acts as Enter, as on a terminal
-    return ch;  // also Ctrl with a letter, and AltGr (Ctrl and Alt) with a character
+    // Also Ctrl with a letter, and AltGr (Ctrl and Alt) with a character.
+    return ch;
 }
 
 }  // namespace
@@ -86,10 +100,9 @@ int WinConsoleKeyOf(const KEY_EVENT_RECORD& key) {
     return KeyOf(key.bKeyDown != FALSE, key.wVirtualKeyCode, key.uChar.AsciiChar, key.dwControlKeyState);
 }
 
-
 namespace {
 
-int g_present = -1;  // -1 not yet decided
+int g_present = -1;                   // -1 not yet decided
 HANDLE g_in = INVALID_HANDLE_VALUE;   // "CONIN$"
 HANDLE g_out = INVALID_HANDLE_VALUE;  // "CONOUT$"
 bool g_opened = false;
@@ -105,8 +118,8 @@ WORD g_repeatLeft = 0;
 
 HANDLE OpenConsoleFile(const char* name) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                       OPEN_EXISTING, 0, nullptr);
+    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
+                       0, nullptr);
 }
 
 void EnterRaw() {
@@ -156,15 +169,15 @@ int NextKey() {
 
 BOOL WINAPI WinConsoleOnControl(DWORD type) {
     switch (type) {
-        case CTRL_C_EVENT:
-        case CTRL_BREAK_EVENT:
-            if (ConsoleHandedOver()) return TRUE;  // typed for the shell that has the console
-            ConsoleEndRequested(130);
-            return TRUE;
-        case CTRL_CLOSE_EVENT: ConsoleEndRequested(129); break;
-        case CTRL_LOGOFF_EVENT:
-        case CTRL_SHUTDOWN_EVENT: ConsoleEndRequested(143); break;
-        default: return FALSE;
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+        if (ConsoleHandedOver()) return TRUE;  // typed for the shell that has the console
+        ConsoleEndRequested(130);
+        return TRUE;
+    case CTRL_CLOSE_EVENT: ConsoleEndRequested(129); break;
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT: ConsoleEndRequested(143); break;
+    default: return FALSE;
     }
     // The system ends the process as soon as this returns: the program's own end comes
     // first (the system allows some seconds).
@@ -226,7 +239,7 @@ bool WinConsoleCancelKeyPressed() {
     for (;;) {
         const int key = NextKey();
         if (key == 0) return false;
-        g_repeatLeft = 0;  // a key held down is still one key
+        g_repeatLeft = 0;         // a key held down is still one key
         if (key == KEY_CTRL_C) {  // cancels as Esc does (twice within a second ends the program)
             ConsoleNoteCtrlC();
             return true;

@@ -150,7 +150,7 @@ TEST(ConsoleKeysWin32DeathTest, ControlEventsEndAsTheSignals) {
                 std::thread([type] { WinConsoleOnControl(type); }).detach();
                 const DWORD woke = WaitForSingleObject(end, INFINITE);
                 const int key = ConsoleReadKey(true);  // no key is waited for once the end is asked for
-                ConsoleRestore();  // the console is shared with the tests that follow
+                ConsoleRestore();                      // the console is shared with the tests that follow
                 _exit(woke != WAIT_OBJECT_0 ? 2 : key != 0 ? 3 : ConsoleEndStatus());
             },
             testing::ExitedWithCode(c.status), "")
@@ -269,8 +269,8 @@ protected:
 };
 
 TEST_F(ConsoleWin32, ReadsKeysFromTheRecords) {
-    Type({Focus(), Down(VK_SHIFT, 0, SHIFT_PRESSED), Down('A', 'A', SHIFT_PRESSED), Up('A', 'A'),
-          Up(VK_SHIFT, 0), Down('B', 'b', 0, 3), Up('B', 'b'), Down(VK_F1, 0), Down(VK_LEFT, 0, LEFT_CTRL_PRESSED),
+    Type({Focus(), Down(VK_SHIFT, 0, SHIFT_PRESSED), Down('A', 'A', SHIFT_PRESSED), Up('A', 'A'), Up(VK_SHIFT, 0),
+          Down('B', 'b', 0, 3), Up('B', 'b'), Down(VK_F1, 0), Down(VK_LEFT, 0, LEFT_CTRL_PRESSED),
           Down(VK_ESCAPE, 0x1B)});
     std::vector<int> keys;
     for (int key; (key = ConsoleReadKey(false)) != 0;) keys.push_back(key);
