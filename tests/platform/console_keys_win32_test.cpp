@@ -13,6 +13,7 @@
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/console_keys_win32.h"
+#include "platform/devio.h"
 #include "platform/wait_win32.h"
 
 namespace {
@@ -143,15 +144,18 @@ TEST(ConsoleKeysWin32DeathTest, ControlEventsEndAsTheSignals) {
         EXPECT_EXIT(
             {
                 ConsoleOpen();
-                HANDLE end = WaitObjectOf(ConsoleEndFd());
-                if (end == nullptr) _exit(1);
+                if (WaitObjectOf(ConsoleEndFd()) == nullptr) _exit(1);
                 const DWORD type = c.type;
                 // As the system calls a handler: in a thread of its own.
                 std::thread([type] { WinConsoleOnControl(type); }).detach();
-                const DWORD woke = WaitForSingleObject(end, INFINITE);
-                const int key = ConsoleReadKey(true);  // no key is waited for once the end is asked for
-                ConsoleRestore();                      // the console is shared with the tests that follow
-                _exit(woke != WAIT_OBJECT_0 ? 2 : key != 0 ? 3 : ConsoleEndStatus());
+                // A transfer's wait: its own event (never set here), the console's keys
+                // and the end.
+                const DevEvent transfer = DevCreateEvent(true, false);
+                const uint32_t woke = DevWaitEvent(transfer, ConsoleTerminalFd(), DEV_INFINITE, ConsoleEndFd());
+                // No key is waited for once the end is asked for.
+                const int key = ConsoleReadKey(true);
+                ConsoleRestore();  // the console is shared with the tests that follow
+                _exit(woke != DEV_WAIT_STOP ? 2 : key != 0 ? 3 : ConsoleEndStatus());
             },
             testing::ExitedWithCode(c.status), "")
             << c.what;
@@ -326,6 +330,20 @@ TEST_F(ConsoleWin32, CancelKeysOfATransfersWait) {
         EXPECT_EQ(ConsoleReadKey(false), c.next) << c.what;
         ConsoleFlushKeys();
     }
+}
+
+// A key typed wakes a transfer's wait on the console, which then looks at it.
+TEST_F(ConsoleWin32, TypedKeyWakesATransfersWait) {
+    const DevEvent transfer = DevCreateEvent(true, false);
+    ASSERT_NE(transfer, DEV_NO_EVENT);
+    int watched = ConsoleTerminalFd();
+    EXPECT_EQ(DevWaitEvent(transfer, watched, 0, ConsoleEndFd()), DEV_WAIT_TIMEOUT) << "nothing typed yet";
+    std::thread typist([this] { Type({Down(VK_ESCAPE, 0x1B)}); });
+    const uint32_t woke = DevWaitEvent(transfer, watched, DEV_INFINITE, ConsoleEndFd());
+    typist.join();
+    EXPECT_EQ(woke, DEV_WAIT_FD);
+    EXPECT_TRUE(ConsoleCancelKeyPressed(&watched));
+    DevCloseEvent(transfer);
 }
 
 TEST_F(ConsoleWin32, CtrlCCancelsAndIsNoted) {
