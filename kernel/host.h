@@ -44,7 +44,7 @@ struct UsbIdPair {
 bool ParseUsbIds(const char* text, UsbIdPair* out, int max, int* count);
 // True when vendor:product is one of the pairs.
 bool UsbIdsMatch(const UsbIdPair* ids, int count, uint16_t vendor, uint16_t product);
-// Vendor and product of a Windows hardware id ("USB\\VID_1234&PID_5678&REV_0100");
+// Vendor and product of a Windows hardware id ("USB\VID_1234&PID_5678&REV_0100");
 // false for any other form.
 bool UsbHardwareIdPair(const char* id, uint16_t* vendor, uint16_t* product);
 // Puts every matching device on the bus; returns how many (0 without such devices). The

@@ -6,9 +6,10 @@
 // control handler. console_keys_win32.cpp implements the WinConsole* calls; without it
 // every run reads plain lines, as with pipes.
 
-// Opens "CONIN$" and "CONOUT$", saves their modes and sets the input's mode to 0 (keys
-// one by one, no echo, Ctrl+C as a key), and installs the control handler. Called once
-// from ConsoleOpen. False when standard input is no console (nothing is changed then).
+// Installs the control handler (with pipes too: the ending events are the program's
+// signals), then opens "CONIN$" and "CONOUT$", saves their modes and sets the input's
+// mode to 0 (keys one by one, no echo, Ctrl+C as a key). Called once from ConsoleOpen.
+// False when standard input is no console (the console is left as it is then).
 bool WinConsoleOpen();
 // True when standard input is a console (decided once, before or without WinConsoleOpen).
 bool WinConsolePresent();
@@ -27,7 +28,8 @@ bool WinConsoleCancelKeyPressed();
 
 // Columns of the screen buffer, 0 when unknown.
 int WinConsoleColumns();
-// True once after the screen buffer changed its size (a resize event was read).
+// True once after the screen buffer changed its size (mode 0 brings no resize events:
+// its columns are looked at on each call).
 bool WinConsoleResized();
 // Cursor shape: 0 or 1 normal (underline), 2 insert (block).
 void WinConsoleSetCursor(int shape);
@@ -37,6 +39,17 @@ void WinConsoleSetCursor(int shape);
 void WinConsoleSuspend();
 void WinConsoleResume();
 void WinConsoleRestore();
+
+// The key code of one key event (console mode 0): the code the terminal's sequence for
+// the same key gives on POSIX, 0 for an event that is no key for a reader (a release, a
+// modifier alone, a keypad digit of Alt + digits; the release of Alt carrying such a
+// character gives the character). A key held down repeats the record's count times.
+int WinConsoleKeyOf(const KEY_EVENT_RECORD& key);
+
+// The handler installed by WinConsoleOpen: the event as ConsoleEndRequested's status;
+// after a close, log-off or shut-down it waits for the program's own end, since the
+// system ends the process once the handler returns.
+BOOL WINAPI WinConsoleOnControl(DWORD type);
 
 // ---- provided by console_win32.cpp, for the control handler ----
 

@@ -85,7 +85,8 @@ void ConsoleOpen() {
     g_endEvent = CreateEventW(nullptr, TRUE, g_endStatus != 0, nullptr);
     if (g_endEvent) g_endToken = WaitTokenFor(g_endEvent);
 #if PELMO_WIN32_CONSOLE_KEYS
-    if (Terminal() && WinConsoleOpen()) {
+    const bool keys = WinConsoleOpen();  // the control handler too, with pipes as well
+    if (Terminal() && keys) {
         std::atexit(ConsoleRestore);
         if (HANDLE in = WinConsoleInput()) g_inputToken = WaitTokenFor(in);
     } else {
