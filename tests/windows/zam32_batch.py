@@ -55,7 +55,10 @@ class Fixtures:
         self.folder = folder
         self.srec = srec
         rnd = random.Random(22)
-        self.image = bytes(rnd.randrange(256) for _ in range(DEVICE))
+        image = bytearray(rnd.randrange(256) for _ in range(DEVICE))
+        # Bytes a text-mode read or write would turn: CR LF, LF alone, ^Z (DOS end of file).
+        image[0x10:0x16] = b"\r\n\x1a\n\r\x00"
+        self.image = bytes(image)
         self.part = bytes(rnd.randrange(256) for _ in range(0x100))
         self.elf_a = bytes(rnd.randrange(256) for _ in range(0x40))
         self.elf_b = bytes(rnd.randrange(256) for _ in range(0x30))
@@ -74,6 +77,7 @@ class Fixtures:
         self.write("setup.cmd", b"// set up and load\r\nl img.hex,,,,,V\r\ns 0,100\r\n")
         self.write("inner.cmd", b"f 11,0,10\n@ nosuch.cmd\nf 22,0,10\n")
         self.write("outer.cmd", b"@ inner.cmd\n")
+        self.write("shell.cmd", b"!echo hello\n!exit 3\n= 1\n")
         os.mkdir(os.path.join(folder, "sub"))
         self.names = sorted(os.listdir(folder))
 
@@ -174,6 +178,11 @@ CASES = [
       shown=["outer.cmd>@ inner.cmd", "inner.cmd>>f 11,0,10", "inner.cmd>>@ nosuch.cmd", "CAN'T OPEN COMMAND FILE ("]),
     T("list-units-and-defaults", "l img.hex,,,,,V;r h;?",
       shown=["Active Units", "%(p)s      0    27256", "img.hex,,,,,V"]),
+    # The platform's command processor: its output, and its status as a warning that
+    # does not stop the command file.
+    T("shell-command-status", "@ shell.cmd", whole=True, ports="V",
+      shown=["shell.cmd>!echo hello", "hello", "shell.cmd>!exit 3", "WARNING: COMMAND PROCESSOR RETURNED STATUS 3",
+             "shell.cmd>= 1", "$0 <- 1 = 1  = #1"]),
     T("help-beside-the-program", "h w", shown=["W file[,start][,length][,fmode]"]),
     T("no-unit-selected", "p v;s", whole=True, status=3, ports="V", shown=["CURRENT EMULATOR TYPE NOT DEFINED"]),
     T("missing-usb-unit", "p u;u 1;t 27256", whole=True, status=3, ports="U",
