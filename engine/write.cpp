@@ -7,6 +7,7 @@
 #include "engine/internal.h"
 #include "link/errors.h"
 #include "platform/files.h"
+#include "platform/syserror.h"
 
 using namespace engine_detail;
 
@@ -98,7 +99,7 @@ private:
     }
     // A full disk, or another write error (a pipe whose reader has gone).
     void Failed() {
-        if (std::ferror(file_) && errno != 0 && errno != ENOSPC && errno != EDQUOT)
+        if (std::ferror(file_) && errno != 0 && !StreamErrorIsDiskFull(errno))
             out_.Error(ARG_NONE, "OUTPUT DISK WRITE ERROR\a\n");
         else
             out_.Error(ARG_NONE, "OUTPUT DISK FULL\a\n");
@@ -183,7 +184,7 @@ uint32_t WriteBinary(EngineOutput& out, FILE* file, uint8_t* buffer, const UnitS
     if (ok && std::fflush(file) != 0) ok = false;
     if (!ok) {
         // A full disk sets the stream's error indicator too; the error number tells them apart.
-        if (std::ferror(file) && errno != ENOSPC && errno != EDQUOT)
+        if (std::ferror(file) && !StreamErrorIsDiskFull(errno))
             out.Error(ARG_NONE, "OUTPUT DISK WRITE ERROR\a\n");
         else
             out.Error(ARG_NONE, "OUTPUT DISK FULL\a\n");
@@ -402,7 +403,7 @@ uint32_t WriteToFile(EngineOutput& out, const char* name, char format, const Uni
     FileFailure failure;
     const int opened = SafeOutputOpen(&output, name, mode, &failure);
     if (opened != FILE_READ_OK) {
-        if (opened == FILE_OPEN_FAILED && mode == SAFE_CREATE && failure.error == EEXIST)
+        if (opened == FILE_OPEN_FAILED && mode == SAFE_CREATE && SystemErrorIs(failure.error, SYSERR_EXISTS))
             out.Error(ARG_NONE, "OUTPUT FILE ALREADY EXISTS\a\n");
         else
             out.ErrorF(ARG_NONE, "ERROR OPENING OUTPUT FILE (%s)\a\n", FileFailureText(opened, failure));
@@ -431,12 +432,12 @@ uint32_t WriteToFile(EngineOutput& out, const char* name, char format, const Uni
     }
     const unsigned long error = SafeOutputCommit(&output);
     if (error == 0) return 0;
-    if (error == ENOSPC || error == EDQUOT)
+    if (SystemErrorIs(error, SYSERR_DISK_FULL))
         out.Error(ARG_NONE, "OUTPUT DISK FULL\a\n");
-    else if (mode == SAFE_CREATE && error == EEXIST)
+    else if (mode == SAFE_CREATE && SystemErrorIs(error, SYSERR_EXISTS))
         out.Error(ARG_NONE, "OUTPUT FILE ALREADY EXISTS\a\n");
     else
-        out.ErrorF(ARG_NONE, "OUTPUT DISK WRITE ERROR (%s)\a\n", std::strerror(static_cast<int>(error)));
+        out.ErrorF(ARG_NONE, "OUTPUT DISK WRITE ERROR (%s)\a\n", SystemErrorText(error));
     // A file with several names is written in place last of all: what became of it.
     if (output.undo != SAFE_UNDO_NONE) out.AlwaysF("%s\n", SafeOutputUndoText(output));
     return 2;

@@ -42,5 +42,7 @@ struct UsbIdPair {
 };
 // Parses the list; false on a malformed entry. At most `max` pairs are kept.
 bool ParseUsbIds(const char* text, UsbIdPair* out, int max, int* count);
+// True when vendor:product is one of the pairs.
+bool UsbIdsMatch(const UsbIdPair* ids, int count, uint16_t vendor, uint16_t product);
 // Puts every matching device on the bus; returns how many (0 without libusb devices).
 int KeScanLibusb(const UsbIdPair* ids, int count);

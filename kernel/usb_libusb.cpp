@@ -11,30 +11,6 @@
 
 #include "kernel/usb.h"
 
-bool ParseUsbIds(const char* text, UsbIdPair* out, int max, int* count) {
-    *count = 0;
-    const char* p = text;
-    while (*p) {
-        while (*p == ' ' || *p == ',') ++p;
-        if (!*p) break;
-        char* end = nullptr;
-        unsigned long v = std::strtoul(p, &end, 16);
-        if (end == p || *end != ':' || v > 0xFFFF) return false;
-        p = end + 1;
-        unsigned long d = std::strtoul(p, &end, 16);
-        if (end == p || d > 0xFFFF || (*end && *end != ',' && *end != ' ')) return false;
-        p = end;
-        if (*count < max) out[(*count)++] = {static_cast<uint16_t>(v), static_cast<uint16_t>(d)};
-    }
-    return true;
-}
-
-bool UsbIdsMatch(const UsbIdPair* ids, int count, uint16_t vendor, uint16_t product) {
-    for (int i = 0; i < count; ++i)
-        if (ids[i].vendor == vendor && ids[i].product == product) return true;
-    return false;
-}
-
 int LibusbPipeMap(const libusb_interface_descriptor* interface, uint8_t* endpoints, int max) {
     int n = 0;
     for (int k = 0; k < interface->bNumEndpoints && n < max; ++k) endpoints[n++] = interface->endpoint[k].bEndpointAddress;

@@ -7,8 +7,6 @@
 struct libusb_interface_descriptor;
 struct libusb_config_descriptor;
 
-// True when vendor:product is one of the pairs.
-bool UsbIdsMatch(const UsbIdPair* ids, int count, uint16_t vendor, uint16_t product);
 // The endpoint addresses of the interface in descriptor order (answer in, command out,
 // bulk in, bulk out for a unit); returns how many (at most max).
 int LibusbPipeMap(const libusb_interface_descriptor* interface, uint8_t* endpoints, int max);

@@ -251,7 +251,7 @@ uint32_t UsbSetReset(const UsbLine& line, uint32_t level) {
 uint32_t UsbGetReset(const UsbLine& line, uint32_t* level) {
     UsbPacketFields f;
     f.code = CMD_STATUS;
-    uint8_t status[6];
+    uint8_t status[6] = {};
     if (uint32_t code = UsbCommand(line, f, status)) return code;
     *level = status[STATUS_RESET];
     return LINK_OK;

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <string>
 
 // Process-wide odds and ends of a program's start and end: the standard descriptors,
@@ -16,6 +17,24 @@ void ProcessIgnoreBrokenPipe();
 // when it cannot tell. What the program was started as (argv[0]) may name a link or
 // nothing usable; this names the file itself.
 std::string ProcessProgramPath();
+
+// The system's path conventions: the characters that end a folder's name in a path, and
+// the one between the folders of PATH.
+#ifdef _WIN32
+inline constexpr const char* PATH_SEPARATORS = "\\/";
+inline constexpr char PATH_LIST_SEPARATOR = ';';
+#else
+inline constexpr const char* PATH_SEPARATORS = "/";
+inline constexpr char PATH_LIST_SEPARATOR = ':';
+#endif
+
+// The operating-system class of the console program's rules: 0 for a system with
+// direct printer-port access in the consumer family's manner (Linux, through ppdev),
+// else the NT family's major version (every Windows this builds for).
+uint32_t ProcessOsClass();
+
+// Sets an environment variable of this process (and of the programs it starts).
+bool ProcessSetEnvironment(const char* name, const char* value);
 
 // The temporary file being written (a replace or a create in the making); removed by
 // ProcessRemoveTemporary and at exit. One at a time; null or empty clears it.

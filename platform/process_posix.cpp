@@ -124,3 +124,7 @@ void ProcessRemoveTemporary() {
     g_tempSet = 0;
     unlink(g_temp);
 }
+
+uint32_t ProcessOsClass() { return 0; }
+
+bool ProcessSetEnvironment(const char* name, const char* value) { return setenv(name, value, 1) == 0; }

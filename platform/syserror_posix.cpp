@@ -25,3 +25,23 @@ const char* SystemErrorText(unsigned long code) {
 unsigned long LastSystemError() { return static_cast<unsigned long>(errno); }
 
 const char* LastSystemErrorText() { return SystemErrorText(LastSystemError()); }
+
+unsigned long SystemErrorCode(SystemErrorKind kind) {
+    switch (kind) {
+    case SYSERR_NOT_FOUND: return ENOENT;
+    case SYSERR_EXISTS: return EEXIST;
+    case SYSERR_DISK_FULL: return ENOSPC;
+    case SYSERR_IS_FOLDER: return EISDIR;
+    case SYSERR_INVALID: return EINVAL;
+    case SYSERR_NAME_TOO_LONG: return ENAMETOOLONG;
+    case SYSERR_NO_MEMORY: return ENOMEM;
+    }
+    return EIO;
+}
+
+bool SystemErrorIs(unsigned long code, SystemErrorKind kind) {
+    if (kind == SYSERR_DISK_FULL) return code == ENOSPC || code == EDQUOT;
+    return code == SystemErrorCode(kind);
+}
+
+bool StreamErrorIsDiskFull(int error) { return error == ENOSPC || error == EDQUOT; }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/files.h"
+#include "platform/syserror.h"
 #include "zam32/commands.h"
 #include "zam32/lang.h"
 #include "zam32/screen.h"
@@ -41,11 +42,11 @@ FILE* OpenRegular(const char* name, const char** why) {
     if (f) return f;
     // A failed open says why it failed, even when what it met was no regular file.
     if (result != FILE_NOT_REGULAR || failure.error != 0) {
-        *why = std::strerror(static_cast<int>(failure.error));
+        *why = SystemErrorText(failure.error);
         return nullptr;
     }
     switch (failure.type) {
-    case FILE_TYPE_DIRECTORY: *why = std::strerror(EISDIR); break;
+    case FILE_TYPE_DIRECTORY: *why = SystemErrorText(SystemErrorCode(SYSERR_IS_FOLDER)); break;
     case FILE_TYPE_FIFO: *why = "Not a regular file: a FIFO"; break;
     case FILE_TYPE_SOCKET: *why = "Not a regular file: a socket"; break;
     case FILE_TYPE_CHARACTER_DEVICE:

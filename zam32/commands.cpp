@@ -247,10 +247,11 @@ int CommandLoop(bool batch) {
 }
 
 uint32_t DetermineOsClass() {
-    // Linux reaches printer ports through ppdev, so the consumer family's rules apply.
+    // Linux reaches printer ports through ppdev, so the consumer family's rules apply
+    // there; Windows is of the NT family.
     const char* forced = std::getenv("ZAM32OSCLASS");
     if (forced && *forced) return static_cast<uint32_t>(std::strtoul(forced, nullptr, 10));
-    return 0;
+    return ProcessOsClass();
 }
 
 char g_programPath[81];

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/files.h"
+#include "platform/syserror.h"
 #include "platform/process.h"
 #include "zam32/commands.h"
 #include "zam32/screen.h"
@@ -256,10 +257,10 @@ void SaveConfiguration(int quitCode) {
     // A file that is there but could not be read holds a session this run never saw:
     // it is kept.
     const unsigned long unreadable = FileReadableError(CONFIG_FILE_NAME);
-    if (unreadable != 0 && unreadable != ENOENT) {
+    if (unreadable != 0 && !SystemErrorIs(unreadable, SYSERR_NOT_FOUND)) {
         PrintText("UNABLE TO WRITE CONFIGURATION FILE\a\n");
         Print("%s could not be read and has been kept (%s)\n", CONFIG_FILE_NAME,
-              std::strerror(static_cast<int>(unreadable)));
+              SystemErrorText(unreadable));
         return;
     }
     // Only ever a regular file: a device or FIFO of that name (or a link to one) is

@@ -8,6 +8,7 @@
 
 #include "platform/console.h"
 #include "platform/files.h"
+#include "platform/syserror.h"
 #include "platform/process.h"
 #include "zam32/commands.h"
 #include "zam32/lang.h"
@@ -35,8 +36,8 @@ FILE* OpenRegular(const std::string& path, int* error) {
     FILE* f = OpenRegularFile(path.c_str(), &result, &failure);
     if (!f)
         *error = failure.error != 0                      ? static_cast<int>(failure.error)
-                 : failure.type == FILE_TYPE_DIRECTORY ? EISDIR
-                                                       : EINVAL;
+                 : failure.type == FILE_TYPE_DIRECTORY ? static_cast<int>(SystemErrorCode(SYSERR_IS_FOLDER))
+                                                       : static_cast<int>(SystemErrorCode(SYSERR_INVALID));
     return f;
 }
 
@@ -48,17 +49,18 @@ FILE* OpenRegular(const std::string& path, int* error) {
 // Beside the running program, else in the installed data folder next to its
 // folder, else in the PATH directories.
 bool OpenHelp(std::string* why) {
-    int err = ENOENT;
+    const int notFound = static_cast<int>(SystemErrorCode(SYSERR_NOT_FOUND));
+    int err = notFound;
     std::string self = ProcessProgramPath();
     if (!self.empty()) {
-        size_t slash = self.rfind('/');
+        size_t slash = self.find_last_of(PATH_SEPARATORS);
         if (slash != std::string::npos) {
             self.resize(slash + 1);
             for (const std::string& candidate : {self + kHelpName, self + PELMO_DATA_FROM_BIN "/" + kHelpName}) {
                 int error = 0;
                 g_file = OpenRegular(candidate, &error);
                 if (g_file) return true;
-                if (error != ENOENT && err == ENOENT) err = error;
+                if (!SystemErrorIs(static_cast<unsigned long>(error), SYSERR_NOT_FOUND) && err == notFound) err = error;
             }
         }
     }
@@ -66,11 +68,11 @@ bool OpenHelp(std::string* why) {
     std::string list = path ? path : "";
     size_t at = 0;
     while (at <= list.size()) {
-        size_t end = list.find(':', at);
+        size_t end = list.find(PATH_LIST_SEPARATOR, at);
         if (end == std::string::npos) end = list.size();
         std::string dir = list.substr(at, end - at);
         if (dir.empty()) dir = ".";
-        if (dir.back() != '/') dir += '/';
+        if (std::strchr(PATH_SEPARATORS, dir.back()) == nullptr) dir += '/';
         std::string candidate = dir + kHelpName;
         if (FileExists(candidate.c_str())) {
             int error = 0;
@@ -81,7 +83,7 @@ bool OpenHelp(std::string* why) {
         }
         at = end + 1;
     }
-    *why = std::strerror(err);
+    *why = SystemErrorText(static_cast<unsigned long>(err));
     return false;
 }
 

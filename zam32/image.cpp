@@ -152,7 +152,7 @@ ZAM32_HANDLER(CmdLoad) {
     }
     // A longer name would be cut and might name another file.
     if (std::strlen(name) >= sizeof request.FileName - 1) {
-        ReportError("CAN'T OPEN LOAD FILE (%s)\a\n", Position(ctx.args, 0), SystemErrorText(ENAMETOOLONG));
+        ReportError("CAN'T OPEN LOAD FILE (%s)\a\n", Position(ctx.args, 0), SystemErrorText(SystemErrorCode(SYSERR_NAME_TOO_LONG)));
         return CMD_FAILED;
     }
     std::snprintf(request.FileName, sizeof request.FileName, "%s", name);

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/console.h"
+#include "platform/process.h"
 #include "platform/shell.h"
 #include "zam32/commands.h"
 #include "zam32/screen.h"
@@ -18,7 +19,7 @@ ZAM32_HANDLER(CmdShell) {
         g_promptSet = true;
         const char* p = std::getenv("PROMPT");
         std::string value = p ? std::string(p) + "$g" : std::string("$n$g");
-        setenv("PROMPT", value.c_str(), 1);
+        ProcessSetEnvironment("PROMPT", value.c_str());
     }
     const char* command = ctx.text;
     while (*command == ' ' || *command == '\t') ++command;

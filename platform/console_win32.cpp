@@ -1,0 +1,278 @@
+// The console program's keyboard and screen on Windows. With a console on standard
+// input the key events and the screen are console_keys_win32.cpp's; with pipes, files
+// or nothing, plain lines are read as on POSIX.
+#include "platform/console.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/clock.h"
+#include "platform/console_keys_win32.h"
+#include "platform/process.h"
+#include "platform/wait_win32.h"
+
+namespace {
+
+bool g_opened = false;
+int g_isTerminal = -1;  // -1 not yet decided
+std::atomic<int> g_endStatus{0};
+HANDLE g_endEvent = nullptr;  // manual-reset, set at the first ending event
+int g_endToken = -1;
+[[maybe_unused]] int g_inputToken = -1;
+std::atomic<bool> g_handedOver{false};
+
+char g_inBuffer[4096];
+size_t g_inStart = 0, g_inEnd = 0;
+bool g_inEof = false;
+bool g_ctrlCQuit = false;
+bool g_anyCtrlC = false;
+uint64_t g_lastCtrlC = 0;  // on the clock, so that a test can drive the one-second window
+
+#if PELMO_WIN32_CONSOLE_KEYS
+bool KeysPresent() { return WinConsolePresent(); }
+#else
+bool KeysPresent() { return false; }
+#endif
+
+bool Terminal() {
+    if (g_isTerminal < 0) g_isTerminal = KeysPresent() ? 1 : 0;
+    return g_isTerminal == 1;
+}
+
+// Next byte of plain input, -1 at its end. A read of a pipe whose writer has gone, or
+// of a file at its end, ends the input for good.
+int NextInputByte() {
+    if (g_inStart == g_inEnd) {
+        if (g_inEof || g_endStatus != 0) return -1;
+        HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+        DWORD n = 0;
+        if (in == nullptr || in == INVALID_HANDLE_VALUE || !ReadFile(in, g_inBuffer, sizeof g_inBuffer, &n, nullptr) ||
+            n == 0) {
+            g_inEof = true;
+            return -1;
+        }
+        g_inStart = 0;
+        g_inEnd = n;
+    }
+    return static_cast<unsigned char>(g_inBuffer[g_inStart++]);
+}
+
+}  // namespace
+
+void ConsoleEndRequested(int status) {
+    int expected = 0;
+    if (!g_endStatus.compare_exchange_strong(expected, status)) {
+        // A second one while the first is under way: at once.
+        ProcessRemoveTemporary();
+#if PELMO_WIN32_CONSOLE_KEYS
+        WinConsoleRestore();
+#endif
+        std::fflush(stdout);
+        ExitProcess(static_cast<UINT>(status));
+    }
+    if (g_endEvent) SetEvent(g_endEvent);
+}
+
+bool ConsoleHandedOver() { return g_handedOver; }
+
+void ConsoleOpen() {
+    if (g_opened) return;
+    g_opened = true;
+    g_endEvent = CreateEventW(nullptr, TRUE, g_endStatus != 0, nullptr);
+    if (g_endEvent) g_endToken = WaitTokenFor(g_endEvent);
+#if PELMO_WIN32_CONSOLE_KEYS
+    if (Terminal() && WinConsoleOpen()) {
+        std::atexit(ConsoleRestore);
+        if (HANDLE in = WinConsoleInput()) g_inputToken = WaitTokenFor(in);
+    } else {
+        g_isTerminal = 0;
+    }
+#endif
+}
+
+bool ConsoleIsTerminal() { return Terminal(); }
+
+int ConsoleTerminalFd() {
+#if PELMO_WIN32_CONSOLE_KEYS
+    if (!Terminal()) return -1;
+    if (g_inputToken < 0) {
+        if (HANDLE in = WinConsoleInput()) g_inputToken = WaitTokenFor(in);
+    }
+    return g_inputToken;
+#else
+    return -1;
+#endif
+}
+
+bool ConsoleOutputIsTerminal() {
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    return out != nullptr && out != INVALID_HANDLE_VALUE && GetConsoleMode(out, &mode) != 0;
+}
+
+int ConsoleUsableWidth() {
+#if PELMO_WIN32_CONSOLE_KEYS
+    if (Terminal()) {
+        const int columns = WinConsoleColumns();
+        if (columns > 20) return columns - 10;
+    }
+#endif
+    return 70;
+}
+
+bool ConsoleResized() {
+#if PELMO_WIN32_CONSOLE_KEYS
+    return Terminal() && WinConsoleResized();
+#else
+    return false;
+#endif
+}
+
+int ConsoleReadKey(bool wait) {
+    if (!Terminal() || g_endStatus != 0 || g_ctrlCQuit) return 0;
+    std::fflush(stdout);
+#if PELMO_WIN32_CONSOLE_KEYS
+    return WinConsoleReadKey(wait);
+#else
+    (void)wait;
+    return 0;
+#endif
+}
+
+int ConsoleGetKey(bool wait) {
+    int key = ConsoleReadKey(wait);
+    return key > 0xFF ? CONSOLE_KEY_EXTENDED : key;
+}
+
+void ConsoleFlushKeys() {
+#if PELMO_WIN32_CONSOLE_KEYS
+    if (Terminal()) WinConsoleFlushKeys();
+#endif
+}
+
+void ConsoleWrite(const char* text, size_t length) {
+    std::fflush(stdout);
+    std::fwrite(text, 1, length, stdout);
+    std::fflush(stdout);
+}
+
+void ConsoleSetCursor(int shape) {
+#if PELMO_WIN32_CONSOLE_KEYS
+    if (Terminal()) WinConsoleSetCursor(shape);
+#else
+    (void)shape;
+#endif
+}
+
+int ConsoleReadByte() {
+    std::fflush(stdout);
+    return NextInputByte();
+}
+
+ConsoleLine ConsoleReadLine(char* buffer, size_t size) {
+    std::fflush(stdout);
+    size_t n = 0, length = 0;
+    int c;
+    bool any = false, nul = false, lastCR = false;
+    while ((c = NextInputByte()) >= 0) {
+        any = true;
+        if (c == '\n') break;
+        if (c == 0) nul = true;
+        ++length;
+        lastCR = c == '\r';
+        if (n + 1 < size) buffer[n++] = static_cast<char>(c);
+    }
+    // A CR in front of the line end belongs to the line end.
+    if (lastCR) {
+        --length;
+        if (n > length) n = length;
+    }
+    buffer[n] = '\0';
+    if (!any) return CONSOLE_LINE_END;
+    if (length > size - 1) return CONSOLE_LINE_TOO_LONG;
+    if (nul) return CONSOLE_LINE_NUL;
+    return CONSOLE_LINE_OK;
+}
+
+bool ConsoleNoteCtrlC() {
+    const uint64_t now = ClockNow();
+    if (g_anyCtrlC && now - g_lastCtrlC < 1000) g_ctrlCQuit = true;
+    g_anyCtrlC = true;
+    g_lastCtrlC = now;
+    return g_ctrlCQuit;
+}
+
+int ConsoleEndStatus() {
+    if (g_endStatus != 0) return g_endStatus;
+    if (g_ctrlCQuit) return 130;
+    return 0;
+}
+
+int ConsoleEndFd() { return g_endToken; }
+
+void ConsoleSuspend() {
+    g_handedOver = true;
+    std::fflush(stdout);
+#if PELMO_WIN32_CONSOLE_KEYS
+    if (Terminal()) WinConsoleSuspend();
+#endif
+}
+
+void ConsoleResume() {
+    g_handedOver = false;
+#if PELMO_WIN32_CONSOLE_KEYS
+    if (Terminal()) WinConsoleResume();
+#endif
+}
+
+void ConsoleRestore() {
+    std::fflush(stdout);
+#if PELMO_WIN32_CONSOLE_KEYS
+    if (Terminal()) WinConsoleRestore();
+#endif
+}
+
+// The console's input is in mode 0 from ConsoleOpen on: nothing to switch for a wait.
+void ConsoleWatchKeysRaw(int) {}
+void ConsoleWatchRestore() {}
+
+bool ConsoleCancelKeyPressed(int* fd) {
+    HANDLE h = WaitObjectOf(*fd);
+    if (h == nullptr) {
+        *fd = -1;
+        return false;
+    }
+#if PELMO_WIN32_CONSOLE_KEYS
+    if (*fd == g_inputToken) return WinConsoleCancelKeyPressed();
+#endif
+    DWORD mode = 0;
+    if (GetConsoleMode(h, &mode)) {
+        // Another console input: its events are read and looked at for the cancel keys.
+        INPUT_RECORD record;
+        DWORD n = 0;
+        if (!ReadConsoleInputA(h, &record, 1, &n) || n == 0) {
+            *fd = -1;
+            return false;
+        }
+        if (record.EventType != KEY_EVENT || !record.Event.KeyEvent.bKeyDown) return false;
+        const char c = record.Event.KeyEvent.uChar.AsciiChar;
+        if (c == KEY_CTRL_C) ConsoleNoteCtrlC();
+        return c == 0x1B || c == 0x0C || c == KEY_CTRL_C;
+    }
+    // A byte stream (a pipe standing in for a terminal).
+    char c = 0;
+    DWORD n = 0;
+    if (!ReadFile(h, &c, 1, &n, nullptr) || n == 0) {
+        *fd = -1;
+        return false;
+    }
+    if (c == KEY_CTRL_C) {
+        ConsoleNoteCtrlC();
+        return true;
+    }
+    return c == 0x1B || c == 0x0C;
+}
