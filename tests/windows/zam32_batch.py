@@ -215,8 +215,21 @@ def dump_line(address, data):
 class Platform:
     def __init__(self, name, command, env):
         self.name = name
-        self.command = command
+        self.command = command  # the program's path last
         self.env = env
+
+    def moved(self, folder):
+        """The same platform with a copy of the program (and ZAM32.HLP) in `folder`."""
+        program = self.command[-1]
+        for name in (program, os.path.join(os.path.dirname(program), "ZAM32.HLP")):
+            shutil.copy2(name, folder)
+        return Platform(self.name, self.command[:-1] + [os.path.join(folder, os.path.basename(program))], self.env)
+
+    def config_beside(self, folder):
+        """How the program names ZAM32.CFG in its own folder `folder`: a pattern."""
+        if self.name == "wine":  # a drive letter, the folders between backslashes
+            return r"[A-Za-z]:" + re.escape(folder.replace("/", "\\") + "\\ZAM32.CFG")
+        return re.escape(os.path.join(folder, "ZAM32.CFG"))
 
     def run(self, folder, zam32arg, args=(), extra_env=None):
         env = dict(self.env)
@@ -525,6 +538,36 @@ def run_cfg(platforms, fixtures, checker, work):
                 if status != 0 or err.strip() or missing is not None:
                     checker.fail(where, "status %d, lacks %r\n%s%s" % (status, missing, out, err))
                     good = False
+        # Without a ZAM32.CFG in the current folder the one beside the program is read
+        # (the other platform's, when there are two), and nothing is written.
+        beside = {}
+        for reader in platforms:
+            writer = next((w for w in written if w != reader.name), reader.name)
+            if writer not in written:
+                continue
+            where = "cfg [%s] %s reads %s's beside the program" % (port, reader.name, writer)
+            base = os.path.join(work, "cfg-%s-%s-beside" % (port, reader.name))
+            program_dir, folder = os.path.join(base, "program"), os.path.join(base, "cwd")
+            os.makedirs(program_dir)
+            os.mkdir(folder)
+            with open(os.path.join(program_dir, "ZAM32.CFG"), "wb") as f:
+                f.write(written[writer])
+            status, out, err = reader.moved(program_dir).run(folder, "/b " + CFG_READBACK, (), extra)
+            out = out.replace("\r\n", "\n")
+            named = re.compile(r'^Using default config file "%s"$' % reader.config_beside(program_dir), re.M)
+            missing = shown_in_order(out, shown)
+            if status != 0 or err.strip() or missing is not None or not named.search(out):
+                checker.fail(where, "status %d, lacks %r or the file's name\n%s%s" % (status, missing, out, err))
+                good = False
+            elif os.listdir(folder) or cfg_bytes(program_dir) != written[writer]:
+                checker.fail(where, "a read-back that changed nothing wrote ZAM32.CFG")
+                good = False
+            beside[reader.name] = named.sub('Using default config file "<program folder>"', out)
+        if len(beside) == 2:
+            diff = same_transcript(beside["linux"], beside["wine"])
+            if diff:
+                checker.fail("cfg [%s] beside the program" % port, "transcripts differ\n" + diff)
+                good = False
         if len(platforms) == 2:
             a, b = readback.get(("linux", "linux")), readback.get(("wine", "wine"))
             if a is not None and b is not None:
@@ -573,7 +616,7 @@ def main():
             os.mkdir(os.path.join(work, pf.name))
         checker = Checker(fixtures, a.srec_cat, a.keep)
         run_table(platforms, fixtures, checker, work, a.only)
-        if not a.only:
+        if not a.only or re.search(a.only, "cfg-written-and-read-back"):
             run_cfg(platforms, fixtures, checker, work)
     finally:
         if made_prefix:
