@@ -123,7 +123,7 @@ const char* ReadElf(const uint8_t* bytes, uint64_t size, ElfImage& image) {
             const uint64_t n = std::min(last, reachLast) - s->address + 1;
             const uint8_t* mine = bytes + s->offset;
             const uint8_t* theirs = bytes + reach->offset + (s->address - reach->address);
-            if (std::memcmp(mine, theirs, n) != 0) {
+            if (std::memcmp(mine, theirs, static_cast<size_t>(n)) != 0) {
                 uint64_t at = 0;
                 while (mine[at] == theirs[at]) ++at;
                 return Fail(image, "ELF SEGMENTS #%u AND #%u OVERLAP WITH DIFFERENT BYTES AT %llX",

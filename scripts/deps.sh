@@ -5,7 +5,8 @@ packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev srecord libusb-1.0
           qt6-base-dev xvfb xauth fonts-dejavu-core xdotool
           python3 python3-pytest
           gcc-arm-none-eabi binutils-arm-none-eabi
-          dpkg-dev file lintian)
+          dpkg-dev file lintian
+          g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest wine64)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -49,7 +49,7 @@ TEST_F(Load, ArgumentChecksInOrder) {
         {"x", 0x10, 0xFFFFFFF8, 1, ARG_LENGTH, "INVALID LENGTH ARGUMENT\a\n"},  // no wrap past 2^32
         {"x", 0x7FF, 1, 257, ARG_WIDTH, "INVALID WIDTH ARGUMENT\a\n"},
         {"/nonexistent/file.hex", 0, 0, 256, ARG_NONE,
-         "CAN'T OPEN LOAD FILE (No such file or directory)\a\n"},
+         "CAN'T OPEN LOAD FILE (" + testsupport::MissingFolderText() + ")\a\n"},
     };
     for (const auto& c : cases) {
         unit.SetFile(c.file);

@@ -2,6 +2,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include "link/errors.h"
 #include "platform/syserror.h"
@@ -42,12 +46,25 @@ TEST(OpenFailure, ConsoleTexts) {
     for (const auto& c : cases) EXPECT_EQ(LinkOpenFailureText(c.port, c.unit, c.family, c.code), c.text);
 }
 
+// The system's own codes for a missing file and a refused access, set as the calling
+// thread's last error the system's way.
+#ifdef _WIN32
+constexpr unsigned long kMissingFile = ERROR_FILE_NOT_FOUND, kDenied = ERROR_ACCESS_DENIED;
+void SetLastSystemError(unsigned long e) { SetLastError(static_cast<DWORD>(e)); }
+#else
+constexpr unsigned long kMissingFile = ENOENT, kDenied = EACCES;
+void SetLastSystemError(unsigned long e) { errno = static_cast<int>(e); }
+#endif
+
+// FormatMessageA ends its texts in a line end; strerror does not: neither may show.
 TEST(SystemError, KnownCodeHasNoTrailingLineEnd) {
-    const char* text = SystemErrorText(ENOENT);
-    EXPECT_STREQ(text, strerror(ENOENT));
-    size_t n = strlen(text);
-    ASSERT_GT(n, 0u);
-    EXPECT_GE(static_cast<unsigned char>(text[n - 1]), 0x20);
+    const std::string text = SystemErrorText(kMissingFile);
+#ifndef _WIN32
+    EXPECT_EQ(text, strerror(ENOENT));
+#endif
+    EXPECT_EQ(text.find("Unknown System Error"), std::string::npos) << text;
+    ASSERT_FALSE(text.empty());
+    EXPECT_GE(static_cast<unsigned char>(text.back()), 0x20);
 }
 
 TEST(SystemError, UnknownCodeAndSharedBuffer) {
@@ -59,8 +76,13 @@ TEST(SystemError, UnknownCodeAndSharedBuffer) {
 }
 
 TEST(SystemError, LastErrorOfThread) {
-    errno = EACCES;
-    EXPECT_STREQ(LastSystemErrorText(), strerror(EACCES));
+    const std::string denied = SystemErrorText(kDenied);
+    SetLastSystemError(kDenied);
+    EXPECT_EQ(LastSystemError(), kDenied);
+    EXPECT_EQ(LastSystemErrorText(), denied);
+#ifndef _WIN32
+    EXPECT_EQ(denied, strerror(EACCES));
+#endif
 }
 
 }  // namespace

@@ -5,7 +5,9 @@
 #include <cstring>
 #include <vector>
 
+#ifndef _WIN32
 #include <sys/resource.h>
+#endif
 
 #include "link/errors.h"
 #include "link/link.h"
@@ -105,6 +107,8 @@ TEST_F(Handles, CloseTwiceIsHarmlessAndFreesTheSlot) {
 TEST(VirtualMemory, UnitWithoutMemoryFailsAndLeavesSlotFree) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "address-space limits do not mix with AddressSanitizer";
+#elif defined(_WIN32)
+    GTEST_SKIP() << "no address-space limit to set on Windows";
 #else
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
@@ -123,10 +127,22 @@ TEST(VirtualMemory, UnitWithoutMemoryFailsAndLeavesSlotFree) {
 #endif
 }
 
+#ifdef _WIN32
+// An empty value removes the variable there.
+void SetEnv(const char* name, const char* value) { _putenv_s(name, value ? value : ""); }
+#else
+void SetEnv(const char* name, const char* value) {
+    if (value)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
+}
+#endif
+
 // Until the hardware transports exist, every hardware open fails honestly and leaves no slot behind.
 TEST_F(Handles, HardwareSelectorsWithoutTransport) {
     // COM1 names a tty that does not exist, never the machine's own ports.
-    setenv("ZAMCOM1", "/nonexistent/pelmo-tty", 1);
+    SetEnv("ZAMCOM1", "/nonexistent/pelmo-tty");
     struct Case {
         const char* what;
         uint32_t selector, unit, option, code;
@@ -148,7 +164,7 @@ TEST_F(Handles, HardwareSelectorsWithoutTransport) {
         EXPECT_EQ(ZAMInit(&h, c.selector, c.unit, 0, c.option), c.code) << c.what;
         EXPECT_EQ(ZAMLookup(25765), nullptr) << c.what;
     }
-    unsetenv("ZAMCOM1");
+    SetEnv("ZAMCOM1", nullptr);
 }
 
 TEST(DeviceTables, SizeTableAndTypeNumbers) {

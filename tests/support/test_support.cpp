@@ -1,7 +1,11 @@
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/wait.h>
+#else
+#include <process.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +17,13 @@
 #include "link/errors.h"
 #include "link/link.h"
 #include "link/transport.h"
+#include "platform/syserror.h"
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <cerrno>
+#endif
+#include <algorithm>
 
 namespace testsupport {
 namespace {
@@ -100,10 +111,26 @@ uint32_t SimUnits::open(uint8_t unitNumber) {
 uint32_t SimUnits::setFoldCalls() const { return g_setFoldCalls; }
 
 TempDir::TempDir() {
+#ifdef _WIN32
+    // A folder of this process's own under the system's temporary folder.
+    static unsigned counter = 0;
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const std::filesystem::path p =
+            base / ("pelmo-test-" + std::to_string(_getpid()) + "-" + std::to_string(++counter));
+        std::error_code ec;
+        if (std::filesystem::create_directory(p, ec)) {
+            path_ = p.generic_string();
+            return;
+        }
+    }
+    throw std::runtime_error("no temporary folder could be made");
+#else
     char tmpl[] = "/tmp/pelmo-test-XXXXXX";
     const char* p = mkdtemp(tmpl);
     if (p == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = p;
+#endif
 }
 
 TempDir::~TempDir() {
@@ -140,6 +167,23 @@ std::string ReadText(const std::string& path) {
     return ss.str();
 }
 
+#ifdef _WIN32
+// Through the command processor, as _popen runs it.
+int RunCommand(const std::string& command, std::string* out) {
+    std::string full = command + " 2>&1";
+    FILE* p = _popen(full.c_str(), "rb");
+    if (p == nullptr) return -1;
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) text.append(buf, n);
+    int status = _pclose(p);
+    if (out) *out = text;
+    return status;
+}
+
+bool HaveProgram(const char* name) { return RunCommand(std::string("where ") + name + " >NUL") == 0; }
+#else
 int RunCommand(const std::string& command, std::string* out) {
     std::string full = command + " 2>&1";
     FILE* p = popen(full.c_str(), "r");
@@ -156,10 +200,28 @@ int RunCommand(const std::string& command, std::string* out) {
 bool HaveProgram(const char* name) {
     return RunCommand(std::string("command -v ") + name + " >/dev/null") == 0;
 }
+#endif
 
 void SrecCat(const std::string& dir, const std::string& args) {
     std::string out;
     ASSERT_EQ(RunCommand("cd '" + dir + "' && srec_cat " + args, &out), 0) << args << "\n" << out;
+}
+
+std::string ListFolder(const std::string& path) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(path)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    std::string text;
+    for (const std::string& n : names) text += n + "\n";
+    return text;
+}
+
+std::string MissingFolderText() {
+#ifdef _WIN32
+    return SystemErrorText(ERROR_PATH_NOT_FOUND);
+#else
+    return SystemErrorText(ENOENT);
+#endif
 }
 
 }  // namespace testsupport

@@ -47,4 +47,10 @@ bool HaveProgram(const char* name);
 // Runs srec_cat with `args` in `dir`; fails the calling test when srec_cat fails.
 void SrecCat(const std::string& dir, const std::string& args);
 
+// The names in a folder (not "." or ".."), sorted, each followed by a line end.
+std::string ListFolder(const std::string& path);
+// The system's text for a name whose folder does not exist (on Windows a code of its
+// own, "path not found"; on POSIX the missing file's).
+std::string MissingFolderText();
+
 }  // namespace testsupport
