@@ -7,13 +7,14 @@ then compared: same transcript apart from line ends and the system's own error t
 in parentheses, same files left behind, the same bytes in every file written. Last, each
 platform reads the ZAM32.CFG the other one wrote.
 
-  zam32_batch.py --linux build/bin/zam32 [--exe build-win/bin/zam32.exe] [--wine PATH]
+  zam32_compare.py --linux build/bin/zam32 [--exe build-win/bin/zam32.exe] [--wine PATH]
 
 Without --exe only the Linux side runs. WINEPREFIX, when set, names the prefix to use;
 otherwise one is made in a temporary folder and its wineserver stopped at the end.
 Exit status 0 when every check passed, 1 otherwise.
 """
 import argparse
+import concurrent.futures
 import difflib
 import os
 import random
@@ -417,23 +418,30 @@ def run_case(platform, fixtures, case, port, folder):
     return status, out, err
 
 
-def run_table(platforms, fixtures, checker, work, only):
-    for case in CASES:
-        if only and not re.search(only, case["name"]):
-            continue
-        for port in case["ports"]:
-            runs = {}
-            good = True
-            for pf in platforms:
-                where = "%s [%s] %s" % (case["name"], port, pf.name)
-                folder = os.path.join(work, pf.name, "%s-%s" % (case["name"], port))
-                status, out, err = run_case(pf, fixtures, case, port, folder)
-                with open(folder + ".out", "w", encoding="latin-1") as f:
-                    f.write("status %d\n%s%s" % (status, out, err))
-                good &= checker.check_run(where, case, port, folder, status, out, err)
-                runs[pf.name] = (folder, status, out)
-            if len(platforms) == 2:
-                good &= checker.compare_runs("%s [%s]" % (case["name"], port), case, runs["linux"], runs["wine"])
+def run_one(platforms, fixtures, checker, work, case, port):
+    runs = {}
+    good = True
+    for pf in platforms:
+        where = "%s [%s] %s" % (case["name"], port, pf.name)
+        folder = os.path.join(work, pf.name, "%s-%s" % (case["name"], port))
+        status, out, err = run_case(pf, fixtures, case, port, folder)
+        with open(folder + ".out", "w", encoding="latin-1") as f:
+            f.write("status %d\n%s%s" % (status, out, err))
+        good &= checker.check_run(where, case, port, folder, status, out, err)
+        runs[pf.name] = (folder, status, out)
+    if len(platforms) == 2:
+        good &= checker.compare_runs("%s [%s]" % (case["name"], port), case, runs["linux"], runs["wine"])
+    return good
+
+
+def run_table(platforms, fixtures, checker, work, only, jobs):
+    todo = [(case, port) for case in CASES if not only or re.search(only, case["name"]) for port in case["ports"]]
+    # Each run has its own folder and its own process: runs may overlap, the report
+    # keeps the table's order.
+    with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
+        results = [pool.submit(run_one, platforms, fixtures, checker, work, case, port) for case, port in todo]
+        for (case, port), result in zip(todo, results):
+            good = result.result()
             checker.passed += good
             print("%-4s %-34s %s %s" % ("ok" if good else "FAIL", case["name"], port,
                                         " ".join(pf.name for pf in platforms)))
@@ -589,6 +597,7 @@ def main():
     ap.add_argument("--wine", default="/usr/lib/wine/wine64")
     ap.add_argument("--srec-cat", default=shutil.which("srec_cat") or "srec_cat")
     ap.add_argument("--keep", help="folder for the runs, kept afterwards (default: a temporary one)")
+    ap.add_argument("--jobs", type=int, default=2, help="runs at a time (default 2)")
     ap.add_argument("--only", help="run only the cases whose name matches this pattern")
     a = ap.parse_args()
 
@@ -598,7 +607,7 @@ def main():
             print("%s would be read by every run: remove it first" % cfg, file=sys.stderr)
             return 1
 
-    work = a.keep or tempfile.mkdtemp(prefix="zam32_batch.")
+    work = a.keep or tempfile.mkdtemp(prefix="zam32_compare.")
     os.makedirs(work, exist_ok=True)
     made_prefix = None
     try:
@@ -615,7 +624,7 @@ def main():
         for pf in platforms:
             os.mkdir(os.path.join(work, pf.name))
         checker = Checker(fixtures, a.srec_cat, a.keep)
-        run_table(platforms, fixtures, checker, work, a.only)
+        run_table(platforms, fixtures, checker, work, a.only, max(1, a.jobs))
         if not a.only or re.search(a.only, "cfg-written-and-read-back"):
             run_cfg(platforms, fixtures, checker, work)
     finally:
