@@ -109,11 +109,14 @@ def checksum_line(data):
 #          whole=True); ports: where it runs; status: the exit status; shown: texts the
 #          transcript holds in this order (callables get the fixtures); images: files
 #          written, each (name, srec_cat format, first address in the file, expected bytes);
-#          files: files compared byte for byte with the expected bytes.
+#          files: files compared byte for byte with the expected bytes; answer: standard
+#          input of the batch run (else none); piped: no batch line, these bytes are the
+#          session on standard input after the port's lines.
 
-def T(name, line, status=0, shown=(), ports="VU", images=(), files=(), whole=False, argv=False):
+def T(name, line, status=0, shown=(), ports="VU", images=(), files=(), whole=False, argv=False, answer=None,
+      piped=None):
     return dict(name=name, line=line, status=status, shown=list(shown), ports=ports, images=list(images),
-                files=list(files), whole=whole, argv=argv)
+                files=list(files), whole=whole, argv=argv, answer=answer, piped=piped)
 
 
 CASES = [
@@ -200,6 +203,19 @@ CASES = [
       shown=["Insufficient RAM for requested device type on", "max emulated ROM is #32K-bytes"]),
     T("usb-scan", "p u?;t 27256;s", whole=True, ports="U",
       shown=["Scanning for USB devices", "u       256K -    -    -", "Checking PuU0 as 27256"]),
+    T("write-asks-and-appends", "f 1,0,10;w exists.bin,0,10", answer=b"a\n",
+      shown=["Output file already exists, Replace, Append or Cancel? (r/a/c): a"],
+      files=[("exists.bin", lambda f: b"kept as it was\n" + b"\x01" * 16)]),
+    # Sessions on standard input (no terminal): prompts and echoed lines, an error that
+    # does not end the session, a question answered by the next line, the end of the
+    # input quitting without saving.
+    T("piped-session", None, piped=b"f 5a\ns 0,10\nx\nw exists.bin\nr\nd 7ffc,4,4\n",
+      shown=["P%(p)sU0>t 27256", "P%(p)sU0>f 5a", "CHECKSUM = 0000-05A0", "P%(p)sU0>x", "UNRECOGNIZED COMMAND CHARACTER",
+             "Replace, Append or Cancel? (r/a/c): r", "07FFC: 5A 5A 5A 5A ZZZZ", "P%(p)sU0>"],
+      files=[("exists.bin", lambda f: b"\x5a" * DEVICE)]),
+    T("piped-session-crlf", None, piped=b"l img.hex,,,,,v\r\ns\r\n= $0\r\n",
+      shown=["P%(p)sU0>l img.hex,,,,,v", "Load/Verify Completed with no errors (8000 Bytes Loaded)",
+             lambda f: checksum_line(f.image), "P%(p)sU0>= $0"]),
     # The line as the program's argument instead of ZAM32ARG: the command line the
     # platform hands over must arrive as it was typed.
     T("line-as-argument", "f 3c;s;= 'A", argv=True, shown=[checksum_line(b"\x3c" * DEVICE), "$0 <- 'A = 41 = #65"]),
@@ -232,7 +248,7 @@ class Platform:
             return r"[A-Za-z]:" + re.escape(folder.replace("/", "\\") + "\\ZAM32.CFG")
         return re.escape(os.path.join(folder, "ZAM32.CFG"))
 
-    def run(self, folder, zam32arg, args=(), extra_env=None):
+    def run(self, folder, zam32arg, args=(), extra_env=None, stdin=None):
         env = dict(self.env)
         for k in ("ZAM32ARG", "ZAM32OSCLASS", "PELMO_SIM_USB", "PELMO_SIM_LPT", "PELMO_SIM_LPT_TRACE", "ZAMBPS",
                   "COMSPEC", "PELMO_USB_IDS"):
@@ -242,7 +258,7 @@ class Platform:
             env["ZAM32ARG"] = zam32arg
         env.update(extra_env or {})
         try:
-            p = subprocess.run(self.command + list(args), cwd=folder, env=env, stdin=subprocess.DEVNULL,
+            p = subprocess.run(self.command + list(args), cwd=folder, env=env, input=stdin or b"",
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=GUARD_SECONDS)
         except subprocess.TimeoutExpired as e:
             return 124, (e.stdout or b"").decode("latin-1"), "guard time of %d s ran out" % GUARD_SECONDS
@@ -411,10 +427,14 @@ def run_case(platform, fixtures, case, port, folder):
     fixtures.copy_into(folder)
     line = case_line(case, port)
     extra = {"PELMO_SIM_USB": SIM_USB} if port == "U" else {}
-    if case["argv"]:
-        status, out, err = platform.run(folder, None, ["/b", line], extra)
+    if case["piped"] is not None:
+        end = b"\r\n" if b"\r\n" in case["piped"] else b"\n"
+        session = end.join(x.encode() for x in (PORTS[port], "u 0", "t 27256")) + end + case["piped"]
+        status, out, err = platform.run(folder, None, (), extra, session)
+    elif case["argv"]:
+        status, out, err = platform.run(folder, None, ["/b", line], extra, case["answer"])
     else:
-        status, out, err = platform.run(folder, "/b " + line, (), extra)
+        status, out, err = platform.run(folder, "/b " + line, (), extra, case["answer"])
     return status, out, err
 
 
