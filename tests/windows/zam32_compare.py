@@ -111,12 +111,13 @@ def checksum_line(data):
 #          written, each (name, srec_cat format, first address in the file, expected bytes);
 #          files: files compared byte for byte with the expected bytes; answer: standard
 #          input of the batch run (else none); piped: no batch line, these bytes are the
-#          session on standard input after the port's lines.
+#          session on standard input after the port's lines; setup: more files in the
+#          run's folder, name to bytes (None: a folder).
 
 def T(name, line, status=0, shown=(), ports="VU", images=(), files=(), whole=False, argv=False, answer=None,
-      piped=None):
+      piped=None, setup=None):
     return dict(name=name, line=line, status=status, shown=list(shown), ports=ports, images=list(images),
-                files=list(files), whole=whole, argv=argv, answer=answer, piped=piped)
+                files=list(files), whole=whole, argv=argv, answer=answer, piped=piped, setup=setup or {})
 
 
 CASES = [
@@ -216,6 +217,13 @@ CASES = [
     T("piped-session-crlf", None, piped=b"l img.hex,,,,,v\r\ns\r\n= $0\r\n",
       shown=["P%(p)sU0>l img.hex,,,,,v", "Load/Verify Completed with no errors (8000 Bytes Loaded)",
              lambda f: checksum_line(f.image), "P%(p)sU0>= $0"]),
+    # ZAM32.CFG in the current folder that is no configuration: a folder is neither read
+    # nor written over, a damaged file is reported and replaced at the end.
+    T("cfg-is-a-folder", "f 0", setup={"ZAM32.CFG": None},
+      shown=["No config file found, using internal defaults", "UNABLE TO WRITE CONFIGURATION FILE",
+             "ZAM32.CFG: Is a directory, not a regular file"]),
+    T("cfg-damaged", "f 0", setup={"ZAM32.CFG": b"junk\n"},
+      shown=["INVALID CONFIGURATION FILE", "Using Defaults", "Checking P%(p)sU0 as 27256"]),
     # The line as the program's argument instead of ZAM32ARG: the command line the
     # platform hands over must arrive as it was typed.
     T("line-as-argument", "f 3c;s;= 'A", argv=True, shown=[checksum_line(b"\x3c" * DEVICE), "$0 <- 'A = 41 = #65"]),
@@ -425,6 +433,12 @@ def case_line(case, port):
 def run_case(platform, fixtures, case, port, folder):
     os.mkdir(folder)
     fixtures.copy_into(folder)
+    for name, data in case["setup"].items():
+        if data is None:
+            os.mkdir(os.path.join(folder, name))
+        else:
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(data)
     line = case_line(case, port)
     extra = {"PELMO_SIM_USB": SIM_USB} if port == "U" else {}
     if case["piped"] is not None:
