@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything twice (plain with warnings as errors, then ASan + UBSan) and runs every test,
-# then the thread-sanitizer tests of the threaded layers and a short smoke of every fuzz target.
+# the Windows cross build with its tests under wine (scripts/windows.sh), then the
+# thread-sanitizer tests of the threaded layers and a short smoke of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -23,6 +24,9 @@ PELMO_EMUCORE="$PWD/build/lib/libemucore.so" PELMO_BUILD_DIR="$PWD/build" \
 # 5 is pytest's "no tests collected": the tests went missing, which fails the run too.
 if [ "$py_status" -eq 5 ]; then echo "pytest collected no tests under python/" >&2; exit 1; fi
 if [ "$py_status" -ne 0 ]; then echo "Python tests failed (pytest status $py_status)" >&2; exit 1; fi
+echo "== Windows: mingw-w64 cross build, tests under wine (scripts/windows.sh)"
+# Only the targets the Windows tests need; it prints its own duration.
+bash scripts/windows.sh
 echo "== sanitizer build (ASan + UBSan)"
 export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
