@@ -64,6 +64,10 @@ class Fixtures:
         self.elf_a = bytes(rnd.randrange(256) for _ in range(0x40))
         self.elf_b = bytes(rnd.randrange(256) for _ in range(0x30))
         self.write("img.bin", self.image)
+        self.mega = bytes(rnd.randrange(256) for _ in range(0x100000))
+        self.write("mega.bin", self.mega)
+        self.srec_cat("mega.bin -binary -o mega.s37 -motorola -address-length=4")
+        os.remove(os.path.join(folder, "mega.bin"))
         self.write("part.bin", self.part)
         self.srec_cat("img.bin -binary -o img.hex -intel")
         self.srec_cat("img.bin -binary -o img.s37 -motorola -address-length=4")
@@ -81,6 +85,7 @@ class Fixtures:
         self.write("shell.cmd", b"!echo hello\n!exit 3\n= 1\n")
         os.mkdir(os.path.join(folder, "sub"))
         self.names = sorted(os.listdir(folder))
+        self.large = {"mega.s37"}
 
     def write(self, name, data):
         with open(os.path.join(self.folder, name), "wb") as f:
@@ -89,8 +94,11 @@ class Fixtures:
     def srec_cat(self, args):
         subprocess.run([self.srec] + args.split(), cwd=self.folder, check=True, stdin=subprocess.DEVNULL)
 
-    def copy_into(self, folder):
+    def copy_into(self, folder, line=None):
+        """The fixtures into a run's folder; the large image only when the line names it."""
         for name in self.names:
+            if name in self.large and (line is None or name not in line):
+                continue
             src = os.path.join(self.folder, name)
             if os.path.isdir(src):
                 os.mkdir(os.path.join(folder, name))
@@ -105,19 +113,20 @@ def checksum_line(data):
 
 # ---- the table ------------------------------------------------------------------------
 #
-# line:    the batch command line after "/b <port>;u 0;t 27256;" (or the whole line with
+# line:    the batch command line after "/b <port>;u 0;t <eprom>;" (or the whole line with
 #          whole=True); ports: where it runs; status: the exit status; shown: texts the
 #          transcript holds in this order (callables get the fixtures); images: files
 #          written, each (name, srec_cat format, first address in the file, expected bytes);
 #          files: files compared byte for byte with the expected bytes; answer: standard
 #          input of the batch run (else none); piped: no batch line, these bytes are the
 #          session on standard input after the port's lines; setup: more files in the
-#          run's folder, name to bytes (None: a folder).
+#          run's folder, name to bytes (None: a folder); sim: the simulated USB units.
 
 def T(name, line, status=0, shown=(), ports="VU", images=(), files=(), whole=False, argv=False, answer=None,
-      piped=None, setup=None):
+      piped=None, setup=None, eprom="27256", sim=SIM_USB):
     return dict(name=name, line=line, status=status, shown=list(shown), ports=ports, images=list(images),
-                files=list(files), whole=whole, argv=argv, answer=answer, piped=piped, setup=setup or {})
+                files=list(files), whole=whole, argv=argv, answer=answer, piped=piped, setup=setup or {},
+                eprom=eprom, sim=sim)
 
 
 CASES = [
@@ -150,6 +159,13 @@ CASES = [
       images=[("out.s", "-motorola", 0, lambda f: f.image)]),
     T("write-h32-at-other-address", "l img.hex;w out.h32,1000,1000,r,h32,,,8000",
       images=[("out.h32", "-intel", 0x8000, lambda f: f.image[0x1000:0x2000])]),
+    T("one-megabyte-image", "l mega.s37,,,,,v;s;w mega.hex,,,r,h;l mega.hex,,,,,vo", eprom="27080",
+      sim="unit=0,ram=1024",
+      shown=["Load/Verify Completed with no errors (100000 Bytes Loaded)", lambda f: checksum_line(f.mega),
+             "Putting 100000 bytes into HEX format file", "Verify Completed with no errors (100000 Bytes Checked)"],
+      images=[("mega.hex", "-intel", 0, lambda f: f.mega)]),
+    T("write-hex-appended", "l img.hex;w two.hex,0,10,r,h-;w two.hex,10,10,a,h",
+      images=[("two.hex", "-intel", 0, lambda f: f.image[:0x20])]),
     T("write-append", "f 11,0,10;w app.bin,0,10,r;f 22,0,10;w app.bin,0,10,a",
       files=[("app.bin", lambda f: b"\x11" * 16 + b"\x22" * 16)]),
     T("write-create-refuses-existing", "f 1;w exists.bin,,,c", status=3,
@@ -426,13 +442,13 @@ def tree(folder):
 
 
 def case_line(case, port):
-    line = case["line"] if case["whole"] else "%s;u 0;t 27256;%s" % (PORTS[port], case["line"])
+    line = case["line"] if case["whole"] else "%s;u 0;t %s;%s" % (PORTS[port], case["eprom"], case["line"])
     return line
 
 
 def run_case(platform, fixtures, case, port, folder):
     os.mkdir(folder)
-    fixtures.copy_into(folder)
+    fixtures.copy_into(folder, case["line"] or "")
     for name, data in case["setup"].items():
         if data is None:
             os.mkdir(os.path.join(folder, name))
@@ -440,10 +456,10 @@ def run_case(platform, fixtures, case, port, folder):
             with open(os.path.join(folder, name), "wb") as f:
                 f.write(data)
     line = case_line(case, port)
-    extra = {"PELMO_SIM_USB": SIM_USB} if port == "U" else {}
+    extra = {"PELMO_SIM_USB": case["sim"]} if port == "U" else {}
     if case["piped"] is not None:
         end = b"\r\n" if b"\r\n" in case["piped"] else b"\n"
-        session = end.join(x.encode() for x in (PORTS[port], "u 0", "t 27256")) + end + case["piped"]
+        session = end.join(x.encode() for x in (PORTS[port], "u 0", "t " + case["eprom"])) + end + case["piped"]
         status, out, err = platform.run(folder, None, (), extra, session)
     elif case["argv"]:
         status, out, err = platform.run(folder, None, ["/b", line], extra, case["answer"])
