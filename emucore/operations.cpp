@@ -51,14 +51,14 @@ int32_t RunFramed(char* text, OperationRecords& rec, Engine op, const WriteReque
         }
     }
     CallerBufferOutput out(text, VXA_TEXT_SIZE);
-    uint32_t result = 2;
+    uint32_t result = ENGINE_FAILED;
     switch (op) {
     case Engine::Load: result = LoadImage(out, rec.set); break;
     case Engine::Fill: result = FillRange(out, rec.set); break;
     case Engine::Write: result = WriteImage(out, rec.set, *write); break;
     case Engine::Checksum: result = ChecksumRange(out, rec.set); break;
     }
-    if (result != 0) {
+    if (result != ENGINE_OK) {
         if (resetFlag) VXASetReset(after, 0, after);
         return 1;
     }

@@ -143,41 +143,34 @@ uint32_t LoadElf(EngineOutput& out, const UnitSet& set, uint32_t loadVerify, con
     LoadBanner(out, "ELF", start, length, target, width, mode);
     Run run;
     run.mode = mode;
-    run.start = start;
-    run.target = target;
-    run.width = width;
-    run.devSize = set.DevSize;
     // ELF64 addresses go beyond 32 bits: without a length the window has no end.
-    run.windowEnd = length != 0 ? static_cast<uint64_t>(start) + static_cast<uint64_t>(length) * width - 1 : ~0ull;
+    run.window = MakeLoadWindow(start, length, target, width, set.DevSize, ~0ull);
 
     uint64_t all = 0, done = 0;
     for (const ElfSegment& s : image.segments) all += s.size;
-    RamBeginBufferedWrite(set, mode);
+    RamSink sink(set);
+    sink.Begin(mode);
     bool cancelled = false;
-    // Each segment goes in pieces, as records would: the width selection compacts the
-    // bytes in place, and the file's bytes may be shared by two segments.
-    constexpr uint32_t kRecord = 4096;
-    uint8_t piece[kRecord];
+    // Each segment goes in pieces, as records would.
     for (const ElfSegment& s : image.segments) {
-        for (uint64_t at = 0; at < s.size && !cancelled; at += kRecord) {
-            const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(kRecord, s.size - at));
-            std::memcpy(piece, bytes + s.offset + at, n);
-            const uint32_t placed = PlaceRun(out, run, s.address + at, piece, n);
-            if (placed == RUN_OUTSIDE) {
+        for (uint64_t at = 0; at < s.size && !cancelled; at += kMaxRun) {
+            const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(kMaxRun, s.size - at));
+            const RunResult placed = PlaceRun(out, run, sink, s.address + at, bytes + s.offset + at, n);
+            if (placed == RunResult::Outside) {
                 out.ErrorF(ARG_NONE, "%s ATTEMPTED OUTSIDE OF EMULATED DEVICE (Segment #%u)\a\n",
                            mode == VERIFY_ONLY ? "VERIFY" : "LOAD", s.index);
-                return 0;
+                return ENGINE_FAILED;
             }
-            if (placed == RUN_FAILED) return 0;
+            if (placed == RunResult::Failed) return ENGINE_FAILED;
             done += n;
             out.Progress(done, all);
             cancelled = out.PollCancel();
         }
         if (cancelled) break;
     }
-    if (FinishRuns(out, run, cancelled) != RUN_PLACED) return 0;
+    if (!FinishRuns(out, run, sink, cancelled)) return ENGINE_FAILED;
     out.AlwaysF("Program Entry: %06llX\n", static_cast<unsigned long long>(image.entry));
     CompletionLine(out, mode, run.corrected, run.total);
     HighestLine(out, mode, run.highest);
-    return 1;
+    return ENGINE_OK;
 }

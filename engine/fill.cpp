@@ -34,16 +34,16 @@ const ImageRequest* RequestOrError(EngineOutput& out, const UnitSet& set) {
 uint32_t FillRange(EngineOutput& out, const UnitSet& set) {
     out.Reset();
     const ImageRequest* req = RequestOrError(out, set);
-    if (req == nullptr) return 2;
+    if (req == nullptr) return ENGINE_FAILED;
     const uint32_t value = req->Target;
     const uint32_t start = req->Start;
     const uint32_t mode = ModeOf(req->LoadVerify);
     uint32_t length = req->Length;
     if (value > 0xFF) {
         out.Error(ARG_VALUE, "INVALID FILL VALUE, 00 - FF REQUIRED\a\n");
-        return 2;
+        return ENGINE_FAILED;
     }
-    if (!CheckRange(out, set, start, &length)) return 2;
+    if (!CheckRange(out, set, start, &length)) return ENGINE_FAILED;
     if (mode == VERIFY_ONLY)
         out.InformF("Verifying %X bytes at offset %X with %02X\n", length, start, value);
     else
@@ -54,7 +54,7 @@ uint32_t FillRange(EngineOutput& out, const UnitSet& set) {
     uint32_t code = RamBeginWrite(set, start, length, mode);
     if (code != 0) {
         DeviceFailure(out, STAGE_FILL_START, code);
-        return 2;
+        return ENGINE_FAILED;
     }
     uint32_t left = length, address = start, corrected = 0;
     while (left > 0) {
@@ -64,7 +64,7 @@ uint32_t FillRange(EngineOutput& out, const UnitSet& set) {
         code = RamWriteBlock(buffer, piece, &corrected, &done);
         if (code != 0) {
             DeviceFailure(out, STAGE_FILL_WRITE, code);
-            return 2;
+            return ENGINE_FAILED;
         }
         if (done < piece) {
             MismatchLines(out, mode, address + done);
@@ -78,7 +78,7 @@ uint32_t FillRange(EngineOutput& out, const UnitSet& set) {
     code = RamApplyFold();
     if (code != 0) {
         DeviceFailure(out, STAGE_FILL_FOLD, code);
-        return 2;
+        return ENGINE_FAILED;
     }
     if (left > 0) {
         if (mode == VERIFY_ONLY)
@@ -86,7 +86,7 @@ uint32_t FillRange(EngineOutput& out, const UnitSet& set) {
         else
             out.InformF("Fill Incomplete: %X bytes filled with #%u corrected RAM write error(s)\n", length - left,
                         corrected);
-        return 2;
+        return ENGINE_FAILED;
     }
     if (corrected != 0)
         out.InformF("Fill Completed with #%u corrected RAM write error(s)\n", corrected);
@@ -96,7 +96,7 @@ uint32_t FillRange(EngineOutput& out, const UnitSet& set) {
         out.Inform("Fill Completed with no errors\n");
     else
         out.Inform("Fill Completed without verification\n");
-    return 0;
+    return ENGINE_OK;
 }
 
 uint32_t ChecksumRange(EngineOutput& out, const UnitSet& set) {
@@ -104,21 +104,21 @@ uint32_t ChecksumRange(EngineOutput& out, const UnitSet& set) {
     ImageRequest* req = EngineRequest(set);
     if (req == nullptr) {
         out.Error(ARG_NONE, "NO UNIT SELECTED\a\n");
-        return 2;
+        return ENGINE_FAILED;
     }
     const uint32_t start = req->Start;
     uint32_t length = req->Length;
-    if (!CheckRange(out, set, start, &length)) return 2;
+    if (!CheckRange(out, set, start, &length)) return ENGINE_FAILED;
     out.InformF("Computing Checksum of %05X - %05X\n", start, start + length - 1);
     uint8_t* buffer = WorkBuffer();
     uint32_t sum = 0, left = length, address = start;
     while (left > 0) {
-        if (out.PollCancel()) return 2;
+        if (out.PollCancel()) return ENGINE_FAILED;
         const uint32_t piece = left < kPiece ? left : kPiece;
         const uint32_t code = RamReadBlock(set, buffer, address, piece);
         if (code != 0) {
             DeviceFailure(out, STAGE_CHECKSUM_READ, code);
-            return 2;
+            return ENGINE_FAILED;
         }
         for (uint32_t i = 0; i < piece; ++i) sum += buffer[i];
         left -= piece;
@@ -128,5 +128,5 @@ uint32_t ChecksumRange(EngineOutput& out, const UnitSet& set) {
     out.AlwaysF("CHECKSUM = %04X-%04X\n", sum >> 16, sum & 0xFFFF);
     req->Target = sum;
     out.Result(sum);
-    return 0;
+    return ENGINE_OK;
 }

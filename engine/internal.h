@@ -30,25 +30,37 @@ void MismatchLines(EngineOutput& out, uint32_t mode, uint32_t address);
 void CompletionLine(EngineOutput& out, uint32_t mode, uint32_t corrected, uint32_t total);
 void HighestLine(EngineOutput& out, uint32_t mode, uint32_t highest);
 
+// The longest run PlaceRun takes (an ELF piece; records hold at most 255 bytes).
+inline constexpr uint32_t kMaxRun = 4096;
+
 // The placement every run of image bytes goes through (a data record, a piece of an
-// ELF segment): cut to the window, every Width-th byte, moved to the target, through
-// the buffered writer begun with RamBeginBufferedWrite.
+// ELF segment): PlanPlacement, then the sink.
 struct Run {
     uint32_t mode = 0;
-    uint64_t start = 0;      // first file address taken
-    uint64_t windowEnd = 0;  // last file address taken
-    uint32_t target = 0;
-    uint32_t width = 1;
-    uint64_t devSize = 0;
+    LoadWindow window;
     uint32_t total = 0, corrected = 0, highest = 0;  // bytes placed, corrections, highest address + 1
 };
-enum : uint32_t { RUN_PLACED = 0, RUN_OUTSIDE = 1, RUN_FAILED = 2 };
-// Places n bytes at file address a (the bytes may be compacted in place). RUN_OUTSIDE:
-// they would go beyond the device (nothing written, the caller names the record);
-// RUN_FAILED: a device failure or mismatch, its lines written.
-uint32_t PlaceRun(EngineOutput& out, Run& run, uint64_t a, uint8_t* data, uint32_t n);
-// Ends the buffered write: flush, fold, the failure or incomplete lines, and the
-// $0 result when the load went through. RUN_PLACED or RUN_FAILED.
-uint32_t FinishRuns(EngineOutput& out, Run& run, bool cancelled);
+enum class RunResult : uint8_t { Placed, Outside, Failed };
+// Places n (at most kMaxRun) bytes at file address a. Outside: they would go beyond the
+// device (nothing written, the caller names the record); Failed: a device failure or
+// mismatch, its lines written.
+RunResult PlaceRun(EngineOutput& out, Run& run, ByteSink& sink, uint64_t a, const uint8_t* data, uint32_t n);
+// Ends the sink's write: the failure or incomplete lines, and the result when the load
+// went through. False when it did not.
+bool FinishRuns(EngineOutput& out, Run& run, ByteSink& sink, bool cancelled);
+
+// The unit's RAM through the buffered writer (RamBeginBufferedWrite ... RamEndWrite).
+class RamSink : public ByteSink {
+public:
+    explicit RamSink(const UnitSet& set) : set_(set) {}
+    void Begin(uint32_t mode) override;
+    bool Write(EngineOutput& out, uint32_t device, const uint8_t* bytes, uint32_t count,
+               uint32_t* corrected) override;
+    bool End(EngineOutput& out, uint32_t* corrected) override;
+
+private:
+    const UnitSet& set_;
+    uint32_t mode_ = 0;
+};
 
 }  // namespace engine_detail

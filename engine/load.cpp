@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "engine/engine.h"
 #include "engine/internal.h"
@@ -12,6 +13,73 @@
 #include "platform/syserror.h"
 
 using namespace engine_detail;
+
+LoadWindow MakeLoadWindow(uint32_t start, uint32_t length, uint32_t target, uint32_t width, uint64_t devSize,
+                          uint64_t lastAddress) {
+    LoadWindow w;
+    w.start = start;
+    w.target = target;
+    w.width = width == 0 ? 1 : width;
+    w.devSize = devSize;
+    // The window's last file address; past the address space it takes everything.
+    w.windowEnd = lastAddress;
+    if (length != 0) {
+        const uint64_t e = static_cast<uint64_t>(start) + static_cast<uint64_t>(length) * w.width - 1;
+        if (e < w.windowEnd) w.windowEnd = e;
+    }
+    return w;
+}
+
+namespace {
+
+// PlanPlacement's body, inlined into PlaceRun: it runs once for every record.
+inline __attribute__((always_inline)) Placement Plan(const LoadWindow& w, uint64_t a, uint32_t n) {
+    Placement p;
+    if (n == 0) return p;
+    const uint64_t start = w.start;
+    const uint64_t last = a + n - 1;  // runs on past 64 KB pages
+    if (last < start || a > w.windowEnd) return p;
+    const uint32_t skip = a < start ? static_cast<uint32_t>(start - a) : 0;
+    uint32_t count = n - skip;
+    if (last > w.windowEnd) count -= static_cast<uint32_t>(last - w.windowEnd);
+    const uint64_t f = a + skip;
+    // Device address without wrapping: a file address far above the window start
+    // must not come round to a low device address.
+    uint64_t dev;
+    uint32_t first = skip;
+    if (w.width < 2) {
+        if (f - start >= w.devSize) {
+            p.kind = PlaceKind::Outside;
+            return p;
+        }
+        dev = w.target + (f - start);
+    } else {
+        uint32_t k = w.width - static_cast<uint32_t>((f - start) % w.width);
+        if (k == w.width) k = 0;
+        if (k >= count) return p;
+        count = (count - k + w.width - 1) / w.width;
+        first += k;
+        const uint64_t step = (f + k - start) / w.width;
+        if (step >= w.devSize) {
+            p.kind = PlaceKind::Outside;
+            return p;
+        }
+        dev = w.target + step;
+    }
+    if (dev + count > w.devSize) {
+        p.kind = PlaceKind::Outside;
+        return p;
+    }
+    p.kind = PlaceKind::Bytes;
+    p.first = first;
+    p.count = count;
+    p.device = dev;
+    return p;
+}
+
+}  // namespace
+
+Placement PlanPlacement(const LoadWindow& window, uint64_t address, uint32_t n) { return Plan(window, address, n); }
 
 namespace engine_detail {
 
@@ -54,63 +122,59 @@ void HighestLine(EngineOutput& out, uint32_t mode, uint32_t highest) {
 }
 
 
-uint32_t PlaceRun(EngineOutput& out, Run& run, uint64_t a, uint8_t* data, uint32_t n) {
-    if (n == 0) return RUN_PLACED;
-    const uint64_t start = run.start, windowEnd = run.windowEnd;
-    const uint32_t width = run.width;
-    const uint64_t last = a + n - 1;  // runs on past 64 KB pages
-    if (last < start || a > windowEnd) return RUN_PLACED;
-    const uint32_t skip = a < start ? static_cast<uint32_t>(start - a) : 0;
-    uint32_t count = n - skip;
-    if (last > windowEnd) count -= static_cast<uint32_t>(last - windowEnd);
-    uint8_t* bytes = data + skip;
-    const uint64_t f = a + skip;
-    // Device address without wrapping: a file address far above the window start
-    // must not come round to a low device address.
-    uint64_t dev;
-    if (width < 2) {
-        if (f - start >= run.devSize) return RUN_OUTSIDE;
-        dev = run.target + (f - start);
-    } else {
-        uint32_t k = width - static_cast<uint32_t>((f - start) % width);
-        if (k == width) k = 0;
-        if (k >= count) return RUN_PLACED;
-        uint32_t kept = 0;
-        for (uint32_t i = k; i < count; i += width) bytes[kept++] = bytes[i];
-        count = kept;
-        const uint64_t step = (f + k - start) / width;
-        if (step >= run.devSize) return RUN_OUTSIDE;
-        dev = run.target + step;
-    }
-    if (count == 0) return RUN_PLACED;
-    if (dev + count > run.devSize) return RUN_OUTSIDE;
-    uint32_t fail = 0xFFFFFFFFu;
-    const uint32_t code = RamBufferedWrite(static_cast<uint32_t>(dev), bytes, count, &run.corrected, &fail);
-    if (code != 0) {
-        DeviceFailure(out, STAGE_RECORD_WRITE, code);
-        return RUN_FAILED;
-    }
-    if (fail != 0xFFFFFFFFu) {
-        MismatchLines(out, run.mode, fail);
-        return RUN_FAILED;
-    }
-    run.total += count;
-    if (dev + count > run.highest) run.highest = static_cast<uint32_t>(dev + count);
-    return RUN_PLACED;
+void RamSink::Begin(uint32_t mode) {
+    mode_ = mode;
+    RamBeginBufferedWrite(set_, mode);
 }
 
-uint32_t FinishRuns(EngineOutput& out, Run& run, bool cancelled) {
-    const uint32_t mode = run.mode;
+bool RamSink::Write(EngineOutput& out, uint32_t device, const uint8_t* bytes, uint32_t count, uint32_t* corrected) {
     uint32_t fail = 0xFFFFFFFFu;
-    const uint32_t code = RamEndWrite(&run.corrected, &fail);
+    const uint32_t code = RamBufferedWrite(device, bytes, count, corrected, &fail);
     if (code != 0) {
-        DeviceFailure(out, STAGE_RECORD_FINISH, code);
-        return RUN_FAILED;
+        DeviceFailure(out, STAGE_RECORD_WRITE, code);
+        return false;
     }
     if (fail != 0xFFFFFFFFu) {
-        MismatchLines(out, mode, fail);
-        return RUN_FAILED;
+        MismatchLines(out, mode_, fail);
+        return false;
     }
+    return true;
+}
+
+bool RamSink::End(EngineOutput& out, uint32_t* corrected) {
+    uint32_t fail = 0xFFFFFFFFu;
+    const uint32_t code = RamEndWrite(corrected, &fail);
+    if (code != 0) {
+        DeviceFailure(out, STAGE_RECORD_FINISH, code);
+        return false;
+    }
+    if (fail != 0xFFFFFFFFu) {
+        MismatchLines(out, mode_, fail);
+        return false;
+    }
+    return true;
+}
+
+RunResult PlaceRun(EngineOutput& out, Run& run, ByteSink& sink, uint64_t a, const uint8_t* data, uint32_t n) {
+    const Placement p = Plan(run.window, a, n);
+    if (p.kind == PlaceKind::Nothing) return RunResult::Placed;
+    if (p.kind == PlaceKind::Outside) return RunResult::Outside;
+    const uint8_t* bytes = data + p.first;
+    uint8_t kept[kMaxRun];
+    if (run.window.width >= 2) {
+        for (uint32_t i = 0; i < p.count; ++i) kept[i] = bytes[static_cast<uint64_t>(i) * run.window.width];
+        bytes = kept;
+    }
+    // PlanPlacement keeps device + count within the device, so within 32 bits.
+    if (!sink.Write(out, static_cast<uint32_t>(p.device), bytes, p.count, &run.corrected)) return RunResult::Failed;
+    run.total += p.count;
+    if (p.device + p.count > run.highest) run.highest = static_cast<uint32_t>(p.device + p.count);
+    return RunResult::Placed;
+}
+
+bool FinishRuns(EngineOutput& out, Run& run, ByteSink& sink, bool cancelled) {
+    const uint32_t mode = run.mode;
+    if (!sink.End(out, &run.corrected)) return false;
     if (cancelled) {
         if (mode == VERIFY_ONLY)
             out.InformF("Verify Incomplete: %X bytes checked\n", run.total);
@@ -118,48 +182,48 @@ uint32_t FinishRuns(EngineOutput& out, Run& run, bool cancelled) {
             out.InformF("Load Incomplete: %X bytes loaded with #%u corrected RAM write error(s)\n", run.total,
                         run.corrected);
         HighestLine(out, mode, run.highest);
-        return RUN_FAILED;
+        return false;
     }
     out.Result(run.highest);
-    return RUN_PLACED;
+    return true;
 }
 
 }  // namespace engine_detail
 
+
 namespace {
 
-// Size of the file text of the load in progress (0: unknown, no progress reports).
-uint32_t g_textSize = 0;
-
-// The file text: the file's bytes and one end-of-text byte, freed on every path.
-struct FileText {
-    uint8_t* bytes = nullptr;
-    ~FileText() { std::free(bytes); }
+// The file text: the file's bytes as ReadRegularFile allocated them, freed on every path.
+struct FreeBytes {
+    void operator()(uint8_t* p) const { std::free(p); }
 };
+using FileText = std::unique_ptr<uint8_t[], FreeBytes>;
 
-// Reads the whole file; 0 or 2 after an error line.
+// Reads the whole file; ENGINE_OK, or ENGINE_FAILED after an error line.
 uint32_t ReadWholeFile(EngineOutput& out, const char* name, FileText& text, uint32_t* size) {
     FileFailure failure;
+    uint8_t* bytes = nullptr;
     // Image addresses are 32-bit; a file beyond that cannot be held as one image.
-    switch (ReadRegularFile(name, 0xFFFFFFFEull, 1, &text.bytes, size, &failure)) {
+    const int read = ReadRegularFile(name, 0xFFFFFFFEull, 0, &bytes, size, &failure);
+    text.reset(bytes);
+    switch (read) {
     case FILE_READ_OK:
-        text.bytes[*size] = TEXT_END;
-        return 0;
+        return ENGINE_OK;
     case FILE_OPEN_FAILED:
         out.ErrorF(ARG_NONE, "CAN'T OPEN LOAD FILE (%s)\a\n", SystemErrorText(failure.error));
-        return 2;
+        return ENGINE_FAILED;
     case FILE_NOT_REGULAR:
         out.ErrorF(ARG_NONE, "CAN'T OPEN LOAD FILE (%s)\a\n", NotRegularFileText(failure));
-        return 2;
+        return ENGINE_FAILED;
     case FILE_EMPTY:
         out.Error(ARG_NONE, "LOAD FILE IS EMPTY\a\n");
-        return 2;
+        return ENGINE_FAILED;
     case FILE_READ_FAILED:
         out.ErrorF(ARG_NONE, "ERROR READING LOAD FILE (%s)\a\n", SystemErrorText(failure.error));
-        return 2;
+        return ENGINE_FAILED;
     default:
         out.Error(ARG_NONE, "Insufficient Memory\a\n");
-        return 2;
+        return ENGINE_FAILED;
     }
 }
 
@@ -210,30 +274,19 @@ void LoadBanner(EngineOutput& out, const char* formatName, uint32_t start, uint3
                 width, suffix, start, target);
 }
 
-uint32_t LoadRecords(EngineOutput& out, const UnitSet& set, uint32_t loadVerify, bool isHex, uint32_t start,
-                     uint32_t length, uint32_t target, uint32_t width) {
-    const uint32_t mode = ModeOf(loadVerify);
-    if (width == 0) width = 1;
-    LoadBanner(out, isHex ? "Hex" : "S", start, length, target, width, mode);
+uint32_t LoadRecords(EngineOutput& out, const RecordLoad& load, ByteSink& sink) {
+    const uint32_t mode = ModeOf(load.mode);
+    const uint32_t width = load.width == 0 ? 1 : load.width;
+    RecordReader& reader = load.reader;
+    const bool isHex = reader.syntax() == RecordSyntax::Hex;
+    LoadBanner(out, isHex ? "Hex" : "S", load.start, load.length, load.target, width, mode);
     Run run;
     run.mode = mode;
-    run.start = start;
-    run.target = target;
-    run.width = width;
-    run.devSize = set.DevSize;
-    // The window's last file address; beyond 32 bits it takes everything.
-    run.windowEnd = 0xFFFFFFFFull;
-    if (length != 0) {
-        const uint64_t e = static_cast<uint64_t>(start) + static_cast<uint64_t>(length) * width - 1;
-        if (e < run.windowEnd) run.windowEnd = e;
-    }
+    run.window = MakeLoadWindow(load.start, load.length, load.target, width, load.devSize, 0xFFFFFFFFull);
 
-    ParserState& p = Parser();
-    RamBeginBufferedWrite(set, mode);
-    p.count = 0;
+    sink.Begin(mode);
     uint32_t segmentBase = 0, linearBase = 0, startLinearBase = 0;
-    const char* message = nullptr;
-    bool cancelled = false;
+    bool refused = false, cancelled = false;
     // S files: data records read, and the count of the last record when it was S5/S6.
     uint32_t dataRecords = 0;
     bool lastWasCount = false;
@@ -241,36 +294,35 @@ uint32_t LoadRecords(EngineOutput& out, const UnitSet& set, uint32_t loadVerify,
     bool endedByCount = false;
 
     for (;;) {
-        message = isHex ? NextHexRecord(0) : NextSRecord(0);
-        if (message != nullptr && !isHex && lastWasCount && lastCount == dataRecords &&
-            std::strcmp(message, "UNEXPECTED EOF ON S FILE") == 0) {
+        if (!reader.Next()) {
             // srec_cat ends its files with a count record and no end record: a count that
             // matches every data record read shows the file is whole.
-            message = nullptr;
-            endedByCount = true;
+            endedByCount = !isHex && lastWasCount && lastCount == dataRecords &&
+                           reader.message() == RecordMessage::TextEndedS;
+            refused = !endedByCount;
             break;
         }
-        if (message != nullptr || p.status == REC_END) break;
-        lastWasCount = p.status == REC_S5 || p.status == REC_S6;
-        if (lastWasCount) lastCount = p.address;
-        if (p.status == REC_DATA) ++dataRecords;
-        const uint8_t* d = p.data;
-        switch (p.status) {
-        case REC_START_SEGMENT:
+        const Record& r = reader.record();
+        if (r.kind == RecordKind::End) break;
+        lastWasCount = r.kind == RecordKind::Count16 || r.kind == RecordKind::Count24;
+        if (lastWasCount) lastCount = r.address;
+        const uint8_t* d = r.data;
+        switch (r.kind) {
+        case RecordKind::StartSegment:
             out.AlwaysF("Start Address: %08X\n",
                         startLinearBase + (d[0] << 12) + (d[1] << 4) + (d[2] << 8) + d[3]);
             break;
-        case REC_EXT_SEGMENT:
+        case RecordKind::ExtSegment:
             segmentBase = (d[0] << 12) + (d[1] << 4);
             break;
-        case REC_SIGNON:
-            out.AlwaysF("Sign On: \"%.*s\"\n", static_cast<int>(p.length), reinterpret_cast<const char*>(d));
+        case RecordKind::Signon:
+            out.AlwaysF("Sign On: \"%.*s\"\n", static_cast<int>(r.length), reinterpret_cast<const char*>(d));
             break;
-        case REC_EXT_LINEAR:
+        case RecordKind::ExtLinear:
             linearBase = static_cast<uint32_t>(d[0]) << 24 | static_cast<uint32_t>(d[1]) << 16;
             break;
-        case REC_START_LINEAR:
-            if (p.length == 4) {
+        case RecordKind::StartLinear:
+            if (r.length == 4) {
                 // The standard form carries the whole start address.
                 out.AlwaysF("Start Address: %08X\n", static_cast<uint32_t>(d[0]) << 24 |
                                                           static_cast<uint32_t>(d[1]) << 16 | d[2] << 8 | d[3]);
@@ -278,47 +330,48 @@ uint32_t LoadRecords(EngineOutput& out, const UnitSet& set, uint32_t loadVerify,
                 startLinearBase = static_cast<uint32_t>(d[0]) << 24 | static_cast<uint32_t>(d[1]) << 16;
             }
             break;
-        case REC_S5:
+        case RecordKind::Count16:
             out.Always("WARNING: TYPE S5 RECORD ENCOUNTERED (IGNORED)\n");
             break;
-        case REC_S6:
+        case RecordKind::Count24:
             out.Always("WARNING: TYPE S6 RECORD ENCOUNTERED (IGNORED)\n");
             break;
-        case REC_DATA: {
-            const uint32_t a = segmentBase + linearBase + p.address;
-            const uint32_t placed = PlaceRun(out, run, a, p.data, p.length);
-            if (placed == RUN_OUTSIDE) {
+        case RecordKind::Data: {
+            ++dataRecords;
+            // Addresses come round at 32 bits, as the record addresses do.
+            const uint32_t a = segmentBase + linearBase + r.address;
+            const RunResult placed = PlaceRun(out, run, sink, a, r.data, r.length);
+            if (placed == RunResult::Outside) {
                 out.ErrorF(ARG_NONE, "%s ATTEMPTED OUTSIDE OF EMULATED DEVICE (Line #%u)\a\n",
-                           mode == VERIFY_ONLY ? "VERIFY" : "LOAD", p.count);
-                return 0;
+                           mode == VERIFY_ONLY ? "VERIFY" : "LOAD", reader.count());
+                return ENGINE_FAILED;
             }
-            if (placed == RUN_FAILED) return 0;
+            if (placed == RunResult::Failed) return ENGINE_FAILED;
             break;
         }
         default:
             break;
         }
-        if (g_textSize != 0) out.Progress(p.pos, g_textSize);
+        if (load.textSize != 0) out.Progress(reader.position(), load.textSize);
         if (out.PollCancel()) {
             cancelled = true;
             break;
         }
     }
 
-    if (FinishRuns(out, run, cancelled) != RUN_PLACED) return 0;
-    if (message != nullptr) {
-        out.ErrorF(ARG_NONE, "%s FAILURE: %s (Line #%u)\a\n", mode == VERIFY_ONLY ? "VERIFY" : "LOAD", message,
-                   p.count);
-        return 0;
+    if (!FinishRuns(out, run, sink, cancelled)) return ENGINE_FAILED;
+    if (refused) {
+        out.ErrorF(ARG_NONE, "%s FAILURE: %s (Line #%u)\a\n", mode == VERIFY_ONLY ? "VERIFY" : "LOAD",
+                   reader.MessageText().c_str(), reader.count());
+        return ENGINE_FAILED;
     }
-    if (!isHex && !endedByCount) out.AlwaysF("Program Entry: %06X\n", p.address);
+    if (!isHex && !endedByCount) out.AlwaysF("Program Entry: %06X\n", reader.record().address);
     CompletionLine(out, mode, run.corrected, run.total);
     HighestLine(out, mode, run.highest);
-    while (IsSeparator(p.text[p.pos])) ++p.pos;
-    if (p.text[p.pos] != TEXT_END)
+    if (!reader.AtTextEnd())
         out.AlwaysF("WARNING: MORE DATA EXISTS IN %s FILE FOLLOWING EOF RECORD (Line #%u) IGNORED\n",
-                    isHex ? "Hex" : "S", p.count);
-    return 1;
+                    isHex ? "Hex" : "S", reader.count());
+    return ENGINE_OK;
 }
 
 uint32_t LoadBinary(EngineOutput& out, const UnitSet& set, uint32_t loadVerify, uint32_t start, uint32_t length,
@@ -334,7 +387,7 @@ uint32_t LoadBinary(EngineOutput& out, const UnitSet& set, uint32_t loadVerify, 
     uint32_t code = RamBeginWrite(set, target, length, mode);
     if (code != 0) {
         DeviceFailure(out, STAGE_BINARY_START, code);
-        return 0;
+        return ENGINE_FAILED;
     }
     // One block transfer, moved in 32 KB pieces so that progress can be shown.
     uint32_t corrected = 0, done = 0;
@@ -344,7 +397,7 @@ uint32_t LoadBinary(EngineOutput& out, const UnitSet& set, uint32_t loadVerify, 
         code = RamWriteBlock(block + done, piece, &corrected, &pieceDone);
         if (code != 0) {
             DeviceFailure(out, STAGE_BINARY_WRITE, code);
-            return 0;
+            return ENGINE_FAILED;
         }
         done += pieceDone;
         if (pieceDone < piece) break;
@@ -353,16 +406,16 @@ uint32_t LoadBinary(EngineOutput& out, const UnitSet& set, uint32_t loadVerify, 
     if (done < length) {
         MismatchLines(out, mode, target + done);
         out.Result(target);
-        return 0;
+        return ENGINE_FAILED;
     }
     code = RamApplyFold();
     if (code != 0) {
         DeviceFailure(out, STAGE_BINARY_FOLD, code);
-        return 0;
+        return ENGINE_FAILED;
     }
     CompletionLine(out, mode, corrected, length);
     out.Result(target);
-    return 1;
+    return ENGINE_OK;
 }
 
 uint32_t LoadImage(EngineOutput& out, const UnitSet& set) {
@@ -370,23 +423,23 @@ uint32_t LoadImage(EngineOutput& out, const UnitSet& set) {
     ImageRequest* req = EngineRequest(set);
     if (req == nullptr || req->FileName[0] == '\0') {
         out.Error(ARG_NONE, "LOAD FILE NAME IS REQUIRED FOR THIS UNIT\a\n");
-        return 2;
+        return ENGINE_FAILED;
     }
     const uint32_t devSize = set.DevSize;
     const uint32_t start = req->Start, target = req->Target;
     uint32_t length = req->Length, width = req->Width;
     if (target >= devSize) {
         out.Error(ARG_TARGET, "INVALID TARGET ADDRESS ARGUMENT\a\n");
-        return 2;
+        return ENGINE_FAILED;
     }
     if (length != 0 && static_cast<uint64_t>(target) + length > devSize) {
         out.Error(ARG_LENGTH, "INVALID LENGTH ARGUMENT\a\n");
-        return 2;
+        return ENGINE_FAILED;
     }
     if (width == 0) width = 1;
     if (width > 256) {
         out.Error(ARG_WIDTH, "INVALID WIDTH ARGUMENT\a\n");
-        return 2;
+        return ENGINE_FAILED;
     }
     // Take the name as a bounded string even when the caller filled all 301 characters.
     char name[sizeof req->FileName];
@@ -395,51 +448,46 @@ uint32_t LoadImage(EngineOutput& out, const UnitSet& set) {
 
     FileText text;
     uint32_t size = 0;
-    if (ReadWholeFile(out, name, text, &size) != 0) return 2;
+    if (ReadWholeFile(out, name, text, &size) != ENGINE_OK) return ENGINE_FAILED;
 
     const uint32_t mode = req->LoadVerify;
-    if (IsElf(text.bytes, size)) {
+    const ByteSpan bytes{text.get(), size};
+    if (IsElf(bytes.data, size)) {
         // Every header is checked before the first byte goes to the unit.
         ElfImage elf;
-        const char* refused = ReadElf(text.bytes, size, elf);
+        const char* refused = ReadElf(bytes.data, size, elf);
         if (refused != nullptr) {
             out.Result(0);
             out.ErrorF(ARG_NONE, "%s FAILURE: %s\a\n", ModeOf(mode) == VERIFY_ONLY ? "VERIFY" : "LOAD", refused);
-            return 2;
+            return ENGINE_FAILED;
         }
-        return LoadElf(out, set, mode, elf, text.bytes, start, length, target, width) ? 0 : 2;
+        return LoadElf(out, set, mode, elf, bytes.data, start, length, target, width);
     }
 
-    bool isHex = false, isS = false;
-    const char* probeMessage = nullptr;
-    if (text.bytes[0] == ':') {
-        ParserBegin(text.bytes);
-        probeMessage = NextHexRecord(1);
-        isHex = probeMessage == nullptr;
-    } else if (text.bytes[0] == 'S') {
-        ParserBegin(text.bytes);
-        probeMessage = NextSRecord(1);
-        isS = probeMessage == nullptr;
-    }
-    if (probeMessage != nullptr && LooksLikeRecord(text.bytes, size, text.bytes[0] == ':')) {
-        // A broken record file is not an image: loading its text as bytes would report
-        // success for a file that holds nothing the user meant.
-        out.Result(0);
-        out.ErrorF(ARG_NONE, "%s FAILURE: %s (Line #1)\a\n", ModeOf(mode) == VERIFY_ONLY ? "VERIFY" : "LOAD",
-                   probeMessage);
-        return 2;
-    }
-    if (isHex || isS) {
-        ParserBegin(text.bytes);
-        g_textSize = size;
-        const uint32_t loaded = LoadRecords(out, set, mode, isHex, start, length, target, width);
-        g_textSize = 0;
-        return loaded ? 0 : 2;
+    // The first record decides: a HEX or S file, a broken one, or a binary image.
+    const bool isHex = bytes.data[0] == ':';
+    if (isHex || bytes.data[0] == 'S') {
+        const RecordSyntax syntax = isHex ? RecordSyntax::Hex : RecordSyntax::S;
+        RecordReader probe(syntax, bytes);
+        if (probe.Next(true)) {
+            RecordReader reader(syntax, bytes);
+            RamSink sink(set);
+            const RecordLoad load{reader, mode, start, length, target, width, devSize, size};
+            return LoadRecords(out, load, sink);
+        }
+        if (LooksLikeRecord(bytes.data, size, isHex)) {
+            // A broken record file is not an image: loading its text as bytes would report
+            // success for a file that holds nothing the user meant.
+            out.Result(0);
+            out.ErrorF(ARG_NONE, "%s FAILURE: %s (Line #1)\a\n", ModeOf(mode) == VERIFY_ONLY ? "VERIFY" : "LOAD",
+                       probe.MessageText().c_str());
+            return ENGINE_FAILED;
+        }
     }
 
     if (start >= size) {
         out.Error(ARG_START, "INVALID START ARGUMENT\a\n");
-        return 2;
+        return ENGINE_FAILED;
     }
     const bool computed = length == 0;
     if (computed) length = static_cast<uint32_t>((static_cast<uint64_t>(size) - start + width - 1) / width);
@@ -450,7 +498,7 @@ uint32_t LoadImage(EngineOutput& out, const UnitSet& set) {
             out.Error(ARG_NONE, "LOAD FILE IS TOO BIG\a\n");
         else
             out.Error(ARG_LENGTH, "INVALID LENGTH ARGUMENT\a\n");
-        return 2;
+        return ENGINE_FAILED;
     }
-    return LoadBinary(out, set, mode, start, length, target, width, text.bytes, size) ? 0 : 2;
+    return LoadBinary(out, set, mode, start, length, target, width, text.get(), size);
 }

@@ -1,7 +1,8 @@
 // Image writers: a device range to a binary, Intel HEX or Motorola S-record file.
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "engine/engine.h"
 #include "engine/internal.h"
@@ -157,6 +158,9 @@ uint32_t ReadRange(EngineOutput& out, const UnitSet& set, uint8_t* buffer, uint3
     return 0;
 }
 
+// The checks of a HEX or S write (CheckWriteOptions for a format of the family).
+bool CheckRecordOptions(EngineOutput& out, FormatFamily family, uint32_t length, const WriteOptions& o);
+
 // A stream buffer for the output file (one write at a time).
 char g_streamBuffer[kPiece];
 
@@ -164,20 +168,20 @@ char g_streamBuffer[kPiece];
 
 uint32_t WriteBinary(EngineOutput& out, FILE* file, uint8_t* buffer, const UnitSet& set, uint32_t start,
                      uint32_t length, const WriteOptions& options) {
-    if (options.ModeLetter == 'A')
+    if (options.Mode == WRITE_APPEND)
         out.InformF("Adding %X bytes to binary file\n", length);
     else
         out.InformF("Writing %X bytes to binary file\n", length);
     const uint32_t code = ReadRange(out, set, buffer, start, length);
     if (code != 0) {
         DeviceFailure(out, STAGE_BINARY_OUT_READ, code);
-        return 2;
+        return ENGINE_FAILED;
     }
     // One block, so one look at the cancel key (or an ending signal) before the file
     // is written: a cancelled write keeps the old file.
     if (out.PollCancel()) {
         out.Inform("Write incomplete with no bytes written\n");
-        return 2;
+        return ENGINE_FAILED;
     }
     errno = 0;
     bool ok = std::fwrite(buffer, 1, length, file) == length;
@@ -188,27 +192,27 @@ uint32_t WriteBinary(EngineOutput& out, FILE* file, uint8_t* buffer, const UnitS
             out.Error(ARG_NONE, "OUTPUT DISK WRITE ERROR\a\n");
         else
             out.Error(ARG_NONE, "OUTPUT DISK FULL\a\n");
-        return 2;
+        return ENGINE_FAILED;
     }
-    return 0;
+    return ENGINE_OK;
 }
 
 uint32_t WriteHex(EngineOutput& out, FILE* file, uint8_t* buffer, const UnitSet& set, uint32_t start,
                   uint32_t length, const WriteOptions& options) {
-    if (!CheckWriteOptions(out, 'H', length, options)) return 2;
+    if (!CheckRecordOptions(out, FormatFamily::Hex, length, options)) return ENGINE_FAILED;
     uint32_t recLen = 0;
     RecordLength(out, options.RecLen, &recLen);
     uint32_t a = options.RecordAddress;
     const bool linear32 =
-        options.Variant == 32 || (length != 0 && static_cast<uint64_t>(a) + length - 1 > 0xFFFFF);
-    if (options.ModeLetter == 'A')
+        options.Format == FORMAT_HEX32 || (length != 0 && static_cast<uint64_t>(a) + length - 1 > 0xFFFFF);
+    if (options.Mode == WRITE_APPEND)
         out.InformF("Adding %X bytes onto HEX%s format file\n", length, linear32 ? "-32" : "");
     else
         out.InformF("Putting %X bytes into HEX%s format file\n", length, linear32 ? "-32" : "");
     const uint32_t code = ReadRange(out, set, buffer, start, length);
     if (code != 0) {
         DeviceFailure(out, STAGE_HEX_OUT_READ, code);
-        return 2;
+        return ENGINE_FAILED;
     }
     RecordSink sink(out, file);
     if (options.EntryOption) {
@@ -261,12 +265,12 @@ uint32_t WriteHex(EngineOutput& out, FILE* file, uint8_t* buffer, const UnitSet&
     if (!sink.incomplete && options.EOFOption) sink.HexRecord(0x01, 0, nullptr, 0);
     sink.Finish();
     Report(out, sink, options);
-    return sink.incomplete ? 2 : 0;
+    return sink.incomplete ? ENGINE_FAILED : ENGINE_OK;
 }
 
 uint32_t WriteSRecords(EngineOutput& out, FILE* file, uint8_t* buffer, const UnitSet& set, uint32_t start,
                        uint32_t length, const WriteOptions& options) {
-    if (!CheckWriteOptions(out, 'S', length, options)) return 2;
+    if (!CheckRecordOptions(out, FormatFamily::S, length, options)) return ENGINE_FAILED;
     uint32_t recLen = 0;
     RecordLength(out, options.RecLen, &recLen);
     const size_t signonLength = HasText(options.Signon) ? std::strlen(options.Signon) : 0;
@@ -274,17 +278,17 @@ uint32_t WriteSRecords(EngineOutput& out, FILE* file, uint8_t* buffer, const Uni
     const uint64_t e = options.EntryOption ? options.EntryAddr : 0;
     const uint64_t l = length ? static_cast<uint64_t>(a) + length - 1 : 0;
     const unsigned automatic = (l > 0xFFFFFF || e > 0xFFFFFF) ? 37 : (l > 0xFFFF || e > 0xFFFF) ? 28 : 19;
-    const unsigned kind = options.Variant == 28 ? 28 : options.Variant == 37 ? 37 : automatic;
+    const unsigned kind = options.Format == FORMAT_S28 ? 28 : options.Format == FORMAT_S37 ? 37 : automatic;
     const unsigned addressBytes = kind == 37 ? 4 : kind == 28 ? 3 : 2;
     const unsigned dataType = kind == 37 ? 3 : kind == 28 ? 2 : 1;
-    if (options.ModeLetter == 'A')
+    if (options.Mode == WRITE_APPEND)
         out.InformF("Adding %X bytes onto S%u format file\n", length, kind);
     else
         out.InformF("Putting %X bytes into S%u format file\n", length, kind);
     const uint32_t code = ReadRange(out, set, buffer, start, length);
     if (code != 0) {
         DeviceFailure(out, STAGE_S_OUT_READ, code);
-        return 2;
+        return ENGINE_FAILED;
     }
     RecordSink sink(out, file);
     if (signonLength != 0)
@@ -311,11 +315,43 @@ uint32_t WriteSRecords(EngineOutput& out, FILE* file, uint8_t* buffer, const Uni
     if (!sink.incomplete && options.EOFOption) sink.SRecord(10 - dataType, addressBytes, static_cast<uint32_t>(e), nullptr, 0);
     sink.Finish();
     Report(out, sink, options);
-    return sink.incomplete ? 2 : 0;
+    return sink.incomplete ? ENGINE_FAILED : ENGINE_OK;
 }
 
-bool CheckWriteOptions(EngineOutput& out, char format, uint32_t length, const WriteOptions& o) {
-    if (format == 'B') return true;
+FormatFamily FamilyOf(ImageFormat format) {
+    switch (format) {
+    case FORMAT_HEX:
+    case FORMAT_HEX32:
+        return FormatFamily::Hex;
+    case FORMAT_S:
+    case FORMAT_S28:
+    case FORMAT_S37:
+        return FormatFamily::S;
+    default:
+        return FormatFamily::Binary;
+    }
+}
+
+bool WriteModeFromCode(uint32_t code, WriteMode* mode) {
+    if (code > WRITE_ASK) return false;
+    *mode = static_cast<WriteMode>(code);
+    return true;
+}
+
+bool ImageFormatFromCode(uint32_t code, ImageFormat* format) {
+    if (code > FORMAT_S37) return false;
+    *format = static_cast<ImageFormat>(code);
+    return true;
+}
+
+bool CheckWriteOptions(EngineOutput& out, uint32_t length, const WriteOptions& o) {
+    const FormatFamily family = FamilyOf(o.Format);
+    return family == FormatFamily::Binary || CheckRecordOptions(out, family, length, o);
+}
+
+namespace {
+
+bool CheckRecordOptions(EngineOutput& out, FormatFamily family, uint32_t length, const WriteOptions& o) {
     uint32_t recLen = 0;
     if (!RecordLength(out, o.RecLen, &recLen)) return false;
     const uint64_t last = length ? static_cast<uint64_t>(o.RecordAddress) + length - 1 : o.RecordAddress;
@@ -324,19 +360,21 @@ bool CheckWriteOptions(EngineOutput& out, char format, uint32_t length, const Wr
         out.Error(ARG_TARGET, "RECORD ADDRESSES RUN PAST FFFFFFFF\a\n");
         return false;
     }
-    if (format == 'S') {
+    if (family == FormatFamily::S) {
         if (HasText(o.Signon) && std::strlen(o.Signon) > 252) {
             out.Error(ARG_SIGNON, kSignonTooLong);
             return false;
         }
         const uint64_t e = o.EntryOption ? o.EntryAddr : 0;
-        if (o.Variant == 28 && (last > 0xFFFFFF || e > 0xFFFFFF)) {
+        if (o.Format == FORMAT_S28 && (last > 0xFFFFFF || e > 0xFFFFFF)) {
             out.Error(ARG_FORMAT, "ADDRESSING REQUIRES S37 FORMAT\a\n");
             return false;
         }
     }
     return true;
 }
+
+}  // namespace
 
 uint32_t WriteImage(EngineOutput& out, const UnitSet& set, const WriteRequest& request) {
     out.Reset();
@@ -345,30 +383,25 @@ uint32_t WriteImage(EngineOutput& out, const UnitSet& set, const WriteRequest& r
     uint32_t length = request.Length;
     if (start >= devSize) {
         out.Error(ARG_START, "INVALID START ARGUMENT\a\n");
-        return 2;
+        return ENGINE_FAILED;
     }
     if (length == 0) length = devSize - start;
     if (static_cast<uint64_t>(start) + length > devSize) {
         out.Error(ARG_LENGTH, "INVALID LENGTH ARGUMENT\a\n");
-        return 2;
+        return ENGINE_FAILED;
     }
-    // The mode and format tables have these entries only.
-    if (request.Mode > WRITE_ASK) {
+    WriteMode mode;
+    if (!WriteModeFromCode(request.Mode, &mode)) {
         out.Error(ARG_MODE, "INVALID FILE MODE ARGUMENT\a\n");
-        return 2;
+        return ENGINE_FAILED;
     }
-    if (request.Format > FORMAT_S37) {
-        out.Error(ARG_FORMAT, "INVALID FORMAT ARGUMENT\a\n");
-        return 2;
-    }
-    static const char kFormatLetter[6] = {'B', 'H', 'H', 'S', 'S', 'S'};
-    static const uint32_t kVariant[6] = {0, 0, 32, 0, 28, 37};
-    const char format = kFormatLetter[request.Format];
-
     WriteOptions o;
-    o.ModeLetter = "CARC"[request.Mode];
-    o.Variant = kVariant[request.Format];
-    if (format != 'B') {
+    if (!ImageFormatFromCode(request.Format, &o.Format)) {
+        out.Error(ARG_FORMAT, "INVALID FORMAT ARGUMENT\a\n");
+        return ENGINE_FAILED;
+    }
+    const FormatFamily family = FamilyOf(o.Format);
+    if (family != FormatFamily::Binary) {
         o.RecLen = request.RecLen;
         o.FillRemoval = request.FillValue <= 255;
         o.FillValue = static_cast<uint8_t>(request.FillValue);
@@ -376,29 +409,33 @@ uint32_t WriteImage(EngineOutput& out, const UnitSet& set, const WriteRequest& r
         o.EntryOption = request.EntryOption != 0;
         o.EntryAddr = request.EntryAddr;
         o.EOFOption = request.EOFOption != 0;
-        o.Signon = format == 'S' && HasText(request.Signon) ? request.Signon : nullptr;
+        o.Signon = family == FormatFamily::S && HasText(request.Signon) ? request.Signon : nullptr;
     }
     // Every argument is checked before the file is touched.
-    if (!CheckWriteOptions(out, format, length, o)) return 2;
+    if (!CheckWriteOptions(out, length, o)) return ENGINE_FAILED;
     const char* name = request.FileName ? request.FileName : "";
     if (FileExists(name)) {
-        char answer = o.ModeLetter == 'C' ? static_cast<char>(EXISTING_NO_ANSWER) : o.ModeLetter;
-        if (request.Mode == WRITE_ASK) answer = out.AskExistingFile(name);
-        if (answer == EXISTING_CANCEL) return 2;
-        if (answer != EXISTING_REPLACE && answer != EXISTING_APPEND) {
-            out.Error(ARG_NONE, "OUTPUT FILE ALREADY EXISTS\a\n");
-            return 2;
+        if (mode == WRITE_ASK) {
+            const char answer = out.AskExistingFile(name);
+            if (answer == EXISTING_CANCEL) return ENGINE_FAILED;
+            mode = answer == EXISTING_REPLACE ? WRITE_REPLACE : answer == EXISTING_APPEND ? WRITE_APPEND : WRITE_CREATE;
         }
-        o.ModeLetter = answer;
+        if (mode == WRITE_CREATE) {
+            out.Error(ARG_NONE, "OUTPUT FILE ALREADY EXISTS\a\n");
+            return ENGINE_FAILED;
+        }
+    } else if (mode == WRITE_ASK) {
+        mode = WRITE_CREATE;
     }
-    return WriteToFile(out, name, format, set, start, length, o);
+    o.Mode = mode;
+    return WriteToFile(out, name, set, start, length, o);
 }
 
-uint32_t WriteToFile(EngineOutput& out, const char* name, char format, const UnitSet& set, uint32_t start,
-                     uint32_t length, const WriteOptions& options) {
-    const SafeOutputMode mode = options.ModeLetter == 'A'   ? SAFE_APPEND
-                                : options.ModeLetter == 'R' ? SAFE_REPLACE
-                                                            : SAFE_CREATE;
+uint32_t WriteToFile(EngineOutput& out, const char* name, const UnitSet& set, uint32_t start, uint32_t length,
+                     const WriteOptions& options) {
+    const SafeOutputMode mode = options.Mode == WRITE_APPEND    ? SAFE_APPEND
+                                : options.Mode == WRITE_REPLACE ? SAFE_REPLACE
+                                                                : SAFE_CREATE;
     SafeOutput output;
     FileFailure failure;
     const int opened = SafeOutputOpen(&output, name, mode, &failure);
@@ -407,31 +444,36 @@ uint32_t WriteToFile(EngineOutput& out, const char* name, char format, const Uni
             out.Error(ARG_NONE, "OUTPUT FILE ALREADY EXISTS\a\n");
         else
             out.ErrorF(ARG_NONE, "ERROR OPENING OUTPUT FILE (%s)\a\n", FileFailureText(opened, failure));
-        return 2;
+        return ENGINE_FAILED;
     }
     FILE* file = output.file;
     std::setvbuf(file, g_streamBuffer, _IOFBF, sizeof g_streamBuffer);
-    uint8_t* buffer = static_cast<uint8_t*>(std::malloc(length ? length : 1));
+    // The device bytes of the whole range; no zero fill, they are read over at once.
+    const std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[length ? length : 1]);
     if (buffer == nullptr) {
         SafeOutputAbandon(&output);
         out.Error(ARG_NONE, "Insufficient Memory\a\n");
-        return 2;
+        return ENGINE_FAILED;
     }
     uint32_t result;
-    if (format == 'B')
-        result = WriteBinary(out, file, buffer, set, start, length, options);
-    else if (format == 'H')
-        result = WriteHex(out, file, buffer, set, start, length, options);
-    else
-        result = WriteSRecords(out, file, buffer, set, start, length, options);
-    std::free(buffer);
-    if (result != 0) {
+    switch (FamilyOf(options.Format)) {
+    case FormatFamily::Hex:
+        result = WriteHex(out, file, buffer.get(), set, start, length, options);
+        break;
+    case FormatFamily::S:
+        result = WriteSRecords(out, file, buffer.get(), set, start, length, options);
+        break;
+    default:
+        result = WriteBinary(out, file, buffer.get(), set, start, length, options);
+        break;
+    }
+    if (result != ENGINE_OK) {
         // Nothing of a failed write stays: no new file, the old one as it was.
         SafeOutputAbandon(&output);
         return result;
     }
     const unsigned long error = SafeOutputCommit(&output);
-    if (error == 0) return 0;
+    if (error == 0) return ENGINE_OK;
     if (SystemErrorIs(error, SYSERR_DISK_FULL))
         out.Error(ARG_NONE, "OUTPUT DISK FULL\a\n");
     else if (mode == SAFE_CREATE && SystemErrorIs(error, SYSERR_EXISTS))
@@ -440,5 +482,5 @@ uint32_t WriteToFile(EngineOutput& out, const char* name, char format, const Uni
         out.ErrorF(ARG_NONE, "OUTPUT DISK WRITE ERROR (%s)\a\n", SystemErrorText(error));
     // A file with several names is written in place last of all: what became of it.
     if (output.undo != SAFE_UNDO_NONE) out.AlwaysF("%s\n", SafeOutputUndoText(output));
-    return 2;
+    return ENGINE_FAILED;
 }

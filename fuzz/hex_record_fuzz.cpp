@@ -2,6 +2,6 @@
 #include "fuzz/record_fuzz.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    ReadAll(data, size, NextHexRecord);
+    ReadAll(data, size, RecordSyntax::Hex);
     return 0;
 }

@@ -1,7 +1,5 @@
 #include "pelmogui3/modLib.h"
 
-#include <dlfcn.h>
-
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -13,6 +11,7 @@
 
 #include "emucore/emucore.h"
 #include "pelmogui3/modMain.h"
+#include "platform/library.h"
 #include "platform/process.h"
 
 // Where an installed tree keeps the library, relative to the program's folder.
@@ -55,13 +54,13 @@ void* Library() {
     if (Handle) return Handle;
     QStringList tried;
     for (const QString& candidate : LibraryCandidates()) {
-        Handle = dlopen(QFile::encodeName(candidate).constData(), RTLD_NOW | RTLD_LOCAL);
+        std::string why;
+        Handle = LibraryOpen(QFile::encodeName(candidate).constData(), &why);
         if (Handle) {
             LoadedFrom = candidate;
             return Handle;
         }
-        const char* why = dlerror();
-        tried << candidate + (why ? QString(" (") + QString::fromLocal8Bit(why) + ")" : QString());
+        tried << candidate + (why.empty() ? QString() : " (" + QString::fromLocal8Bit(why.c_str()) + ")");
     }
     Fail("UNABLE TO LOAD THE EMULATOR LIBRARY libemucore.so\rLooked for:\r" + tried.join('\r'));
 }
@@ -70,8 +69,7 @@ template <typename Fn>
 Fn Bind(Fn& slot, const char* name) {
     if (!slot) {
         void* handle = Library();
-        dlerror();
-        void* symbol = dlsym(handle, name);
+        void* symbol = LibrarySymbol(handle, name);
         if (!symbol)
             Fail(QString("UNABLE TO FIND THE FUNCTION %1\rIN THE EMULATOR LIBRARY\r%2").arg(name, LoadedFrom));
         slot = reinterpret_cast<Fn>(symbol);

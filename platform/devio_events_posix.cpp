@@ -115,4 +115,3 @@ uint32_t DevWaitEvent(DevEvent ev, int watchFd, uint32_t timeoutMs, int stopFd) 
         if (n > 0 && watchFd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) return DEV_WAIT_FD;
     }
 }
-

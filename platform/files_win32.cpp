@@ -28,8 +28,8 @@ std::wstring Wide(const char* text) {
     return w;
 }
 
-constexpr const char* kWords[] = {"", "a FIFO", "a socket", "a character device", "a block device", "a directory",
-                                  "not a plain file"};
+constexpr const char* kWords[] = {
+    "", "a FIFO", "a socket", "a character device", "a block device", "a directory", "not a plain file"};
 
 void NoteType(FileFailure* failure, int type) {
     failure->type = type;
@@ -343,10 +343,8 @@ int SafeOutputOpen(SafeOutput* o, const char* name, SafeOutputMode mode, FileFai
             return OpenFailed(failure, ERROR_TOO_MANY_OPEN_FILES);
         }
         // An ending event or an exit before commit cuts it back, or removes the new file.
-        if (exists)
-            ProcessSetCutBack(_fileno(o->file), size.QuadPart);
-        else
-            ProcessSetTemporary(o->path);
+        if (exists) ProcessSetCutBack(_fileno(o->file), size.QuadPart);
+        else ProcessSetTemporary(o->path);
         return FILE_READ_OK;
     }
 
@@ -436,17 +434,14 @@ void SafeOutputAbandon(SafeOutput* o) {
 const char* SafeOutputUndoText(const SafeOutput& o) {
     static char text[2 * 4096 + 120];
     switch (o.undo) {
-    case SAFE_UNDO_RESTORED:
-        std::snprintf(text, sizeof text, "%s has its old contents back", o.path);
-        return text;
+    case SAFE_UNDO_RESTORED: std::snprintf(text, sizeof text, "%s has its old contents back", o.path); return text;
     case SAFE_UNDO_KEPT:
         std::snprintf(text, sizeof text, "%s is damaged: its old contents are in %s", o.path, o.keep);
         return text;
     case SAFE_UNDO_LOST:
         std::snprintf(text, sizeof text, "%s is damaged and its old contents could not be kept", o.path);
         return text;
-    default:
-        return "";
+    default: return "";
     }
 }
 

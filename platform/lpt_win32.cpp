@@ -29,10 +29,8 @@ void LptDevicePath(uint32_t portNumber, char* buffer, uint32_t size) {
     char name[16];
     std::snprintf(name, sizeof name, "ZAMLPT%u", portNumber);
     const char* over = std::getenv(name);
-    if (over && *over)
-        std::snprintf(buffer, size, "%s", over);
-    else
-        std::snprintf(buffer, size, "LPT%u", portNumber);
+    if (over && *over) std::snprintf(buffer, size, "%s", over);
+    else std::snprintf(buffer, size, "LPT%u", portNumber);
 }
 
 uint32_t LptOpen(uint32_t portNumber, uint32_t base, LptPort** port, LptOpenInfo* info) {
@@ -45,7 +43,8 @@ uint32_t LptOpen(uint32_t portNumber, uint32_t base, LptPort** port, LptOpenInfo
     }
     void* model = g_simulator ? g_simulator->findPort(base) : nullptr;
     if (model == nullptr) {
-        info->backend = LPT_BACKEND_RAW;
+        // No backend to choose: the system itself offers none.
+        info->backend = LPT_BACKEND_NONE;
         return info->result = LPT_NO_IO_PORTS;
     }
     info->backend = LPT_BACKEND_SIM;

@@ -23,9 +23,7 @@ std::atomic<DWORD> g_holder{0};
 
 void RemoveAtExit() { ProcessRemoveTemporary(); }
 
-bool Widen(const char* text, wchar_t* out, int room) {
-    return MultiByteToWideChar(CP_ACP, 0, text, -1, out, room) > 0;
-}
+bool Widen(const char* text, wchar_t* out, int room) { return MultiByteToWideChar(CP_ACP, 0, text, -1, out, room) > 0; }
 
 }  // namespace
 

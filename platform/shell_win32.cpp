@@ -12,8 +12,7 @@
 // The command processor named by COMSPEC ("COMMAND.COM" without it), in this console:
 // Ctrl+C typed meanwhile is its own (the console's handler lets it pass while the
 // terminal is suspended), and this program waits until it ends.
-bool ShellRun(const char* command, const std::function<void()>& handedOver, int* status,
-              std::string* why) {
+bool ShellRun(const char* command, const std::function<void()>& handedOver, int* status, std::string* why) {
     const char* comspec = std::getenv("COMSPEC");
     const std::string processor = comspec && *comspec ? comspec : "COMMAND.COM";
     std::string line = "\"" + processor + "\"";
@@ -24,8 +23,8 @@ bool ShellRun(const char* command, const std::function<void()>& handedOver, int*
     start.cb = sizeof start;
     PROCESS_INFORMATION child{};
     // The standard handles are inherited as they are (a pipe stays the child's output too).
-    const BOOL started = CreateProcessA(processor.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                        &start, &child);
+    const BOOL started =
+        CreateProcessA(processor.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &child);
     if (!started) {
         *why = LastSystemErrorText();
         ConsoleResume();

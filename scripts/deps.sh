@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when they are missing.
 set -euo pipefail
-packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev srecord libusb-1.0-0-dev clang libclang-rt-14-dev
+packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev srecord libusb-1.0-0-dev clang libclang-rt-14-dev clang-format
           qt6-base-dev xvfb xauth fonts-dejavu-core xdotool
           python3 python3-pytest
           gcc-arm-none-eabi binutils-arm-none-eabi

@@ -6,6 +6,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 jobs=$(nproc)
+# Each step says when it starts (seconds since the run began), so a slow step shows in the log.
+step() { echo "== $* (at ${SECONDS} s)"; }
+step "source layout (clang-format, every tracked C and C++ file)"
+bash scripts/check_format.sh
 run_suite() {
   local dir=$1; shift
   cmake -S . -B "$dir" -DPELMO_WERROR=ON "$@" >/dev/null
@@ -13,9 +17,9 @@ run_suite() {
   # Every test passes on its first run or the run fails: no retries.
   (cd "$dir" && ctest --output-on-failure --timeout 600 -j"$jobs" </dev/null)
 }
-echo "== plain build"
+step "plain build"
 run_suite build
-echo "== Python package pelmo (pytest, on the plain build's library)"
+step "Python package pelmo (pytest, on the plain build's library)"
 # Debian's pytest belongs to Debian's interpreter, which a python3 earlier on PATH may not be.
 python=/usr/bin/python3; [ -x "$python" ] || python=python3
 py_status=0
@@ -24,14 +28,14 @@ PELMO_EMUCORE="$PWD/build/lib/libemucore.so" PELMO_BUILD_DIR="$PWD/build" \
 # 5 is pytest's "no tests collected": the tests went missing, which fails the run too.
 if [ "$py_status" -eq 5 ]; then echo "pytest collected no tests under python/" >&2; exit 1; fi
 if [ "$py_status" -ne 0 ]; then echo "Python tests failed (pytest status $py_status)" >&2; exit 1; fi
-echo "== Windows: mingw-w64 cross build, tests under wine (scripts/windows.sh)"
+step "Windows: mingw-w64 cross build, tests under wine (scripts/windows.sh)"
 # Only the targets the Windows tests need; it prints its own duration.
 bash scripts/windows.sh
-echo "== sanitizer build (ASan + UBSan)"
+step "sanitizer build (ASan + UBSan)"
 export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 run_suite build-asan -DPELMO_SANITIZE=ON
-echo "== thread sanitizer (the multi-threaded layers only: kernel, devio, driver with its soak)"
+step "thread sanitizer (the multi-threaded layers only: kernel, devio, driver with its soak)"
 unset ASAN_OPTIONS UBSAN_OPTIONS
 tsan_tests="kernel_tests devio_tests devio_env_tests qorpelmo_tests"
 cmake -S . -B build-tsan -DPELMO_WERROR=ON -DPELMO_GUI=OFF -DPELMO_TSAN=ON >/dev/null
@@ -40,5 +44,6 @@ cmake --build build-tsan -j"$jobs" --target $tsan_tests
 for t in $tsan_tests; do
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 "build-tsan/bin/$t" </dev/null
 done
-echo "== fuzz smoke (clang, ASan + UBSan): every target 20 s on its corpus in fuzz/corpus"
+step "fuzz smoke (clang, ASan + UBSan): every target 20 s on its corpus in fuzz/corpus"
 bash fuzz/run.sh 20
+step "all passed"

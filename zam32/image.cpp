@@ -164,7 +164,7 @@ ZAM32_HANDLER(CmdLoad) {
     const uint32_t start = request.Start, length = request.Length, target = request.Target, width = request.Width;
     {
         ProgressScope progress;
-        if (LoadImage(out, set) != 0) return CMD_FAILED;
+        if (LoadImage(out, set) != ENGINE_OK) return CMD_FAILED;
     }
     if (anyArg) {
         ImageRequest& r = first->request;
@@ -198,7 +198,7 @@ ZAM32_HANDLER(CmdFill) {
     request.LoadVerify = static_cast<uint32_t>(mode);
     ConsoleOutput out;
     ProgressScope progress;
-    return FillRange(out, set) == 0 ? CMD_OK : CMD_FAILED;
+    return FillRange(out, set) == ENGINE_OK ? CMD_OK : CMD_FAILED;
 }
 
 ZAM32_HANDLER(CmdChecksum) {
@@ -213,7 +213,7 @@ ZAM32_HANDLER(CmdChecksum) {
     ConsoleOutput out;
     out.resultToVariable = true;
     ProgressScope progress;
-    return ChecksumRange(out, set) == 0 ? CMD_OK : CMD_FAILED;
+    return ChecksumRange(out, set) == ENGINE_OK ? CMD_OK : CMD_FAILED;
 }
 
 ZAM32_HANDLER(CmdWrite) {
@@ -236,12 +236,12 @@ ZAM32_HANDLER(CmdWrite) {
     }
     static const struct {
         const char* word;
-        char letter;
-        uint32_t variant;
+        ImageFormat format;
         bool noEnd;
-    } formats[] = {{"B", 'B', 0, false},   {"H", 'H', 0, false},    {"H-", 'H', 0, true},  {"H32", 'H', 32, false},
-                   {"H32-", 'H', 32, true}, {"S", 'S', 0, false},   {"S-", 'S', 0, true},  {"S28", 'S', 28, false},
-                   {"S28-", 'S', 28, true}, {"S37", 'S', 37, false}, {"S37-", 'S', 37, true}};
+    } formats[] = {{"B", FORMAT_BINARY, false}, {"H", FORMAT_HEX, false},    {"H-", FORMAT_HEX, true},
+                   {"H32", FORMAT_HEX32, false}, {"H32-", FORMAT_HEX32, true}, {"S", FORMAT_S, false},
+                   {"S-", FORMAT_S, true},       {"S28", FORMAT_S28, false},   {"S28-", FORMAT_S28, true},
+                   {"S37", FORMAT_S37, false},   {"S37-", FORMAT_S37, true}};
     int format = 0;
     if (const ArgRecord* f = ctx.args.Present(4)) {
         format = -1;
@@ -252,11 +252,11 @@ ZAM32_HANDLER(CmdWrite) {
             return CMD_FAILED;
         }
     }
-    const char letter = formats[format].letter;
+    const FormatFamily family = FamilyOf(formats[format].format);
     WriteOptions options;
-    options.Variant = formats[format].variant;
+    options.Format = formats[format].format;
     options.EOFOption = !formats[format].noEnd;
-    if (letter == 'B') {
+    if (family == FormatFamily::Binary) {
         for (int i = 5; i <= 9; ++i)
             if (ctx.args.Present(i)) {
                 ReportError("TOO MANY ARGUMENTS\a\n", Position(ctx.args, i));
@@ -280,7 +280,7 @@ ZAM32_HANDLER(CmdWrite) {
         }
         options.RecordAddress = ValueOr(ctx.args, 7, start);
         if (const ArgRecord* entry = ctx.args.Present(8)) {
-            if (letter == 'S' && formats[format].noEnd) {
+            if (family == FormatFamily::S && formats[format].noEnd) {
                 ReportError("INVALID START ADDRESS WITHOUT EOF RECORD\a\n", entry->position);
                 return CMD_FAILED;
             }
@@ -288,7 +288,7 @@ ZAM32_HANDLER(CmdWrite) {
             options.EntryAddr = entry->value;
         }
         if (const ArgRecord* signon = ctx.args.Present(9)) {
-            if (letter != 'S') {
+            if (family != FormatFamily::S) {
                 ReportError("TOO MANY ARGUMENTS\a\n", signon->position);
                 return CMD_FAILED;
             }
@@ -307,7 +307,7 @@ ZAM32_HANDLER(CmdWrite) {
     out.positions[ARG_RECLEN] = Position(ctx.args, 5);
     out.positions[ARG_SIGNON] = Position(ctx.args, 9);
     // Every check that needs no file comes before the file is looked at.
-    if (!CheckWriteOptions(out, letter, length, options)) return CMD_FAILED;
+    if (!CheckWriteOptions(out, length, options)) return CMD_FAILED;
 
     const char* name = FileNameArg(ctx.args, 0);
     if (FileExists(name)) {
@@ -320,7 +320,7 @@ ZAM32_HANDLER(CmdWrite) {
             if (mode == 'C') return CMD_FAILED;
         }
     }
-    options.ModeLetter = mode == 'A' ? 'A' : mode == 'R' ? 'R' : 'C';
+    options.Mode = mode == 'A' ? WRITE_APPEND : mode == 'R' ? WRITE_REPLACE : WRITE_CREATE;
     ProgressScope progress;
-    return WriteToFile(out, name, letter, ctx.lanes.set, start, length, options) == 0 ? CMD_OK : CMD_FAILED;
+    return WriteToFile(out, name, ctx.lanes.set, start, length, options) == ENGINE_OK ? CMD_OK : CMD_FAILED;
 }
