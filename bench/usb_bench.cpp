@@ -61,8 +61,9 @@ int main(int argc, char** argv) {
         double cpu0 = CpuSeconds();
         auto wall0 = std::chrono::steady_clock::now();
         uint32_t corrected = 0, done = 0;
-        uint32_t code = RamBeginWrite(lane.set, 0, size, LOAD_VERIFY);
-        if (code == LINK_OK) code = RamWriteBlock(image.data(), size, &corrected, &done);
+        RamWriteJob job;
+        uint32_t code = job.Begin(lane.set, 0, size, LOAD_VERIFY);
+        if (code == LINK_OK) code = job.WriteBlock(image.data(), size, &corrected, &done);
         double cpu = CpuSeconds() - cpu0;
         double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
         if (code != LINK_OK || done != size) {

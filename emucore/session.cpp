@@ -52,10 +52,10 @@ VXA_API int32_t VXAInit(void) { return 0; }
 VXA_API int32_t VXAFind(void) {
     for (uint32_t unit = 0; unit < 4; ++unit) {
         Trace("VXAFind: unit %u\n", unit);
-        uint32_t handle = 0;
-        const uint32_t code = ZAMInit(&handle, SELECT_USB, unit, 0x8000, 0);
+        uint32_t opened = 0;
+        const uint32_t code = ZAMInit(&opened, SELECT_USB, unit, 0x8000, 0);
+        UnitHandle(opened).reset();  // finding a unit is all: it is not kept open
         if (code == 0) {
-            ZAMClose(handle);
             Trace("VXAFind: %u found\n", unit);
             return static_cast<int32_t>(unit);
         }

@@ -1,8 +1,10 @@
 // The view snapshot: a host copy of the whole device, formatted as a hex dump.
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
+#include <utility>
 
 #include "emucore/emucore.h"
 #include "emucore/operation.h"
@@ -15,7 +17,7 @@ namespace {
 
 // The snapshot keeps its own size: a later open of another type must not
 // change what addresses it can show.
-uint8_t* g_view = nullptr;
+std::unique_ptr<uint8_t[]> g_view;
 uint32_t g_viewSize = 0;
 
 }  // namespace
@@ -28,7 +30,7 @@ extern "C" {
 VXA_API int32_t VXAViewOpen(char* text, int32_t fold, int32_t resetFlag, int32_t before, int32_t after) {
     if (g_view == nullptr) {
         const uint32_t size = CurDevSize();
-        uint8_t* view = static_cast<uint8_t*>(std::malloc(size));
+        std::unique_ptr<uint8_t[]> view(new (std::nothrow) uint8_t[size]);
         if (view == nullptr) {
             SetText(text, "INSUFFICIENT MEMORY TO ALLOCATE VIEW BUFFER");
             return 1;
@@ -38,19 +40,17 @@ VXA_API int32_t VXAViewOpen(char* text, int32_t fold, int32_t resetFlag, int32_t
         if (resetFlag) {
             const int32_t r = VXASetReset(before, 0, before);
             if (r < 0) {
-                std::free(view);
                 SetText(text, "DEVICE FAILURE SETTING RESET (SUBCODE 010-%ld)", -static_cast<long>(r));
                 return 1;
             }
         }
-        const uint32_t code = RamReadBlock(rec.set, view, 0, size);
+        const uint32_t code = RamReadBlock(rec.set, view.get(), 0, size);
         if (code != 0) {
             SetText(text, "DEVICE FAILURE READING UNIT (SUBCODE 010-%lu)", static_cast<unsigned long>(code));
-            std::free(view);
             if (resetFlag) VXASetReset(after, 0, after);
             return 1;
         }
-        g_view = view;
+        g_view = std::move(view);
         g_viewSize = size;
         ShutdownRegister([] { VXAViewClose(); });
     }
@@ -115,8 +115,7 @@ VXA_API int32_t VXAViewFormat(char* out, int32_t first, int32_t count, int32_t p
 }
 
 VXA_API int32_t VXAViewClose(void) {
-    std::free(g_view);
-    g_view = nullptr;
+    g_view.reset();
     g_viewSize = 0;
     return 0;
 }

@@ -51,7 +51,8 @@ uint32_t FillRange(EngineOutput& out, const UnitSet& set) {
 
     uint8_t* buffer = WorkBuffer();
     std::memset(buffer, static_cast<int>(value), kPiece);
-    uint32_t code = RamBeginWrite(set, start, length, mode);
+    RamWriteJob job;
+    uint32_t code = job.Begin(set, start, length, mode);
     if (code != 0) {
         DeviceFailure(out, STAGE_FILL_START, code);
         return ENGINE_FAILED;
@@ -61,13 +62,13 @@ uint32_t FillRange(EngineOutput& out, const UnitSet& set) {
         if (out.PollCancel()) break;
         const uint32_t piece = left < kPiece ? left : kPiece;
         uint32_t done = 0;
-        code = RamWriteBlock(buffer, piece, &corrected, &done);
+        code = job.WriteBlock(buffer, piece, &corrected, &done);
         if (code != 0) {
             DeviceFailure(out, STAGE_FILL_WRITE, code);
             return ENGINE_FAILED;
         }
         if (done < piece) {
-            MismatchLines(out, mode, address + done);
+            MismatchLines(out, job, mode, address + done);
             left -= done;
             break;
         }
@@ -75,7 +76,7 @@ uint32_t FillRange(EngineOutput& out, const UnitSet& set) {
         address += piece;
         out.Progress(length - left, length);
     }
-    code = RamApplyFold();
+    code = job.ApplyFold();
     if (code != 0) {
         DeviceFailure(out, STAGE_FILL_FOLD, code);
         return ENGINE_FAILED;

@@ -24,7 +24,7 @@ inline uint32_t ModeOf(uint32_t loadVerify) { return loadVerify > VERIFY_ONLY ? 
 void DeviceFailure(EngineOutput& out, unsigned site, uint32_t code);
 // The error line for a byte that would not take (or differs, when verifying) at a
 // device address, and the expected/actual byte line.
-void MismatchLines(EngineOutput& out, uint32_t mode, uint32_t address);
+void MismatchLines(EngineOutput& out, const RamWriteJob& job, uint32_t mode, uint32_t address);
 
 // Completion line of a load by mode, and the highest-address line (none when 0).
 void CompletionLine(EngineOutput& out, uint32_t mode, uint32_t corrected, uint32_t total);
@@ -49,7 +49,7 @@ RunResult PlaceRun(EngineOutput& out, Run& run, ByteSink& sink, uint64_t a, cons
 // went through. False when it did not.
 bool FinishRuns(EngineOutput& out, Run& run, ByteSink& sink, bool cancelled);
 
-// The unit's RAM through the buffered writer (RamBeginBufferedWrite ... RamEndWrite).
+// The unit's RAM through a buffered write job of its own.
 class RamSink : public ByteSink {
 public:
     explicit RamSink(const UnitSet& set) : set_(set) {}
@@ -61,6 +61,7 @@ public:
 private:
     const UnitSet& set_;
     uint32_t mode_ = 0;
+    RamWriteJob job_;
 };
 
 }  // namespace engine_detail

@@ -92,13 +92,13 @@ void DeviceFailure(EngineOutput& out, unsigned site, uint32_t code) {
     out.Always(LinkSubcodeText(site, code).c_str());
 }
 
-void MismatchLines(EngineOutput& out, uint32_t mode, uint32_t address) {
+void MismatchLines(EngineOutput& out, const RamWriteJob& job, uint32_t mode, uint32_t address) {
     if (mode == VERIFY_ONLY)
         out.ErrorF(ARG_NONE, "COMPARE ERROR IN EMULATOR RAM AT LOCATION %05X\a\n", address);
     else
         out.ErrorF(ARG_NONE, "UNCORRECTABLE ERROR WRITING EMULATOR RAM AT LOCATION %05X\a\n", address);
     uint8_t unit = 0, expected = 0;
-    RamLastMismatch(&unit, &expected);
+    job.LastMismatch(&unit, &expected);
     out.AlwaysF("EXPECTED %02X, GOT %02X\n", expected, unit);
 }
 
@@ -124,18 +124,18 @@ void HighestLine(EngineOutput& out, uint32_t mode, uint32_t highest) {
 
 void RamSink::Begin(uint32_t mode) {
     mode_ = mode;
-    RamBeginBufferedWrite(set_, mode);
+    job_.BeginBuffered(set_, mode);
 }
 
 bool RamSink::Write(EngineOutput& out, uint32_t device, const uint8_t* bytes, uint32_t count, uint32_t* corrected) {
     uint32_t fail = 0xFFFFFFFFu;
-    const uint32_t code = RamBufferedWrite(device, bytes, count, corrected, &fail);
+    const uint32_t code = job_.BufferedWrite(device, bytes, count, corrected, &fail);
     if (code != 0) {
         DeviceFailure(out, STAGE_RECORD_WRITE, code);
         return false;
     }
     if (fail != 0xFFFFFFFFu) {
-        MismatchLines(out, mode_, fail);
+        MismatchLines(out, job_, mode_, fail);
         return false;
     }
     return true;
@@ -143,13 +143,13 @@ bool RamSink::Write(EngineOutput& out, uint32_t device, const uint8_t* bytes, ui
 
 bool RamSink::End(EngineOutput& out, uint32_t* corrected) {
     uint32_t fail = 0xFFFFFFFFu;
-    const uint32_t code = RamEndWrite(corrected, &fail);
+    const uint32_t code = job_.End(corrected, &fail);
     if (code != 0) {
         DeviceFailure(out, STAGE_RECORD_FINISH, code);
         return false;
     }
     if (fail != 0xFFFFFFFFu) {
-        MismatchLines(out, mode_, fail);
+        MismatchLines(out, job_, mode_, fail);
         return false;
     }
     return true;
@@ -384,7 +384,8 @@ uint32_t LoadBinary(EngineOutput& out, const UnitSet& set, uint32_t loadVerify, 
         for (uint32_t k = 0; k < length; ++k) bytes[k] = bytes[start + static_cast<uint64_t>(k) * width];
         block = bytes;
     }
-    uint32_t code = RamBeginWrite(set, target, length, mode);
+    RamWriteJob job;
+    uint32_t code = job.Begin(set, target, length, mode);
     if (code != 0) {
         DeviceFailure(out, STAGE_BINARY_START, code);
         return ENGINE_FAILED;
@@ -394,7 +395,7 @@ uint32_t LoadBinary(EngineOutput& out, const UnitSet& set, uint32_t loadVerify, 
     while (done < length) {
         const uint32_t piece = length - done < kPiece ? length - done : kPiece;
         uint32_t pieceDone = 0;
-        code = RamWriteBlock(block + done, piece, &corrected, &pieceDone);
+        code = job.WriteBlock(block + done, piece, &corrected, &pieceDone);
         if (code != 0) {
             DeviceFailure(out, STAGE_BINARY_WRITE, code);
             return ENGINE_FAILED;
@@ -404,11 +405,11 @@ uint32_t LoadBinary(EngineOutput& out, const UnitSet& set, uint32_t loadVerify, 
         out.Progress(done, length);
     }
     if (done < length) {
-        MismatchLines(out, mode, target + done);
+        MismatchLines(out, job, mode, target + done);
         out.Result(target);
         return ENGINE_FAILED;
     }
-    code = RamApplyFold();
+    code = job.ApplyFold();
     if (code != 0) {
         DeviceFailure(out, STAGE_BINARY_FOLD, code);
         return ENGINE_FAILED;

@@ -1,5 +1,6 @@
-#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <utility>
 
 #include "link/errors.h"
@@ -80,11 +81,12 @@ uint32_t ZAMInit(uint32_t* handle, uint32_t selector, uint32_t unit, uint32_t si
     uint32_t kind;
     if (selector == SELECT_VIRTUAL) {
         // A fresh unit reads as an erased EPROM, never as what the heap held before.
-        void* block = std::malloc(size ? size : 1);
-        if (block == nullptr) return LINK_NO_RESOURCE;
-        std::memset(block, 0xFF, size ? size : 1);
-        s.impl = block;
-        s.Info = reinterpret_cast<uintptr_t>(block);
+        const uint32_t bytes = size ? size : 1;
+        s.ram.reset(new (std::nothrow) uint8_t[bytes]);
+        if (s.ram == nullptr) return LINK_NO_RESOURCE;
+        std::memset(s.ram.get(), 0xFF, bytes);
+        s.impl = s.ram.get();
+        s.Info = reinterpret_cast<uintptr_t>(s.impl);
         s.size = size;
         s.Level = 2;
         s.reset = RESET_HIZ;
@@ -126,11 +128,9 @@ uint32_t ZAMClose(uint32_t handle) {
     LinkSlot* s = ZAMLookup(handle);
     if (s == nullptr) return 0;
     uint32_t kind = s->flags & KIND_BITS;
-    if (kind == SLOT_VIRTUAL)
-        std::free(s->impl);
-    else if (const KindDriver* d = LinkKindDriver(kind))
-        d->close(s->impl);
-    *s = LinkSlot{};
+    if (kind != SLOT_VIRTUAL)
+        if (const KindDriver* d = LinkKindDriver(kind)) d->close(s->impl);
+    *s = LinkSlot{};  // a virtual unit's block goes with its slot
     return 0;
 }
 

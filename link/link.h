@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 
 // Link handles, unit kinds, device-type tables and the generic operations on a unit.
@@ -34,6 +35,7 @@ struct LinkSlot {
     uint32_t Delay;  // parallel: effective delay
     uint32_t Level;  // hardware level; 3 = folds in hardware
     uint32_t reset;  // last reset level of virtual and parallel units
+    std::unique_ptr<uint8_t[]> ram;  // virtual only: owns the block impl points at
 };
 
 // When the open fails and `failure` is given, it gets what that open found wrong
@@ -43,6 +45,37 @@ uint32_t ZAMInit(uint32_t* handle, uint32_t selector, uint32_t unit, uint32_t si
 uint32_t ZAMClose(uint32_t handle);
 void ZAMCloseAll();
 LinkSlot* ZAMLookup(uint32_t handle);
+
+// Owns one open link handle and closes it when it goes, so an early return cannot leave
+// the slot taken; release() hands the handle to a longer-lived owner instead.
+class UnitHandle {
+public:
+    UnitHandle() = default;
+    explicit UnitHandle(uint32_t handle) : handle_(handle) {}
+    UnitHandle(UnitHandle&& other) noexcept : handle_(other.release()) {}
+    UnitHandle& operator=(UnitHandle&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    UnitHandle(const UnitHandle&) = delete;
+    UnitHandle& operator=(const UnitHandle&) = delete;
+    ~UnitHandle() { reset(); }
+
+    uint32_t get() const { return handle_; }
+    explicit operator bool() const { return handle_ != 0; }
+    uint32_t release() {
+        const uint32_t h = handle_;
+        handle_ = 0;
+        return h;
+    }
+    void reset(uint32_t handle = 0) {
+        if (handle_ != 0 && handle_ != handle) ZAMClose(handle_);
+        handle_ = handle;
+    }
+
+private:
+    uint32_t handle_ = 0;
+};
 uint32_t ZAMGetInfo(uint32_t handle);
 uint32_t ZAMGetDelay(uint32_t handle);
 uint32_t ZAMGetLevel(uint32_t handle);

@@ -3,8 +3,9 @@
 #include "link/protocol.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "link/errors.h"
 #include "platform/shutdown.h"
@@ -13,7 +14,7 @@ namespace {
 
 uint8_t g_usbSequence = 0;
 // Compare reads back into this buffer; it lives for the process.
-uint8_t* g_compareScratch = nullptr;
+std::unique_ptr<uint8_t[]> g_compareScratch;
 
 constexpr uint32_t kSmallWriteMax = 16;
 constexpr uint32_t kSmallReadMax = 36;
@@ -222,13 +223,13 @@ uint32_t UsbCompare(const UsbLine& line, uint32_t* equal, uint8_t* unitByte, uin
     if (equal == nullptr) equal = &equalDummy;
     if (unitByte == nullptr) unitByte = &byteDummy;
     if (length && g_compareScratch == nullptr) {
-        g_compareScratch = static_cast<uint8_t*>(std::malloc(USB_COMPARE_CHUNK));
+        g_compareScratch.reset(new (std::nothrow) uint8_t[USB_COMPARE_CHUNK]);
         if (g_compareScratch == nullptr) return LINK_NOT_AVAILABLE;
         ShutdownRegister(UsbCompareRelease);
     }
     for (uint32_t done = 0; done < length;) {
         uint32_t n = std::min(length - done, USB_COMPARE_CHUNK);
-        if (uint32_t code = UsbRead(line, g_compareScratch, address + done, n)) return code;
+        if (uint32_t code = UsbRead(line, g_compareScratch.get(), address + done, n)) return code;
         uint32_t i = 0;
         while (i < n && g_compareScratch[i] == data[done + i]) ++i;
         if (i < n) {
@@ -257,28 +258,43 @@ uint32_t UsbGetReset(const UsbLine& line, uint32_t* level) {
     return LINK_OK;
 }
 
-uint32_t UsbSetFold(const UsbLine& line, uint32_t deviceSize, uint32_t ramSize) {
-    if (deviceSize == ramSize) return LINK_OK;
+FoldSteps PlanFold(uint32_t deviceSize, uint32_t ramSize) {
+    FoldSteps steps;
+    if (deviceSize == ramSize) return steps;
     if (deviceSize <= 0x4000) {
+        steps.inBank = true;
+        steps.deviceBytes = deviceSize;
+        steps.restOfBank = BANK_BYTES - deviceSize;
+    }
+    const uint32_t b = deviceSize > BANK_BYTES ? deviceSize / BANK_BYTES : 1;
+    const uint32_t m = ramSize / BANK_BYTES;
+    if (m > b) {
+        steps.overBanks = true;
+        steps.banks = b;
+        steps.copies = m - b;
+    }
+    return steps;
+}
+
+uint32_t UsbSetFold(const UsbLine& line, uint32_t deviceSize, uint32_t ramSize) {
+    const FoldSteps steps = PlanFold(deviceSize, ramSize);
+    if (steps.inBank) {
         UsbPacketFields f;
         f.code = CMD_FOLD_DEVICE;
-        f.w2 = static_cast<uint16_t>(deviceSize);
-        f.w3 = static_cast<uint16_t>(BANK_BYTES - deviceSize);
+        f.w2 = static_cast<uint16_t>(steps.deviceBytes);
+        f.w3 = static_cast<uint16_t>(steps.restOfBank);
         if (uint32_t code = UsbCommand(line, f, nullptr)) return code;
     }
-    uint32_t b = deviceSize > BANK_BYTES ? deviceSize / BANK_BYTES : 1;
-    uint32_t m = ramSize / BANK_BYTES;
-    if (m > b) {
+    if (steps.overBanks) {
         UsbPacketFields f;
         f.code = CMD_FOLD_BANKS;
-        f.p2 = static_cast<uint8_t>(b);
-        f.w3 = static_cast<uint16_t>(m - b);
+        f.p2 = static_cast<uint8_t>(steps.banks);
+        f.w3 = static_cast<uint16_t>(steps.copies);
         return UsbCommand(line, f, nullptr);
     }
     return LINK_OK;
 }
 
 void UsbCompareRelease() {
-    std::free(g_compareScratch);
-    g_compareScratch = nullptr;
+    g_compareScratch.reset();
 }

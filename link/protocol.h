@@ -42,6 +42,20 @@ uint32_t ForEachBankPiece(uint32_t address, uint32_t length, Piece piece) {
     return 0;
 }
 
+// The fold commands a unit needs for a device of deviceSize bytes in ramSize bytes of RAM,
+// the same on every transport: a device of 16 KB or less first fills the rest of its bank
+// with copies (CMD_FOLD_DEVICE), then the banks the device spans are copied over the
+// banks above them (CMD_FOLD_BANKS). A device as large as the RAM needs neither.
+struct FoldSteps {
+    bool inBank = false;
+    uint32_t deviceBytes = 0;  // CMD_FOLD_DEVICE: the device's size and the bytes after it in its bank
+    uint32_t restOfBank = 0;
+    bool overBanks = false;
+    uint32_t banks = 0;        // CMD_FOLD_BANKS: the banks that hold the device and how many follow
+    uint32_t copies = 0;
+};
+FoldSteps PlanFold(uint32_t deviceSize, uint32_t ramSize);
+
 // Status bytes (answer to 0x24).
 enum : int { STATUS_LEVEL = 0, STATUS_ID_HIGH = 1, STATUS_ID_LOW = 2, STATUS_UNIT = 3, STATUS_RESET = 4 };
 

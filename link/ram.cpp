@@ -8,119 +8,18 @@
 
 namespace {
 
-constexpr uint32_t kPiece = 0x8000;
 constexpr uint32_t kRewriteLimit = 100;
 constexpr uint32_t kHostFolds = 0xFFFFFFFFu;
 
-struct WriteJob {
-    UnitSet set;
-    uint32_t address = 0;
-    uint32_t mode = 0;
-    uint32_t laneMask[4] = {};
-    uint8_t buffer[kPiece];
-    uint32_t bufStart = 0;
-    uint32_t bufFill = 0;
-    uint8_t lastExpected = 0;
-    uint8_t lastUnit = 0;
+// Lane i of k holds image bytes i, i + k, ...: of a range from `address` it takes the
+// stream bytes first, first + k, ..., count of them, at lane address (address + first) / k.
+struct LaneShare {
+    uint32_t first;
+    uint32_t count;
 };
-
-WriteJob g_job;
-
-void ChooseLaneFolds(const UnitSet& set, uint32_t mode, bool directJob, uint32_t length) {
-    g_job.set = set;
-    g_job.mode = mode;
-    for (uint32_t i = 0; i < 4; ++i) {
-        g_job.laneMask[i] = kHostFolds;
-        if (i >= set.count || set.links[i] == nullptr || set.settings[i] == nullptr) continue;
-        bool hardware = mode != VERIFY_ONLY && RamFoldModeOf(set.settings[i]->FoldMode) == FOLD_FULL &&
-                        ZAMGetLevel(set.links[i]->handle) == 3;
-        // Short patches are cheaper to write as copies than to refold the whole RAM.
-        if (hardware && directJob) hardware = length > set.DevSize / 2 || set.DevSize <= 0x3FFF;
-        if (hardware) g_job.laneMask[i] = 0;
-    }
-}
-
-// Writes (and verifies) n bytes of one lane at lane address a over every alias the lane
-// folds to. done receives how many leading bytes are right.
-uint32_t WriteLane(const UnitLink& link, uint32_t laneMask, uint32_t a, const uint8_t* data, uint32_t n,
-                   uint32_t mode, uint32_t* corrected, uint32_t* done) {
-    // A link error leaves nothing counted as done: what the unit holds is unknown.
-    *done = 0;
-    a += link.LoadBase;
-    uint32_t retries = 0;
-    const uint32_t mask = link.FoldMask & laneMask;
-    do {
-        if (mode != VERIFY_ONLY) {
-            uint32_t code = ZAMWrite(link.handle, a, data, n);
-            if (code) return code;
-        }
-        if (mode != LOAD_ONLY) {
-            uint32_t pos = 0;
-            while (pos < n) {
-                uint32_t equal = 0;
-                uint8_t unit = 0;
-                uint32_t code = ZAMCompare(&equal, &unit, link.handle, a + pos, data + pos, n - pos);
-                if (code) return code;
-                if (equal >= n - pos) break;
-                pos += equal;
-                g_job.lastExpected = data[pos];
-                g_job.lastUnit = unit;
-                if (mode == VERIFY_ONLY) {
-                    *done = pos;
-                    return LINK_OK;
-                }
-                bool fixed = false;
-                for (int attempt = 0; attempt < 3 && !fixed; ++attempt) {
-                    ++retries;
-                    code = ZAMWrite(link.handle, a + pos, data + pos, 1);
-                    if (code) return code;
-                    code = ZAMCompare(&equal, &unit, link.handle, a + pos, data + pos, 1);
-                    if (code) return code;
-                    fixed = equal == 1;
-                    if (!fixed) g_job.lastUnit = unit;
-                }
-                if (!fixed) {
-                    *done = pos;
-                    return LINK_OK;
-                }
-                ++*corrected;
-                if (retries > kRewriteLimit) return LINK_TOO_MANY_REWRITES;
-            }
-        }
-        a = NextFoldAddress(a, mask);
-    } while ((a & mask) != 0);
-    *done = n;
-    return LINK_OK;
-}
-
-// One pass of a block through the lane spreading; done = leading stream bytes right.
-uint32_t SpreadWrite(uint32_t a, const uint8_t* data, uint32_t n, uint32_t* corrected, uint32_t* done) {
-    const UnitSet& set = g_job.set;
-    const uint32_t k = set.count ? set.count : 1;
-    *done = n;
-    if (k == 1) {
-        if (set.links[0] == nullptr) return LINK_OK;
-        return WriteLane(*set.links[0], g_job.laneMask[0], a, data, n, g_job.mode, corrected, done);
-    }
-    std::vector<uint8_t> scratch(n / k + 1);
-    for (uint32_t i = 0; i < k; ++i) {
-        uint32_t d = (k + i - a % k) % k;
-        uint32_t count = (n + k - d - 1) / k;
-        if (set.links[i] == nullptr || count == 0) continue;
-        for (uint32_t j = 0; j < count; ++j) scratch[j] = data[d + j * k];
-        uint32_t laneDone = 0;
-        uint32_t code =
-            WriteLane(*set.links[i], g_job.laneMask[i], (a + d) / k, scratch.data(), count, g_job.mode, corrected, &laneDone);
-        if (code) {
-            *done = 0;
-            return code;
-        }
-        if (laneDone < count) {
-            *done = laneDone * k + d;
-            return LINK_OK;
-        }
-    }
-    return LINK_OK;
+LaneShare ShareOfLane(uint32_t i, uint32_t k, uint32_t address, uint32_t length) {
+    const uint32_t first = (k + i - address % k) % k;
+    return {first, (length + k - first - 1) / k};
 }
 
 }  // namespace
@@ -159,65 +58,162 @@ uint32_t NextFoldAddress(uint32_t address, uint32_t mask) {
     return address;
 }
 
-uint32_t RamBeginWrite(const UnitSet& set, uint32_t start, uint32_t length, uint32_t mode) {
-    ChooseLaneFolds(set, mode, true, length);
-    g_job.address = start;
-    g_job.bufFill = 0;
+void RamWriteJob::ChooseLaneFolds(const UnitSet& set, uint32_t mode, bool directJob, uint32_t length) {
+    set_ = set;
+    mode_ = mode;
+    for (uint32_t i = 0; i < 4; ++i) {
+        laneMask_[i] = kHostFolds;
+        if (i >= set.count || set.links[i] == nullptr || set.settings[i] == nullptr) continue;
+        bool hardware = mode != VERIFY_ONLY && RamFoldModeOf(set.settings[i]->FoldMode) == FOLD_FULL &&
+                        ZAMGetLevel(set.links[i]->handle) == 3;
+        // Short patches are cheaper to write as copies than to refold the whole RAM.
+        if (hardware && directJob) hardware = length > set.DevSize / 2 || set.DevSize <= 0x3FFF;
+        if (hardware) laneMask_[i] = 0;
+    }
+}
+
+// Writes (and verifies) n bytes of one lane at lane address a over every alias the lane
+// folds to. done receives how many leading bytes are right.
+uint32_t RamWriteJob::WriteLane(const UnitLink& link, uint32_t laneMask, uint32_t a, const uint8_t* data, uint32_t n,
+                               uint32_t* corrected, uint32_t* done) {
+    // A link error leaves nothing counted as done: what the unit holds is unknown.
+    *done = 0;
+    a += link.LoadBase;
+    uint32_t retries = 0;
+    const uint32_t mask = link.FoldMask & laneMask;
+    do {
+        if (mode_ != VERIFY_ONLY) {
+            uint32_t code = ZAMWrite(link.handle, a, data, n);
+            if (code) return code;
+        }
+        if (mode_ != LOAD_ONLY) {
+            uint32_t pos = 0;
+            while (pos < n) {
+                uint32_t equal = 0;
+                uint8_t unit = 0;
+                uint32_t code = ZAMCompare(&equal, &unit, link.handle, a + pos, data + pos, n - pos);
+                if (code) return code;
+                if (equal >= n - pos) break;
+                pos += equal;
+                lastExpected_ = data[pos];
+                lastUnit_ = unit;
+                if (mode_ == VERIFY_ONLY) {
+                    *done = pos;
+                    return LINK_OK;
+                }
+                bool fixed = false;
+                for (int attempt = 0; attempt < 3 && !fixed; ++attempt) {
+                    ++retries;
+                    code = ZAMWrite(link.handle, a + pos, data + pos, 1);
+                    if (code) return code;
+                    code = ZAMCompare(&equal, &unit, link.handle, a + pos, data + pos, 1);
+                    if (code) return code;
+                    fixed = equal == 1;
+                    if (!fixed) lastUnit_ = unit;
+                }
+                if (!fixed) {
+                    *done = pos;
+                    return LINK_OK;
+                }
+                ++*corrected;
+                if (retries > kRewriteLimit) return LINK_TOO_MANY_REWRITES;
+            }
+        }
+        a = NextFoldAddress(a, mask);
+    } while ((a & mask) != 0);
+    *done = n;
     return LINK_OK;
 }
 
-uint32_t RamRunningAddress() { return g_job.address; }
+// One pass of a block through the lane spreading; done = leading stream bytes right.
+uint32_t RamWriteJob::SpreadWrite(uint32_t a, const uint8_t* data, uint32_t n, uint32_t* corrected, uint32_t* done) {
+    const UnitSet& set = set_;
+    const uint32_t k = set.count ? set.count : 1;
+    *done = n;
+    if (k == 1) {
+        if (set.links[0] == nullptr) return LINK_OK;
+        return WriteLane(*set.links[0], laneMask_[0], a, data, n, corrected, done);
+    }
+    std::vector<uint8_t> scratch(n / k + 1);
+    for (uint32_t i = 0; i < k; ++i) {
+        const auto [d, count] = ShareOfLane(i, k, a, n);
+        if (set.links[i] == nullptr || count == 0) continue;
+        for (uint32_t j = 0; j < count; ++j) scratch[j] = data[d + j * k];
+        uint32_t laneDone = 0;
+        uint32_t code =
+            WriteLane(*set.links[i], laneMask_[i], (a + d) / k, scratch.data(), count, corrected, &laneDone);
+        if (code) {
+            *done = 0;
+            return code;
+        }
+        if (laneDone < count) {
+            *done = laneDone * k + d;
+            return LINK_OK;
+        }
+    }
+    return LINK_OK;
+}
 
-uint32_t RamWriteBlock(const uint8_t* data, uint32_t length, uint32_t* corrected, uint32_t* done) {
+
+uint32_t RamWriteJob::Begin(const UnitSet& set, uint32_t start, uint32_t length, uint32_t mode) {
+    ChooseLaneFolds(set, mode, true, length);
+    address_ = start;
+    bufFill_ = 0;
+    return LINK_OK;
+}
+
+uint32_t RamWriteJob::RunningAddress() const { return address_; }
+
+uint32_t RamWriteJob::WriteBlock(const uint8_t* data, uint32_t length, uint32_t* corrected, uint32_t* done) {
     *done = 0;
-    if (g_job.set.count <= 1 || length <= kPiece) {
-        uint32_t code = SpreadWrite(g_job.address, data, length, corrected, done);
-        g_job.address += *done;
+    if (set_.count <= 1 || length <= kPiece) {
+        uint32_t code = SpreadWrite(address_, data, length, corrected, done);
+        address_ += *done;
         return code;
     }
     for (uint32_t off = 0; off < length; off += kPiece) {
         uint32_t piece = length - off < kPiece ? length - off : kPiece;
         uint32_t pieceDone = 0;
-        uint32_t code = SpreadWrite(g_job.address, data + off, piece, corrected, &pieceDone);
-        g_job.address += pieceDone;
+        uint32_t code = SpreadWrite(address_, data + off, piece, corrected, &pieceDone);
+        address_ += pieceDone;
         *done = off + pieceDone;
         if (code || pieceDone < piece) return code;
     }
     return LINK_OK;
 }
 
-void RamBeginBufferedWrite(const UnitSet& set, uint32_t mode) {
+void RamWriteJob::BeginBuffered(const UnitSet& set, uint32_t mode) {
     ChooseLaneFolds(set, mode, false, 0);
-    g_job.bufFill = 0;
-    g_job.bufStart = 0;
+    bufFill_ = 0;
+    bufStart_ = 0;
 }
 
-uint32_t RamFlush(uint32_t* corrected, uint32_t* failAddress) {
+uint32_t RamWriteJob::Flush(uint32_t* corrected, uint32_t* failAddress) {
     *failAddress = 0xFFFFFFFFu;
-    if (g_job.bufFill == 0) return LINK_OK;
-    uint32_t n = g_job.bufFill;
-    g_job.bufFill = 0;
+    if (bufFill_ == 0) return LINK_OK;
+    uint32_t n = bufFill_;
+    bufFill_ = 0;
     uint32_t done = 0;
-    uint32_t code = SpreadWrite(g_job.bufStart, g_job.buffer, n, corrected, &done);
-    if (code == LINK_OK && done < n) *failAddress = g_job.bufStart + done;
+    uint32_t code = SpreadWrite(bufStart_, buffer_, n, corrected, &done);
+    if (code == LINK_OK && done < n) *failAddress = bufStart_ + done;
     return code;
 }
 
-uint32_t RamBufferedWrite(uint32_t address, const uint8_t* data, uint32_t length, uint32_t* corrected,
-                          uint32_t* failAddress) {
+uint32_t RamWriteJob::BufferedWrite(uint32_t address, const uint8_t* data, uint32_t length, uint32_t* corrected,
+                                    uint32_t* failAddress) {
     *failAddress = 0xFFFFFFFFu;
     while (length > 0) {
         // Longer blocks than a run holds go in runs; records never need this.
         uint32_t part = length < kPiece - 1 ? length : kPiece - 1;
-        if (g_job.bufFill != 0 && (address < g_job.bufStart || address > g_job.bufStart + g_job.bufFill ||
-                                   address - g_job.bufStart + part >= kPiece)) {
-            uint32_t code = RamFlush(corrected, failAddress);
+        if (bufFill_ != 0 && (address < bufStart_ || address > bufStart_ + bufFill_ ||
+                                   address - bufStart_ + part >= kPiece)) {
+            uint32_t code = Flush(corrected, failAddress);
             if (code || *failAddress != 0xFFFFFFFFu) return code;
         }
-        if (g_job.bufFill == 0) g_job.bufStart = address;
-        uint32_t at = address - g_job.bufStart;
-        std::memcpy(g_job.buffer + at, data, part);
-        if (at + part > g_job.bufFill) g_job.bufFill = at + part;
+        if (bufFill_ == 0) bufStart_ = address;
+        uint32_t at = address - bufStart_;
+        std::memcpy(buffer_ + at, data, part);
+        if (at + part > bufFill_) bufFill_ = at + part;
         address += part;
         data += part;
         length -= part;
@@ -225,25 +221,25 @@ uint32_t RamBufferedWrite(uint32_t address, const uint8_t* data, uint32_t length
     return LINK_OK;
 }
 
-uint32_t RamEndWrite(uint32_t* corrected, uint32_t* failAddress) {
-    uint32_t code = RamFlush(corrected, failAddress);
-    if (code == LINK_OK) code = RamApplyFold();
+uint32_t RamWriteJob::End(uint32_t* corrected, uint32_t* failAddress) {
+    uint32_t code = Flush(corrected, failAddress);
+    if (code == LINK_OK) code = ApplyFold();
     return code;
 }
 
-uint32_t RamApplyFold() {
-    const UnitSet& set = g_job.set;
+uint32_t RamWriteJob::ApplyFold() const {
+    const UnitSet& set = set_;
     for (uint32_t i = 0; i < set.count && i < 4; ++i) {
-        if (set.links[i] == nullptr || set.settings[i] == nullptr || g_job.laneMask[i] != 0) continue;
+        if (set.links[i] == nullptr || set.settings[i] == nullptr || laneMask_[i] != 0) continue;
         uint32_t code = ZAMSetFold(set.links[i]->handle, set.settings[i]->DevSize, set.links[i]->MaxK * 1024);
         if (code) return code;
     }
     return LINK_OK;
 }
 
-void RamLastMismatch(uint8_t* unitByte, uint8_t* expected) {
-    if (unitByte) *unitByte = g_job.lastUnit;
-    if (expected) *expected = g_job.lastExpected;
+void RamWriteJob::LastMismatch(uint8_t* unitByte, uint8_t* expected) const {
+    if (unitByte) *unitByte = lastUnit_;
+    if (expected) *expected = lastExpected_;
 }
 
 uint32_t RamReadBlock(const UnitSet& set, uint8_t* buffer, uint32_t address, uint32_t length) {
@@ -257,8 +253,7 @@ uint32_t RamReadBlock(const UnitSet& set, uint8_t* buffer, uint32_t address, uin
     }
     std::vector<uint8_t> scratch(length / k + 1);
     for (uint32_t i = 0; i < k; ++i) {
-        uint32_t d = (k + i - address % k) % k;
-        uint32_t count = (length + k - d - 1) / k;
+        const auto [d, count] = ShareOfLane(i, k, address, length);
         if (count == 0) continue;
         if (set.links[i] == nullptr) {
             std::memset(scratch.data(), 0xFF, count);

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "link/errors.h"
+#include "link/line_driver.h"
 #include "link/protocol.h"
 #include "platform/clock.h"
 #include "platform/console.h"
@@ -75,6 +76,9 @@ bool LineRead(void* p, uint8_t* buffer, uint32_t length, uint32_t timeoutMs, int
 
 bool LineResync(void* p) { return SerialResync(Rec(p)); }
 
+using SerialCalls = LineKindDriver<SerialRecord, SerialLineOf, SerialClose, SerialWrite, SerialRead, SerialCompare,
+                                   SerialSetReset, SerialGetReset, SerialSetFold>;
+
 uint32_t DriverOpen(uint32_t com, uint32_t, uint32_t, LinkOpenResult* out) {
     SerialRecord* r = nullptr;
     SerialOpenFailure failure;
@@ -82,30 +86,10 @@ uint32_t DriverOpen(uint32_t com, uint32_t, uint32_t, LinkOpenResult* out) {
         out->failure = SerialOpenFailureText(failure);
         return code;
     }
-    out->impl = r;
-    out->Level = r->status[STATUS_LEVEL];
-    out->Info = static_cast<uintptr_t>(r->status[STATUS_ID_HIGH]) << 8 | r->status[STATUS_ID_LOW];
-    return LINK_OK;
-}
-void DriverClose(void* impl) { SerialClose(Rec(impl)); }
-uint32_t DriverWrite(void* impl, uint32_t address, const uint8_t* data, uint32_t length) {
-    return SerialWrite(SerialLineOf(Rec(impl)), address, data, length);
-}
-uint32_t DriverRead(void* impl, uint8_t* buffer, uint32_t address, uint32_t length) {
-    return SerialRead(SerialLineOf(Rec(impl)), buffer, address, length);
-}
-uint32_t DriverCompare(void* impl, uint32_t* equal, uint8_t* unitByte, uint32_t address, const uint8_t* data,
-                       uint32_t length) {
-    return SerialCompare(SerialLineOf(Rec(impl)), equal, unitByte, address, data, length);
-}
-uint32_t DriverSetReset(void* impl, uint32_t level) { return SerialSetReset(SerialLineOf(Rec(impl)), level); }
-uint32_t DriverGetReset(void* impl, uint32_t* level) { return SerialGetReset(SerialLineOf(Rec(impl)), level); }
-uint32_t DriverSetFold(void* impl, uint32_t deviceSize, uint32_t ramSize) {
-    return SerialSetFold(SerialLineOf(Rec(impl)), deviceSize, ramSize);
+    return SerialCalls::Opened(r, out);
 }
 
-const KindDriver kSerialDriver{DriverOpen,    DriverClose,    DriverWrite,    DriverRead,
-                               DriverCompare, DriverSetReset, DriverGetReset, DriverSetFold};
+const KindDriver kSerialDriver = SerialCalls::With(DriverOpen);
 
 }  // namespace
 

@@ -171,19 +171,17 @@ uint32_t SerialGetReset(const SerialLine& line, uint32_t* level) {
 }
 
 uint32_t SerialSetFold(const SerialLine& line, uint32_t deviceSize, uint32_t ramSize) {
-    if (deviceSize == ramSize) return LINK_OK;
-    if (deviceSize <= 0x4000) {
+    const FoldSteps steps = PlanFold(deviceSize, ramSize);
+    if (steps.inBank) {
         uint8_t payload[4] = {0, 0, 0, 0};
-        PutLe16(payload + 2, static_cast<uint16_t>(BANK_BYTES - deviceSize));
-        if (uint32_t code = SerialCommand(line, CMD_FOLD_DEVICE, 0, static_cast<uint16_t>(deviceSize), payload, 4,
-                                          nullptr, 0))
+        PutLe16(payload + 2, static_cast<uint16_t>(steps.restOfBank));
+        if (uint32_t code = SerialCommand(line, CMD_FOLD_DEVICE, 0, static_cast<uint16_t>(steps.deviceBytes), payload,
+                                          4, nullptr, 0))
             return code;
     }
-    uint32_t b = deviceSize > BANK_BYTES ? deviceSize / BANK_BYTES : 1;
-    uint32_t m = ramSize / BANK_BYTES;
-    if (m > b) {
-        uint8_t payload[2] = {0, static_cast<uint8_t>(m - b)};
-        return SerialCommand(line, CMD_FOLD_BANKS, static_cast<uint8_t>(b), 0, payload, 2, nullptr, 0);
+    if (steps.overBanks) {
+        uint8_t payload[2] = {0, static_cast<uint8_t>(steps.copies)};
+        return SerialCommand(line, CMD_FOLD_BANKS, static_cast<uint8_t>(steps.banks), 0, payload, 2, nullptr, 0);
     }
     return LINK_OK;
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "link/errors.h"
+#include "link/line_driver.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/shutdown.h"
@@ -135,35 +136,16 @@ std::string DeviceNote(uint32_t n, uint32_t openStatus, uint32_t sizeResult, uin
 
 // ---- the kind driver ----
 
-UsbRecord* Rec(void* impl) { return static_cast<UsbRecord*>(impl); }
+using UsbCalls = LineKindDriver<UsbRecord, UsbLineOf, UsbClose, UsbWrite, UsbRead, UsbCompare, UsbSetReset,
+                                UsbGetReset, UsbSetFold>;
 
 uint32_t DriverOpen(uint32_t unit, uint32_t, uint32_t, LinkOpenResult* out) {
     UsbRecord* r = nullptr;
     if (uint32_t code = UsbOpen(unit, &r, &out->failure)) return code;
-    out->impl = r;
-    out->Level = r->status[STATUS_LEVEL];
-    out->Info = static_cast<uintptr_t>(r->status[STATUS_ID_HIGH]) << 8 | r->status[STATUS_ID_LOW];
-    return LINK_OK;
-}
-void DriverClose(void* impl) { UsbClose(Rec(impl)); }
-uint32_t DriverWrite(void* impl, uint32_t address, const uint8_t* data, uint32_t length) {
-    return UsbWrite(UsbLineOf(Rec(impl)), address, data, length);
-}
-uint32_t DriverRead(void* impl, uint8_t* buffer, uint32_t address, uint32_t length) {
-    return UsbRead(UsbLineOf(Rec(impl)), buffer, address, length);
-}
-uint32_t DriverCompare(void* impl, uint32_t* equal, uint8_t* unitByte, uint32_t address, const uint8_t* data,
-                       uint32_t length) {
-    return UsbCompare(UsbLineOf(Rec(impl)), equal, unitByte, address, data, length);
-}
-uint32_t DriverSetReset(void* impl, uint32_t level) { return UsbSetReset(UsbLineOf(Rec(impl)), level); }
-uint32_t DriverGetReset(void* impl, uint32_t* level) { return UsbGetReset(UsbLineOf(Rec(impl)), level); }
-uint32_t DriverSetFold(void* impl, uint32_t deviceSize, uint32_t ramSize) {
-    return UsbSetFold(UsbLineOf(Rec(impl)), deviceSize, ramSize);
+    return UsbCalls::Opened(r, out);
 }
 
-const KindDriver kUsbDriver{DriverOpen,    DriverClose,    DriverWrite,    DriverRead,
-                            DriverCompare, DriverSetReset, DriverGetReset, DriverSetFold};
+const KindDriver kUsbDriver = UsbCalls::With(DriverOpen);
 
 }  // namespace
 

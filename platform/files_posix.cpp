@@ -12,10 +12,15 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "platform/process.h"
 
 namespace {
+
+struct FreeBlock {
+    void operator()(uint8_t* p) const { std::free(p); }
+};
 
 int TypeOf(mode_t mode) {
     if (S_ISFIFO(mode)) return FILE_TYPE_FIFO;
@@ -101,7 +106,8 @@ int ReadRegularFile(const char* path, uint64_t maxSize, uint32_t extra, uint8_t*
         return FILE_TOO_BIG;
     }
     const size_t want = static_cast<size_t>(want64);
-    uint8_t* block = static_cast<uint8_t*>(std::malloc(want + extra));
+    // malloc'ed, as the caller frees it; owned here until it is handed over.
+    std::unique_ptr<uint8_t, FreeBlock> block(static_cast<uint8_t*>(std::malloc(want + extra)));
     if (block == nullptr) {
         close(fd);
         return FILE_NO_MEMORY;
@@ -109,7 +115,7 @@ int ReadRegularFile(const char* path, uint64_t maxSize, uint32_t extra, uint8_t*
     size_t got = 0;
     int error = 0;
     while (got < want) {
-        const ssize_t n = read(fd, block + got, want - got);
+        const ssize_t n = read(fd, block.get() + got, want - got);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) error = errno;
         if (n <= 0) break;
@@ -117,11 +123,10 @@ int ReadRegularFile(const char* path, uint64_t maxSize, uint32_t extra, uint8_t*
     }
     close(fd);
     if (got < want) {
-        std::free(block);
         failure->error = static_cast<unsigned long>(error ? error : EIO);
         return FILE_READ_FAILED;
     }
-    *bytes = block;
+    *bytes = block.release();
     *size = static_cast<uint32_t>(want);
     return FILE_READ_OK;
 }

@@ -349,11 +349,7 @@ void SerialUnit::handleFrame(const uint8_t* frame) {
                 status = kRejected;
                 break;
             }
-            std::vector<uint8_t> head(s);
-            for (uint32_t b = 0; b < model_.ramBytes(); b += kBank) {
-                for (uint32_t i = 0; i < s; ++i) head[i] = model_.raw(b + i);
-                for (uint32_t a = s; a + s <= kBank; a += s) model_.write(b + a, head.data(), s);
-            }
+            model_.fillBanksWithDevice(s, 0);
             break;
         }
         case 0x28: {  // copy banks 0..b-1 over the following n banks
@@ -362,11 +358,7 @@ void SerialUnit::handleFrame(const uint8_t* frame) {
                 status = kRejected;
                 break;
             }
-            std::vector<uint8_t> copy(kBank);
-            for (uint32_t k = 0; k < count; ++k) {
-                for (uint32_t i = 0; i < kBank; ++i) copy[i] = model_.raw((k % b) * kBank + i);
-                model_.write((b + k) * kBank, copy.data(), kBank);
-            }
+            model_.copyBanks(b, count);
             break;
         }
         default:

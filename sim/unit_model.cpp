@@ -53,6 +53,23 @@ void UnitModel::fold(uint32_t devSize, uint32_t ramSize) {
     for (uint32_t a = devSize; a + devSize <= limit; a += devSize) std::memcpy(&ram_[a], &ram_[0], devSize);
 }
 
+void UnitModel::fillBanksWithDevice(uint32_t deviceBytes, uint32_t fromBank) {
+    std::vector<uint8_t> head(deviceBytes);
+    for (uint32_t bank = fromBank * kBankBytes; bank < ramBytes(); bank += kBankBytes) {
+        for (uint32_t i = 0; i < deviceBytes; ++i) head[i] = raw(bank + i);
+        for (uint32_t a = deviceBytes; a + deviceBytes <= kBankBytes; a += deviceBytes)
+            write(bank + a, head.data(), deviceBytes);
+    }
+}
+
+void UnitModel::copyBanks(uint32_t banks, uint32_t copies) {
+    std::vector<uint8_t> copy(kBankBytes);
+    for (uint32_t k = 0; k < copies; ++k) {
+        for (uint32_t i = 0; i < kBankBytes; ++i) copy[i] = raw((k % banks) * kBankBytes + i);
+        write((banks + k) * kBankBytes, copy.data(), kBankBytes);
+    }
+}
+
 void UnitModel::seedLostWrites(uint32_t seed, uint32_t bytes, uint32_t maxLost) {
     SeededRandom rnd(seed);
     for (uint32_t i = 0; i < bytes; ++i) addLostWrites(rnd.below(ramBytes()), 1 + rnd.below(maxLost ? maxLost : 1));

@@ -41,6 +41,13 @@ public:
     // (as the unit's fold command does). devSize must divide ramSize.
     void fold(uint32_t devSize, uint32_t ramSize);
     uint32_t foldCount() const { return foldCount_; }
+    // The two fold commands of the units, through write() (so faults and counts apply):
+    // each 32 KB bank from `fromBank` on fills the rest of itself with copies of its
+    // first `deviceBytes`; banks 0..banks-1 are copied, in turn, over the `copies` banks
+    // after them.
+    static constexpr uint32_t kBankBytes = 0x8000;
+    void fillBanksWithDevice(uint32_t deviceBytes, uint32_t fromBank);
+    void copyBanks(uint32_t banks, uint32_t copies);
 
     uint8_t resetLevel() const { return reset_; }
     void setResetLevel(uint8_t level) { reset_ = level; ++resetChanges_; }

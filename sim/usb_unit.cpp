@@ -351,21 +351,13 @@ UsbXferResult UsbUnit::command(const uint8_t* p, uint32_t length, const UsbWait&
             uint32_t s = w2;
             if (s == 0 || s > 0x4000) break;
             model_.fold(s, 0x8000);
-            std::vector<uint8_t> head(s);
-            for (uint32_t bank = 0x8000; bank < model_.ramBytes(); bank += 0x8000) {
-                for (uint32_t i = 0; i < s; ++i) head[i] = model_.raw(bank + i);
-                for (uint32_t a = s; a + s <= 0x8000; a += s) model_.write(bank + a, head.data(), s);
-            }
+            model_.fillBanksWithDevice(s, 1);
             break;
         }
         case 0x28: {  // copy banks 0..b-1 over the following n banks
             uint32_t b = p2, count = w3;
             if (b == 0) break;
-            std::vector<uint8_t> bank(0x8000);
-            for (uint32_t k = 0; k < count; ++k) {
-                for (uint32_t i = 0; i < 0x8000; ++i) bank[i] = model_.raw((k % b) * 0x8000u + i);
-                model_.write((b + k) * 0x8000u, bank.data(), 0x8000);
-            }
+            model_.copyBanks(b, count);
             break;
         }
         case 0x29:

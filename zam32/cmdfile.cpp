@@ -56,14 +56,6 @@ FILE* OpenRegular(const char* name, const char** why) {
     return nullptr;
 }
 
-bool EqualNoCase(const char* a, const char* b) {
-    while (*a && *b) {
-        if (std::toupper(static_cast<unsigned char>(*a)) != std::toupper(static_cast<unsigned char>(*b))) return false;
-        ++a, ++b;
-    }
-    return *a == *b;
-}
-
 }  // namespace
 
 bool CommandFileOpen() { return g_depth > 0; }

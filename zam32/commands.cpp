@@ -38,15 +38,6 @@ bool g_argPending = false;
 bool g_envTooLong = false;
 bool g_argTooLong = false;
 
-bool EqualNoCase(const char* a, const char* b) {
-    while (*a && *b) {
-        if (std::toupper(static_cast<unsigned char>(*a)) != std::toupper(static_cast<unsigned char>(*b))) return false;
-        ++a, ++b;
-    }
-    return *a == *b;
-}
-
-bool IsSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 
 void Fail() {
     CloseAllCommandFiles();

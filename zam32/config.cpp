@@ -110,10 +110,7 @@ void ClearKeyTexts() {
 
 void CloseUnitLinks() {
     UnitLink* links = UnitLinks();
-    for (int i = 0; i < UNIT_RECORDS; ++i) {
-        if (links[i].handle) ZAMClose(links[i].handle);
-        links[i] = UnitLink{};
-    }
+    for (int i = 0; i < UNIT_RECORDS; ++i) CloseLink(links[i]);
 }
 
 }  // namespace

@@ -15,14 +15,6 @@
 
 namespace {
 
-bool EqualNoCase(const char* a, const char* b) {
-    while (*a && *b) {
-        if (std::toupper(static_cast<unsigned char>(*a)) != std::toupper(static_cast<unsigned char>(*b))) return false;
-        ++a, ++b;
-    }
-    return *a == *b;
-}
-
 // Engine text on the console: errors at the argument they concern, information lines
 // unless quiet, the rest always; the keyboard cancels; results go to $0 when wanted.
 class ConsoleOutput : public EngineOutput {

@@ -7,11 +7,20 @@
 
 #include "zam32/screen.h"
 
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+
+bool EqualNoCase(const char* a, const char* b) {
+    while (*a && *b) {
+        if (std::toupper(static_cast<unsigned char>(*a)) != std::toupper(static_cast<unsigned char>(*b))) return false;
+        ++a, ++b;
+    }
+    return *a == *b;
+}
+
 namespace {
 
 uint32_t g_vars[10];
 
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
 bool LineEnds(const char* p) { return *p == 0 || *p == ';' || (p[0] == '/' && p[1] == '/'); }
 bool IsHex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
 int HexValue(char c) { return std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : (std::toupper(c) - 'A' + 10); }

@@ -7,6 +7,11 @@
 // The command language: typed arguments by format letters, the expression evaluator
 // with the variables $0..$9, and function-key references inside a line.
 
+// The blanks between words: space, tab, CR, LF, VT and FF.
+bool IsSpace(char c);
+// Keywords, options and names match whatever the letters' case.
+bool EqualNoCase(const char* a, const char* b);
+
 enum : uint32_t { KIND_VALUE = 0, KIND_STRING = 1, KIND_KEYWORD = 2, KIND_ABSENT = 3 };
 
 inline constexpr int MAX_ARGS = 40;

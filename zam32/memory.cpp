@@ -62,17 +62,18 @@ int DirectEdit(const Args& args, const CurrentLanes& lanes, uint32_t counter, ui
         ReportError("DATA EXTENDS PAST END OF DEFINED DEVICE\a\n", nullptr);
         return CMD_FAILED;
     }
-    RamBeginBufferedWrite(lanes.set, LOAD_VERIFY);
+    RamWriteJob job;
+    job.BeginBuffered(lanes.set, LOAD_VERIFY);
     uint32_t address = start, corrected = 0, fail = kNoFailure;
     for (int i = 1; i < args.Count(); ++i) {
         const ArgRecord* a = args.Get(i);
         uint32_t code = LINK_OK;
         if (a->kind == KIND_STRING) {
-            code = RamBufferedWrite(address, reinterpret_cast<const uint8_t*>(a->processed), a->value, &corrected, &fail);
+            code = job.BufferedWrite(address, reinterpret_cast<const uint8_t*>(a->processed), a->value, &corrected, &fail);
             address += a->value;
         } else if (a->kind == KIND_VALUE) {
             const uint8_t byte = static_cast<uint8_t>(a->value);
-            code = RamBufferedWrite(address, &byte, 1, &corrected, &fail);
+            code = job.BufferedWrite(address, &byte, 1, &corrected, &fail);
             ++address;
         } else {
             ++address;  // an empty position leaves its byte as it is
@@ -86,7 +87,7 @@ int DirectEdit(const Args& args, const CurrentLanes& lanes, uint32_t counter, ui
             return CMD_FAILED;
         }
     }
-    uint32_t code = RamEndWrite(&corrected, &fail);
+    uint32_t code = job.End(&corrected, &fail);
     if (code) {
         DeviceFailure(307, code);
         return CMD_FAILED;
@@ -145,13 +146,14 @@ int InteractiveEdit(const CurrentLanes& lanes, uint32_t counter, uint32_t start)
             if (count == kEditLine || a + count == size) lineEnded = true;
         }
         PrintText("\n");
-        uint32_t code = RamBeginWrite(lanes.set, a, count, LOAD_VERIFY);
+        RamWriteJob job;
+        uint32_t code = job.Begin(lanes.set, a, count, LOAD_VERIFY);
         if (code) {
             DeviceFailure(301, code);
             return CMD_FAILED;
         }
         uint32_t done = 0;
-        code = RamWriteBlock(value, count, &corrected, &done);
+        code = job.WriteBlock(value, count, &corrected, &done);
         if (code) {
             DeviceFailure(302, code);
             return CMD_FAILED;
@@ -160,7 +162,7 @@ int InteractiveEdit(const CurrentLanes& lanes, uint32_t counter, uint32_t start)
             Uncorrectable(a + done);
             return CMD_FAILED;
         }
-        code = RamApplyFold();
+        code = job.ApplyFold();
         if (code) {
             DeviceFailure(303, code);
             return CMD_FAILED;

@@ -19,14 +19,6 @@ UnitLink g_links[UNIT_RECORDS];
 CurrentLanes g_lanes;
 uint32_t g_osClass = 0;
 
-bool EqualNoCase(const char* a, const char* b) {
-    while (*a && *b) {
-        if (std::toupper(static_cast<unsigned char>(*a)) != std::toupper(static_cast<unsigned char>(*b))) return false;
-        ++a, ++b;
-    }
-    return *a == *b;
-}
-
 int SlotOf(uint32_t selector) {
     for (int i = 0; i < PORT_SLOTS; ++i)
         if (g_session.Slots[i].Selector == selector) return i;
@@ -82,10 +74,14 @@ static char ResetLetter(uint32_t level) { return level < 3 ? "LHZ"[level] : '?';
 
 uint32_t DefaultVerifyMode() { return IsParallelPort(g_session.CurrentPort) ? 1 : 0; }
 
+void CloseLink(UnitLink& link) {
+    UnitHandle closing(link.handle);
+    link = UnitLink{};
+}
+
 void SessionDefaults() {
     for (int i = 0; i < UNIT_RECORDS; ++i) {
-        if (g_links[i].handle) ZAMClose(g_links[i].handle);
-        g_links[i] = UnitLink{};
+        CloseLink(g_links[i]);
     }
     g_session = SessionBlock{};
     for (UnitRecord& r : g_session.Units) r.UnitNumber = UNIT_FREE;
@@ -140,8 +136,7 @@ void RecomputeLanes() {
 }
 
 void RemoveUnit(int index) {
-    if (g_links[index].handle) ZAMClose(g_links[index].handle);
-    g_links[index] = UnitLink{};
+    CloseLink(g_links[index]);
     g_session.Units[index] = UnitRecord{};
     g_session.Units[index].UnitNumber = UNIT_FREE;
 }
@@ -149,8 +144,7 @@ void RemoveUnit(int index) {
 bool CheckUnit(int index) {
     UnitRecord& r = g_session.Units[index];
     UnitLink& link = g_links[index];
-    if (link.handle) ZAMClose(link.handle);
-    link = UnitLink{};
+    CloseLink(link);
     const PortSlot& slot = g_session.Slots[r.PortSlot];
     char name[16];
     PortName(slot.Selector, name);
@@ -159,17 +153,18 @@ bool CheckUnit(int index) {
         PrintText("Parallel Port is NOT OPERATIONAL\a\n");
         return false;
     }
-    uint32_t handle = 0;
+    uint32_t opened = 0;
     std::string why;  // what the open found wrong; stays empty when it is the RAM test that fails
     uint32_t code =
-        ZAMInit(&handle, slot.Selector, r.UnitNumber, r.request.DevSize, static_cast<uint32_t>(slot.Delay), &why);
+        ZAMInit(&opened, slot.Selector, r.UnitNumber, r.request.DevSize, static_cast<uint32_t>(slot.Delay), &why);
+    UnitHandle handle(opened);
     if (slot.Selector == SELECT_VIRTUAL) {
         if (code != LINK_OK) {
             // Without its memory the unit is of no use: it fails like any other unit.
             Print("INSUFFICIENT PC RAM FOR UNIT %X SIMULATION\a\n", r.UnitNumber);
             return false;
         }
-        link.handle = handle;
+        link.handle = handle.release();
         link.MaxK = r.request.DevSize / 1024;
         link.FoldMask = 0;
         link.LoadBase = 0;
@@ -177,21 +172,20 @@ bool CheckUnit(int index) {
     }
     uint32_t maxK = 0;
     if (code == LINK_OK) {
-        code = RamTestUnit(handle, &maxK);
+        code = RamTestUnit(handle.get(), &maxK);
         if (code == LINK_OK) {
-            ZAMSetReset(handle, r.ResetNormal);
+            ZAMSetReset(handle.get(), r.ResetNormal);
             if (static_cast<uint64_t>(maxK) * 1024 < r.request.DevSize) {
                 Print("Insufficient RAM for requested device type on\nselected unit, max emulated ROM is #%uK-bytes\a\n",
                       maxK);
-                ZAMClose(handle);
                 return false;
             }
-            link.handle = handle;
+            link.handle = handle.release();
             link.MaxK = maxK;
             RamPlaceLane(link, r.request.DevSize, r.request.FoldMode);
             return true;
         }
-        ZAMClose(handle);
+        handle.reset();  // closed before the failure is told, as the unit is given up
     }
     PrintText(LinkOpenFailureText(name, r.UnitNumber, FamilyOf(slot.Selector), code, why).c_str());
     return false;
@@ -239,11 +233,12 @@ ScanFound Scan(char kind, int32_t delay) {
             continue;
         }
         for (int u = 0; u < units; ++u) {
-            uint32_t handle = 0;
-            uint32_t code = ZAMInit(&handle, ports[p], static_cast<uint32_t>(u), 0x100000, static_cast<uint32_t>(delay));
+            uint32_t opened = 0;
+            uint32_t code = ZAMInit(&opened, ports[p], static_cast<uint32_t>(u), 0x100000, static_cast<uint32_t>(delay));
+            const UnitHandle handle(opened);
             if (code == LINK_OK) {
                 uint32_t maxK = 0;
-                uint32_t test = RamTestUnit(handle, &maxK);
+                uint32_t test = RamTestUnit(handle.get(), &maxK);
                 if (test != LINK_OK || maxK == 0) {
                     PrintText("bad  ");
                 } else {
@@ -256,7 +251,6 @@ ScanFound Scan(char kind, int32_t delay) {
                     Print("%-5s", cell);
                     if (!found.found) found = ScanFound{true, ports[p], static_cast<uint32_t>(u)};
                 }
-                ZAMClose(handle);
             } else if (code == LINK_NOT_AVAILABLE) {
                 PrintText("-    ");
             } else {

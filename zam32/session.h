@@ -54,6 +54,8 @@ struct CurrentLanes {
 SessionBlock& Session();
 SessionBlock& LastSavedSession();
 UnitLink* UnitLinks();  // one per unit record, same index
+// Closes the link's handle, if it has one, and empties the link.
+void CloseLink(UnitLink& link);
 CurrentLanes& Lanes();
 
 // OS class: 0 consumer family (Linux counts here), else the NT major version.

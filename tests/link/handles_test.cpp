@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #ifndef _WIN32
@@ -90,6 +91,38 @@ TEST_F(Handles, FreshVirtualUnitHoldsFF) {
         EXPECT_EQ(first, 0xFF) << std::hex << size;
         ZAMClose(again);
     }
+}
+
+// The owning handle: whichever way it goes, each handle it held is closed once, and one it
+// handed on or was moved from stays open.
+TEST_F(Handles, UnitHandleClosesWhatItOwnsOnce) {
+    const uint32_t a = OpenVirtual(0x800), b = OpenVirtual(0x800);
+    {
+        UnitHandle owner(a);
+        EXPECT_EQ(owner.get(), a);
+        EXPECT_TRUE(owner);
+    }
+    EXPECT_EQ(ZAMLookup(a), nullptr) << "closed when its owner went";
+
+    const uint32_t c = OpenVirtual(0x800);
+    UnitHandle kept(c);
+    EXPECT_EQ(kept.release(), c);
+    EXPECT_FALSE(kept);
+    kept.reset();
+    EXPECT_NE(ZAMLookup(c), nullptr) << "a released handle is the new owner's";
+
+    UnitHandle first(b);
+    UnitHandle moved(std::move(first));
+    EXPECT_FALSE(first);
+    EXPECT_EQ(moved.get(), b);
+    UnitHandle target(c);
+    target = std::move(moved);  // c goes, b is target's now
+    EXPECT_EQ(ZAMLookup(c), nullptr);
+    EXPECT_NE(ZAMLookup(b), nullptr);
+    target.reset(b);  // the same handle again is kept, not closed
+    EXPECT_NE(ZAMLookup(b), nullptr);
+    target.reset();
+    EXPECT_EQ(ZAMLookup(b), nullptr);
 }
 
 TEST_F(Handles, CloseTwiceIsHarmlessAndFreesTheSlot) {

@@ -75,6 +75,7 @@ struct Lane {
 
 // The worked example: a 27256 on a 1 MB unit, every alias read back from the unit itself.
 TEST(RamWrite, Example27256OnOneMegabyteUnit) {
+    RamWriteJob job;
     struct Case {
         uint32_t foldMode;
         std::vector<uint32_t> copies;
@@ -90,12 +91,12 @@ TEST(RamWrite, Example27256OnOneMegabyteUnit) {
         auto& unit = units.add(1024, 0);
         Lane lane(units.open(0), 1024, 0x8000, c.foldMode, LOAD_VERIFY);
         uint32_t corrected = 0, done = 0;
-        ASSERT_EQ(RamBeginWrite(lane.set, 0, 0x8000, LOAD_VERIFY), LINK_OK);
-        ASSERT_EQ(RamWriteBlock(image.data(), 0x8000, &corrected, &done), LINK_OK);
-        ASSERT_EQ(RamApplyFold(), LINK_OK);
+        ASSERT_EQ(job.Begin(lane.set, 0, 0x8000, LOAD_VERIFY), LINK_OK);
+        ASSERT_EQ(job.WriteBlock(image.data(), 0x8000, &corrected, &done), LINK_OK);
+        ASSERT_EQ(job.ApplyFold(), LINK_OK);
         EXPECT_EQ(done, 0x8000u);
         EXPECT_EQ(corrected, 0u);
-        EXPECT_EQ(RamRunningAddress(), 0x8000u);
+        EXPECT_EQ(job.RunningAddress(), 0x8000u);
         std::set<uint32_t> copies(c.copies.begin(), c.copies.end());
         for (uint32_t bank = 0; bank < 32; ++bank) {
             bool expectCopy = copies.count(bank * 0x8000) != 0;
@@ -114,31 +115,33 @@ TEST(RamWrite, Example27256OnOneMegabyteUnit) {
 }
 
 TEST(RamWrite, VerifyOnlyChecksEveryAliasCopy) {
+    RamWriteJob job;
     SimUnits units;
     auto& unit = units.add(1024, 0);
     const auto image = RandomBytes(0x800, 3);
     Lane lane(units.open(0), 1024, 0x800, FOLD_SOCKET, LOAD_VERIFY);  // 2716: fold mask 0x2800 -> 4 copies
     uint32_t corrected = 0, done = 0;
-    RamBeginWrite(lane.set, 0, 0x800, LOAD_VERIFY);
-    ASSERT_EQ(RamWriteBlock(image.data(), 0x800, &corrected, &done), LINK_OK);
+    job.Begin(lane.set, 0, 0x800, LOAD_VERIFY);
+    ASSERT_EQ(job.WriteBlock(image.data(), 0x800, &corrected, &done), LINK_OK);
     ASSERT_EQ(done, 0x800u);
 
     // Spoil one byte in the last copy only; a verify must still find it.
     uint8_t bad = static_cast<uint8_t>(image[0x123] ^ 0x5A);
     unit.write(0x2800 + 0x123, &bad, 1);
     lane.settings.LoadVerify = VERIFY_ONLY;
-    RamBeginWrite(lane.set, 0, 0x800, VERIFY_ONLY);
+    job.Begin(lane.set, 0, 0x800, VERIFY_ONLY);
     const uint64_t writtenBefore = unit.bytesWritten();
-    ASSERT_EQ(RamWriteBlock(image.data(), 0x800, &corrected, &done), LINK_OK);
+    ASSERT_EQ(job.WriteBlock(image.data(), 0x800, &corrected, &done), LINK_OK);
     EXPECT_EQ(done, 0x123u);
     EXPECT_EQ(unit.bytesWritten(), writtenBefore) << "verify only writes nothing";
     uint8_t got = 0, expected = 0;
-    RamLastMismatch(&got, &expected);
+    job.LastMismatch(&got, &expected);
     EXPECT_EQ(got, bad);
     EXPECT_EQ(expected, image[0x123]);
 }
 
 TEST(RamWrite, CorrectionOfSingleBytes) {
+    RamWriteJob job;
     // Writes lost at one byte: the initial write plus up to three rewrites.
     struct Case {
         uint32_t lostWrites;
@@ -158,13 +161,13 @@ TEST(RamWrite, CorrectionOfSingleBytes) {
         auto image = RandomBytes(0x100, 11);
         image[0x40] = 0xC3;
         uint32_t corrected = 0, done = 0;
-        RamBeginWrite(lane.set, 0, 0x100, c.mode);
-        ASSERT_EQ(RamWriteBlock(image.data(), 0x100, &corrected, &done), LINK_OK) << c.lostWrites;
+        job.Begin(lane.set, 0, 0x100, c.mode);
+        ASSERT_EQ(job.WriteBlock(image.data(), 0x100, &corrected, &done), LINK_OK) << c.lostWrites;
         EXPECT_EQ(done, c.done) << c.lostWrites;
         EXPECT_EQ(corrected, c.corrected) << c.lostWrites;
         if (c.done < 0x100) {
             uint8_t got = 0, expected = 0;
-            RamLastMismatch(&got, &expected);
+            job.LastMismatch(&got, &expected);
             EXPECT_EQ(expected, 0xC3);
             EXPECT_EQ(got, 0x00);
         }
@@ -172,6 +175,7 @@ TEST(RamWrite, CorrectionOfSingleBytes) {
 }
 
 TEST(RamWrite, StuckBitIsUncorrectable) {
+    RamWriteJob job;
     SimUnits units;
     auto& unit = units.add(64, 0);
     unit.addStuckBits({0x1010, 0x01, 0x00});
@@ -179,17 +183,18 @@ TEST(RamWrite, StuckBitIsUncorrectable) {
     lane.link.LoadBase = 0;
     std::vector<uint8_t> image(0x20, 0xFF);
     uint32_t corrected = 0, done = 0;
-    RamBeginWrite(lane.set, 0x1000, 0x20, LOAD_VERIFY);
-    ASSERT_EQ(RamWriteBlock(image.data(), 0x20, &corrected, &done), LINK_OK);
+    job.Begin(lane.set, 0x1000, 0x20, LOAD_VERIFY);
+    ASSERT_EQ(job.WriteBlock(image.data(), 0x20, &corrected, &done), LINK_OK);
     EXPECT_EQ(done, 0x10u);
-    EXPECT_EQ(RamRunningAddress(), 0x1010u);
+    EXPECT_EQ(job.RunningAddress(), 0x1010u);
     uint8_t got = 0, expected = 0;
-    RamLastMismatch(&got, &expected);
+    job.LastMismatch(&got, &expected);
     EXPECT_EQ(got, 0xFE);
     EXPECT_EQ(expected, 0xFF);
 }
 
 TEST(RamWrite, RewriteLimitGives1005EvenWhenEveryByteWouldBeCorrected) {
+    RamWriteJob job;
     struct Case {
         uint32_t badBytes, code;
     } cases[] = {{100, LINK_OK}, {101, LINK_TOO_MANY_REWRITES}};
@@ -201,26 +206,28 @@ TEST(RamWrite, RewriteLimitGives1005EvenWhenEveryByteWouldBeCorrected) {
         lane.link.LoadBase = 0;
         std::vector<uint8_t> image(0x400, 0x00);
         uint32_t corrected = 0, done = 0;
-        RamBeginWrite(lane.set, 0, 0x400, LOAD_VERIFY);
-        EXPECT_EQ(RamWriteBlock(image.data(), 0x400, &corrected, &done), c.code) << c.badBytes;
+        job.Begin(lane.set, 0, 0x400, LOAD_VERIFY);
+        EXPECT_EQ(job.WriteBlock(image.data(), 0x400, &corrected, &done), c.code) << c.badBytes;
         EXPECT_EQ(corrected, c.code ? 101u : 100u);
     }
 }
 
 TEST(RamWrite, LinkErrorEndsTheWriteAtOnce) {
+    RamWriteJob job;
     SimUnits units;
     auto& unit = units.add(32, 0);
     Lane lane(units.open(0), 32, 0x800, FOLD_NONE, LOAD_VERIFY);
     unit.setDead(true);
     std::vector<uint8_t> image(0x10, 1);
     uint32_t corrected = 0, done = 0;
-    RamBeginWrite(lane.set, 0, 0x10, LOAD_VERIFY);
-    EXPECT_EQ(RamWriteBlock(image.data(), 0x10, &corrected, &done), LINK_USB_ANSWER_BASE + USB_RESULT_TIMEOUT);
-    EXPECT_EQ(RamRunningAddress(), 0u);
+    job.Begin(lane.set, 0, 0x10, LOAD_VERIFY);
+    EXPECT_EQ(job.WriteBlock(image.data(), 0x10, &corrected, &done), LINK_USB_ANSWER_BASE + USB_RESULT_TIMEOUT);
+    EXPECT_EQ(job.RunningAddress(), 0u);
 }
 
 // Lanes: byte x lives in lane x mod count at lane address x / count.
 TEST(Lanes, SpreadAndGatherWithAbsentLanes) {
+    RamWriteJob job;
     struct Case {
         uint32_t count;
         uint32_t absentMask;
@@ -250,8 +257,8 @@ TEST(Lanes, SpreadAndGatherWithAbsentLanes) {
         }
         const auto image = RandomBytes(c.length, c.start * 31 + c.count);
         uint32_t corrected = 0, done = 0;
-        RamBeginWrite(set, c.start, c.length, LOAD_VERIFY);
-        ASSERT_EQ(RamWriteBlock(image.data(), c.length, &corrected, &done), LINK_OK);
+        job.Begin(set, c.start, c.length, LOAD_VERIFY);
+        ASSERT_EQ(job.WriteBlock(image.data(), c.length, &corrected, &done), LINK_OK);
         EXPECT_EQ(done, c.length);
         for (uint32_t x = 0; x < c.length; ++x) {
             uint32_t a = c.start + x;
@@ -270,6 +277,7 @@ TEST(Lanes, SpreadAndGatherWithAbsentLanes) {
 }
 
 TEST(Lanes, FailureInOneLaneReportsStreamPosition) {
+    RamWriteJob job;
     SimUnits units;
     LaneSettings settings[2];
     UnitLink links[2];
@@ -289,8 +297,8 @@ TEST(Lanes, FailureInOneLaneReportsStreamPosition) {
     links[1].handle = units.open(1);
     std::vector<uint8_t> image(0x40, 0xEE);
     uint32_t corrected = 0, done = 0;
-    RamBeginWrite(set, 1, 0x40, LOAD_VERIFY);
-    ASSERT_EQ(RamWriteBlock(image.data(), 0x40, &corrected, &done), LINK_OK);
+    job.Begin(set, 1, 0x40, LOAD_VERIFY);
+    ASSERT_EQ(job.WriteBlock(image.data(), 0x40, &corrected, &done), LINK_OK);
     EXPECT_EQ(done, 0x20u);
     EXPECT_EQ(1 + done, 0x21u);
 }
@@ -307,15 +315,16 @@ protected:
             for (uint32_t a = 0; a < 0x100000; a += devSize) unit.write(a, image.data(), length);
         uint32_t corrected = 0, done = 0, fail = kNone;
         const uint64_t before = unit.bytesWritten();
+        RamWriteJob job;
         if (buffered) {
-            RamBeginBufferedWrite(lane.set, mode);
-            EXPECT_EQ(RamBufferedWrite(0, image.data(), length, &corrected, &fail), LINK_OK);
-            EXPECT_EQ(RamEndWrite(&corrected, &fail), LINK_OK);
+            job.BeginBuffered(lane.set, mode);
+            EXPECT_EQ(job.BufferedWrite(0, image.data(), length, &corrected, &fail), LINK_OK);
+            EXPECT_EQ(job.End(&corrected, &fail), LINK_OK);
             EXPECT_EQ(fail, kNone);
         } else {
-            RamBeginWrite(lane.set, 0, length, mode);
-            EXPECT_EQ(RamWriteBlock(image.data(), length, &corrected, &done), LINK_OK);
-            EXPECT_EQ(RamApplyFold(), LINK_OK);
+            job.Begin(lane.set, 0, length, mode);
+            EXPECT_EQ(job.WriteBlock(image.data(), length, &corrected, &done), LINK_OK);
+            EXPECT_EQ(job.ApplyFold(), LINK_OK);
             EXPECT_EQ(done, length);
         }
         hostBytes = unit.bytesWritten() - before;
@@ -361,56 +370,59 @@ TEST_F(HardwareFold, VerifyOnlyNeverFolds) {
 }
 
 TEST(BufferedWrite, RecordsGatherIntoRuns) {
+    RamWriteJob job;
     SimUnits units;
     auto& unit = units.add(64, 0);
     Lane lane(units.open(0), 64, 0x10000, FOLD_NONE, LOAD_VERIFY);
     lane.link.LoadBase = 0;
     std::vector<uint8_t> rec(0x100, 0x11);
     uint32_t corrected = 0, fail = kNone;
-    RamBeginBufferedWrite(lane.set, LOAD_VERIFY);
-    ASSERT_EQ(RamBufferedWrite(0x100, rec.data(), 0x100, &corrected, &fail), LINK_OK);
-    ASSERT_EQ(RamBufferedWrite(0x200, rec.data(), 0x100, &corrected, &fail), LINK_OK);
+    job.BeginBuffered(lane.set, LOAD_VERIFY);
+    ASSERT_EQ(job.BufferedWrite(0x100, rec.data(), 0x100, &corrected, &fail), LINK_OK);
+    ASSERT_EQ(job.BufferedWrite(0x200, rec.data(), 0x100, &corrected, &fail), LINK_OK);
     EXPECT_EQ(unit.bytesWritten(), 0u) << "abutting records stay in the buffer";
     // Relative to the run at 0x100, a record ending at 0x8100 does not fit: flush first.
-    ASSERT_EQ(RamBufferedWrite(0x8080, rec.data(), 0x80, &corrected, &fail), LINK_OK);
+    ASSERT_EQ(job.BufferedWrite(0x8080, rec.data(), 0x80, &corrected, &fail), LINK_OK);
     EXPECT_EQ(unit.bytesWritten(), 0x200u);
     EXPECT_EQ(unit.raw(0x100), 0x11);
     EXPECT_EQ(unit.raw(0x2FF), 0x11);
     // A record below the run's start also flushes.
-    ASSERT_EQ(RamBufferedWrite(0x10, rec.data(), 0x10, &corrected, &fail), LINK_OK);
+    ASSERT_EQ(job.BufferedWrite(0x10, rec.data(), 0x10, &corrected, &fail), LINK_OK);
     EXPECT_EQ(unit.bytesWritten(), 0x280u);
-    ASSERT_EQ(RamEndWrite(&corrected, &fail), LINK_OK);
+    ASSERT_EQ(job.End(&corrected, &fail), LINK_OK);
     EXPECT_EQ(fail, kNone);
     EXPECT_EQ(unit.bytesWritten(), 0x290u);
 }
 
 TEST(BufferedWrite, RunFromZeroFlushesAtTheEdge) {
+    RamWriteJob job;
     SimUnits units;
     auto& unit = units.add(64, 0);
     Lane lane(units.open(0), 64, 0x10000, FOLD_NONE, LOAD_ONLY);
     lane.link.LoadBase = 0;
     std::vector<uint8_t> rec(0x7F80, 0x22), tail(0x80, 0x33);
     uint32_t corrected = 0, fail = kNone;
-    RamBeginBufferedWrite(lane.set, LOAD_ONLY);
-    ASSERT_EQ(RamBufferedWrite(0, rec.data(), 0x7F80, &corrected, &fail), LINK_OK);
+    job.BeginBuffered(lane.set, LOAD_ONLY);
+    ASSERT_EQ(job.BufferedWrite(0, rec.data(), 0x7F80, &corrected, &fail), LINK_OK);
     EXPECT_EQ(unit.bytesWritten(), 0u);
-    ASSERT_EQ(RamBufferedWrite(0x7F80, tail.data(), 0x80, &corrected, &fail), LINK_OK);
+    ASSERT_EQ(job.BufferedWrite(0x7F80, tail.data(), 0x80, &corrected, &fail), LINK_OK);
     EXPECT_EQ(unit.bytesWritten(), 0x7F80u);
-    ASSERT_EQ(RamEndWrite(&corrected, &fail), LINK_OK);
+    ASSERT_EQ(job.End(&corrected, &fail), LINK_OK);
     EXPECT_EQ(unit.raw(0x7FFF), 0x33);
 }
 
 TEST(BufferedWrite, OverlappingRecordsKeepTheLaterBytes) {
+    RamWriteJob job;
     SimUnits units;
     auto& unit = units.add(32, 0);
     Lane lane(units.open(0), 32, 0x800, FOLD_NONE, LOAD_VERIFY);
     lane.link.LoadBase = 0;
     std::vector<uint8_t> a(0x20, 0xAA), b(0x10, 0xBB);
     uint32_t corrected = 0, fail = kNone;
-    RamBeginBufferedWrite(lane.set, LOAD_VERIFY);
-    ASSERT_EQ(RamBufferedWrite(0x40, a.data(), 0x20, &corrected, &fail), LINK_OK);
-    ASSERT_EQ(RamBufferedWrite(0x48, b.data(), 0x10, &corrected, &fail), LINK_OK);
-    ASSERT_EQ(RamEndWrite(&corrected, &fail), LINK_OK);
+    job.BeginBuffered(lane.set, LOAD_VERIFY);
+    ASSERT_EQ(job.BufferedWrite(0x40, a.data(), 0x20, &corrected, &fail), LINK_OK);
+    ASSERT_EQ(job.BufferedWrite(0x48, b.data(), 0x10, &corrected, &fail), LINK_OK);
+    ASSERT_EQ(job.End(&corrected, &fail), LINK_OK);
     EXPECT_EQ(unit.raw(0x47), 0xAA);
     EXPECT_EQ(unit.raw(0x48), 0xBB);
     EXPECT_EQ(unit.raw(0x57), 0xBB);
@@ -419,6 +431,7 @@ TEST(BufferedWrite, OverlappingRecordsKeepTheLaterBytes) {
 }
 
 TEST(BufferedWrite, FailureAddressIsImageAddressOfBadByte) {
+    RamWriteJob job;
     SimUnits units;
     auto& unit = units.add(32, 0);
     unit.addStuckBits({0x2000 + 0x105 /*LoadBase of a 2732 on 32 KB*/, 0x80, 0x80});
@@ -426,23 +439,101 @@ TEST(BufferedWrite, FailureAddressIsImageAddressOfBadByte) {
     ASSERT_EQ(lane.link.LoadBase, 0x2000u);
     std::vector<uint8_t> rec(0x20, 0x00);
     uint32_t corrected = 0, fail = kNone;
-    RamBeginBufferedWrite(lane.set, LOAD_VERIFY);
-    ASSERT_EQ(RamBufferedWrite(0x100, rec.data(), 0x20, &corrected, &fail), LINK_OK);
-    ASSERT_EQ(RamEndWrite(&corrected, &fail), LINK_OK);
+    job.BeginBuffered(lane.set, LOAD_VERIFY);
+    ASSERT_EQ(job.BufferedWrite(0x100, rec.data(), 0x20, &corrected, &fail), LINK_OK);
+    ASSERT_EQ(job.End(&corrected, &fail), LINK_OK);
     EXPECT_EQ(fail, 0x105u);
 }
 
 TEST(BufferedWrite, BlocksLongerThanARunAreSplit) {
+    RamWriteJob job;
     SimUnits units;
     auto& unit = units.add(256, 0);
     Lane lane(units.open(0), 256, 0x40000, FOLD_NONE, LOAD_VERIFY);
     const auto image = RandomBytes(0x12345, 9);
     uint32_t corrected = 0, fail = kNone;
-    RamBeginBufferedWrite(lane.set, LOAD_VERIFY);
-    ASSERT_EQ(RamBufferedWrite(0x10, image.data(), 0x12345, &corrected, &fail), LINK_OK);
-    ASSERT_EQ(RamEndWrite(&corrected, &fail), LINK_OK);
+    job.BeginBuffered(lane.set, LOAD_VERIFY);
+    ASSERT_EQ(job.BufferedWrite(0x10, image.data(), 0x12345, &corrected, &fail), LINK_OK);
+    ASSERT_EQ(job.End(&corrected, &fail), LINK_OK);
     EXPECT_EQ(fail, kNone);
     for (uint32_t x = 0; x < image.size(); ++x) ASSERT_EQ(unit.raw(0x10 + x), image[x]) << x;
+}
+
+// Two units, each with its own lane; every job is begun before either writes, so a job
+// that took its units, mode, buffer or address from anywhere but itself shows.
+class InterleavedJobs : public ::testing::Test {
+protected:
+    static std::vector<uint8_t> Raw(const sim::UnitModel& unit, uint32_t address, uint32_t length) {
+        std::vector<uint8_t> bytes(length);
+        for (uint32_t x = 0; x < length; ++x) bytes[x] = unit.raw(address + x);
+        return bytes;
+    }
+    InterleavedJobs()
+        : unitA(units.add(32, 0)),
+          unitB(units.add(32, 1)),
+          laneA(units.open(0), 32, 0x800, FOLD_NONE, LOAD_VERIFY),
+          laneB(units.open(1), 32, 0x800, FOLD_NONE, VERIFY_ONLY) {
+        laneA.link.LoadBase = 0;
+        laneB.link.LoadBase = 0;
+        unitA.fillRaw(0x00);
+        unitB.fillRaw(0x00);
+    }
+    SimUnits units;
+    sim::UnitModel& unitA;
+    sim::UnitModel& unitB;
+    Lane laneA, laneB;
+};
+
+TEST_F(InterleavedJobs, DirectWritesKeepTheirUnitsModesAndAddresses) {
+    const std::vector<uint8_t> image(0x20, 0x5C);
+    unitB.write(0x10, image.data(), 4);  // B verifies four right bytes, then the unit's 0x00
+    RamWriteJob a, b;
+    ASSERT_EQ(a.Begin(laneA.set, 0, 0x20, LOAD_VERIFY), LINK_OK);
+    ASSERT_EQ(b.Begin(laneB.set, 0x10, 0x20, VERIFY_ONLY), LINK_OK);
+    const uint64_t writtenToB = unitB.bytesWritten();
+    uint32_t corrected = 0, doneA = 0, doneB = 0;
+    ASSERT_EQ(a.WriteBlock(image.data(), 0x20, &corrected, &doneA), LINK_OK);
+    ASSERT_EQ(b.WriteBlock(image.data(), 0x20, &corrected, &doneB), LINK_OK);
+    EXPECT_EQ(doneA, 0x20u);
+    EXPECT_EQ(doneB, 4u);
+    EXPECT_EQ(Raw(unitA, 0, 0x20), image);
+    EXPECT_EQ(unitB.bytesWritten(), writtenToB) << "B only verifies";
+    EXPECT_EQ(unitB.raw(0x14), 0x00);
+    EXPECT_EQ(a.RunningAddress(), 0x20u);
+    EXPECT_EQ(b.RunningAddress(), 0x14u);
+    uint8_t got = 0xEE, expected = 0xEE;
+    a.LastMismatch(&got, &expected);
+    EXPECT_EQ(got, 0) << "A had no mismatch; B's is not A's";
+    EXPECT_EQ(expected, 0);
+    b.LastMismatch(&got, &expected);
+    EXPECT_EQ(got, 0x00);
+    EXPECT_EQ(expected, 0x5C);
+}
+
+TEST_F(InterleavedJobs, BufferedRunsStayWithTheirJob) {
+    laneB.settings.LoadVerify = LOAD_ONLY;
+    const std::vector<uint8_t> recA(0x40, 0xA1), recB(0x30, 0xB2);
+    RamWriteJob a, b;
+    a.BeginBuffered(laneA.set, LOAD_VERIFY);
+    b.BeginBuffered(laneB.set, LOAD_ONLY);
+    uint32_t corrected = 0, fail = kNone;
+    ASSERT_EQ(a.BufferedWrite(0x100, recA.data(), 0x40, &corrected, &fail), LINK_OK);
+    ASSERT_EQ(b.BufferedWrite(0x200, recB.data(), 0x30, &corrected, &fail), LINK_OK);
+    // Abutting A's run: it stays in A's buffer however B's run lies.
+    ASSERT_EQ(a.BufferedWrite(0x140, recA.data(), 0x10, &corrected, &fail), LINK_OK);
+    EXPECT_EQ(unitA.bytesWritten(), 0u);
+    EXPECT_EQ(unitB.bytesWritten(), 0u);
+    ASSERT_EQ(a.End(&corrected, &fail), LINK_OK);
+    EXPECT_EQ(fail, kNone);
+    EXPECT_EQ(unitA.bytesWritten(), 0x50u);
+    EXPECT_EQ(unitB.bytesWritten(), 0u) << "B's run waits for B's end";
+    ASSERT_EQ(b.End(&corrected, &fail), LINK_OK);
+    EXPECT_EQ(fail, kNone);
+    EXPECT_EQ(unitB.bytesWritten(), 0x30u);
+    EXPECT_EQ(Raw(unitA, 0x100, 0x50), std::vector<uint8_t>(0x50, 0xA1));
+    EXPECT_EQ(Raw(unitB, 0x200, 0x30), recB);
+    EXPECT_EQ(unitA.raw(0x200), 0x00);
+    EXPECT_EQ(unitB.raw(0x100), 0x00);
 }
 
 TEST(UnitTest, SizingFindsTheRam) {

@@ -538,6 +538,7 @@ TEST_F(UsbUnits, RamTestSizesTheUnit) {
 
 // A 1 MB image into a 27080 through the RAM layer, verified, and read back.
 TEST_F(UsbUnits, OneMegabyteImageLoadsWithVerify) {
+    RamWriteJob job;
     int id = Attach("unit=0,ram=1024");
     auto unit = sim::FindUsbUnit(id);
     uint32_t h = Open(0);
@@ -559,8 +560,8 @@ TEST_F(UsbUnits, OneMegabyteImageLoadsWithVerify) {
     set.links[0] = &link;
     auto image = testsupport::RandomBytes(0x100000, 27080);
     uint32_t corrected = 0, done = 0;
-    ASSERT_EQ(RamBeginWrite(set, 0, 0x100000, LOAD_VERIFY), LINK_OK);
-    ASSERT_EQ(RamWriteBlock(image.data(), 0x100000, &corrected, &done), LINK_OK);
+    ASSERT_EQ(job.Begin(set, 0, 0x100000, LOAD_VERIFY), LINK_OK);
+    ASSERT_EQ(job.WriteBlock(image.data(), 0x100000, &corrected, &done), LINK_OK);
     EXPECT_EQ(done, 0x100000u);
     EXPECT_EQ(corrected, 0u);
     std::vector<uint8_t> back(0x100000);
