@@ -86,7 +86,7 @@ VXA_API int32_t VXAViewFormat(char* out, int32_t first, int32_t count, int32_t p
         p += std::sprintf(p, " %06lX  ", static_cast<unsigned long>(static_cast<uint32_t>(line) & 0xFFFFFF));
         for (int64_t a = line; a < line + perLine; ++a) {
             if (a >= lo && a < hi && a >= 0 && a < g_viewSize) {
-                const uint8_t b = g_view[a];
+                const uint8_t b = g_view[static_cast<size_t>(a)];
                 *p++ = kHex[b >> 4];
                 *p++ = kHex[b & 15];
                 *p++ = ' ';
@@ -101,7 +101,7 @@ VXA_API int32_t VXAViewFormat(char* out, int32_t first, int32_t count, int32_t p
         *p++ = ' ';
         for (int64_t a = line; a < line + perLine; ++a) {
             if (a >= lo && a < hi && a >= 0 && a < g_viewSize) {
-                const uint8_t b = g_view[a];
+                const uint8_t b = g_view[static_cast<size_t>(a)];
                 *p++ = static_cast<char>(b >= 0x20 ? b : 0x7F);
             } else {
                 *p++ = ' ';
