@@ -49,5 +49,5 @@ bool UsbIdsMatch(const UsbIdPair* ids, int count, uint16_t vendor, uint16_t prod
 bool UsbHardwareIdPair(const char* id, uint16_t* vendor, uint16_t* product);
 // Puts every matching device on the bus; returns how many (0 without such devices). The
 // real-unit backend of the build defines it: libusb (usb_libusb.cpp) on Linux, WinUSB
-// (usb_winusb.cpp) on Windows, none (usb_absent.cpp) where neither is built in.
+// (usb_winusb.cpp) on Windows.
 int KeScanUsbUnits(const UsbIdPair* ids, int count);

@@ -32,11 +32,7 @@ bool g_ctrlCQuit = false;
 bool g_anyCtrlC = false;
 uint64_t g_lastCtrlC = 0;  // on the clock, so that a test can drive the one-second window
 
-#if PELMO_WIN32_CONSOLE_KEYS
 bool KeysPresent() { return WinConsolePresent(); }
-#else
-bool KeysPresent() { return false; }
-#endif
 
 bool Terminal() {
     if (g_isTerminal < 0) g_isTerminal = KeysPresent() ? 1 : 0;
@@ -68,9 +64,7 @@ void ConsoleEndRequested(int status) {
     if (!g_endStatus.compare_exchange_strong(expected, status)) {
         // A second one while the first is under way: at once.
         ProcessRemoveTemporary();
-#if PELMO_WIN32_CONSOLE_KEYS
         WinConsoleRestore();
-#endif
         std::fflush(stdout);
         ExitProcess(static_cast<UINT>(status));
     }
@@ -84,7 +78,6 @@ void ConsoleOpen() {
     g_opened = true;
     g_endEvent = CreateEventW(nullptr, TRUE, g_endStatus != 0, nullptr);
     if (g_endEvent) g_endToken = WaitTokenFor(g_endEvent);
-#if PELMO_WIN32_CONSOLE_KEYS
     const bool keys = WinConsoleOpen();  // the control handler too, with pipes as well
     if (Terminal() && keys) {
         std::atexit(ConsoleRestore);
@@ -92,21 +85,16 @@ void ConsoleOpen() {
     } else {
         g_isTerminal = 0;
     }
-#endif
 }
 
 bool ConsoleIsTerminal() { return Terminal(); }
 
 int ConsoleTerminalFd() {
-#if PELMO_WIN32_CONSOLE_KEYS
     if (!Terminal()) return -1;
     if (g_inputToken < 0) {
         if (HANDLE in = WinConsoleInput()) g_inputToken = WaitTokenFor(in);
     }
     return g_inputToken;
-#else
-    return -1;
-#endif
 }
 
 bool ConsoleOutputIsTerminal() {
@@ -116,32 +104,21 @@ bool ConsoleOutputIsTerminal() {
 }
 
 int ConsoleUsableWidth() {
-#if PELMO_WIN32_CONSOLE_KEYS
     if (Terminal()) {
         const int columns = WinConsoleColumns();
         if (columns > 20) return columns - 10;
     }
-#endif
     return 70;
 }
 
 bool ConsoleResized() {
-#if PELMO_WIN32_CONSOLE_KEYS
     return Terminal() && WinConsoleResized();
-#else
-    return false;
-#endif
 }
 
 int ConsoleReadKey(bool wait) {
     if (!Terminal() || g_endStatus != 0 || g_ctrlCQuit) return 0;
     std::fflush(stdout);
-#if PELMO_WIN32_CONSOLE_KEYS
     return WinConsoleReadKey(wait);
-#else
-    (void)wait;
-    return 0;
-#endif
 }
 
 int ConsoleGetKey(bool wait) {
@@ -150,9 +127,7 @@ int ConsoleGetKey(bool wait) {
 }
 
 void ConsoleFlushKeys() {
-#if PELMO_WIN32_CONSOLE_KEYS
     if (Terminal()) WinConsoleFlushKeys();
-#endif
 }
 
 void ConsoleWrite(const char* text, size_t length) {
@@ -162,11 +137,7 @@ void ConsoleWrite(const char* text, size_t length) {
 }
 
 void ConsoleSetCursor(int shape) {
-#if PELMO_WIN32_CONSOLE_KEYS
     if (Terminal()) WinConsoleSetCursor(shape);
-#else
-    (void)shape;
-#endif
 }
 
 int ConsoleReadByte() {
@@ -218,23 +189,17 @@ int ConsoleEndFd() { return g_endToken; }
 void ConsoleSuspend() {
     g_handedOver = true;
     std::fflush(stdout);
-#if PELMO_WIN32_CONSOLE_KEYS
     if (Terminal()) WinConsoleSuspend();
-#endif
 }
 
 void ConsoleResume() {
     g_handedOver = false;
-#if PELMO_WIN32_CONSOLE_KEYS
     if (Terminal()) WinConsoleResume();
-#endif
 }
 
 void ConsoleRestore() {
     std::fflush(stdout);
-#if PELMO_WIN32_CONSOLE_KEYS
     if (Terminal()) WinConsoleRestore();
-#endif
 }
 
 // The console's input is in mode 0 from ConsoleOpen on: nothing to switch for a wait.
@@ -247,9 +212,7 @@ bool ConsoleCancelKeyPressed(int* fd) {
         *fd = -1;
         return false;
     }
-#if PELMO_WIN32_CONSOLE_KEYS
     if (*fd == g_inputToken) return WinConsoleCancelKeyPressed();
-#endif
     DWORD mode = 0;
     if (GetConsoleMode(h, &mode)) {
         // Another console input: its events are read and looked at for the cancel keys.
