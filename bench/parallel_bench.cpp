@@ -24,12 +24,13 @@ Minimum ProtocolMinimum(uint32_t a, uint32_t n, uint64_t c) {
     uint64_t wraps = 0;
     for (uint32_t i = 1; i < n; ++i)
         if (((a + i) & 0xFF) == 0) ++wraps;
-    const uint64_t start = c + 2 * 3 * c;      // rest, two mode bytes (data, strobe, rest)
-    const uint64_t address = 2 * 3 * c;        // high and middle
-    const uint64_t finish = 3 * c + 1 + c;     // mode idle, 0x0C, data 0
+    const uint64_t start = c + 2 * 3 * c;                           // rest, two mode bytes (data, strobe, rest)
+    const uint64_t address = 2 * 3 * c;                             // high and middle
+    const uint64_t finish = 3 * c + 1 + c;                          // mode idle, 0x0C, data 0
     const uint64_t perWrite = 3 * c + (1 + 2 * c) + 3 * c + 3 * c;  // low, data, mode 7, mode 3
     const uint64_t perRead = 3 * c + 2 * c + 2;                     // low, two nibbles
-    return {start + address * (1 + wraps) + n * perWrite + finish, start + address * (1 + wraps) + n * perRead + finish};
+    return {start + address * (1 + wraps) + n * perWrite + finish,
+            start + address * (1 + wraps) + n * perRead + finish};
 }
 
 uint32_t Open(uint32_t option) {
@@ -98,7 +99,8 @@ int main() {
             auto t0 = std::chrono::steady_clock::now();
             for (int round = 0; round < 8; ++round) ZAMWrite(h, 0, data.data(), kBytes);
             auto t1 = std::chrono::steady_clock::now();
-            ns[k] = std::chrono::duration<double, std::nano>(t1 - t0).count() / static_cast<double>(port->writes() + port->reads());
+            ns[k] = std::chrono::duration<double, std::nano>(t1 - t0).count() /
+                    static_cast<double>(port->writes() + port->reads());
             ZAMClose(h);
         }
         std::printf("%-6d %14.2f %14.2f%s\n", d, ns[0], ns[1], d == 0 ? "  (counted at -1)" : "");

@@ -112,13 +112,12 @@ int Run(uint32_t baud, int rounds) {
             cpuOfBest = cpu;
         }
     }
-    const double wire = static_cast<double>(moved) * 10.0 / baud;   // 8N1: 10 bits a byte
+    const double wire = static_cast<double>(moved) * 10.0 / baud;  // 8N1: 10 bits a byte
     const double raw = static_cast<double>(size) * 10.0 / baud;
     std::printf("serial_bench: 32 KB load+verify at %u baud, best of %d\n", baud, rounds);
     std::printf("  wall          %8.1f ms\n", bestWall * 1000.0);
     std::printf("  protocol wire %8.1f ms (%llu bytes both ways)  wall/wire  %.3f%s\n", wire * 1000.0,
-                static_cast<unsigned long long>(moved), bestWall / wire,
-                baud == 115200 ? " (target <= 1.15)" : "");
+                static_cast<unsigned long long>(moved), bestWall / wire, baud == 115200 ? " (target <= 1.15)" : "");
     std::printf("  image alone   %8.1f ms (%u bytes once)         wall/image %.3f\n", raw * 1000.0, size,
                 bestWall / raw);
     std::printf("  host CPU      %8.1f ms = %.2f %% of wall (target < 5 %%)\n", cpuOfBest * 1000.0,

@@ -39,13 +39,12 @@ VXA_API int32_t VXA_CALL VXAQTest(int32_t resetFlag, int32_t before, int32_t aft
 VXA_API int32_t VXA_CALL VXALoad(char* text, const char* fileName, int32_t start, int32_t target, int32_t length,
                                  int32_t width, int32_t verify, int32_t fold, int32_t resetFlag, int32_t before,
                                  int32_t after);
-VXA_API int32_t VXA_CALL VXAFill(char* text, int32_t value, int32_t start, int32_t length, int32_t verify,
-                                 int32_t fold, int32_t resetFlag, int32_t before, int32_t after);
+VXA_API int32_t VXA_CALL VXAFill(char* text, int32_t value, int32_t start, int32_t length, int32_t verify, int32_t fold,
+                                 int32_t resetFlag, int32_t before, int32_t after);
 VXA_API int32_t VXA_CALL VXAWrite(char* text, const char* fileName, int32_t start, int32_t length, int32_t mode,
                                   int32_t format, int32_t eofOption, int32_t recLen, int32_t fillValue,
                                   int32_t targetOption, int32_t target, int32_t entryOption, int32_t entryAddr,
-                                  const char* signon, int32_t fold, int32_t resetFlag, int32_t before,
-                                  int32_t after);
+                                  const char* signon, int32_t fold, int32_t resetFlag, int32_t before, int32_t after);
 VXA_API int32_t VXA_CALL VXACksum(char* text, uint32_t* sum, int32_t start, int32_t length, int32_t fold,
                                   int32_t resetFlag, int32_t before, int32_t after);
 
@@ -60,10 +59,9 @@ typedef int32_t(VXA_CALL* VXAFind_fn)(void);
 typedef int32_t(VXA_CALL* VXAOpen_fn)(int32_t, int32_t);
 typedef int32_t(VXA_CALL* VXASetReset_fn)(int32_t, int32_t, int32_t);
 typedef int32_t(VXA_CALL* VXAQTest_fn)(int32_t, int32_t, int32_t);
-typedef int32_t(VXA_CALL* VXALoad_fn)(char*, const char*, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t,
-                                      int32_t, int32_t, int32_t);
-typedef int32_t(VXA_CALL* VXAFill_fn)(char*, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t,
-                                      int32_t);
+typedef int32_t(VXA_CALL* VXALoad_fn)(char*, const char*, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t,
+                                      int32_t, int32_t);
+typedef int32_t(VXA_CALL* VXAFill_fn)(char*, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t);
 typedef int32_t(VXA_CALL* VXAWrite_fn)(char*, const char*, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t,
                                        int32_t, int32_t, int32_t, int32_t, int32_t, const char*, int32_t, int32_t,
                                        int32_t, int32_t);

@@ -79,9 +79,8 @@ using namespace emucore;
 
 extern "C" {
 
-VXA_API int32_t VXALoad(char* text, const char* fileName, int32_t start, int32_t target, int32_t length,
-                        int32_t width, int32_t verify, int32_t fold, int32_t resetFlag, int32_t before,
-                        int32_t after) {
+VXA_API int32_t VXALoad(char* text, const char* fileName, int32_t start, int32_t target, int32_t length, int32_t width,
+                        int32_t verify, int32_t fold, int32_t resetFlag, int32_t before, int32_t after) {
     const char* name = Str(fileName);
     Trace("VXALoad(N:'%s',S:%lX,T:%lX,L:%lX,W:%u,V:%u,F:%u)\n", name,
           static_cast<unsigned long>(static_cast<uint32_t>(start)),
@@ -120,16 +119,15 @@ VXA_API int32_t VXAFill(char* text, int32_t value, int32_t start, int32_t length
     return RunFramed(text, rec, Engine::Fill, nullptr, resetFlag, before, after);
 }
 
-VXA_API int32_t VXAWrite(char* text, const char* fileName, int32_t start, int32_t length, int32_t mode,
-                         int32_t format, int32_t eofOption, int32_t recLen, int32_t fillValue, int32_t targetOption,
-                         int32_t target, int32_t entryOption, int32_t entryAddr, const char* signon, int32_t fold,
-                         int32_t resetFlag, int32_t before, int32_t after) {
+VXA_API int32_t VXAWrite(char* text, const char* fileName, int32_t start, int32_t length, int32_t mode, int32_t format,
+                         int32_t eofOption, int32_t recLen, int32_t fillValue, int32_t targetOption, int32_t target,
+                         int32_t entryOption, int32_t entryAddr, const char* signon, int32_t fold, int32_t resetFlag,
+                         int32_t before, int32_t after) {
     auto u = [](int32_t v) { return static_cast<unsigned long>(static_cast<uint32_t>(v)); };
     Trace("VXAWrite entered\n");
     Trace("  FileName ='%s'\n", Str(fileName));
     Trace("  Start=%lX Length=%lX Mode=%lu\n", u(start), u(length), u(mode));
-    Trace("  Format=%lu EOFOption=%lu RecLen=%lu FillValue=%02lX\n", u(format), u(eofOption), u(recLen),
-          u(fillValue));
+    Trace("  Format=%lu EOFOption=%lu RecLen=%lu FillValue=%02lX\n", u(format), u(eofOption), u(recLen), u(fillValue));
     Trace("  TargetOption=%lu Target=%lX EntryOption=%lu EntryAddr=%lX Signon='%s'\n", u(targetOption), u(target),
           u(entryOption), u(entryAddr), Str(signon));
     if (!Ready()) return -1;

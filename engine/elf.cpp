@@ -97,8 +97,7 @@ const char* ReadElf(const uint8_t* bytes, uint64_t size, ElfImage& image) {
         s.address = f.U(h + (w ? 24 : 12), addr);
         s.size = f.U(h + (w ? 32 : 16), addr);
         if (s.size == 0) continue;  // only zero fill (a .bss): nothing a ROM holds
-        if (!Inside(s.offset, s.size, size))
-            return Fail(image, "ELF SEGMENT #%u DATA PAST END OF FILE", s.index);
+        if (!Inside(s.offset, s.size, size)) return Fail(image, "ELF SEGMENT #%u DATA PAST END OF FILE", s.index);
         if (s.address > lastAddress || s.size - 1 > lastAddress - s.address)
             return Fail(image, "ELF SEGMENT #%u RUNS PAST THE END OF THE ADDRESS SPACE", s.index);
         image.segments.push_back(s);

@@ -59,7 +59,7 @@ struct WriteRequest {
     uint32_t FillValue = 0;     // 0..255: drop this value at the ends of records; above 255: keep all
     uint32_t TargetOption = 0;  // non-zero: record addresses start at Target
     uint32_t Target = 0;
-    uint32_t EntryOption = 0;   // non-zero: write EntryAddr
+    uint32_t EntryOption = 0;  // non-zero: write EntryAddr
     uint32_t EntryAddr = 0;
     const char* Signon = nullptr;  // S0 text (S formats); null or empty: none; at most 252 characters
 };
@@ -69,8 +69,8 @@ struct WriteRequest {
 struct WriteOptions {
     ImageFormat Format = FORMAT_BINARY;  // the writers called directly look only at a forced addressing
     WriteMode Mode = WRITE_CREATE;       // WRITE_ASK is decided before; APPEND changes the wording only
-    uint32_t RecordAddress = 0;   // record address of the first byte
-    uint32_t RecLen = 32;         // 1..255
+    uint32_t RecordAddress = 0;          // record address of the first byte
+    uint32_t RecLen = 32;                // 1..255
     bool FillRemoval = false;
     uint8_t FillValue = 0;
     bool EntryOption = false;
@@ -99,7 +99,7 @@ enum class RecordKind : uint8_t {
 // carry a value (the data byte number, the record type).
 enum class RecordMessage : uint8_t {
     None,
-    TextEndedHex,        // the text ended before the end record
+    TextEndedHex,  // the text ended before the end record
     TextEndedS,
     MissingColon,
     MissingS,
@@ -108,7 +108,7 @@ enum class RecordMessage : uint8_t {
     BadLowAddressDigit,
     BadTypeDigit,
     BadAddressDigits,
-    BadDataDigit,        // value: data byte number, from 1
+    BadDataDigit,  // value: data byte number, from 1
     BadChecksumDigit,
     ChecksumMismatch,
     ExtraData,
@@ -120,8 +120,8 @@ enum class RecordMessage : uint8_t {
     BadStartLinear,
     BadSignonAddress,
     BadSEnd,
-    UnknownHexType,      // value: the record type
-    UnknownSType,        // value: the record type
+    UnknownHexType,  // value: the record type
+    UnknownSType,    // value: the record type
 };
 
 // The text of a reader message, upper case, no line end.
@@ -263,9 +263,9 @@ struct ElfSegment {
 struct ElfImage {
     bool is64 = false;
     bool bigEndian = false;
-    uint64_t entry = 0;                 // e_entry
-    std::vector<ElfSegment> segments;   // in program header order
-    char message[128] = {};             // formatted reader message
+    uint64_t entry = 0;                // e_entry
+    std::vector<ElfSegment> segments;  // in program header order
+    char message[128] = {};            // formatted reader message
 };
 
 // The identification bytes 0x7F 'E' 'L' 'F'.
@@ -288,8 +288,8 @@ uint32_t WriteImage(EngineOutput& out, const UnitSet& set, const WriteRequest& r
 // bytes (read inside). Each returns ENGINE_OK or ENGINE_FAILED; the caller closes the file.
 uint32_t WriteBinary(EngineOutput& out, FILE* file, uint8_t* buffer, const UnitSet& set, uint32_t start,
                      uint32_t length, const WriteOptions& options);
-uint32_t WriteHex(EngineOutput& out, FILE* file, uint8_t* buffer, const UnitSet& set, uint32_t start,
-                  uint32_t length, const WriteOptions& options);
+uint32_t WriteHex(EngineOutput& out, FILE* file, uint8_t* buffer, const UnitSet& set, uint32_t start, uint32_t length,
+                  const WriteOptions& options);
 uint32_t WriteSRecords(EngineOutput& out, FILE* file, uint8_t* buffer, const UnitSet& set, uint32_t start,
                        uint32_t length, const WriteOptions& options);
 // The checks of a write in options.Format that need no file: record length, sign-on

@@ -44,10 +44,8 @@ uint32_t FillRange(EngineOutput& out, const UnitSet& set) {
         return ENGINE_FAILED;
     }
     if (!CheckRange(out, set, start, &length)) return ENGINE_FAILED;
-    if (mode == VERIFY_ONLY)
-        out.InformF("Verifying %X bytes at offset %X with %02X\n", length, start, value);
-    else
-        out.InformF("Filling %X bytes at offset %X with %02X\n", length, start, value);
+    if (mode == VERIFY_ONLY) out.InformF("Verifying %X bytes at offset %X with %02X\n", length, start, value);
+    else out.InformF("Filling %X bytes at offset %X with %02X\n", length, start, value);
 
     uint8_t* buffer = WorkBuffer();
     std::memset(buffer, static_cast<int>(value), kPiece);
@@ -82,21 +80,16 @@ uint32_t FillRange(EngineOutput& out, const UnitSet& set) {
         return ENGINE_FAILED;
     }
     if (left > 0) {
-        if (mode == VERIFY_ONLY)
-            out.InformF("Verify Incomplete: %X bytes were verified\n", length - left);
+        if (mode == VERIFY_ONLY) out.InformF("Verify Incomplete: %X bytes were verified\n", length - left);
         else
             out.InformF("Fill Incomplete: %X bytes filled with #%u corrected RAM write error(s)\n", length - left,
                         corrected);
         return ENGINE_FAILED;
     }
-    if (corrected != 0)
-        out.InformF("Fill Completed with #%u corrected RAM write error(s)\n", corrected);
-    else if (mode == VERIFY_ONLY)
-        out.Inform("Verify Completed with no errors\n");
-    else if (mode == LOAD_VERIFY)
-        out.Inform("Fill Completed with no errors\n");
-    else
-        out.Inform("Fill Completed without verification\n");
+    if (corrected != 0) out.InformF("Fill Completed with #%u corrected RAM write error(s)\n", corrected);
+    else if (mode == VERIFY_ONLY) out.Inform("Verify Completed with no errors\n");
+    else if (mode == LOAD_VERIFY) out.Inform("Fill Completed with no errors\n");
+    else out.Inform("Fill Completed without verification\n");
     return ENGINE_OK;
 }
 

@@ -54,8 +54,7 @@ class RamSink : public ByteSink {
 public:
     explicit RamSink(const UnitSet& set) : set_(set) {}
     void Begin(uint32_t mode) override;
-    bool Write(EngineOutput& out, uint32_t device, const uint8_t* bytes, uint32_t count,
-               uint32_t* corrected) override;
+    bool Write(EngineOutput& out, uint32_t device, const uint8_t* bytes, uint32_t count, uint32_t* corrected) override;
     bool End(EngineOutput& out, uint32_t* corrected) override;
 
 private:

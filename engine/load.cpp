@@ -88,15 +88,11 @@ uint8_t* WorkBuffer() {
     return buffer;
 }
 
-void DeviceFailure(EngineOutput& out, unsigned site, uint32_t code) {
-    out.Always(LinkSubcodeText(site, code).c_str());
-}
+void DeviceFailure(EngineOutput& out, unsigned site, uint32_t code) { out.Always(LinkSubcodeText(site, code).c_str()); }
 
 void MismatchLines(EngineOutput& out, const RamWriteJob& job, uint32_t mode, uint32_t address) {
-    if (mode == VERIFY_ONLY)
-        out.ErrorF(ARG_NONE, "COMPARE ERROR IN EMULATOR RAM AT LOCATION %05X\a\n", address);
-    else
-        out.ErrorF(ARG_NONE, "UNCORRECTABLE ERROR WRITING EMULATOR RAM AT LOCATION %05X\a\n", address);
+    if (mode == VERIFY_ONLY) out.ErrorF(ARG_NONE, "COMPARE ERROR IN EMULATOR RAM AT LOCATION %05X\a\n", address);
+    else out.ErrorF(ARG_NONE, "UNCORRECTABLE ERROR WRITING EMULATOR RAM AT LOCATION %05X\a\n", address);
     uint8_t unit = 0, expected = 0;
     job.LastMismatch(&unit, &expected);
     out.AlwaysF("EXPECTED %02X, GOT %02X\n", expected, unit);
@@ -105,22 +101,16 @@ void MismatchLines(EngineOutput& out, const RamWriteJob& job, uint32_t mode, uin
 void CompletionLine(EngineOutput& out, uint32_t mode, uint32_t corrected, uint32_t total) {
     if (corrected != 0)
         out.InformF("Load Completed with #%u corrected RAM write error(s) (%X Bytes Loaded)\n", corrected, total);
-    else if (mode == VERIFY_ONLY)
-        out.InformF("Verify Completed with no errors (%X Bytes Checked)\n", total);
-    else if (mode == LOAD_VERIFY)
-        out.InformF("Load/Verify Completed with no errors (%X Bytes Loaded)\n", total);
-    else
-        out.InformF("Load Completed without verification (%X Bytes Loaded)\n", total);
+    else if (mode == VERIFY_ONLY) out.InformF("Verify Completed with no errors (%X Bytes Checked)\n", total);
+    else if (mode == LOAD_VERIFY) out.InformF("Load/Verify Completed with no errors (%X Bytes Loaded)\n", total);
+    else out.InformF("Load Completed without verification (%X Bytes Loaded)\n", total);
 }
 
 void HighestLine(EngineOutput& out, uint32_t mode, uint32_t highest) {
     if (highest == 0) return;
-    if (mode == VERIFY_ONLY)
-        out.InformF("Highest address verified was %05X\n", highest - 1);
-    else
-        out.InformF("Highest address loaded was %05X\n", highest - 1);
+    if (mode == VERIFY_ONLY) out.InformF("Highest address verified was %05X\n", highest - 1);
+    else out.InformF("Highest address loaded was %05X\n", highest - 1);
 }
-
 
 void RamSink::Begin(uint32_t mode) {
     mode_ = mode;
@@ -176,8 +166,7 @@ bool FinishRuns(EngineOutput& out, Run& run, ByteSink& sink, bool cancelled) {
     const uint32_t mode = run.mode;
     if (!sink.End(out, &run.corrected)) return false;
     if (cancelled) {
-        if (mode == VERIFY_ONLY)
-            out.InformF("Verify Incomplete: %X bytes checked\n", run.total);
+        if (mode == VERIFY_ONLY) out.InformF("Verify Incomplete: %X bytes checked\n", run.total);
         else
             out.InformF("Load Incomplete: %X bytes loaded with #%u corrected RAM write error(s)\n", run.total,
                         run.corrected);
@@ -189,7 +178,6 @@ bool FinishRuns(EngineOutput& out, Run& run, ByteSink& sink, bool cancelled) {
 }
 
 }  // namespace engine_detail
-
 
 namespace {
 
@@ -207,23 +195,18 @@ uint32_t ReadWholeFile(EngineOutput& out, const char* name, FileText& text, uint
     const int read = ReadRegularFile(name, 0xFFFFFFFEull, 0, &bytes, size, &failure);
     text.reset(bytes);
     switch (read) {
-    case FILE_READ_OK:
-        return ENGINE_OK;
+    case FILE_READ_OK: return ENGINE_OK;
     case FILE_OPEN_FAILED:
         out.ErrorF(ARG_NONE, "CAN'T OPEN LOAD FILE (%s)\a\n", SystemErrorText(failure.error));
         return ENGINE_FAILED;
     case FILE_NOT_REGULAR:
         out.ErrorF(ARG_NONE, "CAN'T OPEN LOAD FILE (%s)\a\n", NotRegularFileText(failure));
         return ENGINE_FAILED;
-    case FILE_EMPTY:
-        out.Error(ARG_NONE, "LOAD FILE IS EMPTY\a\n");
-        return ENGINE_FAILED;
+    case FILE_EMPTY: out.Error(ARG_NONE, "LOAD FILE IS EMPTY\a\n"); return ENGINE_FAILED;
     case FILE_READ_FAILED:
         out.ErrorF(ARG_NONE, "ERROR READING LOAD FILE (%s)\a\n", SystemErrorText(failure.error));
         return ENGINE_FAILED;
-    default:
-        out.Error(ARG_NONE, "Insufficient Memory\a\n");
-        return ENGINE_FAILED;
+    default: out.Error(ARG_NONE, "Insufficient Memory\a\n"); return ENGINE_FAILED;
     }
 }
 
@@ -253,10 +236,8 @@ ImageRequest* EngineRequest(const UnitSet& set) {
 void LoadBanner(EngineOutput& out, const char* formatName, uint32_t start, uint32_t length, uint32_t target,
                 uint32_t width, uint32_t loadVerify) {
     char size[16];
-    if (length == 0)
-        std::strcpy(size, "all");
-    else
-        std::snprintf(size, sizeof size, "%X", length);
+    if (length == 0) std::strcpy(size, "all");
+    else std::snprintf(size, sizeof size, "%X", length);
     const uint32_t mode = ModeOf(loadVerify);
     const char* modeText = mode == VERIFY_ONLY ? "Verify" : mode == LOAD_VERIFY ? "Load/Verify" : "Load";
     if (width == 1) {
@@ -297,8 +278,8 @@ uint32_t LoadRecords(EngineOutput& out, const RecordLoad& load, ByteSink& sink) 
         if (!reader.Next()) {
             // srec_cat ends its files with a count record and no end record: a count that
             // matches every data record read shows the file is whole.
-            endedByCount = !isHex && lastWasCount && lastCount == dataRecords &&
-                           reader.message() == RecordMessage::TextEndedS;
+            endedByCount =
+                !isHex && lastWasCount && lastCount == dataRecords && reader.message() == RecordMessage::TextEndedS;
             refused = !endedByCount;
             break;
         }
@@ -309,12 +290,9 @@ uint32_t LoadRecords(EngineOutput& out, const RecordLoad& load, ByteSink& sink) 
         const uint8_t* d = r.data;
         switch (r.kind) {
         case RecordKind::StartSegment:
-            out.AlwaysF("Start Address: %08X\n",
-                        startLinearBase + (d[0] << 12) + (d[1] << 4) + (d[2] << 8) + d[3]);
+            out.AlwaysF("Start Address: %08X\n", startLinearBase + (d[0] << 12) + (d[1] << 4) + (d[2] << 8) + d[3]);
             break;
-        case RecordKind::ExtSegment:
-            segmentBase = (d[0] << 12) + (d[1] << 4);
-            break;
+        case RecordKind::ExtSegment: segmentBase = (d[0] << 12) + (d[1] << 4); break;
         case RecordKind::Signon:
             out.AlwaysF("Sign On: \"%.*s\"\n", static_cast<int>(r.length), reinterpret_cast<const char*>(d));
             break;
@@ -324,18 +302,14 @@ uint32_t LoadRecords(EngineOutput& out, const RecordLoad& load, ByteSink& sink) 
         case RecordKind::StartLinear:
             if (r.length == 4) {
                 // The standard form carries the whole start address.
-                out.AlwaysF("Start Address: %08X\n", static_cast<uint32_t>(d[0]) << 24 |
-                                                          static_cast<uint32_t>(d[1]) << 16 | d[2] << 8 | d[3]);
+                out.AlwaysF("Start Address: %08X\n",
+                            static_cast<uint32_t>(d[0]) << 24 | static_cast<uint32_t>(d[1]) << 16 | d[2] << 8 | d[3]);
             } else {
                 startLinearBase = static_cast<uint32_t>(d[0]) << 24 | static_cast<uint32_t>(d[1]) << 16;
             }
             break;
-        case RecordKind::Count16:
-            out.Always("WARNING: TYPE S5 RECORD ENCOUNTERED (IGNORED)\n");
-            break;
-        case RecordKind::Count24:
-            out.Always("WARNING: TYPE S6 RECORD ENCOUNTERED (IGNORED)\n");
-            break;
+        case RecordKind::Count16: out.Always("WARNING: TYPE S5 RECORD ENCOUNTERED (IGNORED)\n"); break;
+        case RecordKind::Count24: out.Always("WARNING: TYPE S6 RECORD ENCOUNTERED (IGNORED)\n"); break;
         case RecordKind::Data: {
             ++dataRecords;
             // Addresses come round at 32 bits, as the record addresses do.
@@ -349,8 +323,7 @@ uint32_t LoadRecords(EngineOutput& out, const RecordLoad& load, ByteSink& sink) 
             if (placed == RunResult::Failed) return ENGINE_FAILED;
             break;
         }
-        default:
-            break;
+        default: break;
         }
         if (load.textSize != 0) out.Progress(reader.position(), load.textSize);
         if (out.PollCancel()) {
@@ -495,10 +468,8 @@ uint32_t LoadImage(EngineOutput& out, const UnitSet& set) {
     const bool fits = length != 0 && static_cast<uint64_t>(start) + static_cast<uint64_t>(length - 1) * width < size &&
                       static_cast<uint64_t>(target) + length <= devSize;
     if (!fits) {
-        if (computed)
-            out.Error(ARG_NONE, "LOAD FILE IS TOO BIG\a\n");
-        else
-            out.Error(ARG_LENGTH, "INVALID LENGTH ARGUMENT\a\n");
+        if (computed) out.Error(ARG_NONE, "LOAD FILE IS TOO BIG\a\n");
+        else out.Error(ARG_LENGTH, "INVALID LENGTH ARGUMENT\a\n");
         return ENGINE_FAILED;
     }
     return LoadBinary(out, set, mode, start, length, target, width, text.get(), size);

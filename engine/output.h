@@ -11,17 +11,17 @@
 // the library ignores it).
 enum EngineArg : uint32_t {
     ARG_NONE = 0,
-    ARG_FILE,     // file name
-    ARG_START,    // start address / offset
-    ARG_LENGTH,   // byte count
-    ARG_TARGET,   // load target address
-    ARG_WIDTH,    // load width
-    ARG_VERIFY,   // verify mode keyword
-    ARG_VALUE,    // fill value
-    ARG_MODE,     // write: file mode
-    ARG_FORMAT,   // write: format
-    ARG_RECLEN,   // write: record length
-    ARG_SIGNON,   // write: sign-on text
+    ARG_FILE,    // file name
+    ARG_START,   // start address / offset
+    ARG_LENGTH,  // byte count
+    ARG_TARGET,  // load target address
+    ARG_WIDTH,   // load width
+    ARG_VERIFY,  // verify mode keyword
+    ARG_VALUE,   // fill value
+    ARG_MODE,    // write: file mode
+    ARG_FORMAT,  // write: format
+    ARG_RECLEN,  // write: record length
+    ARG_SIGNON,  // write: sign-on text
 };
 
 // Answers to the "file exists" question of a write with mode WRITE_ASK.

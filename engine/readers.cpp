@@ -54,8 +54,7 @@ static_assert(sizeof kMessageText / sizeof kMessageText[0] == static_cast<size_t
               "one text per reader message");
 
 bool HasValue(RecordMessage m) {
-    return m == RecordMessage::BadDataDigit || m == RecordMessage::UnknownHexType ||
-           m == RecordMessage::UnknownSType;
+    return m == RecordMessage::BadDataDigit || m == RecordMessage::UnknownHexType || m == RecordMessage::UnknownSType;
 }
 
 }  // namespace
@@ -141,9 +140,7 @@ RecordMessage ReadHex(Cursor<kChecked>& c, Record& r, bool probing, unsigned* va
     r.address = static_cast<uint32_t>(high) << 8 | low;
     const bool atZero = r.address == 0;
     switch (type) {
-    case 0x00:
-        r.kind = RecordKind::Data;
-        break;
+    case 0x00: r.kind = RecordKind::Data; break;
     case 0x01:
         if (length != 0) return M::BadHexEnd;
         r.kind = RecordKind::End;
@@ -220,12 +217,8 @@ RecordMessage ReadS(Cursor<kChecked>& c, Record& r, bool probing, unsigned* valu
         break;
     case 1:
     case 2:
-    case 3:
-        r.kind = RecordKind::Data;
-        break;
-    case 5:
-        r.kind = RecordKind::Count16;
-        break;
+    case 3: r.kind = RecordKind::Data; break;
+    case 5: r.kind = RecordKind::Count16; break;
     case 7:
     case 8:
     case 9:

@@ -102,8 +102,7 @@ private:
     void Failed() {
         if (std::ferror(file_) && errno != 0 && !StreamErrorIsDiskFull(errno))
             out_.Error(ARG_NONE, "OUTPUT DISK WRITE ERROR\a\n");
-        else
-            out_.Error(ARG_NONE, "OUTPUT DISK FULL\a\n");
+        else out_.Error(ARG_NONE, "OUTPUT DISK FULL\a\n");
         incomplete = true;
     }
 
@@ -127,12 +126,9 @@ bool TrimFill(const WriteOptions& o, const uint8_t*& data, uint32_t& n, uint32_t
 }
 
 void Report(EngineOutput& out, const RecordSink& sink, const WriteOptions& o) {
-    if (sink.incomplete)
-        out.InformF("Write incomplete with less than #%u records written\n", sink.records);
-    else if (o.EOFOption)
-        out.InformF("#%u records written including EOF record\n", sink.records);
-    else
-        out.InformF("#%u records written (no EOF record)\n", sink.records);
+    if (sink.incomplete) out.InformF("Write incomplete with less than #%u records written\n", sink.records);
+    else if (o.EOFOption) out.InformF("#%u records written including EOF record\n", sink.records);
+    else out.InformF("#%u records written (no EOF record)\n", sink.records);
 }
 
 // Record lengths the writers accept: 1..255, larger values mean 32; 0 is a caller error.
@@ -168,10 +164,8 @@ char g_streamBuffer[kPiece];
 
 uint32_t WriteBinary(EngineOutput& out, FILE* file, uint8_t* buffer, const UnitSet& set, uint32_t start,
                      uint32_t length, const WriteOptions& options) {
-    if (options.Mode == WRITE_APPEND)
-        out.InformF("Adding %X bytes to binary file\n", length);
-    else
-        out.InformF("Writing %X bytes to binary file\n", length);
+    if (options.Mode == WRITE_APPEND) out.InformF("Adding %X bytes to binary file\n", length);
+    else out.InformF("Writing %X bytes to binary file\n", length);
     const uint32_t code = ReadRange(out, set, buffer, start, length);
     if (code != 0) {
         DeviceFailure(out, STAGE_BINARY_OUT_READ, code);
@@ -188,17 +182,15 @@ uint32_t WriteBinary(EngineOutput& out, FILE* file, uint8_t* buffer, const UnitS
     if (ok && std::fflush(file) != 0) ok = false;
     if (!ok) {
         // A full disk sets the stream's error indicator too; the error number tells them apart.
-        if (std::ferror(file) && !StreamErrorIsDiskFull(errno))
-            out.Error(ARG_NONE, "OUTPUT DISK WRITE ERROR\a\n");
-        else
-            out.Error(ARG_NONE, "OUTPUT DISK FULL\a\n");
+        if (std::ferror(file) && !StreamErrorIsDiskFull(errno)) out.Error(ARG_NONE, "OUTPUT DISK WRITE ERROR\a\n");
+        else out.Error(ARG_NONE, "OUTPUT DISK FULL\a\n");
         return ENGINE_FAILED;
     }
     return ENGINE_OK;
 }
 
-uint32_t WriteHex(EngineOutput& out, FILE* file, uint8_t* buffer, const UnitSet& set, uint32_t start,
-                  uint32_t length, const WriteOptions& options) {
+uint32_t WriteHex(EngineOutput& out, FILE* file, uint8_t* buffer, const UnitSet& set, uint32_t start, uint32_t length,
+                  const WriteOptions& options) {
     if (!CheckRecordOptions(out, FormatFamily::Hex, length, options)) return ENGINE_FAILED;
     uint32_t recLen = 0;
     RecordLength(out, options.RecLen, &recLen);
@@ -207,8 +199,7 @@ uint32_t WriteHex(EngineOutput& out, FILE* file, uint8_t* buffer, const UnitSet&
         options.Format == FORMAT_HEX32 || (length != 0 && static_cast<uint64_t>(a) + length - 1 > 0xFFFFF);
     if (options.Mode == WRITE_APPEND)
         out.InformF("Adding %X bytes onto HEX%s format file\n", length, linear32 ? "-32" : "");
-    else
-        out.InformF("Putting %X bytes into HEX%s format file\n", length, linear32 ? "-32" : "");
+    else out.InformF("Putting %X bytes into HEX%s format file\n", length, linear32 ? "-32" : "");
     const uint32_t code = ReadRange(out, set, buffer, start, length);
     if (code != 0) {
         DeviceFailure(out, STAGE_HEX_OUT_READ, code);
@@ -281,10 +272,8 @@ uint32_t WriteSRecords(EngineOutput& out, FILE* file, uint8_t* buffer, const Uni
     const unsigned kind = options.Format == FORMAT_S28 ? 28 : options.Format == FORMAT_S37 ? 37 : automatic;
     const unsigned addressBytes = kind == 37 ? 4 : kind == 28 ? 3 : 2;
     const unsigned dataType = kind == 37 ? 3 : kind == 28 ? 2 : 1;
-    if (options.Mode == WRITE_APPEND)
-        out.InformF("Adding %X bytes onto S%u format file\n", length, kind);
-    else
-        out.InformF("Putting %X bytes into S%u format file\n", length, kind);
+    if (options.Mode == WRITE_APPEND) out.InformF("Adding %X bytes onto S%u format file\n", length, kind);
+    else out.InformF("Putting %X bytes into S%u format file\n", length, kind);
     const uint32_t code = ReadRange(out, set, buffer, start, length);
     if (code != 0) {
         DeviceFailure(out, STAGE_S_OUT_READ, code);
@@ -312,7 +301,8 @@ uint32_t WriteSRecords(EngineOutput& out, FILE* file, uint8_t* buffer, const Uni
         src += k;
         left -= k;
     }
-    if (!sink.incomplete && options.EOFOption) sink.SRecord(10 - dataType, addressBytes, static_cast<uint32_t>(e), nullptr, 0);
+    if (!sink.incomplete && options.EOFOption)
+        sink.SRecord(10 - dataType, addressBytes, static_cast<uint32_t>(e), nullptr, 0);
     sink.Finish();
     Report(out, sink, options);
     return sink.incomplete ? ENGINE_FAILED : ENGINE_OK;
@@ -321,14 +311,11 @@ uint32_t WriteSRecords(EngineOutput& out, FILE* file, uint8_t* buffer, const Uni
 FormatFamily FamilyOf(ImageFormat format) {
     switch (format) {
     case FORMAT_HEX:
-    case FORMAT_HEX32:
-        return FormatFamily::Hex;
+    case FORMAT_HEX32: return FormatFamily::Hex;
     case FORMAT_S:
     case FORMAT_S28:
-    case FORMAT_S37:
-        return FormatFamily::S;
-    default:
-        return FormatFamily::Binary;
+    case FORMAT_S37: return FormatFamily::S;
+    default: return FormatFamily::Binary;
     }
 }
 
@@ -442,8 +429,7 @@ uint32_t WriteToFile(EngineOutput& out, const char* name, const UnitSet& set, ui
     if (opened != FILE_READ_OK) {
         if (opened == FILE_OPEN_FAILED && mode == SAFE_CREATE && SystemErrorIs(failure.error, SYSERR_EXISTS))
             out.Error(ARG_NONE, "OUTPUT FILE ALREADY EXISTS\a\n");
-        else
-            out.ErrorF(ARG_NONE, "ERROR OPENING OUTPUT FILE (%s)\a\n", FileFailureText(opened, failure));
+        else out.ErrorF(ARG_NONE, "ERROR OPENING OUTPUT FILE (%s)\a\n", FileFailureText(opened, failure));
         return ENGINE_FAILED;
     }
     FILE* file = output.file;
@@ -457,15 +443,9 @@ uint32_t WriteToFile(EngineOutput& out, const char* name, const UnitSet& set, ui
     }
     uint32_t result;
     switch (FamilyOf(options.Format)) {
-    case FormatFamily::Hex:
-        result = WriteHex(out, file, buffer.get(), set, start, length, options);
-        break;
-    case FormatFamily::S:
-        result = WriteSRecords(out, file, buffer.get(), set, start, length, options);
-        break;
-    default:
-        result = WriteBinary(out, file, buffer.get(), set, start, length, options);
-        break;
+    case FormatFamily::Hex: result = WriteHex(out, file, buffer.get(), set, start, length, options); break;
+    case FormatFamily::S: result = WriteSRecords(out, file, buffer.get(), set, start, length, options); break;
+    default: result = WriteBinary(out, file, buffer.get(), set, start, length, options); break;
     }
     if (result != ENGINE_OK) {
         // Nothing of a failed write stays: no new file, the old one as it was.
@@ -474,12 +454,10 @@ uint32_t WriteToFile(EngineOutput& out, const char* name, const UnitSet& set, ui
     }
     const unsigned long error = SafeOutputCommit(&output);
     if (error == 0) return ENGINE_OK;
-    if (SystemErrorIs(error, SYSERR_DISK_FULL))
-        out.Error(ARG_NONE, "OUTPUT DISK FULL\a\n");
+    if (SystemErrorIs(error, SYSERR_DISK_FULL)) out.Error(ARG_NONE, "OUTPUT DISK FULL\a\n");
     else if (mode == SAFE_CREATE && SystemErrorIs(error, SYSERR_EXISTS))
         out.Error(ARG_NONE, "OUTPUT FILE ALREADY EXISTS\a\n");
-    else
-        out.ErrorF(ARG_NONE, "OUTPUT DISK WRITE ERROR (%s)\a\n", SystemErrorText(error));
+    else out.ErrorF(ARG_NONE, "OUTPUT DISK WRITE ERROR (%s)\a\n", SystemErrorText(error));
     // A file with several names is written in place last of all: what became of it.
     if (output.undo != SAFE_UNDO_NONE) out.AlwaysF("%s\n", SafeOutputUndoText(output));
     return ENGINE_FAILED;

@@ -17,8 +17,8 @@
 namespace {
 
 // The argument formats of the command table, plus the repeating and rest-of-line forms.
-const char* const kFormats[] = {"Ww", "K", "kk", "Vvvk", "fvvvvk", "vvv", "vv", "vd*", "Fk",
-                                "Fvvkkvvvvs", "k", "f*", "ks", "v*", "s", "F", ""};
+const char* const kFormats[] = {"Ww",         "K", "kk", "Vvvk", "fvvvvk", "vvv", "vv", "vd*", "Fk",
+                                "Fvvkkvvvvs", "k", "f*", "ks",   "v*",     "s",   "F",  ""};
 constexpr size_t kFormatCount = sizeof kFormats / sizeof kFormats[0];
 
 std::string g_sink;
@@ -46,7 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     switch (mode) {
     case 0: {
-        for (int v = 0; v < 10; ++v) SetVariable(v, static_cast<uint32_t>(pick) * 0x01010101u + static_cast<uint32_t>(v));
+        for (int v = 0; v < 10; ++v)
+            SetVariable(v, static_cast<uint32_t>(pick) * 0x01010101u + static_cast<uint32_t>(v));
         uint32_t value = 0;
         const char* stop = nullptr;
         const bool ok = Evaluate(line, &value, &stop);

@@ -276,8 +276,8 @@ static NameEntry* FindName(const char* name) {
     return nullptr;
 }
 
-NTSTATUS IoCreateDevice(DRIVER_OBJECT* driver, ULONG extensionSize, const char* name, ULONG type,
-                        ULONG characteristics, bool, DEVICE_OBJECT** out) {
+NTSTATUS IoCreateDevice(DRIVER_OBJECT* driver, ULONG extensionSize, const char* name, ULONG type, ULONG characteristics,
+                        bool, DEVICE_OBJECT** out) {
     std::lock_guard<std::recursive_mutex> g(g_objectLock);
     *out = nullptr;
     NameEntry* slot = nullptr;

@@ -70,10 +70,8 @@ LONG KeReadStateEvent(KEVENT* e) {
 NTSTATUS KeWaitForSingleObject(KEVENT* e, uint32_t timeoutMs) {
     std::unique_lock<std::mutex> g(*e->Lock);
     auto ready = [e] { return e->Signalled; };
-    if (timeoutMs == 0xFFFFFFFFu)
-        e->Cond->wait(g, ready);
-    else if (!e->Cond->wait_for(g, std::chrono::milliseconds(timeoutMs), ready))
-        return STATUS_TIMEOUT;
+    if (timeoutMs == 0xFFFFFFFFu) e->Cond->wait(g, ready);
+    else if (!e->Cond->wait_for(g, std::chrono::milliseconds(timeoutMs), ready)) return STATUS_TIMEOUT;
     if (e->Type == SynchronizationEvent) e->Signalled = false;
     return STATUS_SUCCESS;
 }
@@ -94,8 +92,7 @@ void* ExAllocatePool(size_t bytes) {
     {
         std::lock_guard<std::mutex> g(g_poolLock);
         if (g_poolFail) {
-            if (g_poolSkip)
-                --g_poolSkip;
+            if (g_poolSkip) --g_poolSkip;
             else {
                 --g_poolFail;
                 return nullptr;

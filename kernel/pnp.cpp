@@ -134,8 +134,7 @@ void LastClose(DEVICE_OBJECT* device) {
     KiQueueWork([device] {
         std::lock_guard<std::recursive_mutex> g(g_pnp);
         for (int i = 0; i < kMaxBusDevices; ++i)
-            if (g_nodes[i].used && g_nodes[i].fdo == device && g_nodes[i].surprise && !g_nodes[i].removed)
-                Remove(i);
+            if (g_nodes[i].used && g_nodes[i].fdo == device && g_nodes[i].surprise && !g_nodes[i].removed) Remove(i);
     });
 }
 
@@ -192,8 +191,8 @@ NTSTATUS PoRequestPowerIrp(DEVICE_OBJECT* device, UCHAR minor, POWER_STATE state
     sp->MinorFunction = minor;
     sp->Parameters.Power.Type = DevicePowerState;
     sp->Parameters.Power.State = state;
-    IoSetCompletionRoutine(irp, PowerRequestDone, new PowerRequest{device, minor, state, complete, context}, true,
-                           true, true);
+    IoSetCompletionRoutine(irp, PowerRequestDone, new PowerRequest{device, minor, state, complete, context}, true, true,
+                           true);
     if (irpOut) *irpOut = irp;
     IoCallDriver(top, irp);
     return STATUS_PENDING;

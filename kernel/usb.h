@@ -44,7 +44,7 @@ struct USB_COMMON_DESCRIPTOR {
 #pragma pack(pop)
 static_assert(sizeof(USB_DEVICE_DESCRIPTOR) == 18 && sizeof(USB_CONFIGURATION_DESCRIPTOR) == 9 &&
               sizeof(USB_INTERFACE_DESCRIPTOR) == 9 && sizeof(USB_ENDPOINT_DESCRIPTOR) == 7);
-#define USB_ENDPOINT_DIRECTION_IN(a) (((a) & 0x80) != 0)
+#define USB_ENDPOINT_DIRECTION_IN(a) (((a)&0x80) != 0)
 
 typedef void* USBD_PIPE_HANDLE;
 typedef void* USBD_CONFIGURATION_HANDLE;
@@ -128,15 +128,15 @@ union URB {
     URB_BULK_OR_INTERRUPT_TRANSFER UrbBulkOrInterruptTransfer;
 };
 
-void UsbBuildGetDescriptorRequest(URB* urb, USHORT length, UCHAR type, UCHAR index, USHORT language,
-                                  void* buffer, MDL* mdl, ULONG bufferLength, URB* link);
-void UsbBuildInterruptOrBulkTransferRequest(URB* urb, USHORT length, USBD_PIPE_HANDLE pipe, void* buffer,
-                                            MDL* mdl, ULONG bufferLength, ULONG flags, URB* link);
+void UsbBuildGetDescriptorRequest(URB* urb, USHORT length, UCHAR type, UCHAR index, USHORT language, void* buffer,
+                                  MDL* mdl, ULONG bufferLength, URB* link);
+void UsbBuildInterruptOrBulkTransferRequest(URB* urb, USHORT length, USBD_PIPE_HANDLE pipe, void* buffer, MDL* mdl,
+                                            ULONG bufferLength, ULONG flags, URB* link);
 void UsbBuildSelectConfigurationRequest(URB* urb, USHORT length, USB_CONFIGURATION_DESCRIPTOR* config);
 // Interface descriptor of the given number and alternate setting (-1: any) at or after start.
 USB_INTERFACE_DESCRIPTOR* USBD_ParseConfigurationDescriptorEx(USB_CONFIGURATION_DESCRIPTOR* config, void* start,
-                                                              LONG number, LONG alternate, LONG cls,
-                                                              LONG subClass, LONG protocol);
+                                                              LONG number, LONG alternate, LONG cls, LONG subClass,
+                                                              LONG protocol);
 // First descriptor of the type at or after start, within the configuration set.
 USB_COMMON_DESCRIPTOR* USBD_ParseDescriptors(void* buffer, ULONG length, void* start, LONG type);
 // A select-configuration URB from pool for the listed interfaces (list ends with a null
@@ -156,6 +156,7 @@ public:
     virtual bool Aborted() = 0;
     // Called (once, on the aborting thread) when the transfer is aborted while it runs.
     virtual void OnAbort(std::function<void()> hook) = 0;
+
 protected:
     ~UsbAbortSignal() = default;
 };
@@ -169,8 +170,7 @@ public:
                                        ULONG* moved) = 0;
     // value 0 unconfigures.
     virtual UsbBusResult SetConfiguration(UCHAR value) = 0;
-    virtual UsbBusResult Transfer(UCHAR endpoint, void* buffer, ULONG length, ULONG* moved,
-                                  UsbAbortSignal& abort) = 0;
+    virtual UsbBusResult Transfer(UCHAR endpoint, void* buffer, ULONG length, ULONG* moved, UsbAbortSignal& abort) = 0;
     virtual std::string Describe() const = 0;
     // True when nothing else tells the bus that the device was unplugged (libusb
     // without hot-plug events): a transfer that finds it gone then removes it.

@@ -12,7 +12,8 @@
 
 int LibusbPipeMap(const libusb_interface_descriptor* interface, uint8_t* endpoints, int max) {
     int n = 0;
-    for (int k = 0; k < interface->bNumEndpoints && n < max; ++k) endpoints[n++] = interface->endpoint[k].bEndpointAddress;
+    for (int k = 0; k < interface->bNumEndpoints && n < max; ++k)
+        endpoints[n++] = interface->endpoint[k].bEndpointAddress;
     return n;
 }
 
@@ -70,8 +71,9 @@ public:
         libusb_transfer* t = libusb_alloc_transfer(0);
         if (!t) return USB_BUS_ERROR;
         int done = 0;
-        libusb_fill_bulk_transfer(t, handle_, endpoint, static_cast<unsigned char*>(buffer), static_cast<int>(length),
-                                  [](libusb_transfer* x) { *static_cast<int*>(x->user_data) = 1; }, &done, 0);
+        libusb_fill_bulk_transfer(
+            t, handle_, endpoint, static_cast<unsigned char*>(buffer), static_cast<int>(length),
+            [](libusb_transfer* x) { *static_cast<int*>(x->user_data) = 1; }, &done, 0);
         if (int r = libusb_submit_transfer(t); r < 0) {
             libusb_free_transfer(t);
             return Map(r);

@@ -58,10 +58,8 @@ struct KiBusSlot : UsbAbortSignal {
             }
             const int slice = ClockWaitSlice(deadline);
             if (slice == 0) return true;
-            if (slice < 0)
-                cond.wait(g);
-            else
-                cond.wait_for(g, std::chrono::milliseconds(slice));
+            if (slice < 0) cond.wait(g);
+            else cond.wait_for(g, std::chrono::milliseconds(slice));
         }
     }
     bool Aborted() override {
@@ -94,21 +92,11 @@ KiBusSlot* Slots() {
 
 NTSTATUS StatusOf(UsbBusResult r, URB* urb) {
     switch (r) {
-    case USB_BUS_OK:
-        urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
-        return STATUS_SUCCESS;
-    case USB_BUS_STALL:
-        urb->UrbHeader.Status = USBD_STATUS_STALL_PID;
-        return STATUS_IO_DEVICE_ERROR;
-    case USB_BUS_GONE:
-        urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
-        return STATUS_DEVICE_NOT_CONNECTED;
-    case USB_BUS_CANCELLED:
-        urb->UrbHeader.Status = USBD_STATUS_CANCELED;
-        return STATUS_CANCELLED;
-    default:
-        urb->UrbHeader.Status = USBD_STATUS_DEV_NOT_RESPONDING;
-        return STATUS_IO_DEVICE_ERROR;
+    case USB_BUS_OK: urb->UrbHeader.Status = USBD_STATUS_SUCCESS; return STATUS_SUCCESS;
+    case USB_BUS_STALL: urb->UrbHeader.Status = USBD_STATUS_STALL_PID; return STATUS_IO_DEVICE_ERROR;
+    case USB_BUS_GONE: urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE; return STATUS_DEVICE_NOT_CONNECTED;
+    case USB_BUS_CANCELLED: urb->UrbHeader.Status = USBD_STATUS_CANCELED; return STATUS_CANCELLED;
+    default: urb->UrbHeader.Status = USBD_STATUS_DEV_NOT_RESPONDING; return STATUS_IO_DEVICE_ERROR;
     }
 }
 
@@ -127,8 +115,8 @@ NTSTATUS SelectConfiguration(KiBusSlot* s, URB* urb) {
     while (p + sizeof(USBD_INTERFACE_INFORMATION) <= end) {
         auto* info = reinterpret_cast<USBD_INTERFACE_INFORMATION*>(p);
         if (info->Length < sizeof(USBD_INTERFACE_INFORMATION)) break;
-        USB_INTERFACE_DESCRIPTOR* id = USBD_ParseConfigurationDescriptorEx(
-            config, config, info->InterfaceNumber, info->AlternateSetting, -1, -1, -1);
+        USB_INTERFACE_DESCRIPTOR* id = USBD_ParseConfigurationDescriptorEx(config, config, info->InterfaceNumber,
+                                                                           info->AlternateSetting, -1, -1, -1);
         if (!id || id->bNumEndpoints > info->NumberOfPipes) {
             urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER;
             return STATUS_INVALID_PARAMETER;
@@ -140,8 +128,8 @@ NTSTATUS SelectConfiguration(KiBusSlot* s, URB* urb) {
         info->NumberOfPipes = id->bNumEndpoints;
         UCHAR* walk = reinterpret_cast<UCHAR*>(id);
         for (ULONG k = 0; k < id->bNumEndpoints; ++k) {
-            auto* ep = reinterpret_cast<USB_ENDPOINT_DESCRIPTOR*>(USBD_ParseDescriptors(
-                config, config->wTotalLength, walk + walk[0], USB_ENDPOINT_DESCRIPTOR_TYPE));
+            auto* ep = reinterpret_cast<USB_ENDPOINT_DESCRIPTOR*>(
+                USBD_ParseDescriptors(config, config->wTotalLength, walk + walk[0], USB_ENDPOINT_DESCRIPTOR_TYPE));
             if (!ep || s->pipeCount >= 32) {
                 urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER;
                 return STATUS_INVALID_PARAMETER;
@@ -200,13 +188,9 @@ NTSTATUS RunUrb(KiBusSlot* s, URB* urb) {
         d.TransferBufferLength = moved;
         return StatusOf(r, urb);
     }
-    case URB_FUNCTION_SELECT_CONFIGURATION:
-        return SelectConfiguration(s, urb);
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-        return Transfer(s, urb);
-    default:
-        urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER;
-        return STATUS_INVALID_PARAMETER;
+    case URB_FUNCTION_SELECT_CONFIGURATION: return SelectConfiguration(s, urb);
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: return Transfer(s, urb);
+    default: urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER; return STATUS_INVALID_PARAMETER;
     }
 }
 
@@ -338,22 +322,16 @@ NTSTATUS KiBusDispatch(DEVICE_OBJECT* device, IRP* irp) {
         case IRP_MN_QUERY_REMOVE_DEVICE:
         case IRP_MN_CANCEL_REMOVE_DEVICE:
         case IRP_MN_REMOVE_DEVICE:
-        case IRP_MN_SURPRISE_REMOVAL:
-            status = STATUS_SUCCESS;
-            break;
-        default:
-            break;
+        case IRP_MN_SURPRISE_REMOVAL: status = STATUS_SUCCESS; break;
+        default: break;
         }
         break;
     case IRP_MJ_POWER:
         PoStartNextPowerIrp(irp);
         status = STATUS_SUCCESS;
         break;
-    case IRP_MJ_SYSTEM_CONTROL:
-        break;
-    default:
-        status = STATUS_INVALID_DEVICE_REQUEST;
-        break;
+    case IRP_MJ_SYSTEM_CONTROL: break;
+    default: status = STATUS_INVALID_DEVICE_REQUEST; break;
     }
     irp->IoStatus.Status = status;
     IoCompleteRequest(irp);

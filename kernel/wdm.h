@@ -148,11 +148,24 @@ constexpr UCHAR SL_INVOKE_ON_CANCEL = 0x20;
 constexpr UCHAR SL_INVOKE_ON_SUCCESS = 0x40;
 constexpr UCHAR SL_INVOKE_ON_ERROR = 0x80;
 
-enum SYSTEM_POWER_STATE { PowerSystemUnspecified = 0, PowerSystemWorking, PowerSystemSleeping1,
-                          PowerSystemSleeping2, PowerSystemSleeping3, PowerSystemHibernate,
-                          PowerSystemShutdown, PowerSystemMaximum };
-enum DEVICE_POWER_STATE { PowerDeviceUnspecified = 0, PowerDeviceD0, PowerDeviceD1, PowerDeviceD2,
-                          PowerDeviceD3, PowerDeviceMaximum };
+enum SYSTEM_POWER_STATE {
+    PowerSystemUnspecified = 0,
+    PowerSystemWorking,
+    PowerSystemSleeping1,
+    PowerSystemSleeping2,
+    PowerSystemSleeping3,
+    PowerSystemHibernate,
+    PowerSystemShutdown,
+    PowerSystemMaximum
+};
+enum DEVICE_POWER_STATE {
+    PowerDeviceUnspecified = 0,
+    PowerDeviceD0,
+    PowerDeviceD1,
+    PowerDeviceD2,
+    PowerDeviceD3,
+    PowerDeviceMaximum
+};
 enum POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState };
 union POWER_STATE {
     SYSTEM_POWER_STATE SystemState;
@@ -195,9 +208,9 @@ struct DRIVER_OBJECT {
 
 struct DEVICE_OBJECT {
     DRIVER_OBJECT* DriverObject;
-    DEVICE_OBJECT* NextDevice;       // next device of the same driver
-    DEVICE_OBJECT* AttachedDevice;   // the device stacked on this one
-    DEVICE_OBJECT* LowerDevice;      // the device this one is stacked on (kernel's own)
+    DEVICE_OBJECT* NextDevice;      // next device of the same driver
+    DEVICE_OBJECT* AttachedDevice;  // the device stacked on this one
+    DEVICE_OBJECT* LowerDevice;     // the device this one is stacked on (kernel's own)
     IRP* CurrentIrp;
     ULONG Flags;
     ULONG Characteristics;
@@ -205,11 +218,11 @@ struct DEVICE_OBJECT {
     ULONG DeviceType;
     char StackSize;
     KDEVICE_QUEUE DeviceQueue;
-    LONG ReferenceCount;             // open files
-    LONG PointerCount;               // references keeping the memory (kernel's own)
+    LONG ReferenceCount;  // open files
+    LONG PointerCount;    // references keeping the memory (kernel's own)
     bool DeletePending;
-    char Name[64];                   // "\Device\..." or "" when unnamed
-    void* BusContext;                // bus driver's own (PDOs)
+    char Name[64];     // "\Device\..." or "" when unnamed
+    void* BusContext;  // bus driver's own (PDOs)
 };
 
 struct FILE_OBJECT {
@@ -237,9 +250,16 @@ struct IO_STACK_LOCATION {
     UCHAR Flags;
     UCHAR Control;
     union {
-        struct { ULONG DesiredAccess; ULONG ShareAccess; } Create;
-        struct { ULONG Length; } Read;
-        struct { ULONG Length; } Write;
+        struct {
+            ULONG DesiredAccess;
+            ULONG ShareAccess;
+        } Create;
+        struct {
+            ULONG Length;
+        } Read;
+        struct {
+            ULONG Length;
+        } Write;
         // Laid out so that Others.Argument1 (the URB of an internal request) does not
         // overlap IoControlCode.
         struct {
@@ -251,10 +271,23 @@ struct IO_STACK_LOCATION {
             ULONG Pad2;
             void* Type3InputBuffer;
         } DeviceIoControl;
-        struct { void* Argument1; void* Argument2; void* Argument3; void* Argument4; } Others;
-        struct { DEVICE_CAPABILITIES* Capabilities; } DeviceCapabilities;
-        struct { POWER_STATE_TYPE Type; POWER_STATE State; ULONG ShutdownType; } Power;
-        struct { ULONG_PTR ProviderId; } WMI;
+        struct {
+            void* Argument1;
+            void* Argument2;
+            void* Argument3;
+            void* Argument4;
+        } Others;
+        struct {
+            DEVICE_CAPABILITIES* Capabilities;
+        } DeviceCapabilities;
+        struct {
+            POWER_STATE_TYPE Type;
+            POWER_STATE State;
+            ULONG ShutdownType;
+        } Power;
+        struct {
+            ULONG_PTR ProviderId;
+        } WMI;
     } Parameters;
     DEVICE_OBJECT* DeviceObject;
     FILE_OBJECT* FileObject;
@@ -291,14 +324,14 @@ struct IRP {
     // Kernel's own: finishing of IRPs built by the I/O manager, references, links.
     PIO_FINISH Finish;
     void* FinishContext;
-    KEVENT* UserEvent;            // set at completion of a driver-built synchronous IRP
+    KEVENT* UserEvent;  // set at completion of a driver-built synchronous IRP
     IO_STATUS_BLOCK* UserIosb;
     LONG References;
     bool Completed;
     FILE_OBJECT* OriginalFileObject;  // I/O-manager requests: the file they belong to
     PIO_FINISH ClientFinish;
     void* ClientContext;
-    void* UserOut;                // buffered output copied here at completion
+    void* UserOut;  // buffered output copied here at completion
     ULONG UserOutLength;
     bool OwnsSystemBuffer;
     MDL Mdl;
@@ -312,13 +345,13 @@ IO_STACK_LOCATION* IoGetNextIrpStackLocation(IRP* irp);
 void IoSkipCurrentIrpStackLocation(IRP* irp);
 void IoCopyCurrentIrpStackLocationToNext(IRP* irp);
 void IoMarkIrpPending(IRP* irp);
-void IoSetCompletionRoutine(IRP* irp, PIO_COMPLETION_ROUTINE routine, void* context, bool onSuccess,
-                            bool onError, bool onCancel);
+void IoSetCompletionRoutine(IRP* irp, PIO_COMPLETION_ROUTINE routine, void* context, bool onSuccess, bool onError,
+                            bool onCancel);
 PDRIVER_CANCEL IoSetCancelRoutine(IRP* irp, PDRIVER_CANCEL routine);  // call with the cancel lock held or not
 
 IRP* IoAllocateIrp(char stackSize);
 void IoFreeIrp(IRP* irp);
-void IoReferenceIrp(IRP* irp);    // keeps the IRP's memory after completion (kernel's own)
+void IoReferenceIrp(IRP* irp);  // keeps the IRP's memory after completion (kernel's own)
 void IoDereferenceIrp(IRP* irp);
 // Builds a device-control IRP for a lower device (next location set up); completion sets
 // *event and fills *iosb, and the kernel frees the IRP.
@@ -343,8 +376,8 @@ void IoStartPacket(DEVICE_OBJECT* device, IRP* irp, ULONG* key, PDRIVER_CANCEL c
 void IoStartNextPacket(DEVICE_OBJECT* device, bool cancelable);
 
 // Devices, names and links.
-NTSTATUS IoCreateDevice(DRIVER_OBJECT* driver, ULONG extensionSize, const char* name, ULONG type,
-                        ULONG characteristics, bool exclusive, DEVICE_OBJECT** device);
+NTSTATUS IoCreateDevice(DRIVER_OBJECT* driver, ULONG extensionSize, const char* name, ULONG type, ULONG characteristics,
+                        bool exclusive, DEVICE_OBJECT** device);
 void IoDeleteDevice(DEVICE_OBJECT* device);
 NTSTATUS IoCreateSymbolicLink(const char* link, const char* deviceName);
 NTSTATUS IoDeleteSymbolicLink(const char* link);
@@ -372,8 +405,8 @@ typedef void (*PREQUEST_POWER_COMPLETE)(DEVICE_OBJECT* device, UCHAR minor, POWE
 NTSTATUS PoCallDriver(DEVICE_OBJECT* device, IRP* irp);
 void PoStartNextPowerIrp(IRP* irp);
 POWER_STATE PoSetPowerState(DEVICE_OBJECT* device, POWER_STATE_TYPE type, POWER_STATE state);
-NTSTATUS PoRequestPowerIrp(DEVICE_OBJECT* device, UCHAR minor, POWER_STATE state,
-                           PREQUEST_POWER_COMPLETE complete, void* context, IRP** irp);
+NTSTATUS PoRequestPowerIrp(DEVICE_OBJECT* device, UCHAR minor, POWER_STATE state, PREQUEST_POWER_COMPLETE complete,
+                           void* context, IRP** irp);
 
 // ---- the I/O manager as user mode reaches it (kernel's own) ----
 
@@ -388,5 +421,5 @@ void IoCloseFile(FILE_OBJECT* file);
 // (drop it with IoDereferenceIrp), so that the caller can cancel it.
 // Called when the last file of a device is closed (the PnP manager's hook).
 void IoSetLastCloseHook(void (*hook)(DEVICE_OBJECT* device));
-NTSTATUS IoSubmitFileRequest(FILE_OBJECT* file, UCHAR major, ULONG code, const void* in, ULONG inLength,
-                             void* out, ULONG outLength, PIO_FINISH finish, void* context, IRP** irpOut);
+NTSTATUS IoSubmitFileRequest(FILE_OBJECT* file, UCHAR major, ULONG code, const void* in, ULONG inLength, void* out,
+                             ULONG outLength, PIO_FINISH finish, void* context, IRP** irpOut);

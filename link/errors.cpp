@@ -4,10 +4,8 @@
 
 std::string LinkSubcodeText(unsigned stage, uint32_t code) {
     char buf[64];
-    if (code == LINK_CANCELLED)
-        std::snprintf(buf, sizeof buf, "[CANCELLED SUBCODE %u-%u]\n", stage, code);
-    else
-        std::snprintf(buf, sizeof buf, "DEVICE FAILURE (SUBCODE %u-%u)\a\n", stage, code);
+    if (code == LINK_CANCELLED) std::snprintf(buf, sizeof buf, "[CANCELLED SUBCODE %u-%u]\n", stage, code);
+    else std::snprintf(buf, sizeof buf, "DEVICE FAILURE (SUBCODE %u-%u)\a\n", stage, code);
     return buf;
 }
 
@@ -19,11 +17,8 @@ std::string LinkOpenFailureText(const char* portName, unsigned unit, PortFamily 
     const char* what = family == PortFamily::Parallel ? "Parallel Port"
                        : family == PortFamily::Serial ? "Serial Port"
                                                       : "USB Device";
-    if (code == LINK_INVALID)
-        text += std::string(what) + " DOES NOT EXIST\a\n";
-    else if (code == LINK_NOT_WORKING)
-        text += std::string(what) + " is NOT OPERATIONAL\a\n";
-    else
-        text += LinkSubcodeText(STAGE_CONSOLE_OPEN, code);
+    if (code == LINK_INVALID) text += std::string(what) + " DOES NOT EXIST\a\n";
+    else if (code == LINK_NOT_WORKING) text += std::string(what) + " is NOT OPERATIONAL\a\n";
+    else text += LinkSubcodeText(STAGE_CONSOLE_OPEN, code);
     return text + detail;
 }

@@ -4,11 +4,13 @@
 
 // Link error codes: one 32-bit code per link or RAM-access operation, 0 = success.
 inline constexpr uint32_t LINK_OK = 0;
-inline constexpr uint32_t LINK_INVALID = 1;         // bad handle, range outside a virtual unit, port missing, COM number out of range
-inline constexpr uint32_t LINK_NOT_WORKING = 2;     // port or device present but not operational
-inline constexpr uint32_t LINK_NO_RESOURCE = 3;     // no free slot or transport record, no memory for a virtual unit
-inline constexpr uint32_t LINK_CANCELLED = 4;       // cancelled by the user (Esc)
-inline constexpr uint32_t LINK_NOT_AVAILABLE = 5;   // operation not for this kind, no such unit, bad ZAMBPS, no compare buffer
+inline constexpr uint32_t LINK_INVALID =
+    1;  // bad handle, range outside a virtual unit, port missing, COM number out of range
+inline constexpr uint32_t LINK_NOT_WORKING = 2;  // port or device present but not operational
+inline constexpr uint32_t LINK_NO_RESOURCE = 3;  // no free slot or transport record, no memory for a virtual unit
+inline constexpr uint32_t LINK_CANCELLED = 4;    // cancelled by the user (Esc)
+inline constexpr uint32_t LINK_NOT_AVAILABLE =
+    5;  // operation not for this kind, no such unit, bad ZAMBPS, no compare buffer
 
 // Serial transport.
 inline constexpr uint32_t LINK_SER_ATTEMPTS = 7;
@@ -22,8 +24,8 @@ inline constexpr uint32_t LINK_SER_RECV_CRC = 14;
 inline constexpr uint32_t LINK_SER_RESYNC = 15;
 
 // USB transport: a stage base plus the transport result r.
-inline constexpr uint32_t LINK_USB_SEND_BASE = 15;        // 15 + r
-inline constexpr uint32_t LINK_USB_ANSWER_BASE = 25;      // 25 + r
+inline constexpr uint32_t LINK_USB_SEND_BASE = 15;    // 15 + r
+inline constexpr uint32_t LINK_USB_ANSWER_BASE = 25;  // 25 + r
 inline constexpr uint32_t LINK_USB_BAD_SEQUENCE = 35;
 inline constexpr uint32_t LINK_USB_BAD_STATUS = 45;
 inline constexpr uint32_t LINK_USB_READ_FIRST_BASE = 115;

@@ -29,12 +29,12 @@ enum : uint32_t { RESET_LOW = 0, RESET_HIGH = 1, RESET_HIZ = 2, RESET_UNCHANGED 
 
 struct LinkSlot {
     uint32_t flags;
-    void* impl;      // virtual: memory block; others: the transport record
-    uint32_t size;   // virtual only: bytes in the block
-    uintptr_t Info;  // parallel: base address; USB, serial: identity word
-    uint32_t Delay;  // parallel: effective delay
-    uint32_t Level;  // hardware level; 3 = folds in hardware
-    uint32_t reset;  // last reset level of virtual and parallel units
+    void* impl;                      // virtual: memory block; others: the transport record
+    uint32_t size;                   // virtual only: bytes in the block
+    uintptr_t Info;                  // parallel: base address; USB, serial: identity word
+    uint32_t Delay;                  // parallel: effective delay
+    uint32_t Level;                  // hardware level; 3 = folds in hardware
+    uint32_t reset;                  // last reset level of virtual and parallel units
     std::unique_ptr<uint8_t[]> ram;  // virtual only: owns the block impl points at
 };
 

@@ -89,10 +89,8 @@ uint32_t ZAMSetReset(uint32_t handle, uint32_t level) {
         return code;
     }
     case SLOT_USB:
-    case SLOT_SERIAL:
-        return DriverOf(s)->setReset(s->impl, level);
-    default:
-        return LINK_INVALID;
+    case SLOT_SERIAL: return DriverOf(s)->setReset(s->impl, level);
+    default: return LINK_INVALID;
     }
 }
 

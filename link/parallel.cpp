@@ -180,7 +180,7 @@ bool SelfTest(LptPort* port, uint8_t value, uint8_t* read) {
 }  // namespace
 
 const ParallelRoutineSet ParallelRoutineSets[7] = {kSets[0], kSets[1], kSets[2], kSets[3],
-                                                    kSets[4], kSets[5], kSets[6]};
+                                                   kSets[4], kSets[5], kSets[6]};
 
 int32_t ParallelEffectiveDelay(uint32_t option) {
     if (option == PARALLEL_DEFAULT_OPTION) return 2;
@@ -322,16 +322,13 @@ std::string ParallelOpenFailureText(const ParallelOpenFailure& f) {
         char where[128];
         if (p.backend == LPT_BACKEND_PPDEV && f.selector >= 1 && f.selector <= 4)
             std::snprintf(where, sizeof where, "LPT%u (%s)", f.selector, p.path);
-        else if (p.backend == LPT_BACKEND_PPDEV)
-            std::snprintf(where, sizeof where, "Port %X (%s)", f.base, p.path);
-        else if (p.backend == LPT_BACKEND_RAW)
-            std::snprintf(where, sizeof where, "Port %X (raw I/O ports)", f.base);
-        else
-            std::snprintf(where, sizeof where, "Port %X", f.base);
+        else if (p.backend == LPT_BACKEND_PPDEV) std::snprintf(where, sizeof where, "Port %X (%s)", f.base, p.path);
+        else if (p.backend == LPT_BACKEND_RAW) std::snprintf(where, sizeof where, "Port %X (raw I/O ports)", f.base);
+        else std::snprintf(where, sizeof where, "Port %X", f.base);
         std::string why = LptResultText(p.result);
         if (p.backend == LPT_BACKEND_SIM && p.reason[0]) why += std::string(": ") + p.reason;
-        if (p.backend == LPT_BACKEND_RAW && (p.result == LPT_NO_PERMISSION || p.result == LPT_NOT_X86 ||
-                                             p.result == LPT_NO_IO_PORTS))
+        if (p.backend == LPT_BACKEND_RAW &&
+            (p.result == LPT_NO_PERMISSION || p.result == LPT_NOT_X86 || p.result == LPT_NO_IO_PORTS))
             why += " (a base address needs root on x86; LPT1..LPT4 use /dev/parport0..3)";
         if (p.backend == LPT_BACKEND_PPDEV && p.result == LPT_NO_PERMISSION)
             why += " (join the lp group or install the udev rule)";
@@ -340,8 +337,8 @@ std::string ParallelOpenFailureText(const ParallelOpenFailure& f) {
         break;
     }
     case 30:
-        std::snprintf(buf, sizeof buf, "Port %X failed its self-test: wrote %02X, read back %02X\n", f.base,
-                      f.expected, f.read);
+        std::snprintf(buf, sizeof buf, "Port %X failed its self-test: wrote %02X, read back %02X\n", f.base, f.expected,
+                      f.read);
         break;
     case 35: std::snprintf(buf, sizeof buf, "Unit number %X is not 0..3\n", f.unit); break;
     case 45:
@@ -349,8 +346,8 @@ std::string ParallelOpenFailureText(const ParallelOpenFailure& f) {
                       f.expected, f.read);
         break;
     case 70:
-        std::snprintf(buf, sizeof buf, "Unit %X on port %X gave identity bits %04X, not FE01 or EF10\n", f.unit,
-                      f.base, f.word);
+        std::snprintf(buf, sizeof buf, "Unit %X on port %X gave identity bits %04X, not FE01 or EF10\n", f.unit, f.base,
+                      f.word);
         break;
     default: std::snprintf(buf, sizeof buf, "Port %X: open failed (stage %u)\n", f.base, f.stage); break;
     }

@@ -295,6 +295,4 @@ uint32_t UsbSetFold(const UsbLine& line, uint32_t deviceSize, uint32_t ramSize) 
     return LINK_OK;
 }
 
-void UsbCompareRelease() {
-    g_compareScratch.reset();
-}
+void UsbCompareRelease() { g_compareScratch.reset(); }

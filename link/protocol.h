@@ -8,17 +8,17 @@
 
 // Command codes (the same value means the same command on both transports).
 enum : uint8_t {
-    CMD_WRITE = 0x20,         // bank, offset, length; bulk data (USB) or payload (serial) follows
-    CMD_COMPARE = 0x21,       // serial only
-    CMD_READ = 0x22,          // bank, offset, length
-    CMD_SET_RESET = 0x23,     // level
-    CMD_STATUS = 0x24,        // unit status
-    CMD_FOLD_DEVICE = 0x27,   // device size s <= 0x4000, 0x8000 - s
-    CMD_FOLD_BANKS = 0x28,    // first bank, bank count
-    CMD_BULK_START = 0x29,    // USB: before every bulk transfer
-    CMD_BULK_COUNT = 0x2A,    // USB: bytes moved by the preceding bulk transfer
-    CMD_READ_SMALL = 0x2B,    // USB: bank, offset, count 1..6
-    CMD_WRITE_BYTE = 0x2C,    // USB: data byte, bank, offset, count 1
+    CMD_WRITE = 0x20,        // bank, offset, length; bulk data (USB) or payload (serial) follows
+    CMD_COMPARE = 0x21,      // serial only
+    CMD_READ = 0x22,         // bank, offset, length
+    CMD_SET_RESET = 0x23,    // level
+    CMD_STATUS = 0x24,       // unit status
+    CMD_FOLD_DEVICE = 0x27,  // device size s <= 0x4000, 0x8000 - s
+    CMD_FOLD_BANKS = 0x28,   // first bank, bank count
+    CMD_BULK_START = 0x29,   // USB: before every bulk transfer
+    CMD_BULK_COUNT = 0x2A,   // USB: bytes moved by the preceding bulk transfer
+    CMD_READ_SMALL = 0x2B,   // USB: bank, offset, count 1..6
+    CMD_WRITE_BYTE = 0x2C,   // USB: data byte, bank, offset, count 1
 };
 
 inline constexpr uint8_t ANSWER_ACCEPTED = 0x60;
@@ -51,7 +51,7 @@ struct FoldSteps {
     uint32_t deviceBytes = 0;  // CMD_FOLD_DEVICE: the device's size and the bytes after it in its bank
     uint32_t restOfBank = 0;
     bool overBanks = false;
-    uint32_t banks = 0;        // CMD_FOLD_BANKS: the banks that hold the device and how many follow
+    uint32_t banks = 0;  // CMD_FOLD_BANKS: the banks that hold the device and how many follow
     uint32_t copies = 0;
 };
 FoldSteps PlanFold(uint32_t deviceSize, uint32_t ramSize);

@@ -75,7 +75,7 @@ void RamWriteJob::ChooseLaneFolds(const UnitSet& set, uint32_t mode, bool direct
 // Writes (and verifies) n bytes of one lane at lane address a over every alias the lane
 // folds to. done receives how many leading bytes are right.
 uint32_t RamWriteJob::WriteLane(const UnitLink& link, uint32_t laneMask, uint32_t a, const uint8_t* data, uint32_t n,
-                               uint32_t* corrected, uint32_t* done) {
+                                uint32_t* corrected, uint32_t* done) {
     // A link error leaves nothing counted as done: what the unit holds is unknown.
     *done = 0;
     a += link.LoadBase;
@@ -154,7 +154,6 @@ uint32_t RamWriteJob::SpreadWrite(uint32_t a, const uint8_t* data, uint32_t n, u
     return LINK_OK;
 }
 
-
 uint32_t RamWriteJob::Begin(const UnitSet& set, uint32_t start, uint32_t length, uint32_t mode) {
     ChooseLaneFolds(set, mode, true, length);
     address_ = start;
@@ -205,8 +204,8 @@ uint32_t RamWriteJob::BufferedWrite(uint32_t address, const uint8_t* data, uint3
     while (length > 0) {
         // Longer blocks than a run holds go in runs; records never need this.
         uint32_t part = length < kPiece - 1 ? length : kPiece - 1;
-        if (bufFill_ != 0 && (address < bufStart_ || address > bufStart_ + bufFill_ ||
-                                   address - bufStart_ + part >= kPiece)) {
+        if (bufFill_ != 0 &&
+            (address < bufStart_ || address > bufStart_ + bufFill_ || address - bufStart_ + part >= kPiece)) {
             uint32_t code = Flush(corrected, failAddress);
             if (code || *failAddress != 0xFFFFFFFFu) return code;
         }
@@ -258,7 +257,8 @@ uint32_t RamReadBlock(const UnitSet& set, uint8_t* buffer, uint32_t address, uin
         if (set.links[i] == nullptr) {
             std::memset(scratch.data(), 0xFF, count);
         } else {
-            uint32_t code = ZAMRead(set.links[i]->handle, scratch.data(), (address + d) / k + set.links[i]->LoadBase, count);
+            uint32_t code =
+                ZAMRead(set.links[i]->handle, scratch.data(), (address + d) / k + set.links[i]->LoadBase, count);
             if (code) return code;
         }
         for (uint32_t j = 0; j < count; ++j) buffer[d + j * k] = scratch[j];

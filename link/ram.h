@@ -23,7 +23,7 @@ struct UnitLink {
 };
 
 struct UnitSet {
-    uint32_t count = 1;     // lanes 1..4; image byte x lives in lane x mod count at x / count
+    uint32_t count = 1;  // lanes 1..4; image byte x lives in lane x mod count at x / count
     uint32_t DevSize = 0;
     const LaneSettings* settings[4] = {};
     const UnitLink* links[4] = {};  // absent lanes read as 0xFF and are never written

@@ -37,12 +37,12 @@ std::string SerialPortPath(uint32_t com);
 // Why an open of a port failed before its status command was sent.
 struct SerialOpenFailure {
     uint32_t com = 0;
-    std::string path;       // the device tried
-    uint32_t result = 0;    // SerialPortResult of the device's open, 0 when it opened
+    std::string path;     // the device tried
+    uint32_t result = 0;  // SerialPortResult of the device's open, 0 when it opened
     int errorNumber = 0;
     uint32_t baud = 0;
-    bool badBaud = false;   // ZAMBPS was refused (code 5); nothing was opened
-    std::string zambps;     // ZAMBPS as shown: control characters as '?', at most 64
+    bool badBaud = false;  // ZAMBPS was refused (code 5); nothing was opened
+    std::string zambps;    // ZAMBPS as shown: control characters as '?', at most 64
 };
 
 // Open (COM 1..98): the record of that port, shared by every link handle on it.

@@ -7,9 +7,9 @@
 // fail with the code the driver's absence means for it.
 
 struct LinkOpenResult {
-    void* impl = nullptr;   // the transport record
-    uintptr_t Info = 0;     // identity word, or the parallel base address
-    uint32_t Delay = 0;     // parallel only
+    void* impl = nullptr;  // the transport record
+    uintptr_t Info = 0;    // identity word, or the parallel base address
+    uint32_t Delay = 0;    // parallel only
     uint32_t Level = 0;
     // A failed open says here why, as the lines the user is shown after the code's
     // own line; empty when the kind has nothing to add.

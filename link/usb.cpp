@@ -136,8 +136,8 @@ std::string DeviceNote(uint32_t n, uint32_t openStatus, uint32_t sizeResult, uin
 
 // ---- the kind driver ----
 
-using UsbCalls = LineKindDriver<UsbRecord, UsbLineOf, UsbClose, UsbWrite, UsbRead, UsbCompare, UsbSetReset,
-                                UsbGetReset, UsbSetFold>;
+using UsbCalls =
+    LineKindDriver<UsbRecord, UsbLineOf, UsbClose, UsbWrite, UsbRead, UsbCompare, UsbSetReset, UsbGetReset, UsbSetFold>;
 
 uint32_t DriverOpen(uint32_t unit, uint32_t, uint32_t, LinkOpenResult* out) {
     UsbRecord* r = nullptr;
@@ -249,8 +249,8 @@ uint32_t UsbReceiveAnswer(UsbRecord* record, uint8_t answer[USB_ANSWER_BYTES], u
     for (;;) {
         Arm();
         uint32_t n = 0;
-        uint32_t status = DevIoControl(record->device, DEV_IOCTL_RECEIVE_ANSWER, nullptr, 0, answer,
-                                       USB_ANSWER_BYTES, &n, &g_overlapped);
+        uint32_t status = DevIoControl(record->device, DEV_IOCTL_RECEIVE_ANSWER, nullptr, 0, answer, USB_ANSWER_BYTES,
+                                       &n, &g_overlapped);
         if (uint32_t result = Complete(record, status, g_timings.answerWaitMs, &n)) return result;
         if (n != USB_ANSWER_BYTES) return USB_RESULT_WRONG_COUNT;
         if (answer[1] != 0) {

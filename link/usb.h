@@ -54,10 +54,10 @@ uint32_t UsbPollCount();
 
 // Wait limits. Programs keep the defaults; tests shorten them to reach time-outs quickly.
 struct UsbTimings {
-    uint32_t waitMs = 5000;        // command, packet-size and bulk waits
-    uint32_t answerWaitMs = 100;   // one answer poll
-    uint32_t pollLimitMs = 5000;   // sleeping between answer polls
-    uint32_t staleMs = 20;         // an answer to another command is believed after this
+    uint32_t waitMs = 5000;       // command, packet-size and bulk waits
+    uint32_t answerWaitMs = 100;  // one answer poll
+    uint32_t pollLimitMs = 5000;  // sleeping between answer polls
+    uint32_t staleMs = 20;        // an answer to another command is believed after this
 };
 void UsbSetTimings(const UsbTimings& timings);
 UsbTimings UsbGetTimings();

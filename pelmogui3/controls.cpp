@@ -60,8 +60,8 @@ void StatusPanel::setPanelEnabled(bool on) {
         QAccessible::updateAccessibility(&ev);
     }
     QPalette p = palette();
-    p.setColor(QPalette::WindowText, parentWidget()->palette().color(on ? QPalette::Active : QPalette::Disabled,
-                                                                      QPalette::WindowText));
+    p.setColor(QPalette::WindowText,
+               parentWidget()->palette().color(on ? QPalette::Active : QPalette::Disabled, QPalette::WindowText));
     setPalette(p);
 }
 
@@ -77,9 +77,7 @@ bool StatusPanel::isElided() const {
 }
 
 // The panel's width comes from the bar's layout, never from its text.
-QSize StatusPanel::minimumSizeHint() const {
-    return QSize(minimumWidth(), QLabel::minimumSizeHint().height());
-}
+QSize StatusPanel::minimumSizeHint() const { return QSize(minimumWidth(), QLabel::minimumSizeHint().height()); }
 
 QSize StatusPanel::sizeHint() const {
     const QSize hint = QLabel::sizeHint();

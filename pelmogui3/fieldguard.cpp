@@ -57,20 +57,20 @@ bool FieldGuard::Pass() {
 
 bool FieldGuard::eventFilter(QObject* watched, QEvent* event) {
     switch (event->type()) {
-        case QEvent::Shortcut:
-            // An access key clicks without the focus having left the field.
-            if (!Pass()) return true;
-            break;
-        case QEvent::MouseButtonPress:
-        case QEvent::MouseButtonDblClick: {
-            // The press moved the focus first, which checked the field; a field
-            // that still has the focus was refused, and the press must not go on
-            // to become a click.
-            QLineEdit* field = FocusedField();
-            if (field && (refused_ == field || !Check(field))) return true;
-            break;
-        }
-        default: break;
+    case QEvent::Shortcut:
+        // An access key clicks without the focus having left the field.
+        if (!Pass()) return true;
+        break;
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonDblClick: {
+        // The press moved the focus first, which checked the field; a field
+        // that still has the focus was refused, and the press must not go on
+        // to become a click.
+        QLineEdit* field = FocusedField();
+        if (field && (refused_ == field || !Check(field))) return true;
+        break;
+    }
+    default: break;
     }
     return QObject::eventFilter(watched, event);
 }

@@ -35,7 +35,8 @@ frmLoad::frmLoad(QWidget* parent)
     LoadFileLength = AddField("LoadFileLength", "LoadFileLengthLabel", "&Length (hex)", FieldKind::Length, grid, 3);
     LoadFileWidth = new QComboBox(this);
     LoadFileWidth->setObjectName("LoadFileWidth");
-    LoadFileWidth->addItems({"Byte", "Other Byte", "3rd Byte", "4th Byte", "5th Byte", "6th Byte", "7th Byte", "8th Byte"});
+    LoadFileWidth->addItems(
+        {"Byte", "Other Byte", "3rd Byte", "4th Byte", "5th Byte", "6th Byte", "7th Byte", "8th Byte"});
     auto* widthLabel = new QLabel("Use &Every...", this);
     widthLabel->setObjectName("LoadFileWidthLabel");
     widthLabel->setBuddy(LoadFileWidth);
@@ -77,9 +78,7 @@ frmLoad::frmLoad(QWidget* parent)
                  LoadFileLoadOption[1], LoadFileLoadOption[2], LoadFileBrowse});
 }
 
-void frmLoad::CaptionNow() {
-    NowButton->setText(LoadFileLoadOption[2]->isChecked() ? "Verify &Now" : "Load &Now");
-}
+void frmLoad::CaptionNow() { NowButton->setText(LoadFileLoadOption[2]->isChecked() ? "Verify &Now" : "Load &Now"); }
 
 void frmLoad::StoreFields() {
     UnitSettingsRecord& s = UnitSettings;

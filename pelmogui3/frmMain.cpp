@@ -35,10 +35,10 @@ namespace {
 
 Qt::ToolBarArea AreaOf(int align) {
     switch (align) {
-        case 2: return Qt::BottomToolBarArea;
-        case 3: return Qt::LeftToolBarArea;
-        case 4: return Qt::RightToolBarArea;
-        default: return Qt::TopToolBarArea;
+    case 2: return Qt::BottomToolBarArea;
+    case 3: return Qt::LeftToolBarArea;
+    case 4: return Qt::RightToolBarArea;
+    default: return Qt::TopToolBarArea;
     }
 }
 
@@ -143,20 +143,16 @@ void frmMain::BuildToolbar() {
         const char* tip;
         void (frmMain::*slot)();
     };
-    static const Tool tools[6] = {{"QuickLoad", "Quick Load", &frmMain::QuickLoad},
-                                  {"QuickWrite", "Quick Write", &frmMain::QuickWrite},
-                                  {"QuickFill", "Quick Fill", &frmMain::QuickFill},
-                                  {"QuickChecksum", "Quick Checksum", &frmMain::QuickChecksum},
-                                  {"QuickReset", "Pulse Reset", nullptr},
-                                  {"OpenView", "Open View Window", &frmMain::ViewToggle}};
+    static const Tool tools[6] = {
+        {"QuickLoad", "Quick Load", &frmMain::QuickLoad}, {"QuickWrite", "Quick Write", &frmMain::QuickWrite},
+        {"QuickFill", "Quick Fill", &frmMain::QuickFill}, {"QuickChecksum", "Quick Checksum", &frmMain::QuickChecksum},
+        {"QuickReset", "Pulse Reset", nullptr},           {"OpenView", "Open View Window", &frmMain::ViewToggle}};
     for (const Tool& t : tools) {
         QAction* a = tbToolBar->addAction(icons::Tool(t.key), t.tip);
         a->setObjectName(t.key);
         a->setToolTip(t.tip);
-        if (t.slot)
-            connect(a, &QAction::triggered, this, t.slot);
-        else
-            connect(a, &QAction::triggered, this, [] { ResetCommand(5); });
+        if (t.slot) connect(a, &QAction::triggered, this, t.slot);
+        else connect(a, &QAction::triggered, this, [] { ResetCommand(5); });
     }
     // The view button shows the view's state; only the toggle changes it.
     QAction* view = Button("OpenView");
@@ -202,10 +198,8 @@ void frmMain::BuildStatusBars() {
     setStatusBar(statusHost_);
     connect(sbStatusBar, &StatusBar::panelClicked, this, [this](int) { OpenDeviceSetup(); });
     connect(sbStatusBar2, &StatusBar::panelClicked, this, [this](int i) {
-        if (i == 0)
-            OpenSetupLoad();
-        else
-            OpenSetupCksum();
+        if (i == 0) OpenSetupLoad();
+        else OpenSetupCksum();
     });
 }
 
@@ -232,8 +226,8 @@ void frmMain::Load() {
         const int width = modReg::GetHexSetting("MainWidth", DesignedWidth);
         const int height = modReg::GetHexSetting("MainHeight", DesignedHeight);
         QRect place(modReg::GetHexSetting("MainLeft", screen.x() + (screen.width() - DesignedWidth) / 2),
-                    modReg::GetHexSetting("MainTop", screen.y() + (screen.height() - DesignedHeight) / 2),
-                    width, height);
+                    modReg::GetHexSetting("MainTop", screen.y() + (screen.height() - DesignedHeight) / 2), width,
+                    height);
         // A placement from another screen set-up, or from damaged settings, must
         // not leave the window out of reach.
         if (width < 100 || height < 60 || width > 16384 || height > 16384 || !QGuiApplication::screenAt(place.center()))
@@ -259,10 +253,8 @@ void frmMain::Load() {
 
     OpenUnit("Initialization");
     if (UnitSettings.DevType == 0) {
-        if (StartMaximized)
-            showMaximized();
-        else
-            show();
+        if (StartMaximized) showMaximized();
+        else show();
         OpenDeviceSetup();
     } else {
         SetStatus("EMULATING");
@@ -361,10 +353,8 @@ void frmMain::QuickLoad() {
         OpenDeviceSetup();
         if (UnitSettings.DevType == 0) return;
     }
-    if (UnitSettings.LoadFile.isEmpty())
-        OpenSetupLoad();
-    else
-        RunLoad("Quick Load", false);
+    if (UnitSettings.LoadFile.isEmpty()) OpenSetupLoad();
+    else RunLoad("Quick Load", false);
 }
 
 void frmMain::QuickWrite() {
@@ -372,10 +362,8 @@ void frmMain::QuickWrite() {
         OpenDeviceSetup();
         if (UnitSettings.DevType == 0) return;
     }
-    if (UnitSettings.WriteFile.isEmpty())
-        OpenSetupWrite();
-    else
-        RunWrite("Quick Write", false);
+    if (UnitSettings.WriteFile.isEmpty()) OpenSetupWrite();
+    else RunWrite("Quick Write", false);
 }
 
 void frmMain::QuickFill() {
@@ -436,8 +424,8 @@ void frmMain::ToggleStatusBar() { ShowStatusBars(mnuViewStatusBar->isChecked());
 
 void frmMain::HelpTopics() {
     if (HelpFile.isEmpty()) {
-        MsgBox("Unable to display Help Contents. There is no Help associated with this project.",
-               BoxIcon::Information, BoxButtons::Ok, windowTitle());
+        MsgBox("Unable to display Help Contents. There is no Help associated with this project.", BoxIcon::Information,
+               BoxButtons::Ok, windowTitle());
         return;
     }
     const QString error = frmHelp::ShowTopic(this, QString());
@@ -486,8 +474,7 @@ void frmMain::closeEvent(QCloseEvent* event) {
 }
 
 void frmMain::RestoreStartPlacement() {
-    if (!StartMaximized || windowState() & (Qt::WindowMaximized | Qt::WindowMinimized | Qt::WindowFullScreen))
-        return;
+    if (!StartMaximized || windowState() & (Qt::WindowMaximized | Qt::WindowMinimized | Qt::WindowFullScreen)) return;
     StartMaximized = false;
     const int left = modReg::GetHexSetting("MainLeft", x());
     const int top = modReg::GetHexSetting("MainTop", y());

@@ -35,9 +35,9 @@ frmSetupDevice::frmSetupDevice(QWidget* parent) : QDialog(parent) {
         l->setBuddy(buddy);
         return l;
     };
-    DeviceType = combo("DeviceType", {"(Select One)", "2716 (2K)", "2732 (4K)", "2764 (8K)", "27128 (16K)",
-                                      "27256 (32K)", "27512 (64K)", "27010 (128K)", "27020 (256K)", "27040 (512K)",
-                                      "27080 (1M)"});
+    DeviceType =
+        combo("DeviceType", {"(Select One)", "2716 (2K)", "2732 (4K)", "2764 (8K)", "27128 (16K)", "27256 (32K)",
+                             "27512 (64K)", "27010 (128K)", "27020 (256K)", "27040 (512K)", "27080 (1M)"});
     Label1 = label("Label1", "&Emulation Device Type", DeviceType);
     Unit = combo("Unit", {"0", "1", "2", "3", "Virtual"});
     LoadFileUnitLabel = label("LoadFileUnitLabel", "&Unit Address", Unit);
@@ -193,9 +193,10 @@ void frmSetupDevice::UnitChosen(int index) {
     if (index == s.Unit) return;
     modReg::SaveUnitSettings();
     if (modReg::UnitHasSettings(index)) {
-        const int answer = MsgBox("Previous Settings Exist for Selected Unit\rDo you want to use them now?\r"
-                                  "THIS OPERATION IS NOT REVERSABLE\rAll Current Settings Will Be Lost",
-                                  BoxIcon::Question, BoxButtons::YesNo, " Pelmo Device Setup", No);
+        const int answer = MsgBox(
+            "Previous Settings Exist for Selected Unit\rDo you want to use them now?\r"
+            "THIS OPERATION IS NOT REVERSABLE\rAll Current Settings Will Be Lost",
+            BoxIcon::Question, BoxButtons::YesNo, " Pelmo Device Setup", No);
         if (answer == Yes) {
             modReg::LoadUnitSettings(index);
             FillFromRecord();

@@ -35,14 +35,14 @@ frmWrite::frmWrite(QWidget* parent)
     WriteFileLength = AddField("WriteFileLength", "WriteFileLengthLabel", "&Length (hex)", FieldKind::Length, grid, 3);
     WriteFileTarget = AddField("WriteFileTarget", "WriteFileTargetLabel", "&Target (hex)", FieldKind::OptionalTarget,
                                grid, 4, &targetLabel_);
-    WriteFileFill = AddField("WriteFileFill", "WriteFileFillLabel", "Fill (&hex)", FieldKind::OptionalFill, grid, 5,
-                             &fillLabel_);
+    WriteFileFill =
+        AddField("WriteFileFill", "WriteFileFillLabel", "Fill (&hex)", FieldKind::OptionalFill, grid, 5, &fillLabel_);
     WriteFileRecord = AddField("WriteFileRecord", "WriteFileRecordLabel", "&Record Length (dec)",
                                FieldKind::RecordLength, grid, 6, &recordLabel_);
     WriteFileEntry = AddField("WriteFileEntry", "WriteFileEntryLabel", "&Entry Point (hex)", FieldKind::OptionalEntry,
                               grid, 7, &entryLabel_);
-    WriteFileSignonText = AddField("WriteFileSignonText", "WriteFileSignonTextLabel", "Sign On Te&xt",
-                                   FieldKind::Text, grid, 8, &signonLabel_);
+    WriteFileSignonText = AddField("WriteFileSignonText", "WriteFileSignonTextLabel", "Sign On Te&xt", FieldKind::Text,
+                                   grid, 8, &signonLabel_);
     WriteFileEOFOption = new QCheckBox("&Include EOF Record", this);
     WriteFileEOFOption->setObjectName("WriteFileEOFOption");
     const char* options[2] = {"&Append to Existing File", "&Overwrite Existing File"};
@@ -91,8 +91,8 @@ frmWrite::frmWrite(QWidget* parent)
         if (!name.isEmpty()) WriteFileFile->setText(name);
     });
     SetTabOrder({WriteFileFile, WriteFileFormat, WriteFileStart, WriteFileLength, WriteFileTarget, WriteFileFill,
-                 WriteFileRecord, WriteFileEntry, WriteFileSignonText, WriteFileEOFOption,
-                 WriteFileAppendOverOption[0], WriteFileAppendOverOption[1], WriteFileBrowse});
+                 WriteFileRecord, WriteFileEntry, WriteFileSignonText, WriteFileEOFOption, WriteFileAppendOverOption[0],
+                 WriteFileAppendOverOption[1], WriteFileBrowse});
 }
 
 void frmWrite::EnableControls() {
@@ -147,8 +147,8 @@ void frmWrite::Now() {
 }
 
 void frmWrite::Done() {
-    if (!CheckFields({WriteFileStart, WriteFileLength, WriteFileTarget, WriteFileFill, WriteFileRecord,
-                      WriteFileEntry, WriteFileSignonText}))
+    if (!CheckFields({WriteFileStart, WriteFileLength, WriteFileTarget, WriteFileFill, WriteFileRecord, WriteFileEntry,
+                      WriteFileSignonText}))
         return;
     StoreFields();
     accept();

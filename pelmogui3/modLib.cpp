@@ -44,8 +44,13 @@ QString ProgramDir() {
         modMain::MsgBox(text, modMain::BoxIcon::Critical, modMain::BoxButtons::Ok, " Pelmo Error -- Library");
     };
     if (QCoreApplication::instance() && QThread::currentThread() != QCoreApplication::instance()->thread())
-        QMetaObject::invokeMethod(QCoreApplication::instance(), [report] { report(); std::exit(2); },
-                                  Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [report] {
+                report();
+                std::exit(2);
+            },
+            Qt::BlockingQueuedConnection);
     report();
     std::exit(2);
 }
@@ -70,8 +75,7 @@ Fn Bind(Fn& slot, const char* name) {
     if (!slot) {
         void* handle = Library();
         void* symbol = LibrarySymbol(handle, name);
-        if (!symbol)
-            Fail(QString("UNABLE TO FIND THE FUNCTION %1\rIN THE EMULATOR LIBRARY\r%2").arg(name, LoadedFrom));
+        if (!symbol) Fail(QString("UNABLE TO FIND THE FUNCTION %1\rIN THE EMULATOR LIBRARY\r%2").arg(name, LoadedFrom));
         slot = reinterpret_cast<Fn>(symbol);
     }
     return slot;
@@ -100,8 +104,7 @@ QStringList LibraryCandidates() {
     const QString dir = ProgramDir();
     QStringList list;
     for (const char* name : {"libemucore.so.1", "libemucore.so"}) {
-        if (!dir.isEmpty())
-            list << QDir::cleanPath(dir + "/" PELMO_LIB_FROM_BIN "/" + name) << dir + "/" + name;
+        if (!dir.isEmpty()) list << QDir::cleanPath(dir + "/" PELMO_LIB_FROM_BIN "/" + name) << dir + "/" + name;
         list << name;
     }
     return list;
@@ -120,8 +123,7 @@ int32_t VXASetReset(int32_t first, int32_t ms, int32_t second) {
 }
 int32_t VXALoad(char* text, const char* fileName, int32_t start, int32_t target, int32_t length, int32_t width,
                 int32_t verify, int32_t fold, int32_t resetFlag, int32_t before, int32_t after) {
-    return Bind(pLoad, "VXALoad")(text, fileName, start, target, length, width, verify, fold, resetFlag, before,
-                                  after);
+    return Bind(pLoad, "VXALoad")(text, fileName, start, target, length, width, verify, fold, resetFlag, before, after);
 }
 int32_t VXAFill(char* text, int32_t value, int32_t start, int32_t length, int32_t verify, int32_t fold,
                 int32_t resetFlag, int32_t before, int32_t after) {
@@ -149,7 +151,9 @@ int32_t VXAViewClose() { return Bind(pViewClose, "VXAViewClose")(); }
 
 ResultBuffer::ResultBuffer() { std::memset(buf_, 0, sizeof buf_); }
 
-QString ResultBuffer::text() const { return QString::fromLocal8Bit(buf_, static_cast<qsizetype>(strnlen(buf_, sizeof buf_))); }
+QString ResultBuffer::text() const {
+    return QString::fromLocal8Bit(buf_, static_cast<qsizetype>(strnlen(buf_, sizeof buf_)));
+}
 
 QByteArray FileNameBytes(const QString& name) { return QFile::encodeName(name); }
 

@@ -47,20 +47,19 @@ class InputBlocker : public QObject {
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
         switch (event->type()) {
-            case QEvent::MouseButtonPress:
-            case QEvent::MouseButtonRelease:
-            case QEvent::MouseButtonDblClick:
-            case QEvent::KeyPress:
-            case QEvent::KeyRelease:
-            case QEvent::ShortcutOverride:
-            case QEvent::Shortcut:
-            case QEvent::Wheel:
-            case QEvent::ContextMenu:
-            case QEvent::TouchBegin:
-            case QEvent::TouchUpdate:
-            case QEvent::TouchEnd:
-                return true;
-            default: return QObject::eventFilter(watched, event);
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::ShortcutOverride:
+        case QEvent::Shortcut:
+        case QEvent::Wheel:
+        case QEvent::ContextMenu:
+        case QEvent::TouchBegin:
+        case QEvent::TouchUpdate:
+        case QEvent::TouchEnd: return true;
+        default: return QObject::eventFilter(watched, event);
         }
     }
 };
@@ -176,10 +175,8 @@ QString ResetStateText() {
     if (s.DevType == 0 || s.Unit == 4) return QString();
     if (s.ResetState < 0 || s.ResetState > 2) return QString();
     QString text = ResetLevelNames[s.ResetState];
-    if (s.ResetState == s.ResetInactive)
-        text += " (Inactive)";
-    else if (s.ResetState == s.ResetActive)
-        text += " (Active)";
+    if (s.ResetState == s.ResetInactive) text += " (Inactive)";
+    else if (s.ResetState == s.ResetActive) text += " (Active)";
     return text;
 }
 
@@ -234,9 +231,9 @@ void ShowDeviceFailure(int32_t code, const QString& title) {
 
 bool CheckReady(const QString& word, const QString& title, const QString& file) {
     if (UnitSettings.DevType == 0) {
-        MsgBox("Please use Setup/Device to\rSelect an Emulation Device Type\rBefore performing a " + word +
-                   " Operation",
-               BoxIcon::Exclamation, BoxButtons::Ok, ErrorTitle(title));
+        MsgBox(
+            "Please use Setup/Device to\rSelect an Emulation Device Type\rBefore performing a " + word + " Operation",
+            BoxIcon::Exclamation, BoxButtons::Ok, ErrorTitle(title));
         return false;
     }
     if (file.isEmpty()) {
@@ -298,9 +295,9 @@ void RunWrite(const QString& title, bool showSuccess) {
     const UnitSettingsRecord a = s;
     const int32_t r = CallLibrary([&buffer, &name, &signon, a] {
         return emu::VXAWrite(buffer.data(), name.constData(), a.WriteStart, a.WriteLength, a.WriteAppendOverOption,
-                             a.WriteFormat, a.WriteEOFOption, a.WriteRecordLen, a.WriteFillValue,
-                             a.WriteTargetOption, a.WriteTarget, a.WriteEntryOption, a.WriteEntryAddress,
-                             signon.constData(), a.FoldingMode, a.AutoReset, a.ResetActive, a.ResetInactive);
+                             a.WriteFormat, a.WriteEOFOption, a.WriteRecordLen, a.WriteFillValue, a.WriteTargetOption,
+                             a.WriteTarget, a.WriteEntryOption, a.WriteEntryAddress, signon.constData(), a.FoldingMode,
+                             a.AutoReset, a.ResetActive, a.ResetInactive);
     });
     const QString text = buffer.text();
     EndCall();
@@ -391,10 +388,8 @@ void CloseView() {
 void BusyPointer(bool on) {
     if (on == Busy) return;
     Busy = on;
-    if (on)
-        QApplication::setOverrideCursor(Qt::WaitCursor);
-    else
-        QApplication::restoreOverrideCursor();
+    if (on) QApplication::setOverrideCursor(Qt::WaitCursor);
+    else QApplication::restoreOverrideCursor();
 }
 
 bool Calling() { return InCall; }
@@ -452,7 +447,9 @@ bool ParseHex(const QString& text, int32_t* value) {
     if (t.isEmpty()) return false;
     uint64_t v = 0;
     for (QChar c : t) {
-        const int d = c.isDigit() ? c.digitValue() : (c.toLower() >= 'a' && c.toLower() <= 'f') ? c.toLower().unicode() - 'a' + 10 : -1;
+        const int d = c.isDigit()                                  ? c.digitValue()
+                      : (c.toLower() >= 'a' && c.toLower() <= 'f') ? c.toLower().unicode() - 'a' + 10
+                                                                   : -1;
         if (d < 0 || c.unicode() > 0x7F) return false;
         v = v * 16 + static_cast<uint64_t>(d);
         if (v > 0xFFFFFFFFull) return false;
@@ -510,10 +507,8 @@ int Main(int argc, char** argv) {
     frmMain main;
     main.Load();
     if (!main.isVisible()) {
-        if (StartMaximized)
-            main.showMaximized();
-        else
-            main.show();
+        if (StartMaximized) main.showMaximized();
+        else main.show();
     }
     return app.exec();
 }

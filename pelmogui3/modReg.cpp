@@ -70,8 +70,8 @@ bool WriteCopy(const QString& copy, const QByteArray& data) {
 // Puts `data` in place as the store's file. False with the reason in words.
 bool ReplaceStoreFile(const QString& path, const QByteArray& data, QString* reason) {
     std::string why;
-    if (FileReplaceWhole(QFile::encodeName(path).constData(), data.constData(), static_cast<size_t>(data.size()),
-                         false, &why))
+    if (FileReplaceWhole(QFile::encodeName(path).constData(), data.constData(), static_cast<size_t>(data.size()), false,
+                         &why))
         return true;
     *reason = QString::fromLocal8Bit(why.c_str());
     return false;

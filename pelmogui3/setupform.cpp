@@ -94,61 +94,46 @@ bool SetupForm::CheckField(QLineEdit* field) {
     QString shown;
     QString message;
     switch (kind) {
-        case FieldKind::Start:
-        case FieldKind::LoadTarget:
-            if (text.isEmpty())
-                shown = "0";
-            else if (hex && v >= 0 && v <= 0xFFFFF)
-                shown = Hex(v);
-            else
-                message = QString("Please specify a Hex %1 Address between 0 and FFFFF")
-                              .arg(kind == FieldKind::Start ? "Start" : "Target");
-            break;
-        case FieldKind::Length:
-            if (text.isEmpty() || text.compare("ALL", Qt::CaseInsensitive) == 0 || (hex && v == 0))
-                shown = "ALL";
-            else if (hex && v >= 1 && v <= 0x100000)
-                shown = Hex(v);
-            else
-                message = "Please specify a Hex Length in Bytes between 1 and 100000\r" + allLine_;
-            break;
-        case FieldKind::FillByte:
-            if (text.isEmpty())
-                shown = "FF";
-            else if (hex && v >= 0 && v <= 0xFF)
-                shown = Hex(v).rightJustified(2, '0');
-            else
-                message = "Please specify a Fill Value between 0 and FF";
-            break;
-        case FieldKind::OptionalTarget:
-        case FieldKind::OptionalEntry:
-            if (text.isEmpty() || hex)
-                shown = text.isEmpty() ? QString() : Hex(v);
-            else
-                message = kind == FieldKind::OptionalTarget
-                              ? "Please specify a Hex Target Address\rOr Leave BLANK to use Start Address"
-                              : "Please specify a Hex Entry Point Address \rOr Leave BLANK for No Entry Point";
-            break;
-        case FieldKind::OptionalFill:
-            if (text.isEmpty())
-                shown = QString();
-            else if (hex && v >= 0 && v <= 0xFF)
-                shown = Hex(v);
-            else
-                message = "Please specify a Hex Fill Value between 0 and FF\rOr Leave BLANK for No Fill Removal";
-            break;
-        case FieldKind::RecordLength: {
-            bool ok = false;
-            const int n = text.toInt(&ok, 10);
-            if (text.isEmpty())
-                shown = "32";
-            else if (ok && n >= 1 && n <= 255)
-                shown = QString::number(n);
-            else
-                message = "Please specify a Decimal Record Length between 1 and 255";
-            break;
-        }
-        case FieldKind::Text: shown = text; break;
+    case FieldKind::Start:
+    case FieldKind::LoadTarget:
+        if (text.isEmpty()) shown = "0";
+        else if (hex && v >= 0 && v <= 0xFFFFF) shown = Hex(v);
+        else
+            message = QString("Please specify a Hex %1 Address between 0 and FFFFF")
+                          .arg(kind == FieldKind::Start ? "Start" : "Target");
+        break;
+    case FieldKind::Length:
+        if (text.isEmpty() || text.compare("ALL", Qt::CaseInsensitive) == 0 || (hex && v == 0)) shown = "ALL";
+        else if (hex && v >= 1 && v <= 0x100000) shown = Hex(v);
+        else message = "Please specify a Hex Length in Bytes between 1 and 100000\r" + allLine_;
+        break;
+    case FieldKind::FillByte:
+        if (text.isEmpty()) shown = "FF";
+        else if (hex && v >= 0 && v <= 0xFF) shown = Hex(v).rightJustified(2, '0');
+        else message = "Please specify a Fill Value between 0 and FF";
+        break;
+    case FieldKind::OptionalTarget:
+    case FieldKind::OptionalEntry:
+        if (text.isEmpty() || hex) shown = text.isEmpty() ? QString() : Hex(v);
+        else
+            message = kind == FieldKind::OptionalTarget
+                          ? "Please specify a Hex Target Address\rOr Leave BLANK to use Start Address"
+                          : "Please specify a Hex Entry Point Address \rOr Leave BLANK for No Entry Point";
+        break;
+    case FieldKind::OptionalFill:
+        if (text.isEmpty()) shown = QString();
+        else if (hex && v >= 0 && v <= 0xFF) shown = Hex(v);
+        else message = "Please specify a Hex Fill Value between 0 and FF\rOr Leave BLANK for No Fill Removal";
+        break;
+    case FieldKind::RecordLength: {
+        bool ok = false;
+        const int n = text.toInt(&ok, 10);
+        if (text.isEmpty()) shown = "32";
+        else if (ok && n >= 1 && n <= 255) shown = QString::number(n);
+        else message = "Please specify a Decimal Record Length between 1 and 255";
+        break;
+    }
+    case FieldKind::Text: shown = text; break;
     }
     if (message.isEmpty()) {
         if (field->text() != shown) field->setText(shown);

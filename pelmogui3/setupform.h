@@ -14,7 +14,17 @@ class QPushButton;
 class QGridLayout;
 class FieldGuard;
 
-enum class FieldKind { Start, LoadTarget, Length, FillByte, OptionalTarget, OptionalEntry, OptionalFill, RecordLength, Text };
+enum class FieldKind {
+    Start,
+    LoadTarget,
+    Length,
+    FillByte,
+    OptionalTarget,
+    OptionalEntry,
+    OptionalFill,
+    RecordLength,
+    Text
+};
 
 class SetupForm : public QDialog {
     Q_OBJECT
@@ -36,8 +46,8 @@ public:
 
 protected:
     // subject: "Load" etc.; allLine: the second line of the length message.
-    SetupForm(QWidget* parent, const char* name, const QString& caption, const QString& subject,
-              const QString& allLine, const QString& helpTopic);
+    SetupForm(QWidget* parent, const char* name, const QString& caption, const QString& subject, const QString& allLine,
+              const QString& helpTopic);
     QLineEdit* AddField(const char* name, const char* labelName, const QString& label, FieldKind kind,
                         QGridLayout* grid, int row, QLabel** labelOut = nullptr);
     // The button row; Now, Done and Cancel call the virtuals below.

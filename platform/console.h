@@ -13,11 +13,26 @@ inline constexpr int CONSOLE_KEY_EXTENDED = 0x7F;
 
 // Extended key codes of the line editor: scan code x 256.
 enum : int {
-    KEY_HOME = 0x4700, KEY_UP = 0x4800, KEY_PGUP = 0x4900, KEY_LEFT = 0x4B00, KEY_RIGHT = 0x4D00,
-    KEY_END = 0x4F00, KEY_DOWN = 0x5000, KEY_PGDN = 0x5100, KEY_INSERT = 0x5200, KEY_DELETE = 0x5300,
-    KEY_CTRL_LEFT = 0x7300, KEY_CTRL_RIGHT = 0x7400, KEY_CTRL_END = 0x7500, KEY_CTRL_PGDN = 0x7600,
-    KEY_CTRL_HOME = 0x7700, KEY_CTRL_PGUP = 0x8400,
-    KEY_F1 = 0x3B00, KEY_SHIFT_F1 = 0x5400, KEY_CTRL_F1 = 0x5E00, KEY_ALT_F1 = 0x6800,
+    KEY_HOME = 0x4700,
+    KEY_UP = 0x4800,
+    KEY_PGUP = 0x4900,
+    KEY_LEFT = 0x4B00,
+    KEY_RIGHT = 0x4D00,
+    KEY_END = 0x4F00,
+    KEY_DOWN = 0x5000,
+    KEY_PGDN = 0x5100,
+    KEY_INSERT = 0x5200,
+    KEY_DELETE = 0x5300,
+    KEY_CTRL_LEFT = 0x7300,
+    KEY_CTRL_RIGHT = 0x7400,
+    KEY_CTRL_END = 0x7500,
+    KEY_CTRL_PGDN = 0x7600,
+    KEY_CTRL_HOME = 0x7700,
+    KEY_CTRL_PGUP = 0x8400,
+    KEY_F1 = 0x3B00,
+    KEY_SHIFT_F1 = 0x5400,
+    KEY_CTRL_F1 = 0x5E00,
+    KEY_ALT_F1 = 0x6800,
     KEY_UNKNOWN = 0xFF00,  // a sequence that names no key of ours
 };
 inline constexpr int KEY_CTRL_C = 0x03;

@@ -184,9 +184,9 @@ void OnQuitSignal(int sig) {
 void OnResize(int) { g_resized = 1; }
 
 void Hook(int sig, void (*handler)(int)) {
-    struct sigaction old{};
+    struct sigaction old {};
     if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) return;  // nohup and friends
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = handler;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = 0;  // no restart: a blocked read returns so the program can end
@@ -194,9 +194,9 @@ void Hook(int sig, void (*handler)(int)) {
 }
 
 void HookEnd(int sig) {
-    struct sigaction old{};
+    struct sigaction old {};
     if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) return;  // nohup and friends
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_sigaction = OnEndSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_SIGINFO;  // no restart: a blocked read returns so the program can end
@@ -281,34 +281,47 @@ int Function(int n, int mods) {
 // Final letters shared by CSI and SS3 sequences.
 int ByLetter(int final, int mods) {
     switch (final) {
-        case 'A': return Nav(kUp, mods);
-        case 'B': return Nav(kDown, mods);
-        case 'C': return Nav(kRight, mods);
-        case 'D': return Nav(kLeft, mods);
-        case 'H': return Nav(kHome, mods);
-        case 'F': return Nav(kEnd, mods);
-        case 'P': case 'Q': case 'R': case 'S': return Function(final - 'P' + 1, mods);
-        // rxvt: Ctrl+arrows as SS3 a..d
-        case 'a': return Nav(kUp, MOD_CTRL);
-        case 'b': return Nav(kDown, MOD_CTRL);
-        case 'c': return Nav(kRight, MOD_CTRL);
-        case 'd': return Nav(kLeft, MOD_CTRL);
-        default: return KEY_UNKNOWN;
+    case 'A': return Nav(kUp, mods);
+    case 'B': return Nav(kDown, mods);
+    case 'C': return Nav(kRight, mods);
+    case 'D': return Nav(kLeft, mods);
+    case 'H': return Nav(kHome, mods);
+    case 'F': return Nav(kEnd, mods);
+    case 'P':
+    case 'Q':
+    case 'R':
+    case 'S': return Function(final - 'P' + 1, mods);
+    // rxvt: Ctrl+arrows as SS3 a..d
+    case 'a': return Nav(kUp, MOD_CTRL);
+    case 'b': return Nav(kDown, MOD_CTRL);
+    case 'c': return Nav(kRight, MOD_CTRL);
+    case 'd': return Nav(kLeft, MOD_CTRL);
+    default: return KEY_UNKNOWN;
     }
 }
 
 // "CSI n ~" keys (VT220 and xterm).
 int ByNumber(int n, int mods) {
     switch (n) {
-        case 1: case 7: return Nav(kHome, mods);
-        case 2: return Nav(kInsert, mods);
-        case 3: return Nav(kDelete, mods);
-        case 4: case 8: return Nav(kEnd, mods);
-        case 5: return Nav(kPgUp, mods);
-        case 6: return Nav(kPgDn, mods);
-        case 11: case 12: case 13: case 14: case 15: return Function(n - 10, mods);
-        case 17: case 18: case 19: case 20: case 21: return Function(n - 11, mods);
-        default: return KEY_UNKNOWN;
+    case 1:
+    case 7: return Nav(kHome, mods);
+    case 2: return Nav(kInsert, mods);
+    case 3: return Nav(kDelete, mods);
+    case 4:
+    case 8: return Nav(kEnd, mods);
+    case 5: return Nav(kPgUp, mods);
+    case 6: return Nav(kPgDn, mods);
+    case 11:
+    case 12:
+    case 13:
+    case 14:
+    case 15: return Function(n - 10, mods);
+    case 17:
+    case 18:
+    case 19:
+    case 20:
+    case 21: return Function(n - 11, mods);
+    default: return KEY_UNKNOWN;
     }
 }
 
@@ -339,19 +352,19 @@ int DecodeSequence(bool ss3) {
         int modParam = count >= 1 ? params[1] : (ss3 && any ? params[0] : 0);
         int mods = modParam > 1 ? modParam - 1 : 0;
         switch (b) {
-            case '~': return ByNumber(params[0], mods);
-            case '^': return ByNumber(params[0], mods | MOD_CTRL);  // rxvt
-            case '$': return ByNumber(params[0], mods | MOD_SHIFT);  // rxvt
-            case '@': return ByNumber(params[0], mods | MOD_CTRL | MOD_SHIFT);
-            default: return ByLetter(b, mods);
+        case '~': return ByNumber(params[0], mods);
+        case '^': return ByNumber(params[0], mods | MOD_CTRL);   // rxvt
+        case '$': return ByNumber(params[0], mods | MOD_SHIFT);  // rxvt
+        case '@': return ByNumber(params[0], mods | MOD_CTRL | MOD_SHIFT);
+        default: return ByLetter(b, mods);
         }
     }
     return KEY_UNKNOWN;
 }
 
 int DecodeKey(int c) {
-    if (c == 0x7F) return 0x08;  // the Backspace key sends DEL
-    if (c == 0x0A) return 0x0D;  // Ctrl+J and pasted line ends act as Enter
+    if (c == 0x7F) return 0x08;         // the Backspace key sends DEL
+    if (c == 0x0A) return 0x0D;         // Ctrl+J and pasted line ends act as Enter
     if (c == 0x00) return KEY_UNKNOWN;  // Ctrl+Space
     if (c != 0x1B) return c;
     if (!ByteReady(kSequenceGapMs)) return 0x1B;
@@ -581,7 +594,6 @@ bool ConsoleCancelKeyPressed(int* fd) {
     struct pollfd p = {*fd, POLLIN, 0};
     if (poll(&p, 1, 10) <= 0) return true;
     uint8_t rest[64];
-    while (poll(&p, 1, 0) > 0 && (p.revents & POLLIN) && read(*fd, rest, sizeof rest) > 0) {
-    }
+    while (poll(&p, 1, 0) > 0 && (p.revents & POLLIN) && read(*fd, rest, sizeof rest) > 0) {}
     return false;
 }

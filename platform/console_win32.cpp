@@ -111,9 +111,7 @@ int ConsoleUsableWidth() {
     return 70;
 }
 
-bool ConsoleResized() {
-    return Terminal() && WinConsoleResized();
-}
+bool ConsoleResized() { return Terminal() && WinConsoleResized(); }
 
 int ConsoleReadKey(bool wait) {
     if (!Terminal() || g_endStatus != 0 || g_ctrlCQuit) return 0;

@@ -32,11 +32,11 @@ struct Request {
     bool done = false;
     bool attached = false;  // the submitter has stored irp
     DevHandle handle = -1;
-    void* irp = nullptr;    // the host's request: the caller's reference while in flight
+    void* irp = nullptr;  // the host's request: the caller's reference while in flight
     DevOverlapped* ov = nullptr;
     uint32_t status = DEV_PENDING;
     uint32_t information = 0;
-    uint64_t order = 0;     // issue order
+    uint64_t order = 0;  // issue order
 };
 
 std::mutex g_lock;  // handles, requests, overlapped blocks
@@ -150,12 +150,23 @@ uint32_t Submit(DevHandle handle, DevRequestKind kind, uint32_t code, const void
 }  // namespace
 
 const char* DevStatusName(uint32_t status) {
-    static const char* const names[] = {
-        "STATUS_SUCCESS", "STATUS_PENDING", "STATUS_CANCELLED", "STATUS_INVALID_PARAMETER",
-        "STATUS_NOT_IMPLEMENTED", "STATUS_SHARING_VIOLATION", "STATUS_DELETE_PENDING", "STATUS_UNSUCCESSFUL",
-        "STATUS_NO_MEMORY", "STATUS_NO_SUCH_DEVICE", "STATUS_INVALID_HANDLE", "STATUS_IO_INCOMPLETE",
-        "STATUS_TIMEOUT", "STATUS_IO_DEVICE_ERROR", "STATUS_DEVICE_NOT_CONNECTED", "STATUS_INSUFFICIENT_RESOURCES",
-        "STATUS_TOO_MANY_OPENED_FILES"};
+    static const char* const names[] = {"STATUS_SUCCESS",
+                                        "STATUS_PENDING",
+                                        "STATUS_CANCELLED",
+                                        "STATUS_INVALID_PARAMETER",
+                                        "STATUS_NOT_IMPLEMENTED",
+                                        "STATUS_SHARING_VIOLATION",
+                                        "STATUS_DELETE_PENDING",
+                                        "STATUS_UNSUCCESSFUL",
+                                        "STATUS_NO_MEMORY",
+                                        "STATUS_NO_SUCH_DEVICE",
+                                        "STATUS_INVALID_HANDLE",
+                                        "STATUS_IO_INCOMPLETE",
+                                        "STATUS_TIMEOUT",
+                                        "STATUS_IO_DEVICE_ERROR",
+                                        "STATUS_DEVICE_NOT_CONNECTED",
+                                        "STATUS_INSUFFICIENT_RESOURCES",
+                                        "STATUS_TOO_MANY_OPENED_FILES"};
     return status < sizeof names / sizeof names[0] ? names[status] : "STATUS_UNKNOWN";
 }
 
@@ -233,8 +244,8 @@ uint32_t DevClose(DevHandle handle) {
     return DEV_SUCCESS;
 }
 
-uint32_t DevIoControl(DevHandle handle, uint32_t code, const void* in, uint32_t inLength, void* out,
-                      uint32_t outLength, uint32_t* transferred, DevOverlapped* ov) {
+uint32_t DevIoControl(DevHandle handle, uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength,
+                      uint32_t* transferred, DevOverlapped* ov) {
     return Submit(handle, DEV_REQUEST_CONTROL, code, in, inLength, out, outLength, transferred, ov);
 }
 

@@ -15,31 +15,31 @@
 
 enum DevStatus : uint32_t {
     DEV_SUCCESS = 0,
-    DEV_PENDING = 1,             // request queued; completion signals the event
-    DEV_CANCELLED = 2,           // cancelled (DevCancelIo, handle closed, device going away)
-    DEV_INVALID_PARAMETER = 3,   // wrong buffer lengths, zero-length read or write
-    DEV_NOT_IMPLEMENTED = 4,     // unknown control code
-    DEV_SHARING_VIOLATION = 5,   // the device is held exclusively by another handle
-    DEV_DELETE_PENDING = 6,      // the device is being removed
-    DEV_UNSUCCESSFUL = 7,        // refused (generic failure)
-    DEV_NO_MEMORY = 8,           // no memory for the request
-    DEV_NO_SUCH_DEVICE = 9,      // no device of that name
-    DEV_INVALID_HANDLE = 10,     // not an open handle
-    DEV_IO_INCOMPLETE = 11,      // DevGetOverlappedResult without waiting: still pending
-    DEV_TIMEOUT = 12,            // a wait ran out (DevGetOverlappedResultTimeout)
-    DEV_DEVICE_ERROR = 13,       // the bus reported a transfer error (stall, babble, ...)
-    DEV_DEVICE_GONE = 14,        // the bus no longer reaches the unit
+    DEV_PENDING = 1,            // request queued; completion signals the event
+    DEV_CANCELLED = 2,          // cancelled (DevCancelIo, handle closed, device going away)
+    DEV_INVALID_PARAMETER = 3,  // wrong buffer lengths, zero-length read or write
+    DEV_NOT_IMPLEMENTED = 4,    // unknown control code
+    DEV_SHARING_VIOLATION = 5,  // the device is held exclusively by another handle
+    DEV_DELETE_PENDING = 6,     // the device is being removed
+    DEV_UNSUCCESSFUL = 7,       // refused (generic failure)
+    DEV_NO_MEMORY = 8,          // no memory for the request
+    DEV_NO_SUCH_DEVICE = 9,     // no device of that name
+    DEV_INVALID_HANDLE = 10,    // not an open handle
+    DEV_IO_INCOMPLETE = 11,     // DevGetOverlappedResult without waiting: still pending
+    DEV_TIMEOUT = 12,           // a wait ran out (DevGetOverlappedResultTimeout)
+    DEV_DEVICE_ERROR = 13,      // the bus reported a transfer error (stall, babble, ...)
+    DEV_DEVICE_GONE = 14,       // the bus no longer reaches the unit
     DEV_INSUFFICIENT_RESOURCES = 15,
-    DEV_TOO_MANY_OPEN = 16,      // handle or event table full
+    DEV_TOO_MANY_OPEN = 16,  // handle or event table full
 };
 
 // Short name of a status ("STATUS_CANCELLED", ...), for logs and test output.
 const char* DevStatusName(uint32_t status);
 
 // The driver's device controls.
-constexpr uint32_t DEV_IOCTL_SEND_COMMAND = 0x80002000;    // in: exactly 10 bytes, out: none
-constexpr uint32_t DEV_IOCTL_RECEIVE_ANSWER = 0x80002004;  // in: none, out: exactly 8 bytes
-constexpr uint32_t DEV_IOCTL_GET_PACKET_SIZE = 0x80002008; // in: none, out: exactly 1 byte
+constexpr uint32_t DEV_IOCTL_SEND_COMMAND = 0x80002000;     // in: exactly 10 bytes, out: none
+constexpr uint32_t DEV_IOCTL_RECEIVE_ANSWER = 0x80002004;   // in: none, out: exactly 8 bytes
+constexpr uint32_t DEV_IOCTL_GET_PACKET_SIZE = 0x80002008;  // in: none, out: exactly 1 byte
 
 // ---- events (stand-ins for Windows event objects) ----
 
@@ -59,11 +59,11 @@ void DevResetEvent(DevEvent ev);
 int DevEventFd(DevEvent ev);
 
 enum DevWaitResult : uint32_t {
-    DEV_WAIT_EVENT = 0,   // the event is signalled
-    DEV_WAIT_FD = 1,      // watchFd became readable (e.g. a key on stdin)
+    DEV_WAIT_EVENT = 0,  // the event is signalled
+    DEV_WAIT_FD = 1,     // watchFd became readable (e.g. a key on stdin)
     DEV_WAIT_TIMEOUT = 2,
     DEV_WAIT_FAILED = 3,
-    DEV_WAIT_STOP = 4,    // stopFd became readable (the program is to end)
+    DEV_WAIT_STOP = 4,  // stopFd became readable (the program is to end)
 };
 // Waits up to timeoutMs (DEV_INFINITE: no limit) for the event, and also for
 // watchFd and stopFd to become readable when they are >= 0. The event wins when
@@ -83,9 +83,9 @@ constexpr uint32_t DEV_SHARE_WRITE = 2;
 // the other fields belong to devio while the request is in flight.
 struct DevOverlapped {
     DevEvent Event = DEV_NO_EVENT;
-    uint32_t Status = DEV_SUCCESS;   // DEV_PENDING while in flight, then the final status
-    uint32_t Information = 0;        // bytes transferred
-    uint32_t Reserved = 0;           // request slot, devio's own
+    uint32_t Status = DEV_SUCCESS;  // DEV_PENDING while in flight, then the final status
+    uint32_t Information = 0;       // bytes transferred
+    uint32_t Reserved = 0;          // request slot, devio's own
 };
 
 // Opens "\\.\QORPELMO<n>" (case-insensitive; "\\.\" may be omitted).
@@ -95,12 +95,11 @@ uint32_t DevOpen(const char* name, uint32_t shareMode, DevHandle* handle);
 uint32_t DevClose(DevHandle handle);
 
 // DeviceIoControl. *transferred (may be null) is set when the call completes at once.
-uint32_t DevIoControl(DevHandle handle, uint32_t code, const void* in, uint32_t inLength, void* out,
-                      uint32_t outLength, uint32_t* transferred, DevOverlapped* ov);
+uint32_t DevIoControl(DevHandle handle, uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength,
+                      uint32_t* transferred, DevOverlapped* ov);
 // ReadFile / WriteFile: one bulk transfer of at most 0x8000 bytes.
 uint32_t DevRead(DevHandle handle, void* buffer, uint32_t length, uint32_t* transferred, DevOverlapped* ov);
-uint32_t DevWrite(DevHandle handle, const void* buffer, uint32_t length, uint32_t* transferred,
-                  DevOverlapped* ov);
+uint32_t DevWrite(DevHandle handle, const void* buffer, uint32_t length, uint32_t* transferred, DevOverlapped* ov);
 // Cancels every request of this handle that has not finished; they complete with DEV_CANCELLED.
 uint32_t DevCancelIo(DevHandle handle);
 // The final status of an overlapped request (DEV_IO_INCOMPLETE if !wait and still in

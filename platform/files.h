@@ -25,8 +25,8 @@ enum : int {
 
 // Why a link was not followed for a write (FILE_LINK_REFUSED).
 enum : int {
-    LINK_PLANTED = 1,     // in a sticky world-writable folder, owned by someone else
-    LINK_NOT_REGULAR = 2, // leads to a device, FIFO, socket or folder (`kind` names it)
+    LINK_PLANTED = 1,      // in a sticky world-writable folder, owned by someone else
+    LINK_NOT_REGULAR = 2,  // leads to a device, FIFO, socket or folder (`kind` names it)
 };
 
 // What stands where a regular file was wanted (FILE_NOT_REGULAR, LINK_NOT_REGULAR), for
@@ -46,10 +46,10 @@ struct FileFailure {
     // System error code (FILE_OPEN_FAILED, FILE_READ_FAILED). With FILE_NOT_REGULAR it is
     // the open's error when the open itself failed (a socket cannot be opened), else 0.
     unsigned long error = 0;
-    const char* kind = "";    // FILE_NOT_REGULAR: "a FIFO", "a socket", "a character device", ...
+    const char* kind = "";      // FILE_NOT_REGULAR: "a FIFO", "a socket", "a character device", ...
     int type = FILE_TYPE_NONE;  // the same as a FileType
-    int refusal = 0;          // FILE_LINK_REFUSED: LINK_PLANTED or LINK_NOT_REGULAR
-    char link[4096] = {};     // FILE_LINK_REFUSED: the link, as it was named
+    int refusal = 0;            // FILE_LINK_REFUSED: LINK_PLANTED or LINK_NOT_REGULAR
+    char link[4096] = {};       // FILE_LINK_REFUSED: the link, as it was named
 };
 
 // Reads the regular file `path` whole into a new malloc'ed block of size + `extra` bytes
@@ -95,8 +95,8 @@ const char* FileFailureText(int result, const FileFailure& failure);
 // there and `st` what (lstat of it). An existing file that is not regular, named
 // directly (not through a link), is FILE_NOT_REGULAR unless `devicesInPlace` allows a
 // character device or FIFO to be written in place.
-int CheckOutputTarget(const char* name, bool devicesInPlace, char* path, size_t room, bool* exists,
-                      struct stat* st, FileFailure* failure);
+int CheckOutputTarget(const char* name, bool devicesInPlace, char* path, size_t room, bool* exists, struct stat* st,
+                      FileFailure* failure);
 
 enum SafeOutputMode : int {
     SAFE_CREATE = 0,   // the file must not exist; on failure no file is left
@@ -125,11 +125,11 @@ enum : int {
 struct SafeOutput {
     FILE* file = nullptr;
     SafeOutputMode mode = SAFE_CREATE;
-    char path[4096] = {};  // the final name (symbolic links resolved)
-    char temp[4096] = {};  // the temporary file, or empty
-    int inPlaceFd = -1;    // a file with several hard links: the file itself, written at commit
-    int64_t oldLength = -1;  // append: the length before, -1 when the file was new
-    bool direct = false;     // an existing device or FIFO, written in place
+    char path[4096] = {};       // the final name (symbolic links resolved)
+    char temp[4096] = {};       // the temporary file, or empty
+    int inPlaceFd = -1;         // a file with several hard links: the file itself, written at commit
+    int64_t oldLength = -1;     // append: the length before, -1 when the file was new
+    bool direct = false;        // an existing device or FIFO, written in place
     int undo = SAFE_UNDO_NONE;  // after a failed commit of a file written in place
     char keep[4096] = {};       // SAFE_UNDO_KEPT: where the old contents are
 };

@@ -33,8 +33,8 @@ int TypeOf(mode_t mode) {
 
 // What stands there, as a type and in words.
 void NoteKind(FileFailure* failure, mode_t mode) {
-    static const char* const kWords[] = {"", "a FIFO", "a socket", "a character device", "a block device",
-                                         "a directory", "not a plain file"};
+    static const char* const kWords[] = {
+        "", "a FIFO", "a socket", "a character device", "a block device", "a directory", "not a plain file"};
     failure->type = TypeOf(mode);
     failure->kind = kWords[failure->type];
 }
@@ -197,10 +197,8 @@ bool MayFollow(const std::string& link, const struct stat& linkStat) {
 // `what` is the mode of what the link leads to (LINK_NOT_REGULAR), or 0.
 int Refuse(FileFailure* failure, int refusal, const char* link, mode_t what) {
     failure->refusal = refusal;
-    if (what != 0)
-        NoteKind(failure, what);
-    else
-        failure->kind = "";
+    if (what != 0) NoteKind(failure, what);
+    else failure->kind = "";
     std::snprintf(failure->link, sizeof failure->link, "%s", link);
     return FILE_LINK_REFUSED;
 }
@@ -334,8 +332,8 @@ int CheckOutputTarget(const char* name, bool devicesInPlace, char* path, size_t 
     std::string rest = name;
     std::string current;
     int links = 0;
-    bool throughLink = false;  // the last name came from a link's text
-    bool folderWanted = false; // the path ends in '/'
+    bool throughLink = false;   // the last name came from a link's text
+    bool folderWanted = false;  // the path ends in '/'
     for (;;) {
         const size_t start = rest.find_first_not_of('/');
         if (start == std::string::npos) {
@@ -427,8 +425,8 @@ int SafeOutputOpen(SafeOutput* o, const char* name, SafeOutputMode mode, FileFai
         // Every link was resolved above: the name itself is never followed again. A new
         // file is made here and now (never one that appeared meanwhile, which a failure
         // would remove).
-        const int fd = open(o->path, O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY |
-                                         (exists ? 0 : O_CREAT | O_EXCL), 0666);
+        const int fd = open(
+            o->path, O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | (exists ? 0 : O_CREAT | O_EXCL), 0666);
         if (fd < 0) return OpenFailed(failure, errno);
         struct stat now {};
         if (fstat(fd, &now) != 0 || !S_ISREG(now.st_mode) ||
@@ -439,10 +437,8 @@ int SafeOutputOpen(SafeOutput* o, const char* name, SafeOutputMode mode, FileFai
         }
         o->oldLength = exists ? static_cast<int64_t>(now.st_size) : -1;
         // A signal or an exit before commit cuts it back, or removes the new file.
-        if (exists)
-            ProcessSetCutBack(fd, now.st_size);
-        else
-            ProcessSetTemporary(o->path);
+        if (exists) ProcessSetCutBack(fd, now.st_size);
+        else ProcessSetTemporary(o->path);
         o->file = fdopen(fd, "ab");
         if (o->file == nullptr) {
             const int error = errno;
@@ -482,10 +478,8 @@ int SafeOutputOpen(SafeOutput* o, const char* name, SafeOutputMode mode, FileFai
     ProcessSetTemporary(o->temp);  // a signal or an exit before commit removes it
     // The new file keeps the old one's owner and permissions, or gets those of a new
     // file. (Written in place, the file keeps its own; the temporary stays private.)
-    if (exists && o->inPlaceFd < 0)
-        TakeOwnerAndMode(fd, st);
-    else if (!exists)
-        fchmod(fd, NewFileMode());
+    if (exists && o->inPlaceFd < 0) TakeOwnerAndMode(fd, st);
+    else if (!exists) fchmod(fd, NewFileMode());
     o->file = fdopen(fd, "wb");
     if (o->file == nullptr) {
         const int error = errno;
@@ -528,10 +522,8 @@ unsigned long SafeOutputCommit(SafeOutput* o) {
             } else {
                 // A file system without hard links: check, then rename.
                 struct stat st {};
-                if (lstat(o->path, &st) == 0)
-                    error = EEXIST;
-                else if (rename(o->temp, o->path) != 0)
-                    error = errno;
+                if (lstat(o->path, &st) == 0) error = EEXIST;
+                else if (rename(o->temp, o->path) != 0) error = errno;
             }
         } else if (rename(o->temp, o->path) != 0) {
             error = errno;
@@ -585,17 +577,14 @@ void SafeOutputAbandon(SafeOutput* o) {
 const char* SafeOutputUndoText(const SafeOutput& o) {
     static char text[2 * 4096 + 120];
     switch (o.undo) {
-    case SAFE_UNDO_RESTORED:
-        std::snprintf(text, sizeof text, "%s has its old contents back", o.path);
-        return text;
+    case SAFE_UNDO_RESTORED: std::snprintf(text, sizeof text, "%s has its old contents back", o.path); return text;
     case SAFE_UNDO_KEPT:
         std::snprintf(text, sizeof text, "%s is damaged: its old contents are in %s", o.path, o.keep);
         return text;
     case SAFE_UNDO_LOST:
         std::snprintf(text, sizeof text, "%s is damaged and its old contents could not be kept", o.path);
         return text;
-    default:
-        return "";
+    default: return "";
     }
 }
 

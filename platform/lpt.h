@@ -30,9 +30,9 @@ enum LptResult : uint32_t {
 struct LptOpenInfo {
     uint32_t result = LPT_OK;
     uint32_t backend = LPT_BACKEND_NONE;
-    int sysError = 0;      // errno of the failing call
-    char path[96] = {};    // the device file, when ppdev was chosen
-    char reason[160] = {}; // simulated-port configuration error
+    int sysError = 0;       // errno of the failing call
+    char path[96] = {};     // the device file, when ppdev was chosen
+    char reason[160] = {};  // simulated-port configuration error
 };
 
 // portNumber: 1..4 for LPT1..LPT4, else 0; base: the data register address.

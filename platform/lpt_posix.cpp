@@ -140,10 +140,8 @@ void LptDevicePath(uint32_t portNumber, char* buffer, uint32_t size) {
     char name[16];
     std::snprintf(name, sizeof name, "ZAMLPT%u", portNumber);
     const char* over = std::getenv(name);
-    if (over && *over)
-        std::snprintf(buffer, size, "%s", over);
-    else
-        std::snprintf(buffer, size, "/dev/parport%u", portNumber - 1);
+    if (over && *over) std::snprintf(buffer, size, "%s", over);
+    else std::snprintf(buffer, size, "/dev/parport%u", portNumber - 1);
 }
 
 uint32_t LptOpen(uint32_t portNumber, uint32_t base, LptPort** port, LptOpenInfo* info) {

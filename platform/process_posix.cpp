@@ -54,9 +54,7 @@ std::string ProcessProgramPath() {
 
 void ProcessSetTemporary(const char* path) {
     static bool hooked = false;
-    if (!hooked) {
-        hooked = std::atexit(RemoveAtExit) == 0;
-    }
+    if (!hooked) { hooked = std::atexit(RemoveAtExit) == 0; }
     g_tempSet = 0;
     if (path == nullptr || path[0] == '\0' || std::strlen(path) >= sizeof g_temp) return;
     std::memcpy(g_temp, path, std::strlen(path) + 1);
@@ -69,9 +67,7 @@ void ProcessClearTemporary(const char* path) {
 
 void ProcessSetCutBack(int fd, long long length) {
     static bool hooked = false;
-    if (!hooked) {
-        hooked = std::atexit(RemoveAtExit) == 0;
-    }
+    if (!hooked) { hooked = std::atexit(RemoveAtExit) == 0; }
     g_cutSet = 0;
     if (fd < 0 || length < 0) return;
     g_cutFd = fd;

@@ -14,11 +14,11 @@
 
 enum SerialPortResult : uint32_t {
     SERIAL_PORT_OK = 0,
-    SERIAL_PORT_MISSING = 1,    // no such file
-    SERIAL_PORT_NOT_TTY = 2,    // not a terminal device
-    SERIAL_PORT_BUSY = 3,       // another program holds the port
-    SERIAL_PORT_BAD_RATE = 4,   // the device refused the baud rate
-    SERIAL_PORT_FAILED = 5,     // any other failure (errno kept)
+    SERIAL_PORT_MISSING = 1,   // no such file
+    SERIAL_PORT_NOT_TTY = 2,   // not a terminal device
+    SERIAL_PORT_BUSY = 3,      // another program holds the port
+    SERIAL_PORT_BAD_RATE = 4,  // the device refused the baud rate
+    SERIAL_PORT_FAILED = 5,    // any other failure (errno kept)
 };
 
 // The device of COM<n> when nothing else names one: "/dev/ttyS<n-1>", on Windows
@@ -46,11 +46,9 @@ int SerialPortWrite(int fd, const uint8_t* data, uint32_t length, uint32_t timeo
 // *count = 0 after `timeoutMs` without a byte, or *count = -1 when a cancel key was
 // pressed on `consoleFd` or an ending signal came. False when the read failed (the
 // device went away, hung up).
-bool SerialPortReadSome(int fd, uint8_t* buffer, uint32_t length, uint32_t timeoutMs, int consoleFd,
-                        int32_t* count);
+bool SerialPortReadSome(int fd, uint8_t* buffer, uint32_t length, uint32_t timeoutMs, int consoleFd, int32_t* count);
 
 // Discards what the driver holds in both directions.
 bool SerialPortPurge(int fd);
 // Break condition on (true) or off.
 bool SerialPortBreak(int fd, bool on);
-

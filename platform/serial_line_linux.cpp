@@ -11,7 +11,7 @@ bool SerialLineSetup(int fd, uint32_t baud, bool* rateRefused) {
     if (ioctl(fd, TCGETS2, &t) != 0) return false;
     // Binary: no line editing, no character translation, no signals, no echo.
     t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
-                                         IXANY | INPCK | IUCLC | IMAXBEL);
+                                        IXANY | INPCK | IUCLC | IMAXBEL);
     t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     // 8N1, receiver on, modem status lines ignored; RTS/CTS off since Linux ties RTS

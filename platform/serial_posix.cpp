@@ -133,8 +133,7 @@ int SerialPortWrite(int fd, const uint8_t* data, uint32_t length, uint32_t timeo
     }
 }
 
-bool SerialPortReadSome(int fd, uint8_t* buffer, uint32_t length, uint32_t timeoutMs, int consoleFd,
-                        int32_t* count) {
+bool SerialPortReadSome(int fd, uint8_t* buffer, uint32_t length, uint32_t timeoutMs, int consoleFd, int32_t* count) {
     *count = 0;
     if (length == 0) return true;
     const uint64_t deadline = timeoutMs == kForever ? UINT64_MAX : NowMs() + timeoutMs;
@@ -160,8 +159,7 @@ bool SerialPortReadSome(int fd, uint8_t* buffer, uint32_t length, uint32_t timeo
             return false;  // end of file: the line was hung up
         }
         if (p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) return false;
-        if (consoleFd >= 0 && (p[1].revents & (POLLIN | POLLHUP | POLLERR)) &&
-            ConsoleCancelKeyPressed(&consoleFd)) {
+        if (consoleFd >= 0 && (p[1].revents & (POLLIN | POLLHUP | POLLERR)) && ConsoleCancelKeyPressed(&consoleFd)) {
             *count = -1;
             return true;
         }
@@ -171,4 +169,3 @@ bool SerialPortReadSome(int fd, uint8_t* buffer, uint32_t length, uint32_t timeo
 bool SerialPortPurge(int fd) { return tcflush(fd, TCIOFLUSH) == 0; }
 
 bool SerialPortBreak(int fd, bool on) { return ioctl(fd, on ? TIOCSBRK : TIOCCBRK) == 0; }
-

@@ -25,8 +25,8 @@ const char* CommandProcessor() {
 
 // How the job stands to the controlling terminal.
 struct JobTerminal {
-    int fd = -1;            // the terminal, when this program holds its foreground
-    bool ownGroup = true;   // false: run in this program's group (a background job)
+    int fd = -1;           // the terminal, when this program holds its foreground
+    bool ownGroup = true;  // false: run in this program's group (a background job)
 };
 
 // In the foreground of a terminal the job gets its own group and the foreground; with
@@ -94,16 +94,14 @@ void WaitForJob(pid_t pid, const JobTerminal& terminal, int* raw) {
         pollfd p[2] = {{g_childWake[0], POLLIN, 0}, {passedOn ? -1 : ConsoleEndFd(), POLLIN, 0}};
         if (poll(p, 2, -1) > 0 && (p[0].revents & POLLIN)) {
             char drain[64];
-            while (read(g_childWake[0], drain, sizeof drain) > 0) {
-            }
+            while (read(g_childWake[0], drain, sizeof drain) > 0) {}
         }
     }
 }
 
 }  // namespace
 
-bool ShellRun(const char* command, const std::function<void()>& handedOver, int* status,
-              std::string* why) {
+bool ShellRun(const char* command, const std::function<void()>& handedOver, int* status, std::string* why) {
     const char* shell = CommandProcessor();
     int pipefd[2];
     if (pipe2(pipefd, O_CLOEXEC) != 0) {
@@ -116,7 +114,8 @@ bool ShellRun(const char* command, const std::function<void()>& handedOver, int*
         close(pipefd[1]);
         return false;
     }
-    struct sigaction onChild{}, oldChild{};
+    struct sigaction onChild {
+    }, oldChild{};
     onChild.sa_handler = OnChild;
     sigemptyset(&onChild.sa_mask);
     onChild.sa_flags = SA_RESTART;
@@ -125,7 +124,8 @@ bool ShellRun(const char* command, const std::function<void()>& handedOver, int*
     ConsoleSuspend();
     const JobTerminal terminal = FindTerminal();
     // Ctrl+\ belongs to the job while it runs, as the system's own shell call has it.
-    struct sigaction ignore{}, oldQuit{};
+    struct sigaction ignore {
+    }, oldQuit{};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGQUIT, &ignore, &oldQuit);
@@ -139,10 +139,8 @@ bool ShellRun(const char* command, const std::function<void()>& handedOver, int*
         // through exec to every program of the job (`yes | head` would then complain).
         for (int sig : {SIGINT, SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU, SIGPIPE}) signal(sig, SIG_DFL);
         close(pipefd[0]);
-        if (command)
-            execl(shell, shell, "-c", command, static_cast<char*>(nullptr));
-        else
-            execl(shell, shell, static_cast<char*>(nullptr));
+        if (command) execl(shell, shell, "-c", command, static_cast<char*>(nullptr));
+        else execl(shell, shell, static_cast<char*>(nullptr));
         int err = errno;
         ssize_t w = write(pipefd[1], &err, sizeof err);
         (void)w;

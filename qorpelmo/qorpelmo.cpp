@@ -114,11 +114,9 @@ NTSTATUS QorpelmoDriverDispatch(DEVICE_OBJECT* device, IRP* irp) {
             irp->IoStatus.Information = 1;
             return WkPnpCompleteIrp(device, irp, STATUS_SUCCESS);
         }
-        default:
-            return WkPnpCompleteIrp(device, irp, STATUS_NOT_IMPLEMENTED);
+        default: return WkPnpCompleteIrp(device, irp, STATUS_NOT_IMPLEMENTED);
         }
-    default:
-        return WkPnpCompleteIrp(device, irp, STATUS_NOT_IMPLEMENTED);
+    default: return WkPnpCompleteIrp(device, irp, STATUS_NOT_IMPLEMENTED);
     }
 }
 
@@ -165,14 +163,11 @@ void QorpelmoStartIo(DEVICE_OBJECT* device, IRP* irp) {
     IoReleaseCancelSpinLock(irql);
     IO_STACK_LOCATION* sp = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS s;
-    if (sp->MajorFunction == IRP_MJ_READ)
-        s = QorpelmoReadFile(device, irp);
-    else if (sp->MajorFunction == IRP_MJ_WRITE)
-        s = QorpelmoWriteFile(device, irp);
+    if (sp->MajorFunction == IRP_MJ_READ) s = QorpelmoReadFile(device, irp);
+    else if (sp->MajorFunction == IRP_MJ_WRITE) s = QorpelmoWriteFile(device, irp);
     else if (sp->Parameters.DeviceIoControl.IoControlCode == IOCTL_QORPELMO_SEND_CMD)
         s = QorpelmoIoctlSendCmd(device, irp);
-    else
-        s = QorpelmoIoctlRecvRsp(device, irp);
+    else s = QorpelmoIoctlRecvRsp(device, irp);
     if (s != STATUS_PENDING) {
         irp->IoStatus.Information = 0;
         WkIrqCompleteIrpAndStartNext(device, irp, s);

@@ -12,14 +12,18 @@ constexpr ULONG QORPELMO_MAX_DEVICES = 10;
 constexpr ULONG QORPELMO_COMMAND_LENGTH = 10;
 constexpr ULONG QORPELMO_ANSWER_LENGTH = 8;
 
-enum QorpelmoPipe : ULONG { QORPELMO_PIPE_ANSWER = 0, QORPELMO_PIPE_COMMAND = 1, QORPELMO_PIPE_BULK_IN = 2,
-                            QORPELMO_PIPE_BULK_OUT = 3 };
+enum QorpelmoPipe : ULONG {
+    QORPELMO_PIPE_ANSWER = 0,
+    QORPELMO_PIPE_COMMAND = 1,
+    QORPELMO_PIPE_BULK_IN = 2,
+    QORPELMO_PIPE_BULK_OUT = 3
+};
 
 struct QORPELMO_EXTENSION {
     WK_USB_DEVICE Usb;  // first: the framework finds its part here
     ULONG Number;
-    void* ReadVa;       // system address of the current read buffer
-    void* WriteVa;      // and of the current write buffer
+    void* ReadVa;   // system address of the current read buffer
+    void* WriteVa;  // and of the current write buffer
 };
 
 NTSTATUS DriverEntry(DRIVER_OBJECT* driver, const char* registryPath);

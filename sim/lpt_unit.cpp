@@ -42,7 +42,8 @@ bool ParseLptUnitOptions(const std::string& text, LptUnitOptions* out, std::stri
         if (eq == std::string::npos) return bad("expected key=value");
         uint32_t n = 0;
         if (key == "port") {
-            if (!ParseUnsigned(value, 16, &n) || n < 0x100 || n > 0xFFFC || (n & 3)) return bad("not a port base address");
+            if (!ParseUnsigned(value, 16, &n) || n < 0x100 || n > 0xFFFC || (n & 3))
+                return bad("not a port base address");
             o.port = n;
         } else if (key == "unit") {
             if (value == "none") {
@@ -52,7 +53,8 @@ bool ParseLptUnitOptions(const std::string& text, LptUnitOptions* out, std::stri
                 o.unit = static_cast<uint8_t>(n);
             }
         } else if (key == "ram") {
-            if (!ParseUnsigned(value, 10, &n) || n < 32 || n > 1024 || (n & (n - 1))) return bad("RAM must be a power of two from 32 to 1024 KB");
+            if (!ParseUnsigned(value, 10, &n) || n < 32 || n > 1024 || (n & (n - 1)))
+                return bad("RAM must be a power of two from 32 to 1024 KB");
             o.ramKB = n;
         } else if (key == "level") {
             if (!ParseUnsigned(value, 10, &n) || n > 1) return bad("level must be 0 or 1");
@@ -200,14 +202,20 @@ void LptPortModel::strobe(uint8_t control) {
     Unit* u = selected();
     if (u == nullptr) return;
     switch (control) {
-    case kAddressStrobe: ++strobes_; u->low = v; break;
+    case kAddressStrobe:
+        ++strobes_;
+        u->low = v;
+        break;
     case kMiddleStrobe:
         ++strobes_;
         u->high = u->low;
         u->middle = v;
         ++u->idRead;
         break;
-    case kDataStrobe: ++strobes_; u->data = v; break;
+    case kDataStrobe:
+        ++strobes_;
+        u->data = v;
+        break;
     default: break;
     }
 }

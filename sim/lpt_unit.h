@@ -51,10 +51,10 @@ struct LptUnitOptions {
     uint8_t unit = 0;
     uint32_t ramKB = 128;
     uint8_t level = 0;
-    int echoFault = -1;    // data byte echoed wrongly, or -1
-    int idBitFault = -1;   // identity bit inverted, or -1
-    int noReadback = -1;   // port: value the data register does not read back, or -1
-    int stuckBit = -1;     // port: stuck data line, or -1
+    int echoFault = -1;   // data byte echoed wrongly, or -1
+    int idBitFault = -1;  // identity bit inverted, or -1
+    int noReadback = -1;  // port: value the data register does not read back, or -1
+    int stuckBit = -1;    // port: stuck data line, or -1
     uint8_t stuckValue = 0;
     uint32_t claimFail = 0;  // port: first claim that fails, 0 none
 };
@@ -115,7 +115,7 @@ private:
 
     uint32_t base_;
     std::vector<Unit> units_;
-    uint8_t data_ = 0;      // what the host wrote to the data register
+    uint8_t data_ = 0;  // what the host wrote to the data register
     uint8_t control_ = 0x0C;
     int noReadback_ = -1;
     int stuckBit_ = -1;

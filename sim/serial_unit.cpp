@@ -27,9 +27,9 @@ constexpr uint32_t kBank = 0x8000;
 constexpr uint32_t kVanishAfterMs = 1000;
 
 uint64_t NowNs() {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                     std::chrono::steady_clock::now().time_since_epoch())
-                                     .count());
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
 }
 
 uint16_t Crc16Arc(const uint8_t* p, size_t n) {
@@ -55,14 +55,21 @@ struct FaultName {
     int args;  // numbers after the name
 };
 const FaultName kFaults[] = {
-    {"bad-header", SERF_BAD_HEADER, 1}, {"bad-crc", SERF_BAD_CRC, 1},
-    {"bad-seq", SERF_BAD_SEQ, 1},       {"refuse", SERF_REFUSE, 1},
-    {"silent", SERF_SILENT, 1},         {"late", SERF_LATE, 2},
-    {"drop", SERF_DROP, 1},             {"garbage", SERF_GARBAGE, 1},
-    {"pause", SERF_PAUSE, 2},           {"vanish", SERF_VANISH, 1},
-    {"cut-data", SERF_CUT_DATA, 1},     {"cut-crc", SERF_CUT_CRC, 1},
+    {"bad-header", SERF_BAD_HEADER, 1},
+    {"bad-crc", SERF_BAD_CRC, 1},
+    {"bad-seq", SERF_BAD_SEQ, 1},
+    {"refuse", SERF_REFUSE, 1},
+    {"silent", SERF_SILENT, 1},
+    {"late", SERF_LATE, 2},
+    {"drop", SERF_DROP, 1},
+    {"garbage", SERF_GARBAGE, 1},
+    {"pause", SERF_PAUSE, 2},
+    {"vanish", SERF_VANISH, 1},
+    {"cut-data", SERF_CUT_DATA, 1},
+    {"cut-crc", SERF_CUT_CRC, 1},
     {"vanish-at-resync", SERF_VANISH_AT_RESYNC, 1},
-    {"stuck", SERF_STUCK, 3},           {"lost-writes", SERF_LOST_WRITES, 2},
+    {"stuck", SERF_STUCK, 3},
+    {"lost-writes", SERF_LOST_WRITES, 2},
     {"deaf", SERF_DEAF, 1},
 };
 
@@ -361,9 +368,7 @@ void SerialUnit::handleFrame(const uint8_t* frame) {
             model_.copyBanks(b, count);
             break;
         }
-        default:
-            status = kRejected;
-            break;
+        default: status = kRejected; break;
         }
     }
     sendAnswer(sequence, status, data, n);

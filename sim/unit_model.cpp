@@ -5,8 +5,7 @@
 
 namespace sim {
 
-UnitModel::UnitModel(uint32_t ramKB, uint8_t unitNumber, uint8_t level)
-    : unit_(unitNumber), level_(level) {
+UnitModel::UnitModel(uint32_t ramKB, uint8_t unitNumber, uint8_t level) : unit_(unitNumber), level_(level) {
     if (ramKB < 32 || ramKB > 1024 || (ramKB & (ramKB - 1)) != 0)
         throw std::invalid_argument("unit RAM must be a power of two from 32 to 1024 KB");
     ram_.assign(ramKB * 1024u, 0xFF);

@@ -50,7 +50,10 @@ public:
     void copyBanks(uint32_t banks, uint32_t copies);
 
     uint8_t resetLevel() const { return reset_; }
-    void setResetLevel(uint8_t level) { reset_ = level; ++resetChanges_; }
+    void setResetLevel(uint8_t level) {
+        reset_ = level;
+        ++resetChanges_;
+    }
     uint32_t resetChanges() const { return resetChanges_; }
 
     // Faults.

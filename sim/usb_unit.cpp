@@ -33,15 +33,24 @@ struct FaultName {
     uint8_t args;  // numbers after the name
 };
 const FaultName kFaultNames[] = {
-    {"lost-answer", USBF_LOST_ANSWER, 1}, {"late-answer", USBF_LATE_ANSWER, 2},
-    {"stale-answer", USBF_STALE_ANSWER, 1}, {"bad-status", USBF_BAD_STATUS, 1},
-    {"short-answer", USBF_SHORT_ANSWER, 1}, {"answer-fail", USBF_ANSWER_FAIL, 1},
-    {"answer-hang", USBF_ANSWER_HANG, 1}, {"cmd-fail", USBF_CMD_FAIL, 1},
-    {"cmd-hang", USBF_CMD_HANG, 1}, {"short-cmd", USBF_SHORT_CMD, 1},
-    {"short-count", USBF_SHORT_COUNT, 1}, {"bulk-fail", USBF_BULK_FAIL, 1},
-    {"bulk-hang", USBF_BULK_HANG, 1}, {"short-bulk", USBF_SHORT_BULK, 1},
-    {"stuck", USBF_STUCK, 3}, {"lost-writes", USBF_LOST_WRITES, 2},
-    {"vanish", USBF_VANISH, 1}, {"random", USBF_RANDOM, 1},
+    {"lost-answer", USBF_LOST_ANSWER, 1},
+    {"late-answer", USBF_LATE_ANSWER, 2},
+    {"stale-answer", USBF_STALE_ANSWER, 1},
+    {"bad-status", USBF_BAD_STATUS, 1},
+    {"short-answer", USBF_SHORT_ANSWER, 1},
+    {"answer-fail", USBF_ANSWER_FAIL, 1},
+    {"answer-hang", USBF_ANSWER_HANG, 1},
+    {"cmd-fail", USBF_CMD_FAIL, 1},
+    {"cmd-hang", USBF_CMD_HANG, 1},
+    {"short-cmd", USBF_SHORT_CMD, 1},
+    {"short-count", USBF_SHORT_COUNT, 1},
+    {"bulk-fail", USBF_BULK_FAIL, 1},
+    {"bulk-hang", USBF_BULK_HANG, 1},
+    {"short-bulk", USBF_SHORT_BULK, 1},
+    {"stuck", USBF_STUCK, 3},
+    {"lost-writes", USBF_LOST_WRITES, 2},
+    {"vanish", USBF_VANISH, 1},
+    {"random", USBF_RANDOM, 1},
 };
 
 void Put16(std::vector<uint8_t>& v, uint16_t x) {
@@ -273,8 +282,7 @@ UsbXferResult UsbUnit::transfer(uint8_t endpoint, uint8_t* data, uint32_t length
     while (k < options_.endpoints && endpointAddress(k) != endpoint) ++k;
     if (k == options_.endpoints) return USBX_BAD_ENDPOINT;
     switch (k) {
-    case 0:
-        return answer(data, length, moved, wait);
+    case 0: return answer(data, length, moved, wait);
     case 1: {
         UsbXferResult r = command(data, length, wait);
         if (r == USBX_OK) *moved = length;
@@ -284,10 +292,8 @@ UsbXferResult UsbUnit::transfer(uint8_t endpoint, uint8_t* data, uint32_t length
         }
         return r;
     }
-    case 2:
-        return bulk(true, data, length, moved, wait);
-    default:
-        return bulk(false, data, length, moved, wait);
+    case 2: return bulk(true, data, length, moved, wait);
+    default: return bulk(false, data, length, moved, wait);
     }
 }
 
@@ -336,9 +342,7 @@ UsbXferResult UsbUnit::command(const uint8_t* p, uint32_t length, const UsbWait&
         case 0x22:  // read: bulk data follows
             pending_ = {true, true, p1 * 0x8000u + w1, w3};
             break;
-        case 0x23:
-            model_.setResetLevel(p1);
-            break;
+        case 0x23: model_.setResetLevel(p1); break;
         case 0x24:
             answer_[2] = model_.level();
             answer_[3] = static_cast<uint8_t>(model_.identity() >> 8);
@@ -360,9 +364,7 @@ UsbXferResult UsbUnit::command(const uint8_t* p, uint32_t length, const UsbWait&
             model_.copyBanks(b, count);
             break;
         }
-        case 0x29:
-            bulkMoved_ = 0;
-            break;
+        case 0x29: bulkMoved_ = 0; break;
         case 0x2A: {
             uint32_t count = bulkMoved_;
             if (takeFault(USBF_SHORT_COUNT, ++countCommands_) && count > 0) --count;
@@ -375,12 +377,8 @@ UsbXferResult UsbUnit::command(const uint8_t* p, uint32_t length, const UsbWait&
             model_.read(p1 * 0x8000u + w1, answer_ + 2, count);
             break;
         }
-        case 0x2C:
-            model_.write(p2 * 0x8000u + w2, &p1, 1);
-            break;
-        default:
-            answer_[1] = kRejected;
-            break;
+        case 0x2C: model_.write(p2 * 0x8000u + w2, &p1, 1); break;
+        default: answer_[1] = kRejected; break;
         }
     }
 

@@ -75,8 +75,8 @@ enum UsbFaultKind : uint8_t {
 
 struct UsbFault {
     UsbFaultKind kind;
-    uint32_t n = 0;     // event number (1-based) or first argument
-    uint32_t a = 0;     // further arguments
+    uint32_t n = 0;  // event number (1-based) or first argument
+    uint32_t a = 0;  // further arguments
     uint32_t b = 0;
 };
 
@@ -168,12 +168,12 @@ private:
     uint64_t bulkBytes_ = 0;
     uint32_t configReads_ = 0;
     uint8_t answer_[8] = {};
-    bool answerValid_ = false;   // answer_ holds an answer
-    bool answerLost_ = false;    // the answer to the last command never comes
-    uint64_t answerDueMs_ = 0;   // steady-clock ms when the answer shows
+    bool answerValid_ = false;  // answer_ holds an answer
+    bool answerLost_ = false;   // the answer to the last command never comes
+    uint64_t answerDueMs_ = 0;  // steady-clock ms when the answer shows
     uint8_t lastSeq_ = 0;
     Pending pending_;
-    uint32_t bulkMoved_ = 0;     // bytes moved since the last 0x29
+    uint32_t bulkMoved_ = 0;  // bytes moved since the last 0x29
 };
 
 // ---- the simulated bus: units attached and detached at run time ----

@@ -35,7 +35,7 @@ bool Finish(char* field) {
     unsigned v = 0;
     for (size_t i = 0; i < len; ++i)
         v = v * 16 + static_cast<unsigned>(std::isdigit(static_cast<unsigned char>(field[i])) ? field[i] - '0'
-                                                                                               : field[i] - 'A' + 10);
+                                                                                              : field[i] - 'A' + 10);
     ToHex(field, v);
     return true;
 }

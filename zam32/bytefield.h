@@ -11,8 +11,8 @@ inline constexpr size_t BYTE_FIELD_SIZE = 5;
 inline constexpr int BYTE_KEY_BACKSPACE = 0x08;  // only returned while the field is empty
 inline constexpr int BYTE_KEY_ENTER = 0x0D;      // Enter (CR or LF)
 inline constexpr int BYTE_KEY_SPACE = 0x20;
-inline constexpr int BYTE_KEY_CANCEL = 0x0C;     // Ctrl+L
-inline constexpr int BYTE_KEY_END = 0;           // no more input (keys or standard input ended)
+inline constexpr int BYTE_KEY_CANCEL = 0x0C;  // Ctrl+L
+inline constexpr int BYTE_KEY_END = 0;        // no more input (keys or standard input ended)
 
 // Where keys come from: the next key, waiting; 0 when input has ended.
 using ByteKeySource = int (*)();

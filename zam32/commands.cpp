@@ -18,12 +18,12 @@
 namespace {
 
 const CommandEntry kCommands[] = {
-    {'P', false, CmdPort, "Ww"},       {'U', false, CmdUnits, "K"},          {'T', false, CmdType, "kk"},
-    {'F', true, CmdFill, "Vvvk"},      {'L', true, CmdLoad, "fvvvvk"},       {'D', true, CmdDump, "vvv"},
-    {'S', true, CmdChecksum, "vv"},    {'E', true, CmdEdit, "vd*"},          {'@', false, CmdCommandFile, "Fk"},
-    {'W', true, CmdWrite, "Fvvkkvvvvs"}, {'?', false, CmdList, "k"},         {'H', false, CmdHelp, "k"},
-    {'!', false, CmdShell, "f*"},      {'R', true, CmdReset, "k"},           {'Q', false, CmdQuit, "k"},
-    {'K', false, CmdKeys, "ks"},       {'=', false, CmdShowValues, "v*"},
+    {'P', false, CmdPort, "Ww"},         {'U', false, CmdUnits, "K"},       {'T', false, CmdType, "kk"},
+    {'F', true, CmdFill, "Vvvk"},        {'L', true, CmdLoad, "fvvvvk"},    {'D', true, CmdDump, "vvv"},
+    {'S', true, CmdChecksum, "vv"},      {'E', true, CmdEdit, "vd*"},       {'@', false, CmdCommandFile, "Fk"},
+    {'W', true, CmdWrite, "Fvvkkvvvvs"}, {'?', false, CmdList, "k"},        {'H', false, CmdHelp, "k"},
+    {'!', false, CmdShell, "f*"},        {'R', true, CmdReset, "k"},        {'Q', false, CmdQuit, "k"},
+    {'K', false, CmdKeys, "ks"},         {'=', false, CmdShowValues, "v*"},
 };
 
 int g_errorStatus = 0;
@@ -37,7 +37,6 @@ bool g_argPending = false;
 // A start-up source longer than the line buffer is refused whole, never cut.
 bool g_envTooLong = false;
 bool g_argTooLong = false;
-
 
 void Fail() {
     CloseAllCommandFiles();
@@ -130,7 +129,10 @@ ZAM32_HANDLER(CmdQuit) {
     static const struct {
         const char* word;
         int code;
-    } words[] = {{"N", CMD_QUIT_NOSAVE}, {"UITN", CMD_QUIT_NOSAVE}, {"Y", CMD_QUIT_SAVE}, {"UITY", CMD_QUIT_SAVE},
+    } words[] = {{"N", CMD_QUIT_NOSAVE},
+                 {"UITN", CMD_QUIT_NOSAVE},
+                 {"Y", CMD_QUIT_SAVE},
+                 {"UITY", CMD_QUIT_SAVE},
                  {"UIT", CMD_QUIT_ASK}};
     for (const auto& w : words)
         if (EqualNoCase(w.word, k->raw)) return w.code;
@@ -198,15 +200,15 @@ int RunCommandLine(char* line, bool batch) {
         const CommandContext ctx{lanes, s, g_counter++, s.Units, UnitLinks(), s.Slots, text, after, Args(records)};
         int r = e->handler(ctx);
         switch (r) {
-            case CMD_OK: p = after; continue;
-            case CMD_LINE_TAKEN: return 0;
-            case CMD_QUIT_ASK:
-            case CMD_QUIT_SAVE:
-            case CMD_QUIT_NOSAVE:
-                if (!batch) return r;
-                g_errorStatus = 0;
-                return r == CMD_QUIT_ASK ? CMD_QUIT_SAVE : r;
-            default: Fail(); return 0;
+        case CMD_OK: p = after; continue;
+        case CMD_LINE_TAKEN: return 0;
+        case CMD_QUIT_ASK:
+        case CMD_QUIT_SAVE:
+        case CMD_QUIT_NOSAVE:
+            if (!batch) return r;
+            g_errorStatus = 0;
+            return r == CMD_QUIT_ASK ? CMD_QUIT_SAVE : r;
+        default: Fail(); return 0;
         }
     }
 }
@@ -226,7 +228,8 @@ int CommandLoop(bool batch) {
         }
         int n = ExpandReferences(line, LINE_SIZE);
         if (n == EXPAND_TOO_MANY || n == EXPAND_TOO_LONG) {
-            ReportError("MACRO EXPANSION ERROR (%s)\n", line, n == EXPAND_TOO_MANY ? "Recursion Loop" : "Result Too Long");
+            ReportError("MACRO EXPANSION ERROR (%s)\n", line,
+                        n == EXPAND_TOO_MANY ? "Recursion Loop" : "Result Too Long");
             g_errorStatus = 3;
             continue;
         }
@@ -258,9 +261,12 @@ int Zam32Main(int argc, char** argv) {
     OpenConsoleScreen();
     const uint32_t os = OsClass();
     Print("Pelmo(R)-PLUS Interactive Control Program, Version %s (32-Bit%s)\n", "1.0",
-          os >= 5 ? "/Win2K" : os >= 1 ? "/WinNT" : "/Win9x");
-    PrintText("Drives Pelmo EPROM emulator units on parallel, serial and USB ports,\n"
-              "or simulated in PC memory on the virtual port.\n");
+          os >= 5   ? "/Win2K"
+          : os >= 1 ? "/WinNT"
+                    : "/Win9x");
+    PrintText(
+        "Drives Pelmo EPROM emulator units on parallel, serial and USB ports,\n"
+        "or simulated in PC memory on the virtual port.\n");
     PrintText("Type h for Help\n\n");
     std::snprintf(g_programPath, sizeof g_programPath, "%s", argc > 0 ? argv[0] : "");
 

@@ -39,9 +39,9 @@ void EncodeUnit(const UnitRecord& r, uint8_t* p) {
     // of the full 300 characters goes without its NUL; the reader puts it back.
     std::memset(p, 0, kFileNameBytes);
     std::memcpy(p, r.request.FileName, strnlen(r.request.FileName, kFileNameBytes));
-    const uint32_t fields[] = {r.request.Start,  r.request.Length,   r.request.Target, r.request.Width,
-                               r.request.LoadVerify, r.DumpPosition, r.request.DevSize, r.request.FoldMode,
-                               r.UnitNumber,     r.ResetNormal,      r.ResetPulse,      r.PortSlot};
+    const uint32_t fields[] = {r.request.Start,      r.request.Length, r.request.Target,  r.request.Width,
+                               r.request.LoadVerify, r.DumpPosition,   r.request.DevSize, r.request.FoldMode,
+                               r.UnitNumber,         r.ResetNormal,    r.ResetPulse,      r.PortSlot};
     for (size_t i = 0; i < sizeof fields / sizeof fields[0]; ++i) Put32(p + kFileNameBytes + 4 * i, fields[i]);
 }
 
@@ -49,9 +49,9 @@ void DecodeUnit(const uint8_t* p, UnitRecord& r) {
     r = UnitRecord{};
     std::memcpy(r.request.FileName, p, kFileNameBytes);
     r.request.FileName[kFileNameBytes] = 0;
-    uint32_t* const fields[] = {&r.request.Start,  &r.request.Length,     &r.request.Target, &r.request.Width,
-                                &r.request.LoadVerify, &r.DumpPosition, &r.request.DevSize, &r.request.FoldMode,
-                                &r.UnitNumber,     &r.ResetNormal,        &r.ResetPulse,      &r.PortSlot};
+    uint32_t* const fields[] = {&r.request.Start,      &r.request.Length, &r.request.Target,  &r.request.Width,
+                                &r.request.LoadVerify, &r.DumpPosition,   &r.request.DevSize, &r.request.FoldMode,
+                                &r.UnitNumber,         &r.ResetNormal,    &r.ResetPulse,      &r.PortSlot};
     for (size_t i = 0; i < sizeof fields / sizeof fields[0]; ++i) *fields[i] = Get32(p + kFileNameBytes + 4 * i);
 }
 
@@ -176,7 +176,8 @@ bool ReadConfiguration(std::FILE* file, SessionBlock& block, ConfigKeys& keys) {
     return true;
 }
 
-std::vector<uint8_t> EncodeConfiguration(const SessionBlock& block, const FunctionKey* keys, std::vector<int>* skipped) {
+std::vector<uint8_t> EncodeConfiguration(const SessionBlock& block, const FunctionKey* keys,
+                                         std::vector<int>* skipped) {
     std::vector<uint8_t> bytes(SESSION_BLOCK_SIZE);
     EncodeSessionBlock(block, bytes.data());
     for (int i = 0; i < FUNCTION_KEYS; ++i) {
@@ -256,8 +257,7 @@ void SaveConfiguration(int quitCode) {
     const unsigned long unreadable = FileReadableError(CONFIG_FILE_NAME);
     if (unreadable != 0 && !SystemErrorIs(unreadable, SYSERR_NOT_FOUND)) {
         PrintText("UNABLE TO WRITE CONFIGURATION FILE\a\n");
-        Print("%s could not be read and has been kept (%s)\n", CONFIG_FILE_NAME,
-              SystemErrorText(unreadable));
+        Print("%s could not be read and has been kept (%s)\n", CONFIG_FILE_NAME, SystemErrorText(unreadable));
         return;
     }
     // Only ever a regular file: a device or FIFO of that name (or a link to one) is
@@ -266,10 +266,8 @@ void SaveConfiguration(int quitCode) {
     std::string why;
     if (!FileReplaceWhole(CONFIG_FILE_NAME, bytes.data(), bytes.size(), true, &why)) {
         PrintText("UNABLE TO WRITE CONFIGURATION FILE\a\n");
-        if (why.rfind(CONFIG_FILE_NAME, 0) == 0)
-            Print("%s\n", why.c_str());
-        else
-            Print("%s: %s\n", CONFIG_FILE_NAME, why.c_str());
+        if (why.rfind(CONFIG_FILE_NAME, 0) == 0) Print("%s\n", why.c_str());
+        else Print("%s: %s\n", CONFIG_FILE_NAME, why.c_str());
         return;
     }
     LastSavedSession() = Session();

@@ -214,62 +214,62 @@ EditResult EditLine(const char* prompt, char* buffer, size_t size) {
         }
         bool done = false;
         switch (key) {
-            case 0x0D: done = true; break;
-            case 0x08: e.Backspace(); break;
-            case 0x04:  // Ctrl+D on an empty line: the quit command, question and all
-                if (e.length == 0) {
-                    e.Printable('q');
-                    done = true;
-                }
-                break;
-            case KEY_CTRL_C:
-                if (ConsoleNoteCtrlC()) {
-                    e.Out("\r\n");
-                    return EDIT_END;
-                }
-                e.cursor = 0;
-                e.Set("", true);
-                break;
-            case KEY_DELETE: e.Delete(); break;
-            case 0x1B:
-            case KEY_CTRL_HOME:
-                e.cursor = 0;
-                e.Set("", true);
-                break;
-            case KEY_CTRL_END: {
-                size_t old = e.length;
-                e.length = e.cursor;
-                buffer[e.length] = 0;
-                e.RedrawTail(old - e.length);
-                break;
+        case 0x0D: done = true; break;
+        case 0x08: e.Backspace(); break;
+        case 0x04:  // Ctrl+D on an empty line: the quit command, question and all
+            if (e.length == 0) {
+                e.Printable('q');
+                done = true;
             }
-            case KEY_HOME: e.MoveTo(0); break;
-            case KEY_END: e.MoveTo(e.length); break;
-            case KEY_LEFT:
-                if (e.cursor > 0) e.MoveTo(e.cursor - 1);
-                break;
-            case KEY_RIGHT:
-                if (e.cursor < e.length) e.MoveTo(e.cursor + 1);
-                break;
-            case KEY_CTRL_LEFT: e.WordLeft(); break;
-            case KEY_CTRL_RIGHT: e.WordRight(); break;
-            case KEY_INSERT:
-                e.insert = !e.insert;
-                ConsoleSetCursor(e.insert ? 2 : 1);
-                break;
-            case KEY_UP:
-                if (e.position > 0) e.Recall(e.position - 1, true);
-                break;
-            case KEY_DOWN:
-                if (e.position < g_historyCount) e.Recall(e.position + 1, true);
-                break;
-            case KEY_CTRL_PGUP:
-                if (g_historyCount > 0) e.Recall(0, true);
-                break;
-            case KEY_CTRL_PGDN: e.Recall(g_historyCount, true); break;
-            case KEY_PGUP: e.Search(-1); break;
-            case KEY_PGDN: e.Search(+1); break;
-            default: done = e.RunKey(key) == 1; break;
+            break;
+        case KEY_CTRL_C:
+            if (ConsoleNoteCtrlC()) {
+                e.Out("\r\n");
+                return EDIT_END;
+            }
+            e.cursor = 0;
+            e.Set("", true);
+            break;
+        case KEY_DELETE: e.Delete(); break;
+        case 0x1B:
+        case KEY_CTRL_HOME:
+            e.cursor = 0;
+            e.Set("", true);
+            break;
+        case KEY_CTRL_END: {
+            size_t old = e.length;
+            e.length = e.cursor;
+            buffer[e.length] = 0;
+            e.RedrawTail(old - e.length);
+            break;
+        }
+        case KEY_HOME: e.MoveTo(0); break;
+        case KEY_END: e.MoveTo(e.length); break;
+        case KEY_LEFT:
+            if (e.cursor > 0) e.MoveTo(e.cursor - 1);
+            break;
+        case KEY_RIGHT:
+            if (e.cursor < e.length) e.MoveTo(e.cursor + 1);
+            break;
+        case KEY_CTRL_LEFT: e.WordLeft(); break;
+        case KEY_CTRL_RIGHT: e.WordRight(); break;
+        case KEY_INSERT:
+            e.insert = !e.insert;
+            ConsoleSetCursor(e.insert ? 2 : 1);
+            break;
+        case KEY_UP:
+            if (e.position > 0) e.Recall(e.position - 1, true);
+            break;
+        case KEY_DOWN:
+            if (e.position < g_historyCount) e.Recall(e.position + 1, true);
+            break;
+        case KEY_CTRL_PGUP:
+            if (g_historyCount > 0) e.Recall(0, true);
+            break;
+        case KEY_CTRL_PGDN: e.Recall(g_historyCount, true); break;
+        case KEY_PGUP: e.Search(-1); break;
+        case KEY_PGDN: e.Search(+1); break;
+        default: done = e.RunKey(key) == 1; break;
         }
         if (done) {
             ConsoleSetCursor(1);

@@ -35,7 +35,7 @@ FILE* OpenRegular(const std::string& path, int* error) {
     FileFailure failure;
     FILE* f = OpenRegularFile(path.c_str(), &result, &failure);
     if (!f)
-        *error = failure.error != 0                      ? static_cast<int>(failure.error)
+        *error = failure.error != 0                    ? static_cast<int>(failure.error)
                  : failure.type == FILE_TYPE_DIRECTORY ? static_cast<int>(SystemErrorCode(SYSERR_IS_FOLDER))
                                                        : static_cast<int>(SystemErrorCode(SYSERR_INVALID));
     return f;

@@ -144,7 +144,8 @@ ZAM32_HANDLER(CmdLoad) {
     }
     // A longer name would be cut and might name another file.
     if (std::strlen(name) >= sizeof request.FileName - 1) {
-        ReportError("CAN'T OPEN LOAD FILE (%s)\a\n", Position(ctx.args, 0), SystemErrorText(SystemErrorCode(SYSERR_NAME_TOO_LONG)));
+        ReportError("CAN'T OPEN LOAD FILE (%s)\a\n", Position(ctx.args, 0),
+                    SystemErrorText(SystemErrorCode(SYSERR_NAME_TOO_LONG)));
         return CMD_FAILED;
     }
     std::snprintf(request.FileName, sizeof request.FileName, "%s", name);
@@ -230,7 +231,7 @@ ZAM32_HANDLER(CmdWrite) {
         const char* word;
         ImageFormat format;
         bool noEnd;
-    } formats[] = {{"B", FORMAT_BINARY, false}, {"H", FORMAT_HEX, false},    {"H-", FORMAT_HEX, true},
+    } formats[] = {{"B", FORMAT_BINARY, false},  {"H", FORMAT_HEX, false},     {"H-", FORMAT_HEX, true},
                    {"H32", FORMAT_HEX32, false}, {"H32-", FORMAT_HEX32, true}, {"S", FORMAT_S, false},
                    {"S-", FORMAT_S, true},       {"S28", FORMAT_S28, false},   {"S28-", FORMAT_S28, true},
                    {"S37", FORMAT_S37, false},   {"S37-", FORMAT_S37, true}};

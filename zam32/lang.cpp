@@ -40,10 +40,8 @@ const char* SkipSeparator(const char* p) {
 // Value tokens let an apostrophe take the next character whatever it is ("',").
 const char* TokenEnd(const char* p, bool quoteRule) {
     while (!LineEnds(p) && !IsSpace(*p) && *p != ',') {
-        if (quoteRule && *p == '\'' && p[1] != 0)
-            p += 2;
-        else
-            ++p;
+        if (quoteRule && *p == '\'' && p[1] != 0) p += 2;
+        else ++p;
     }
     return p;
 }
@@ -94,13 +92,13 @@ void CopyText(char* dst, const char* from, const char* to) {
 
 const char* MissingMessage(char letter) {
     switch (letter) {
-        case 'V': return "MISSING VALUE ARGUMENT\a\n";
-        case 'K': return "MISSING KEYWORD ARGUMENT\a\n";
-        case 'W': return "MISSING KEYWORD/VALUE ARGUMENT\a\n";
-        case 'S': return "MISSING STRING ARGUMENT\a\n";
-        case 'D': return "MISSING DATA ARGUMENT\a\n";
-        case 'F': return "MISSING FILENAME ARGUMENT\a\n";
-        default: return "INTERNAL CU ERROR";
+    case 'V': return "MISSING VALUE ARGUMENT\a\n";
+    case 'K': return "MISSING KEYWORD ARGUMENT\a\n";
+    case 'W': return "MISSING KEYWORD/VALUE ARGUMENT\a\n";
+    case 'S': return "MISSING STRING ARGUMENT\a\n";
+    case 'D': return "MISSING DATA ARGUMENT\a\n";
+    case 'F': return "MISSING FILENAME ARGUMENT\a\n";
+    default: return "INTERNAL CU ERROR";
     }
 }
 
@@ -129,22 +127,22 @@ struct Eval {
     bool Combine(uint32_t* acc, char op, uint32_t v) {
         int32_t a = static_cast<int32_t>(*acc), b = static_cast<int32_t>(v);
         switch (op) {
-            case '+': *acc += v; break;
-            case '-': *acc -= v; break;
-            case '*': *acc *= v; break;
-            case '/':
-                if (v == 0) {
-                    bad = true;
-                    return false;
-                }
-                // The one quotient that does not fit wraps as the hardware would.
-                *acc = (a == INT32_MIN && b == -1) ? *acc : static_cast<uint32_t>(a / b);
-                break;
-            case '{': *acc <<= (v & 31); break;
-            case '}': *acc = static_cast<uint32_t>(a >> (v & 31)); break;
-            case '&': *acc &= v; break;
-            case '|': *acc |= v; break;
-            case '^': *acc ^= v; break;
+        case '+': *acc += v; break;
+        case '-': *acc -= v; break;
+        case '*': *acc *= v; break;
+        case '/':
+            if (v == 0) {
+                bad = true;
+                return false;
+            }
+            // The one quotient that does not fit wraps as the hardware would.
+            *acc = (a == INT32_MIN && b == -1) ? *acc : static_cast<uint32_t>(a / b);
+            break;
+        case '{': *acc <<= (v & 31); break;
+        case '}': *acc = static_cast<uint32_t>(a >> (v & 31)); break;
+        case '&': *acc &= v; break;
+        case '|': *acc |= v; break;
+        case '^': *acc ^= v; break;
         }
         return true;
     }

@@ -19,9 +19,9 @@ inline constexpr size_t ARG_TEXT = 1001;
 
 struct ArgRecord {
     uint32_t kind = KIND_ABSENT;
-    uint32_t value = 0;           // value: the number; string: bytes in `processed`
-    char raw[ARG_TEXT] = {};      // as typed (a string keeps its quotes)
-    char processed[ARG_TEXT] = {};  // string: after escapes; value: the token
+    uint32_t value = 0;              // value: the number; string: bytes in `processed`
+    char raw[ARG_TEXT] = {};         // as typed (a string keeps its quotes)
+    char processed[ARG_TEXT] = {};   // string: after escapes; value: the token
     const char* position = nullptr;  // where the token starts in the line (null when absent)
 };
 

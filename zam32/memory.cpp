@@ -11,8 +11,8 @@
 
 namespace {
 
-constexpr uint32_t kPiece = 18;     // bytes on one dump line at most
-constexpr uint32_t kEditLine = 8;   // bytes on one edit line
+constexpr uint32_t kPiece = 18;    // bytes on one dump line at most
+constexpr uint32_t kEditLine = 8;  // bytes on one edit line
 constexpr uint32_t kNoFailure = 0xFFFFFFFFu;
 
 // Edit continuation: the address after the last successful edit and its command counter.
@@ -34,7 +34,8 @@ void Uncorrectable(uint32_t address) {
 }
 
 void EditSucceeded(uint32_t counter, uint32_t next, uint32_t corrected) {
-    if (corrected) Inform("Edit Completed with #%lu corrected RAM write error(s)\n", static_cast<unsigned long>(corrected));
+    if (corrected)
+        Inform("Edit Completed with #%lu corrected RAM write error(s)\n", static_cast<unsigned long>(corrected));
     g_editValid = true;
     g_editCounter = counter;
     g_editNext = next;
@@ -69,7 +70,8 @@ int DirectEdit(const Args& args, const CurrentLanes& lanes, uint32_t counter, ui
         const ArgRecord* a = args.Get(i);
         uint32_t code = LINK_OK;
         if (a->kind == KIND_STRING) {
-            code = job.BufferedWrite(address, reinterpret_cast<const uint8_t*>(a->processed), a->value, &corrected, &fail);
+            code =
+                job.BufferedWrite(address, reinterpret_cast<const uint8_t*>(a->processed), a->value, &corrected, &fail);
             address += a->value;
         } else if (a->kind == KIND_VALUE) {
             const uint8_t byte = static_cast<uint8_t>(a->value);

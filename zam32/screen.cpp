@@ -30,10 +30,8 @@ void VPrint(const char* format, va_list ap) {
 char* LineBuffer() { return g_lineStore + 1; }
 
 void PrintBytes(const char* text, size_t length) {
-    if (g_capture)
-        g_capture->append(text, length);
-    else
-        std::fwrite(text, 1, length, stdout);
+    if (g_capture) g_capture->append(text, length);
+    else std::fwrite(text, 1, length, stdout);
 }
 
 void PrintText(const char* text) { PrintBytes(text, std::strlen(text)); }
@@ -184,8 +182,7 @@ void ReportLineRefused(const char* source, bool tooLong) {
     ClearEchoText();
     if (tooLong)
         ReportError("INPUT LINE TOO LONG (%s, MORE THAN #999 CHARACTERS), NOTHING OF IT RUN\a\n", nullptr, source);
-    else
-        ReportError("INPUT LINE HOLDS A NUL BYTE (%s), NOTHING OF IT RUN\a\n", nullptr, source);
+    else ReportError("INPUT LINE HOLDS A NUL BYTE (%s), NOTHING OF IT RUN\a\n", nullptr, source);
 }
 
 int ReadConsoleLine(const char* prompt, char* buffer, size_t size) {

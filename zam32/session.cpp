@@ -47,14 +47,10 @@ bool IsParallelPort(uint32_t selector) {
 }
 
 const char* PortName(uint32_t selector, char* buffer) {
-    if (selector == SELECT_VIRTUAL)
-        std::strcpy(buffer, "v");
-    else if (selector == SELECT_USB)
-        std::strcpy(buffer, "u");
-    else if (IsSerialPort(selector))
-        std::sprintf(buffer, "c%X", selector & ~SELECT_SERIAL);
-    else
-        std::sprintf(buffer, "l%X", selector);
+    if (selector == SELECT_VIRTUAL) std::strcpy(buffer, "v");
+    else if (selector == SELECT_USB) std::strcpy(buffer, "u");
+    else if (IsSerialPort(selector)) std::sprintf(buffer, "c%X", selector & ~SELECT_SERIAL);
+    else std::sprintf(buffer, "l%X", selector);
     return buffer;
 }
 
@@ -80,9 +76,7 @@ void CloseLink(UnitLink& link) {
 }
 
 void SessionDefaults() {
-    for (int i = 0; i < UNIT_RECORDS; ++i) {
-        CloseLink(g_links[i]);
-    }
+    for (int i = 0; i < UNIT_RECORDS; ++i) { CloseLink(g_links[i]); }
     g_session = SessionBlock{};
     for (UnitRecord& r : g_session.Units) r.UnitNumber = UNIT_FREE;
     for (PortSlot& s : g_session.Slots) s = PortSlot{SLOT_FREE, 0};
@@ -176,8 +170,9 @@ bool CheckUnit(int index) {
         if (code == LINK_OK) {
             ZAMSetReset(handle.get(), r.ResetNormal);
             if (static_cast<uint64_t>(maxK) * 1024 < r.request.DevSize) {
-                Print("Insufficient RAM for requested device type on\nselected unit, max emulated ROM is #%uK-bytes\a\n",
-                      maxK);
+                Print(
+                    "Insufficient RAM for requested device type on\nselected unit, max emulated ROM is #%uK-bytes\a\n",
+                    maxK);
                 return false;
             }
             link.handle = handle.release();
@@ -216,10 +211,8 @@ ScanFound Scan(char kind, int32_t delay) {
         for (uint32_t n = 1; n <= 9; ++n) ports[portCount++] = SELECT_SERIAL | n;
         units = 1;
     } else {
-        if (delay == DELAY_DEFAULT)
-            Inform("Scanning all parallel ports with default delay\n");
-        else
-            Inform("Scanning all parallel ports with delay of %d\n", delay);
+        if (delay == DELAY_DEFAULT) Inform("Scanning all parallel ports with default delay\n");
+        else Inform("Scanning all parallel ports with delay of %d\n", delay);
         for (uint32_t n = 1; n <= 4; ++n) ports[portCount++] = n;
     }
     PrintText(" \\ U    0    1    2    3\nP \\\n");
@@ -234,7 +227,8 @@ ScanFound Scan(char kind, int32_t delay) {
         }
         for (int u = 0; u < units; ++u) {
             uint32_t opened = 0;
-            uint32_t code = ZAMInit(&opened, ports[p], static_cast<uint32_t>(u), 0x100000, static_cast<uint32_t>(delay));
+            uint32_t code =
+                ZAMInit(&opened, ports[p], static_cast<uint32_t>(u), 0x100000, static_cast<uint32_t>(delay));
             const UnitHandle handle(opened);
             if (code == LINK_OK) {
                 uint32_t maxK = 0;
@@ -244,10 +238,8 @@ ScanFound Scan(char kind, int32_t delay) {
                 } else {
                     unsigned long bits = static_cast<unsigned long>(maxK) * 8192;
                     char cell[16];
-                    if (bits < 0x100000)
-                        std::snprintf(cell, sizeof cell, "%lu%c", bits / 1024, 'K');
-                    else
-                        std::snprintf(cell, sizeof cell, "%lu%c", bits / 0x100000, 'M');
+                    if (bits < 0x100000) std::snprintf(cell, sizeof cell, "%lu%c", bits / 1024, 'K');
+                    else std::snprintf(cell, sizeof cell, "%lu%c", bits / 0x100000, 'M');
                     Print("%-5s", cell);
                     if (!found.found) found = ScanFound{true, ports[p], static_cast<uint32_t>(u)};
                 }
@@ -351,7 +343,8 @@ ZAM32_HANDLER(CmdPort) {
     } else if (delayArg) {
         ctx.slots[slot].Delay = delay;
         for (int u = 0; u < UNIT_RECORDS; ++u)
-            if (Defined(ctx.units[u]) && ctx.units[u].PortSlot == static_cast<uint32_t>(slot) && !CheckUnit(u)) RemoveUnit(u);
+            if (Defined(ctx.units[u]) && ctx.units[u].PortSlot == static_cast<uint32_t>(slot) && !CheckUnit(u))
+                RemoveUnit(u);
     }
     ctx.session.CurrentPort = port;
     RecomputeLanes();
@@ -555,8 +548,7 @@ ZAM32_HANDLER(CmdList) {
         PortName(slot.Selector, name);
         if (IsParallelPort(slot.Selector))
             std::snprintf(port, sizeof port, "%s,%d", name, static_cast<int>(ZAMGetDelay(ctx.links[u].handle)));
-        else
-            std::snprintf(port, sizeof port, "%s", name);
+        else std::snprintf(port, sizeof port, "%s", name);
         std::snprintf(type, sizeof type, "%s,%s", DeviceTypeBySize(r.request.DevSize).name,
                       FoldModeName(r.request.FoldMode));
         Print("%-7s%-5X%-9s%c%c     ", port, r.UnitNumber, type, ResetLetter(r.ResetNormal), ResetLetter(r.ResetPulse));

@@ -28,7 +28,8 @@ ZAM32_HANDLER(CmdShell) {
     if (!*command) {
         ConsoleSetCursor(1);
         // Printed once the shell has the terminal: keys typed ctx.after it are the shell's.
-        if (!ShellRun(nullptr, [] { PrintText("Type 'exit' to resume ZAM32\n"); }, &status, &why)) {
+        if (!ShellRun(
+                nullptr, [] { PrintText("Type 'exit' to resume ZAM32\n"); }, &status, &why)) {
             ReportError("\nFAILURE EXECUTING COMMAND PROCESSOR (%s)\a\n", nullptr, why.c_str());
             return CMD_FAILED;
         }

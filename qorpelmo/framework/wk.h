@@ -44,7 +44,7 @@ struct WK_DEVICE {
     LONG Removable;
     LONG OpenCount;
     LONG ExclusiveOpen;
-    LONG DevicePowerState;   // D0 = 1 .. D3 = 4
+    LONG DevicePowerState;  // D0 = 1 .. D3 = 4
     LONG SystemPowerState;
     LONG PoweringDown;
     LONG PowerDownAllowed;

@@ -416,8 +416,7 @@ NTSTATUS WkPnpDispatch(DEVICE_OBJECT* device, IRP* irp) {
         return CompleteHere(irp, status);
     }
 
-    default:
-        return WkPnpPassIrpDownStack(device, irp, false);
+    default: return WkPnpPassIrpDownStack(device, irp, false);
     }
 }
 

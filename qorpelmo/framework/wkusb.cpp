@@ -49,8 +49,8 @@ NTSTATUS WkUsbSubmitUrb(WK_USB_DEVICE* usb, URB* urb, IRP* irp, PIO_COMPLETION_R
     KEVENT done;
     IO_STATUS_BLOCK iosb{};
     KeInitializeEvent(&done, NotificationEvent, false);
-    IRP* request = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, wk->LowerDevice, nullptr, 0, nullptr,
-                                                 0, true, &done, &iosb);
+    IRP* request = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, wk->LowerDevice, nullptr, 0, nullptr, 0,
+                                                 true, &done, &iosb);
     if (!request) {
         KeUninitializeEvent(&done);
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -77,8 +77,8 @@ static NTSTATUS ReadDescriptor(WK_USB_DEVICE* usb, UCHAR type, void* buffer, ULO
 
 NTSTATUS WkUsbSetupConfiguration(WK_USB_DEVICE* usb) {
     ULONG moved = 0;
-    NTSTATUS s = ReadDescriptor(usb, USB_DEVICE_DESCRIPTOR_TYPE, &usb->DeviceDescriptor,
-                                sizeof(USB_DEVICE_DESCRIPTOR), &moved);
+    NTSTATUS s =
+        ReadDescriptor(usb, USB_DEVICE_DESCRIPTOR_TYPE, &usb->DeviceDescriptor, sizeof(USB_DEVICE_DESCRIPTOR), &moved);
     if (!NT_SUCCESS(s)) return s;
 
     // The whole configuration set: a first read of 265 bytes tells its length.
@@ -93,7 +93,8 @@ NTSTATUS WkUsbSetupConfiguration(WK_USB_DEVICE* usb) {
             return s;
         }
         // A set shorter than its own header, or one that did not arrive whole, is unusable.
-        if (moved < sizeof(USB_CONFIGURATION_DESCRIPTOR) || config->wTotalLength < sizeof(USB_CONFIGURATION_DESCRIPTOR) ||
+        if (moved < sizeof(USB_CONFIGURATION_DESCRIPTOR) ||
+            config->wTotalLength < sizeof(USB_CONFIGURATION_DESCRIPTOR) ||
             (config->wTotalLength <= size && moved < config->wTotalLength)) {
             ExFreePool(config);
             return STATUS_UNSUCCESSFUL;
@@ -118,7 +119,8 @@ NTSTATUS WkUsbSetupConfiguration(WK_USB_DEVICE* usb) {
         ExFreePool(config);
         return STATUS_UNSUCCESSFUL;
     }
-    auto* list = static_cast<USBD_INTERFACE_LIST_ENTRY*>(ExAllocatePool((count + 1) * sizeof(USBD_INTERFACE_LIST_ENTRY)));
+    auto* list =
+        static_cast<USBD_INTERFACE_LIST_ENTRY*>(ExAllocatePool((count + 1) * sizeof(USBD_INTERFACE_LIST_ENTRY)));
     if (!list) {
         ExFreePool(config);
         return STATUS_NO_MEMORY;

@@ -37,9 +37,9 @@ TEST(EmucoreExports, ExactlyTheTwelveFunctionsAreExported) {
         EXPECT_EQ(type, "T") << name;
         names.insert(name);
     }
-    const std::set<std::string> expected{"VXAInit",  "VXAFind",  "VXAOpen",     "VXASetReset",   "VXAQTest",
-                                         "VXALoad",  "VXAFill",  "VXAWrite",    "VXACksum",      "VXAViewOpen",
-                                         "VXAViewFormat", "VXAViewClose"};
+    const std::set<std::string> expected{"VXAInit",  "VXAFind",     "VXAOpen",       "VXASetReset",
+                                         "VXAQTest", "VXALoad",     "VXAFill",       "VXAWrite",
+                                         "VXACksum", "VXAViewOpen", "VXAViewFormat", "VXAViewClose"};
     EXPECT_EQ(names, expected);
 }
 
@@ -52,8 +52,8 @@ TEST_F(EmucoreSession, VirtualOpenReturnsDeviceSizeAndQTestItsKilobytes) {
         int32_t type, size, maxK;
     };
     // Types outside 0..10 count as type 0.
-    for (Case c : {Case{3, 8192, 8}, Case{11, 1024, 1}, Case{0, 1024, 1}, Case{10, 1048576, 1024},
-                   Case{-1, 1024, 1}, Case{6, 65536, 64}}) {
+    for (Case c : {Case{3, 8192, 8}, Case{11, 1024, 1}, Case{0, 1024, 1}, Case{10, 1048576, 1024}, Case{-1, 1024, 1},
+                   Case{6, 65536, 64}}) {
         SCOPED_TRACE(c.type);
         EXPECT_EQ(api.Open(VXA_VIRTUAL_UNIT, c.type), c.size);
         EXPECT_EQ(api.QTest(0, 0, 0), c.maxK);
@@ -267,7 +267,7 @@ TEST_F(EmucoreOperations, LoadsElfExecutablesAtTheirPhysicalAddresses) {
     EXPECT_EQ(ViewLine(0x1010, 4, 4), " 001010  45 4C 46 21    ELF!\r\n");
 
     // Refused whole: nothing written, the reason in the text.
-    layout.ph[0].paddr = 0x1000;                                  // "ELF!" at 1000
+    layout.ph[0].paddr = 0x1000;                                             // "ELF!" at 1000
     layout.ph.push_back({1, enginetest::kElfPayload + 1, 0, 0x1002, 2, 2});  // "LF" at 1002
     testsupport::WriteFile(file, enginetest::BuildElf(layout));
     EXPECT_EQ(api.Load(text.data(), file.c_str(), 0, 0, 0, 1, 0, 0, 0, 0, 0), 1);
@@ -330,7 +330,8 @@ TEST_F(EmucoreOperations, ViewShowsAddressesOutsideTheDeviceAsDashes) {
     // A start below the device: the line starts at 0 and shows what lies inside.
     GuardedBuffer low(78 + 1);
     ASSERT_EQ(api.ViewFormat(low.data(), -8, 16, 16), 0);
-    EXPECT_EQ(low.Text(), " 000000  " + Repeat("31 ", 8) + Repeat("-- ", 8) + "   11111111" + std::string(8, ' ') + "\r\n");
+    EXPECT_EQ(low.Text(),
+              " 000000  " + Repeat("31 ", 8) + Repeat("-- ", 8) + "   11111111" + std::string(8, ' ') + "\r\n");
     EXPECT_TRUE(low.GuardsIntact());
     // Far beyond the device every address line keeps its six digits.
     GuardedBuffer far(78 + 1);

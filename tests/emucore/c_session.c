@@ -15,7 +15,7 @@
 #include "emucore/emucore.h"
 
 /* The pointer types in the header must match the prototypes. */
-#define SAME_TYPE(fn) _Static_assert(_Generic(&fn, fn##_fn: 1, default: 0), #fn " pointer type differs")
+#define SAME_TYPE(fn) _Static_assert(_Generic(&fn, fn##_fn : 1, default : 0), #fn " pointer type differs")
 SAME_TYPE(VXAInit);
 SAME_TYPE(VXAFind);
 SAME_TYPE(VXAOpen);

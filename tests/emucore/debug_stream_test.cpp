@@ -70,10 +70,9 @@ TEST_F(EmucoreDebugStream, LogThatCannotBeOpenedIsTriedAgainAtTheNextLine) {
     const std::string folder = dir_.file("later");
     std::string out;
     ASSERT_EQ(Session("emucoredebug='" + folder + "/retry.log'", "retry '" + folder + "'", &out), 0) << out;
-    EXPECT_EQ(ReadText(folder + "/retry.log"),
-              std::string(kBegin) +
-                  "VXAQTest: entry curhandle: 64A5h curunit:4, curtype:0 curmaxk:0\n"
-                  "VXAQTest: exit curhandle: 64A5h curunit:4, curtype:0 curmaxk:1\n");
+    EXPECT_EQ(ReadText(folder + "/retry.log"), std::string(kBegin) +
+                                                   "VXAQTest: entry curhandle: 64A5h curunit:4, curtype:0 curmaxk:0\n"
+                                                   "VXAQTest: exit curhandle: 64A5h curunit:4, curtype:0 curmaxk:1\n");
 }
 
 // The log is an output file like any other: a FIFO (named or through a link) is never
@@ -106,9 +105,7 @@ TEST_F(EmucoreDebugStream, LogThatIsNoRegularFileIsRefusedWithoutBlocking) {
     struct stat st {};
     ASSERT_EQ(lstat(dir_.file("fifo").c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
-    if (geteuid() == 0) {
-        EXPECT_EQ(ReadText(victim), "root's log\n");
-    }
+    if (geteuid() == 0) { EXPECT_EQ(ReadText(victim), "root's log\n"); }
 }
 
 }  // namespace

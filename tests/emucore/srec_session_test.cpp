@@ -29,11 +29,13 @@ protected:
 TEST_F(EmucoreSrecSession, LoadFillWriteChecksumMatchSrecCat) {
     // The image: text at 0x1000, random bytes at 0x9000 (binary turned into HEX by srec_cat).
     testsupport::WriteFile(dir_.file("random.bin"), testsupport::RandomBytes(0x3000, 27512));
-    Srec("random.bin -binary -offset 0x9000 -generate 0x1000 0x2345 -repeat-string 'emucore session ' "
-         "-o image.hex -intel");
+    Srec(
+        "random.bin -binary -offset 0x9000 -generate 0x1000 0x2345 -repeat-string 'emucore session ' "
+        "-o image.hex -intel");
     // What the device must hold afterwards: the image over 0xFF, and 0x5A at 0x8000..0x80FF.
-    Srec("'(' image.hex -intel -generate 0x8000 0x8100 -constant 0x5A ')' -fill 0xFF 0 0x10000 "
-         "-o expect.bin -binary");
+    Srec(
+        "'(' image.hex -intel -generate 0x8000 0x8100 -constant 0x5A ')' -fill 0xFF 0 0x10000 "
+        "-o expect.bin -binary");
     const std::vector<uint8_t> expect = Bytes("expect.bin");
     ASSERT_EQ(expect.size(), 0x10000u);
 
@@ -49,8 +51,7 @@ TEST_F(EmucoreSrecSession, LoadFillWriteChecksumMatchSrecCat) {
     ASSERT_EQ(api.Fill(text.data(), 0x5A, 0x8000, 0x100, 1, 0, 1, 0, 2), 0) << text.Text();
 
     const std::string bin = dir_.file("device.bin");
-    ASSERT_EQ(api.Write(text.data(), bin.c_str(), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, "", 0, 1, 0, 2), 0)
-        << text.Text();
+    ASSERT_EQ(api.Write(text.data(), bin.c_str(), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, "", 0, 1, 0, 2), 0) << text.Text();
     EXPECT_EQ(text.Text(), "Writing 10000 bytes to binary file");
     EXPECT_EQ(Bytes("device.bin"), expect);
 

@@ -43,8 +43,8 @@ TEST_F(EmucoreUnits, FindReturnsTheFirstUsbUnitThatOpens) {
         int32_t deadUnit;
         int32_t found;
     };
-    for (const Case& c : {Case{{}, -1, 4}, Case{{2}, -1, 2}, Case{{1, 3}, -1, 1}, Case{{0, 1}, 0, 1},
-                          Case{{0}, 0, 4}}) {
+    for (const Case& c :
+         {Case{{}, -1, 4}, Case{{2}, -1, 2}, Case{{1, 3}, -1, 1}, Case{{0, 1}, 0, 1}, Case{{0}, 0, 4}}) {
         testsupport::SimUnits sims;
         for (uint8_t u : c.units) sims.add(32, u).setDead(u == c.deadUnit);
         EXPECT_EQ(VXAFind(), c.found);

@@ -96,7 +96,7 @@ TEST(EmucoreUnload, DebugStreamFileClosesAtEachUnload) {
     setenv("PELMO_SIM_USB", "unit=0,ram=256", 1);
     const std::string path = emutest::LibraryPath();
     for (int i = 0; i < 5; ++i) Cycle(path, i);
-    rlimit old {};
+    rlimit old{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
     // New descriptors take the lowest free numbers below the limit (those open above it
     // stay usable): room for about two dozen more than are open now.

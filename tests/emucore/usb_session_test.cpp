@@ -209,13 +209,14 @@ TEST_P(EmucoreUsbFault, UnitFaultsComeBackAsText) {
     EXPECT_TRUE(text.GuardsIntact());
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, EmucoreUsbFault,
-                         ::testing::Values(FaultCase{"bulk-fail:1", "load", "DEVICE FAILURE (SUBCODE 502-231)"},
-                                           FaultCase{"short-count:1", "load", "DEVICE FAILURE (SUBCODE 502-245)"},
-                                           FaultCase{"bulk-fail:1", "sum", "DEVICE FAILURE (SUBCODE 506-131)"},
-                                           FaultCase{"bulk-fail:1", "view", "DEVICE FAILURE READING UNIT (SUBCODE 010-131)"},
-                                           FaultCase{"stuck:0x2345:0xFF:", "load", ""}),
-                         [](const ::testing::TestParamInfo<FaultCase>& i) { return "Fault" + std::to_string(i.index); });
+INSTANTIATE_TEST_SUITE_P(
+    Faults, EmucoreUsbFault,
+    ::testing::Values(FaultCase{"bulk-fail:1", "load", "DEVICE FAILURE (SUBCODE 502-231)"},
+                      FaultCase{"short-count:1", "load", "DEVICE FAILURE (SUBCODE 502-245)"},
+                      FaultCase{"bulk-fail:1", "sum", "DEVICE FAILURE (SUBCODE 506-131)"},
+                      FaultCase{"bulk-fail:1", "view", "DEVICE FAILURE READING UNIT (SUBCODE 010-131)"},
+                      FaultCase{"stuck:0x2345:0xFF:", "load", ""}),
+    [](const ::testing::TestParamInfo<FaultCase>& i) { return "Fault" + std::to_string(i.index); });
 
 // The process that used a USB unit ends normally with the unit still open: the
 // driver host is stopped at exit, not torn down under its worker.

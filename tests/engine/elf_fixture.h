@@ -23,8 +23,7 @@ struct ElfLayout {
 
 inline void ElfPut(std::vector<uint8_t>& v, uint64_t at, unsigned width, uint64_t value, bool big) {
     if (v.size() < at + width) v.resize(at + width);
-    for (unsigned i = 0; i < width; ++i)
-        v[at + (big ? width - 1 - i : i)] = static_cast<uint8_t>(value >> (8 * i));
+    for (unsigned i = 0; i < width; ++i) v[at + (big ? width - 1 - i : i)] = static_cast<uint8_t>(value >> (8 * i));
 }
 
 inline std::vector<uint8_t> BuildElf(const ElfLayout& s) {
@@ -36,8 +35,8 @@ inline std::vector<uint8_t> BuildElf(const ElfLayout& s) {
     v[4] = w ? 2 : 1;
     v[5] = b ? 2 : 1;
     v[6] = 1;
-    ElfPut(v, 16, 2, 2, b);     // ET_EXEC
-    ElfPut(v, 18, 2, 40, b);    // EM_ARM (any will do)
+    ElfPut(v, 16, 2, 2, b);   // ET_EXEC
+    ElfPut(v, 18, 2, 40, b);  // EM_ARM (any will do)
     ElfPut(v, 20, 4, 1, b);
     ElfPut(v, 24, a, s.entry, b);
     ElfPut(v, w ? 32 : 28, a, ehsize, b);  // e_phoff

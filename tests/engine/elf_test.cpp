@@ -17,9 +17,9 @@
 namespace {
 
 using enginetest::BuildElf;
+using enginetest::ElfLayout;
 using enginetest::ElfPh;
 using enginetest::ElfPut;
-using enginetest::ElfLayout;
 using enginetest::kElfPayload;
 using enginetest::RecordingOutput;
 using enginetest::Seq;
@@ -117,9 +117,9 @@ protected:
         EXPECT_EQ(RunCommand(cc, &log), 0) << cc << "\n" << log;
         const std::string oc = std::string(t.binutilsPrefix) + "objcopy -O ihex " + elf + " " + hex;
         EXPECT_EQ(RunCommand(oc, &log), 0) << oc << "\n" << log;
-        EXPECT_EQ(RunCommand(std::string(t.binutilsPrefix) + "readelf -h " + elf + " | awk '/Entry point/ {print $4}'",
-                             &log),
-                  0);
+        EXPECT_EQ(
+            RunCommand(std::string(t.binutilsPrefix) + "readelf -h " + elf + " | awk '/Entry point/ {print $4}'", &log),
+            0);
         return std::stoull(log, nullptr, 16);
     }
     testsupport::TempDir dir;
@@ -159,13 +159,13 @@ TEST_F(ElfToolchain, WindowWidthAndTargetAsForHex) {
     const std::string elf = dir.file("prog.elf"), hex = dir.file("prog.hex");
     Build(kToolchains[0], elf, hex);
     const Request cases[] = {
-        {0x1000, 0, 0, 1, LOAD_ONLY},         // everything moved down
-        {0x1010, 0x20, 0x100, 1, LOAD_ONLY},  // part of .text
-        {0x1000, 0, 0, 2, LOAD_VERIFY},       // every second byte of both segments
-        {0x1001, 0x2900, 0x10, 3, LOAD_ONLY}, // every third, the window into .data
-        {0x6004, 4, 0x30000, 1, LOAD_ONLY},   // a slice of .data
-        {0x7000, 0x10, 0, 1, LOAD_ONLY},      // nothing in the window
-        {0, 0, 0x3F000, 1, LOAD_ONLY},        // .data lands beyond the device
+        {0x1000, 0, 0, 1, LOAD_ONLY},          // everything moved down
+        {0x1010, 0x20, 0x100, 1, LOAD_ONLY},   // part of .text
+        {0x1000, 0, 0, 2, LOAD_VERIFY},        // every second byte of both segments
+        {0x1001, 0x2900, 0x10, 3, LOAD_ONLY},  // every third, the window into .data
+        {0x6004, 4, 0x30000, 1, LOAD_ONLY},    // a slice of .data
+        {0x7000, 0x10, 0, 1, LOAD_ONLY},       // nothing in the window
+        {0, 0, 0x3F000, 1, LOAD_ONLY},         // .data lands beyond the device
     };
     for (const Request& r : cases) {
         SCOPED_TRACE(testing::Message() << "start " << std::hex << r.start << " length " << r.length << " target "
@@ -176,9 +176,7 @@ TEST_F(ElfToolchain, WindowWidthAndTargetAsForHex) {
         EXPECT_EQ(Load(fromElf, elfOut, elf, r), hexResult) << elfOut.Text();
         EXPECT_EQ(fromElf.Read(0, kDev), fromHex.Read(0, kDev));
         EXPECT_EQ(elfOut.results, hexOut.results);
-        if (hexResult == 0) {
-            EXPECT_EQ(Outcome(elfOut), Outcome(hexOut));
-        }
+        if (hexResult == 0) { EXPECT_EQ(Outcome(elfOut), Outcome(hexOut)); }
     }
 }
 
@@ -200,8 +198,7 @@ protected:
         testsupport::WriteFile(dir.file("big.elf"), BuildElf(s));
         testsupport::WriteFile(dir.file("a.bin"), a);
         testsupport::WriteFile(dir.file("b.bin"), b);
-        testsupport::SrecCat(dir.path(),
-                             "a.bin -binary -offset 0x3001 b.bin -binary -offset 0x9000 -o big.hex -intel");
+        testsupport::SrecCat(dir.path(), "a.bin -binary -offset 0x3001 b.bin -binary -offset 0x9000 -o big.hex -intel");
     }
     testsupport::TempDir dir;
     std::vector<uint8_t> a, b;
@@ -375,16 +372,19 @@ TEST(ElfFiles, HandBuiltCases) {
     ElfLayout bss = Base();
     bss.ph.insert(bss.ph.begin(), {1, 0, 0x8100, 0x300, 0, 0x400});
     const Case cases[] = {
-        {"ELF64 big-endian, p_paddr not p_vaddr", be64, 0,
+        {"ELF64 big-endian, p_paddr not p_vaddr",
+         be64,
+         0,
          {"Program Entry: 123456789\n", "Load Completed without verification (20 Bytes Loaded)\n",
           "Highest address loaded was 0020F\n"},
          0x100},
-        {"overlapping segments with the same bytes", same, 0,
+        {"overlapping segments with the same bytes",
+         same,
+         0,
          {"Load Completed without verification (20 Bytes Loaded)\n", "Highest address loaded was 00117\n"},
          0x100},
         {"ELF64 segment above 4 GB", high, 2, {"LOAD ATTEMPTED OUTSIDE OF EMULATED DEVICE (Segment #1)\a\n"}, 0},
-        {"zero-fill segment skipped", bss, 0,
-         {"Program Entry: 001234\n", "Highest address loaded was 0020F\n"}, 0x100},
+        {"zero-fill segment skipped", bss, 0, {"Program Entry: 001234\n", "Highest address loaded was 0020F\n"}, 0x100},
     };
     testsupport::TempDir dir;
     for (const Case& c : cases) {
@@ -395,9 +395,7 @@ TEST(ElfFiles, HandBuiltCases) {
         EXPECT_EQ(Load(unit, out, dir.file("x.elf")), c.result) << out.Text();
         for (const std::string& l : c.lines)
             EXPECT_TRUE(out.Has('E', l) || out.Has('A', l) || out.Has('I', l)) << l << out.Text();
-        if (c.at != 0) {
-            EXPECT_EQ(unit.Read(c.at, 16), Seq(0x40, 16));
-        }
+        if (c.at != 0) { EXPECT_EQ(unit.Read(c.at, 16), Seq(0x40, 16)); }
         EXPECT_EQ(unit.Read(0x300, 0x10), std::vector<uint8_t>(0x10, 0xFF));  // no zero fill anywhere
     }
 }
@@ -411,16 +409,17 @@ TEST(ElfFiles, ProgramHeaderCountInSectionHeaderZero) {
         std::vector<uint8_t> v = BuildElf(layout);
         const size_t sh = v.size(), shSize = is64 ? 64 : 40;
         v.resize(sh + shSize, 0);
-        ElfPut(v, is64 ? 40 : 32, is64 ? 8 : 4, sh, false);    // e_shoff
-        ElfPut(v, is64 ? 58 : 46, 2, shSize, false);           // e_shentsize
-        ElfPut(v, is64 ? 56 : 44, 2, 0xFFFF, false);           // e_phnum: escaped
+        ElfPut(v, is64 ? 40 : 32, is64 ? 8 : 4, sh, false);            // e_shoff
+        ElfPut(v, is64 ? 58 : 46, 2, shSize, false);                   // e_shentsize
+        ElfPut(v, is64 ? 56 : 44, 2, 0xFFFF, false);                   // e_phnum: escaped
         ElfPut(v, sh + (is64 ? 44 : 28), 4, layout.ph.size(), false);  // sh_info
         testsupport::TempDir dir;
         testsupport::WriteFile(dir.file("x.elf"), v);
         VirtualUnit unit(0x1000);
         RecordingOutput out;
         EXPECT_EQ(Load(unit, out, dir.file("x.elf")), 0u) << out.Text();
-        EXPECT_TRUE(out.Has('I', "Highest address loaded was 0020F\n") || out.Has('A', "Highest address loaded was 0020F\n"))
+        EXPECT_TRUE(out.Has('I', "Highest address loaded was 0020F\n") ||
+                    out.Has('A', "Highest address loaded was 0020F\n"))
             << out.Text();
         EXPECT_EQ(unit.Read(0x100, 16), Seq(0x40, 16));
         EXPECT_EQ(unit.Read(0x200, 16), Seq(0x50, 16));

@@ -50,8 +50,8 @@ TEST(DeadUnit, EveryOperationNamesItsSite) {
     struct Case {
         const char* what;
         unsigned site;
-    } cases[] = {{"one.hex", 501}, {"two.hex", 500}, {"img.bin", 502}, {"fill", 507}, {"checksum", 506},
-                 {"write B", 503}, {"write H", 504}, {"write S", 505}};
+    } cases[] = {{"one.hex", 501},  {"two.hex", 500}, {"img.bin", 502}, {"fill", 507},
+                 {"checksum", 506}, {"write B", 503}, {"write H", 504}, {"write S", 505}};
     for (const auto& c : cases) {
         SimLane lane;
         lane.model.setDead(true);
@@ -140,7 +140,8 @@ TEST(LostWrites, CorrectedAndCounted) {
         lane.request.LoadVerify = LOAD_VERIFY;
         EXPECT_EQ(LoadImage(out, lane.set), 0u) << file;
         EXPECT_TRUE(out.Has('I', "Load Completed with #2 corrected RAM write error(s) (10 Bytes Loaded)\n"))
-            << file << "\n" << out.Text();
+            << file << "\n"
+            << out.Text();
         for (uint32_t i = 0; i < 16; ++i) EXPECT_EQ(lane.model.raw(lane.link.LoadBase + 0x100 + i), i);
     }
     SimLane lane;

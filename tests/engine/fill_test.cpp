@@ -48,12 +48,12 @@ TEST(Fill, ModesAndRanges) {
     } cases[] = {
         {0x100000, 0x00, 0, 0, LOAD_ONLY,
          "I:Filling 100000 bytes at offset 0 with 00\nI:Fill Completed without verification\n", 0, 0x100000},
-        {0x800, 0x5A, 0x10, 0x20, LOAD_VERIFY, "I:Filling 20 bytes at offset 10 with 5A\nI:Fill Completed with no errors\n",
-         0x10, 0x20},
-        {0x800, 0x5A, 0x7FF, 0, LOAD_ONLY, "I:Filling 1 bytes at offset 7FF with 5A\nI:Fill Completed without verification\n",
-         0x7FF, 1},
-        {0x800, 0xFF, 0, 0, VERIFY_ONLY, "I:Verifying 800 bytes at offset 0 with FF\nI:Verify Completed with no errors\n", 0,
-         0},
+        {0x800, 0x5A, 0x10, 0x20, LOAD_VERIFY,
+         "I:Filling 20 bytes at offset 10 with 5A\nI:Fill Completed with no errors\n", 0x10, 0x20},
+        {0x800, 0x5A, 0x7FF, 0, LOAD_ONLY,
+         "I:Filling 1 bytes at offset 7FF with 5A\nI:Fill Completed without verification\n", 0x7FF, 1},
+        {0x800, 0xFF, 0, 0, VERIFY_ONLY,
+         "I:Verifying 800 bytes at offset 0 with FF\nI:Verify Completed with no errors\n", 0, 0},
     };
     for (const auto& c : cases) {
         VirtualUnit unit(c.devSize);
@@ -66,12 +66,8 @@ TEST(Fill, ModesAndRanges) {
         EXPECT_EQ(out.Text(), c.text);
         if (c.count == 0) continue;
         EXPECT_EQ(unit.Read(c.first, c.count), std::vector<uint8_t>(c.count, static_cast<uint8_t>(c.value)));
-        if (c.first > 0) {
-            EXPECT_EQ(unit.Read(c.first - 1, 1)[0], 0xFF);
-        }
-        if (c.first + c.count < c.devSize) {
-            EXPECT_EQ(unit.Read(c.first + c.count, 1)[0], 0xFF);
-        }
+        if (c.first > 0) { EXPECT_EQ(unit.Read(c.first - 1, 1)[0], 0xFF); }
+        if (c.first + c.count < c.devSize) { EXPECT_EQ(unit.Read(c.first + c.count, 1)[0], 0xFF); }
         // One poll per 32 KB piece.
         EXPECT_EQ(out.polls, (c.count + 0x7FFF) / 0x8000);
     }

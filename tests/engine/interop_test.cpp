@@ -72,9 +72,7 @@ TEST_F(SrecCat, FilesItWritesLoadToTheSameBytes) {
         char total[80];
         std::snprintf(total, sizeof total, "Load Completed without verification (%X Bytes Loaded)\n", c.size);
         EXPECT_TRUE(rec.Has('I', total)) << c.what << "\n" << rec.Text();
-        if (std::string(c.what) == "intel start address") {
-            EXPECT_TRUE(rec.Has('A', "Start Address: 12345678\n"));
-        }
+        if (std::string(c.what) == "intel start address") { EXPECT_TRUE(rec.Has('A', "Start Address: 12345678\n")); }
         if (std::string(c.banner) == "S-File") {
             char entry[40];
             std::snprintf(entry, sizeof entry, "Program Entry: %06X\n", c.offset);
@@ -154,13 +152,13 @@ TEST_F(SrecCat, FilesWeWriteReadBackToTheSameBytes) {
         const uint32_t first = c.targetOption ? c.target : c.start;
         std::string out;
         // Holes (fill removal) read back as the fill value; addresses move back to 0.
-        const std::string fill = c.fill <= 0xFF ? " -fill " + Hex32(c.fill) + " " + Hex32(first) + " " +
-                                                      Hex32(first + length)
-                                                : "";
+        const std::string fill =
+            c.fill <= 0xFF ? " -fill " + Hex32(c.fill) + " " + Hex32(first) + " " + Hex32(first + length) : "";
         const std::string move = c.format == FORMAT_BINARY ? "" : " -offset -" + Hex32(first);
-        ASSERT_EQ(RunCommand("srec_cat " + path + " " + c.reader + fill + move + " -o " + dir.file("back.bin") + " -binary",
-                             &out),
-                  0)
+        ASSERT_EQ(
+            RunCommand("srec_cat " + path + " " + c.reader + fill + move + " -o " + dir.file("back.bin") + " -binary",
+                       &out),
+            0)
             << c.what << ": " << out;
         const std::vector<uint8_t> back = testsupport::ReadFile(dir.file("back.bin"));
         const std::vector<uint8_t> want(image.begin() + c.start, image.begin() + c.start + length);
@@ -168,9 +166,10 @@ TEST_F(SrecCat, FilesWeWriteReadBackToTheSameBytes) {
         EXPECT_TRUE(back == want) << c.what;
         if (c.entryOption) {
             // srec_cat sees the entry address as the execution start address.
-            ASSERT_EQ(RunCommand("srec_cat " + path + " " + c.reader + " -o - -intel -address-length=4 | grep '^:04000005'",
-                                 &out),
-                      0)
+            ASSERT_EQ(
+                RunCommand("srec_cat " + path + " " + c.reader + " -o - -intel -address-length=4 | grep '^:04000005'",
+                           &out),
+                0)
                 << c.what;
             char want05[40];
             unsigned e = c.entry;

@@ -9,13 +9,13 @@
 
 namespace {
 
+using enginetest::Hex;
+using enginetest::kHexEnd;
 using enginetest::Line;
 using enginetest::RecordingOutput;
-using enginetest::VirtualUnit;
-using enginetest::Hex;
-using enginetest::SRec;
 using enginetest::Seq;
-using enginetest::kHexEnd;
+using enginetest::SRec;
+using enginetest::VirtualUnit;
 
 class Load : public ::testing::Test {
 protected:
@@ -114,7 +114,7 @@ TEST_F(Load, HexCompletionLinesAndResult) {
     for (const auto& c : cases) {
         out.results.clear();
         EXPECT_EQ(Run(unit, file, 0, 0, 0, 0, c.mode), 0u);
-        const char* banner = c.mode == VERIFY_ONLY  ? "I:Hex-File Verify of all bytes from offset 0 to offset 0\n"
+        const char* banner = c.mode == VERIFY_ONLY   ? "I:Hex-File Verify of all bytes from offset 0 to offset 0\n"
                              : c.mode == LOAD_VERIFY ? "I:Hex-File Load/Verify of all bytes from offset 0 to offset 0\n"
                                                      : "I:Hex-File Load of all bytes from offset 0 to offset 0\n";
         const char* highest =
@@ -135,18 +135,54 @@ TEST_F(Load, WindowWidthAndTarget) {
         std::vector<std::pair<uint32_t, uint8_t>> expect;  // device address, byte
         uint32_t total;
     } cases[] = {
-        {"window cuts both ends", Hex(0, 0xF8, Seq(0xF8, 16)) + kHexEnd, 0x100, 0x10, 0, 1,
-         {{0, 0x00}, {7, 0x07}, {8, 0xFF}}, 8},
-        {"width 2 takes every second byte", Hex(0, 1, Seq(0xA1, 4)) + kHexEnd, 0, 0, 0, 2,
-         {{0, 0xFF}, {1, 0xA2}, {2, 0xA4}, {3, 0xFF}}, 2},
-        {"width 3 with start and target", Hex(0, 0x100, Seq(0, 32)) + kHexEnd, 0x101, 4, 0x200, 3,
-         {{0x200, 0x01}, {0x201, 0x04}, {0x202, 0x07}, {0x203, 0x0A}, {0x204, 0xFF}}, 4},
-        {"record beyond the window end is skipped", Hex(0, 0x10, Seq(1, 4)) + Hex(0, 0x20, Seq(9, 4)) + kHexEnd, 0, 0x14,
-         0x100, 1, {{0x110, 1}, {0x113, 4}, {0x120, 0xFF}}, 4},
-        {"records before the start are skipped", Hex(0, 0x10, Seq(1, 4)) + Hex(0, 0x20, Seq(9, 4)) + kHexEnd, 0x20, 0, 0,
-         1, {{0, 9}, {3, 12}, {0x10, 0xFF}}, 4},
-        {"width 4 record holding no kept byte", Hex(0, 1, Seq(1, 3)) + Hex(0, 4, Seq(5, 1)) + kHexEnd, 0, 0, 0, 4,
-         {{0, 0xFF}, {1, 5}}, 1},
+        {"window cuts both ends",
+         Hex(0, 0xF8, Seq(0xF8, 16)) + kHexEnd,
+         0x100,
+         0x10,
+         0,
+         1,
+         {{0, 0x00}, {7, 0x07}, {8, 0xFF}},
+         8},
+        {"width 2 takes every second byte",
+         Hex(0, 1, Seq(0xA1, 4)) + kHexEnd,
+         0,
+         0,
+         0,
+         2,
+         {{0, 0xFF}, {1, 0xA2}, {2, 0xA4}, {3, 0xFF}},
+         2},
+        {"width 3 with start and target",
+         Hex(0, 0x100, Seq(0, 32)) + kHexEnd,
+         0x101,
+         4,
+         0x200,
+         3,
+         {{0x200, 0x01}, {0x201, 0x04}, {0x202, 0x07}, {0x203, 0x0A}, {0x204, 0xFF}},
+         4},
+        {"record beyond the window end is skipped",
+         Hex(0, 0x10, Seq(1, 4)) + Hex(0, 0x20, Seq(9, 4)) + kHexEnd,
+         0,
+         0x14,
+         0x100,
+         1,
+         {{0x110, 1}, {0x113, 4}, {0x120, 0xFF}},
+         4},
+        {"records before the start are skipped",
+         Hex(0, 0x10, Seq(1, 4)) + Hex(0, 0x20, Seq(9, 4)) + kHexEnd,
+         0x20,
+         0,
+         0,
+         1,
+         {{0, 9}, {3, 12}, {0x10, 0xFF}},
+         4},
+        {"width 4 record holding no kept byte",
+         Hex(0, 1, Seq(1, 3)) + Hex(0, 4, Seq(5, 1)) + kHexEnd,
+         0,
+         0,
+         0,
+         4,
+         {{0, 0xFF}, {1, 5}},
+         1},
         {"target below start", Hex(0, 0x400, Seq(1, 4)) + kHexEnd, 0x400, 0, 0x10, 1, {{0x10, 1}, {0x13, 4}}, 4},
     };
     for (const auto& c : cases) {
@@ -167,8 +203,8 @@ TEST_F(Load, HexAddressRecords) {
     } cases[] = {
         {"extended linear base", Hex(4, 0, {0x00, 0x01}) + Hex(0, 0x0010, Seq(1, 4)) + kHexEnd, 0x10010},
         {"extended segment base", Hex(2, 0, {0x10, 0x00}) + Hex(0, 0x0010, Seq(1, 4)) + kHexEnd, 0x10010},
-        {"segment and linear bases add", Hex(2, 0, {0x00, 0x10}) + Hex(4, 0, {0x00, 0x01}) + Hex(0, 0x10, Seq(1, 4)) + kHexEnd,
-         0x10110},
+        {"segment and linear bases add",
+         Hex(2, 0, {0x00, 0x10}) + Hex(4, 0, {0x00, 0x01}) + Hex(0, 0x10, Seq(1, 4)) + kHexEnd, 0x10110},
         {"record across a 64 KB boundary continues", Hex(0, 0xFFFE, Seq(1, 4)) + kHexEnd, 0xFFFE},
     };
     for (const auto& c : cases) {

@@ -32,13 +32,13 @@ TEST(PlanPlacement, WindowWidthTargetAndDevice) {
         {"target pushes past the end", 0, 0, 0xF0, 1, 0x100, 0xFFFFFFFF, 0x10, 1, PlaceKind::Outside, 0, 0, 0},
         // A file address far above the window start must not come round to a low device address.
         {"no wrap above 32 bits", 0, 0, 0, 1, 0x100, ~0ull, 0x100000010ull, 4, PlaceKind::Outside, 0, 0, 0},
-        {"no wrap at the top of 64 bits", 0, 0, 0x20, 1, 0x100, ~0ull, 0xFFFFFFFFFFFFFFF0ull, 4, PlaceKind::Outside, 0, 0,
-         0},
-        {"every 2nd byte, no wrap at the top", 0, 0, 0x20, 2, 0x100, ~0ull, 0xFFFFFFFFFFFFFFF0ull, 4, PlaceKind::Outside,
-         0, 0, 0},
+        {"no wrap at the top of 64 bits", 0, 0, 0x20, 1, 0x100, ~0ull, 0xFFFFFFFFFFFFFFF0ull, 4, PlaceKind::Outside, 0,
+         0, 0},
+        {"every 2nd byte, no wrap at the top", 0, 0, 0x20, 2, 0x100, ~0ull, 0xFFFFFFFFFFFFFFF0ull, 4,
+         PlaceKind::Outside, 0, 0, 0},
         {"no wrap near the window start", 0x10, 0, 0, 1, 0x100, 0xFFFFFFFF, 0x110, 1, PlaceKind::Outside, 0, 0, 0},
-        {"window end at the top of 32 bits", 0xFFFFFFF0, 0, 0, 1, 0x100, 0xFFFFFFFF, 0xFFFFFFFE, 4, PlaceKind::Bytes,
-         0, 2, 0xE},
+        {"window end at the top of 32 bits", 0xFFFFFFF0, 0, 0, 1, 0x100, 0xFFFFFFFF, 0xFFFFFFFE, 4, PlaceKind::Bytes, 0,
+         2, 0xE},
         {"every 2nd byte, odd address", 0, 0, 0, 2, 0x100, 0xFFFFFFFF, 0x11, 4, PlaceKind::Bytes, 1, 2, 9},
         {"every 2nd byte, even address", 0, 0, 0, 2, 0x100, 0xFFFFFFFF, 0x10, 5, PlaceKind::Bytes, 0, 3, 8},
         {"every 3rd byte, none in the run", 0, 0, 0, 3, 0x100, 0xFFFFFFFF, 1, 2, PlaceKind::Nothing, 0, 0, 0},
@@ -153,14 +153,16 @@ TEST(RecordLoads, TwoLoadsOnTwoThreads) {
     }
     hex += ":00000001FF\r\n";
     s += "S9030000FC\r\nS1";  // more data after the end record
-    const std::string hexLines = "I:Hex-File Load of all bytes from offset 0 to offset 0\n"
-                                 "I:Load Completed without verification (400 Bytes Loaded)\n"
-                                 "I:Highest address loaded was 003FF\n";
-    const std::string sLines = "I:S-File Load of all bytes from offset 0 to offset 0\n"
-                               "A:Program Entry: 000000\n"
-                               "I:Load Completed without verification (200 Bytes Loaded)\n"
-                               "I:Highest address loaded was 009FF\n"
-                               "A:WARNING: MORE DATA EXISTS IN S FILE FOLLOWING EOF RECORD (Line #65) IGNORED\n";
+    const std::string hexLines =
+        "I:Hex-File Load of all bytes from offset 0 to offset 0\n"
+        "I:Load Completed without verification (400 Bytes Loaded)\n"
+        "I:Highest address loaded was 003FF\n";
+    const std::string sLines =
+        "I:S-File Load of all bytes from offset 0 to offset 0\n"
+        "A:Program Entry: 000000\n"
+        "I:Load Completed without verification (200 Bytes Loaded)\n"
+        "I:Highest address loaded was 009FF\n"
+        "A:WARNING: MORE DATA EXISTS IN S FILE FOLLOWING EOF RECORD (Line #65) IGNORED\n";
 
     auto run = [](const std::string* text, RecordSyntax syntax, const std::vector<uint8_t>* want,
                   const std::string* lines, int* failures) {

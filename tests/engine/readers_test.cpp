@@ -41,9 +41,9 @@ TEST(HexReader, RecordsAndMessages) {
         {":0400000312345678E5\n", 0, "", RecordKind::StartSegment, 0, 4},
         {":020000050800F1\n", 0, "", RecordKind::StartLinear, 0, 2},
         {":04000005000123458E\n", 0, "", RecordKind::StartLinear, 0, 4},  // standard four-byte form
-        {":03123400aabbcc86\r\n", 0, "", RecordKind::Data, 0x1234, 3},     // lower case digits
-        {":03123400AABBCC86", 0, "", RecordKind::Data, 0x1234, 3},         // end of file right after the checksum
-        {"\r\n \t:00000001FF\n", 0, "", RecordKind::End, 0, 0},            // separators before the record
+        {":03123400aabbcc86\r\n", 0, "", RecordKind::Data, 0x1234, 3},    // lower case digits
+        {":03123400AABBCC86", 0, "", RecordKind::Data, 0x1234, 3},        // end of file right after the checksum
+        {"\r\n \t:00000001FF\n", 0, "", RecordKind::End, 0, 0},           // separators before the record
         {"", 0, "UNEXPECTED EOF ON Hex FILE", {}, 0, 0},
         {" \r\n\x7f", 0, "UNEXPECTED EOF ON Hex FILE", {}, 0, 0},
         {"00000001FF\n", 0, "MISSING STARTING COLON", {}, 0, 0},
@@ -56,7 +56,8 @@ TEST(HexReader, RecordsAndMessages) {
         {":0200000011", 0, "INVALID HEX DIGIT ON DATA BYTE 02", {}, 0, 0},  // data cut by the end of the file
         {":00000001F\n", 0, "BAD HEX DIGIT ON CHECKSUM BYTE", {}, 0, 0},
         {":00000001FE\n", 0, "CHECKSUM MISMATCH", {}, 0, 0},
-        {":00000001FF ; comment\n", 0, "", RecordKind::End, 0, 0},  // space is a separator: comment is the next "record"
+        {":00000001FF ; comment\n", 0, "", RecordKind::End, 0,
+         0},  // space is a separator: comment is the next "record"
         {":00000001FF;\n", 0, "EXTRA DATA ON LINE", {}, 0, 0},
         {":01000001AA54\n", 0, "INVALID LENGTH OR ADDR FIELD ON EOF RECORD", {}, 0, 0},
         {":020001021000EB\n", 0, "INVALID LENGTH OR ADDR FIELD ON EAR RECORD", {}, 0, 0},
@@ -105,7 +106,7 @@ TEST(RecordReaders, StopAtTheEndOfTheSpan) {
         uint32_t size;
         const char* message;
     } cases[] = {
-        {RecordSyntax::Hex, ":00000001FF\n", 11, ""},                  // a last record without line end
+        {RecordSyntax::Hex, ":00000001FF\n", 11, ""},  // a last record without line end
         {RecordSyntax::Hex, ":00000001FF\n", 10, "BAD HEX DIGIT ON CHECKSUM BYTE"},
         {RecordSyntax::Hex, ":0100000041BE\n", 9, "INVALID HEX DIGIT ON DATA BYTE 01"},
         {RecordSyntax::Hex, ":00000001FF\n", 0, "UNEXPECTED EOF ON Hex FILE"},
@@ -145,12 +146,8 @@ TEST(RecordReaders, TwoReadersSideBySide) {
         EXPECT_EQ(b.record().kind, sRecords[i].kind) << i;
         EXPECT_EQ(b.record().address, sRecords[i].address) << i;
         EXPECT_EQ(b.record().length, sRecords[i].length) << i;
-        if (hexRecords[i].length != 0) {
-            EXPECT_EQ(a.record().data[0], hexRecords[i].first) << i;
-        }
-        if (sRecords[i].length != 0) {
-            EXPECT_EQ(b.record().data[0], sRecords[i].first) << i;
-        }
+        if (hexRecords[i].length != 0) { EXPECT_EQ(a.record().data[0], hexRecords[i].first) << i; }
+        if (sRecords[i].length != 0) { EXPECT_EQ(b.record().data[0], sRecords[i].first) << i; }
     }
     EXPECT_TRUE(a.AtTextEnd());
     EXPECT_TRUE(b.AtTextEnd());

@@ -171,18 +171,20 @@ TEST_F(Write, HexRecordsAndPages) {
         {"small range", 0x800, 0x10, 0x24, FORMAT_HEX, 16, 1, "Putting 24 bytes into HEX format file\n",
          Hex(0, 0x10, Seq(0x10, 16)) + Hex(0, 0x20, Seq(0x20, 16)) + Hex(0, 0x30, Seq(0x30, 4)) + kHexEnd,
          "#4 records written including EOF record\n"},
-        {"no EOF", 0x800, 0x10, 4, FORMAT_HEX, 16, 0, "Putting 4 bytes into HEX format file\n", Hex(0, 0x10, Seq(0x10, 4)),
-         "#1 records written (no EOF record)\n"},
+        {"no EOF", 0x800, 0x10, 4, FORMAT_HEX, 16, 0, "Putting 4 bytes into HEX format file\n",
+         Hex(0, 0x10, Seq(0x10, 4)), "#1 records written (no EOF record)\n"},
         {"segment page boundary", 0x20000, 0xFFF0, 0x20, FORMAT_HEX, 32, 1, "Putting 20 bytes into HEX format file\n",
          Hex(0, 0xFFF0, Seq(0xF0, 16)) + Hex(2, 0, {0x10, 0x00}) + Hex(0, 0, Seq(0x00, 16)) + kHexEnd,
          "#4 records written including EOF record\n"},
         {"hex-32 below 64 KB", 0x800, 0, 8, FORMAT_HEX32, 32, 1, "Putting 8 bytes into HEX-32 format file\n",
          Hex(0, 0, Seq(0, 8)) + kHexEnd, "#2 records written including EOF record\n"},
-        {"hex-32 page boundary", 0x20000, 0xFFF8, 0x10, FORMAT_HEX32, 255, 1, "Putting 10 bytes into HEX-32 format file\n",
+        {"hex-32 page boundary", 0x20000, 0xFFF8, 0x10, FORMAT_HEX32, 255, 1,
+         "Putting 10 bytes into HEX-32 format file\n",
          Hex(0, 0xFFF8, Seq(0xF8, 8)) + Hex(4, 0, {0x00, 0x01}) + Hex(0, 0, Seq(0, 8)) + kHexEnd,
          "#4 records written including EOF record\n"},
-        {"record length above 255 means 32", 0x800, 0, 0x21, FORMAT_HEX, 300, 1, "Putting 21 bytes into HEX format file\n",
-         Hex(0, 0, Seq(0, 32)) + Hex(0, 0x20, Seq(0x20, 1)) + kHexEnd, "#3 records written including EOF record\n"},
+        {"record length above 255 means 32", 0x800, 0, 0x21, FORMAT_HEX, 300, 1,
+         "Putting 21 bytes into HEX format file\n", Hex(0, 0, Seq(0, 32)) + Hex(0, 0x20, Seq(0x20, 1)) + kHexEnd,
+         "#3 records written including EOF record\n"},
     };
     for (const auto& c : cases) {
         VirtualUnit unit(c.devSize);
@@ -271,15 +273,65 @@ TEST_F(Write, SRecordWidthChoice) {
         std::string banner;
         std::vector<std::string> firstAndLast;  // first data record type prefix and the end record
     } cases[] = {
-        {"S19 up to 64 KB", FORMAT_S, 0, 0x10000, 0, 0, 0, 0, "Putting 10000 bytes into S19 format file\n", {"S1", "S9030000FC"}},
-        {"S28 past 64 KB", FORMAT_S, 0, 0x10001, 0, 0, 0, 0, "Putting 10001 bytes into S28 format file\n",
+        {"S19 up to 64 KB",
+         FORMAT_S,
+         0,
+         0x10000,
+         0,
+         0,
+         0,
+         0,
+         "Putting 10000 bytes into S19 format file\n",
+         {"S1", "S9030000FC"}},
+        {"S28 past 64 KB",
+         FORMAT_S,
+         0,
+         0x10001,
+         0,
+         0,
+         0,
+         0,
+         "Putting 10001 bytes into S28 format file\n",
          {"S2", "S804000000FB"}},
-        {"S28 for the entry", FORMAT_S, 0, 0x10, 0, 1, 0x10000, 0, "Putting 10 bytes into S28 format file\n",
+        {"S28 for the entry",
+         FORMAT_S,
+         0,
+         0x10,
+         0,
+         1,
+         0x10000,
+         0,
+         "Putting 10 bytes into S28 format file\n",
          {"S2", "S804010000FA"}},
-        {"S37 for target", FORMAT_S, 0, 0x10, 0x1000000, 0, 0, 0, "Putting 10 bytes into S37 format file\n",
+        {"S37 for target",
+         FORMAT_S,
+         0,
+         0x10,
+         0x1000000,
+         0,
+         0,
+         0,
+         "Putting 10 bytes into S37 format file\n",
          {"S3", "S70500000000FA"}},
-        {"S28 forced", FORMAT_S28, 0, 0x10, 0, 0, 0, 0, "Putting 10 bytes into S28 format file\n", {"S2", "S804000000FB"}},
-        {"S37 forced", FORMAT_S37, 0, 0x10, 0, 1, 0x1234, 0, "Putting 10 bytes into S37 format file\n",
+        {"S28 forced",
+         FORMAT_S28,
+         0,
+         0x10,
+         0,
+         0,
+         0,
+         0,
+         "Putting 10 bytes into S28 format file\n",
+         {"S2", "S804000000FB"}},
+        {"S37 forced",
+         FORMAT_S37,
+         0,
+         0x10,
+         0,
+         1,
+         0x1234,
+         0,
+         "Putting 10 bytes into S37 format file\n",
          {"S3", "S70500001234B4"}},
         {"S28 cannot", FORMAT_S28, 0, 0x10, 0, 1, 0x1000000, 2, "ADDRESSING REQUIRES S37 FORMAT\a\n", {}},
     };
@@ -447,7 +499,9 @@ TEST_F(Write, DirectWriterOnAStreamThatCannotWrite) {
     EXPECT_EQ(WriteHex(out, f, buffer.data(), unit.set, 0, 0x10, o), 2u);
     EXPECT_EQ(WriteSRecords(out, f, buffer.data(), unit.set, 0, 0x10, o), 2u);
     std::fclose(f);
-    EXPECT_EQ(out.Text(), "E:INVALID RECORD LENGTH ARGUMENT (1 - FF REQUIRED)\a\nE:INVALID RECORD LENGTH ARGUMENT (1 - FF REQUIRED)\a\n");
+    EXPECT_EQ(
+        out.Text(),
+        "E:INVALID RECORD LENGTH ARGUMENT (1 - FF REQUIRED)\a\nE:INVALID RECORD LENGTH ARGUMENT (1 - FF REQUIRED)\a\n");
     EXPECT_EQ(testsupport::ReadText(dir.file("w.hex")), "");
 }
 
@@ -499,10 +553,8 @@ TEST_F(Write, FailedWriteLeavesTheOldFile) {
         } else {
             EXPECT_EQ(out.lines.back().text.rfind("Write incomplete with less than #", 0), 0u) << c.what;
         }
-        if (c.exists)
-            EXPECT_EQ(testsupport::ReadFile(name), old) << c.what;
-        else
-            EXPECT_NE(access(name.c_str(), F_OK), 0) << c.what;
+        if (c.exists) EXPECT_EQ(testsupport::ReadFile(name), old) << c.what;
+        else EXPECT_NE(access(name.c_str(), F_OK), 0) << c.what;
         const std::string listing = testsupport::ListFolder(here.path());
         EXPECT_EQ(listing, c.exists ? "keep.s\n" : "") << c.what;
     }
@@ -554,10 +606,10 @@ TEST_F(Write, RecordAddressesNeverWrap) {
         if (c.ok) {
             // srec_cat reads the records back at the top of the address space.
             std::string text;
-            ASSERT_EQ(testsupport::RunCommand("srec_cat " + path + (c.format == FORMAT_S ? " -motorola" : " -intel") +
-                                                  " -o - -hex-dump",
-                                              &text),
-                      0)
+            ASSERT_EQ(
+                testsupport::RunCommand(
+                    "srec_cat " + path + (c.format == FORMAT_S ? " -motorola" : " -intel") + " -o - -hex-dump", &text),
+                0)
                 << text;
         } else {
             ASSERT_EQ(out.lines.size(), 1u) << out.Text();

@@ -96,9 +96,7 @@ protected:
             DEVICE_OBJECT* d = nullptr;
             std::string name = "\\Device\\Toy" + std::to_string(i);
             ASSERT_EQ(IoCreateDevice(&toy.driver, 16, name.c_str(), 0x22, 0, false, &d), STATUS_SUCCESS);
-            if (i) {
-                ASSERT_NE(IoAttachDeviceToDeviceStack(d, toy.stack.back()), nullptr);
-            }
+            if (i) { ASSERT_NE(IoAttachDeviceToDeviceStack(d, toy.stack.back()), nullptr); }
             toy.stack.push_back(d);
         }
     }
@@ -382,9 +380,9 @@ TEST(KernelServices, WorkItemsRunOnTheWorkerThread) {
     static std::atomic<bool> ranElsewhere{false};
     static std::thread::id caller;
     caller = std::this_thread::get_id();
-    IoQueueWorkItem(item, [](DEVICE_OBJECT* d, void* ctx) {
-        ranElsewhere = std::this_thread::get_id() != caller && ctx == d;
-    }, &device);
+    IoQueueWorkItem(
+        item, [](DEVICE_OBJECT* d, void* ctx) { ranElsewhere = std::this_thread::get_id() != caller && ctx == d; },
+        &device);
     KeWaitPnpIdle();
     EXPECT_TRUE(ranElsewhere.load());
     IoFreeWorkItem(item);
@@ -393,8 +391,8 @@ TEST(KernelServices, WorkItemsRunOnTheWorkerThread) {
 
 TEST(UsbRequestBlocks, ParsersStopAtMalformedDescriptors) {
     // Configuration, interface with two endpoints, then a descriptor with length 0.
-    uint8_t set[] = {9, 2, 34, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0, 2, 0xFF, 0, 0, 0,
-                     7, 5, 0x81, 2, 64, 0, 0, 7, 5, 0x02, 2, 64, 0, 0, 0, 0};
+    uint8_t set[] = {9, 2, 34, 0,    1, 1,  0, 0x80, 50, 9, 4,    0, 0,  2, 0xFF, 0, 0,
+                     0, 7, 5,  0x81, 2, 64, 0, 0,    7,  5, 0x02, 2, 64, 0, 0,    0, 0};
     auto* config = reinterpret_cast<USB_CONFIGURATION_DESCRIPTOR*>(set);
     auto* id = USBD_ParseConfigurationDescriptorEx(config, config, 0, -1, -1, -1, -1);
     ASSERT_NE(id, nullptr);
@@ -423,17 +421,20 @@ struct IdsCase {
 
 TEST(Libusb, IdListParsing) {
     const IdsCase cases[] = {
-        {"1234:5678,1234:5679", true, 2}, {" abcd:EF01 ", true, 1}, {"", true, 0},
-        {"1234", false, 0},                {"12345:1", false, 0},   {"1234:5678x", false, 0},
-        {"1234:", false, 0},               {":5678", false, 0},
+        {"1234:5678,1234:5679", true, 2},
+        {" abcd:EF01 ", true, 1},
+        {"", true, 0},
+        {"1234", false, 0},
+        {"12345:1", false, 0},
+        {"1234:5678x", false, 0},
+        {"1234:", false, 0},
+        {":5678", false, 0},
     };
     for (const auto& c : cases) {
         UsbIdPair ids[4];
         int n = -1;
         EXPECT_EQ(ParseUsbIds(c.text, ids, 4, &n), c.ok) << c.text;
-        if (c.ok) {
-            EXPECT_EQ(n, c.count) << c.text;
-        }
+        if (c.ok) { EXPECT_EQ(n, c.count) << c.text; }
     }
     UsbIdPair ids[4];
     int n = 0;

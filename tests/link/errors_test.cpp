@@ -35,8 +35,10 @@ TEST(OpenFailure, ConsoleTexts) {
         uint32_t code;
         const char* text;
     } cases[] = {
-        {"LPT1", 0, PortFamily::Parallel, 1, "CANNOT ACCESS EMULATOR ON PORT LPT1 UNIT 0\nParallel Port DOES NOT EXIST\a\n"},
-        {"COM3", 0, PortFamily::Serial, 2, "CANNOT ACCESS EMULATOR ON PORT COM3 UNIT 0\nSerial Port is NOT OPERATIONAL\a\n"},
+        {"LPT1", 0, PortFamily::Parallel, 1,
+         "CANNOT ACCESS EMULATOR ON PORT LPT1 UNIT 0\nParallel Port DOES NOT EXIST\a\n"},
+        {"COM3", 0, PortFamily::Serial, 2,
+         "CANNOT ACCESS EMULATOR ON PORT COM3 UNIT 0\nSerial Port is NOT OPERATIONAL\a\n"},
         {"USB", 3, PortFamily::Usb, 1, "CANNOT ACCESS EMULATOR ON PORT USB UNIT 3\nUSB Device DOES NOT EXIST\a\n"},
         {"USB", 2, PortFamily::Usb, 2, "CANNOT ACCESS EMULATOR ON PORT USB UNIT 2\nUSB Device is NOT OPERATIONAL\a\n"},
         {"LPT2", 1, PortFamily::Parallel, 5,

@@ -165,10 +165,8 @@ TEST(VirtualMemory, UnitWithoutMemoryFailsAndLeavesSlotFree) {
 void SetEnv(const char* name, const char* value) { _putenv_s(name, value ? value : ""); }
 #else
 void SetEnv(const char* name, const char* value) {
-    if (value)
-        setenv(name, value, 1);
-    else
-        unsetenv(name);
+    if (value) setenv(name, value, 1);
+    else unsetenv(name);
 }
 #endif
 
@@ -208,11 +206,11 @@ TEST(DeviceTables, SizeTableAndTypeNumbers) {
 
 TEST(DeviceTables, TypeTableHasFiveAliasesPerSizeAndTerminator) {
     const char* expectedNames[10][5] = {
-        {"2716", "16", "2048", "800", "2K"},          {"2732", "32", "4096", "1000", "4K"},
-        {"2764", "64", "8192", "2000", "8K"},         {"27128", "128", "16384", "4000", "16K"},
-        {"27256", "256", "32768", "8000", "32K"},     {"27512", "512", "65536", "10000", "64K"},
-        {"27010", "010", "131072", "20000", "128K"},  {"27020", "020", "262144", "40000", "256K"},
-        {"27040", "040", "524288", "80000", "512K"},  {"27080", "080", "1048576", "100000", "1024K"},
+        {"2716", "16", "2048", "800", "2K"},         {"2732", "32", "4096", "1000", "4K"},
+        {"2764", "64", "8192", "2000", "8K"},        {"27128", "128", "16384", "4000", "16K"},
+        {"27256", "256", "32768", "8000", "32K"},    {"27512", "512", "65536", "10000", "64K"},
+        {"27010", "010", "131072", "20000", "128K"}, {"27020", "020", "262144", "40000", "256K"},
+        {"27040", "040", "524288", "80000", "512K"}, {"27080", "080", "1048576", "100000", "1024K"},
     };
     for (int size = 0; size < 10; ++size) {
         for (int alias = 0; alias < 5; ++alias) {
@@ -233,10 +231,14 @@ TEST(DeviceTables, LookupBySize) {
         const char* name;
         uint32_t base, fold;
     } cases[] = {
-        {0x800, "2716", 0x2800, 0x2800},     {0x2000, "2764", 0x2C000, 0x2E000},
-        {0x8000, "27256", 0x28000, 0x28000}, {0x20000, "27010", 0xC0000, 0xE0000},
-        {0x100000, "27080", 0, 0},           {1024, "-", 0, 0},
-        {0x9000, "-", 0, 0},                 {0, "-", 0, 0},
+        {0x800, "2716", 0x2800, 0x2800},
+        {0x2000, "2764", 0x2C000, 0x2E000},
+        {0x8000, "27256", 0x28000, 0x28000},
+        {0x20000, "27010", 0xC0000, 0xE0000},
+        {0x100000, "27080", 0, 0},
+        {1024, "-", 0, 0},
+        {0x9000, "-", 0, 0},
+        {0, "-", 0, 0},
     };
     for (const auto& c : cases) {
         const DeviceTypeRow& row = DeviceTypeBySize(c.size);

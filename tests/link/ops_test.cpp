@@ -25,7 +25,7 @@ TEST_F(VirtualUnit, RangeRuleForWriteReadCompare) {
     struct Case {
         uint32_t address, length, code;
     } cases[] = {
-        {0x7FF0, 16, LINK_OK}, {0x7FF1, 16, LINK_INVALID}, {0x8000, 0, LINK_OK},
+        {0x7FF0, 16, LINK_OK},     {0x7FF1, 16, LINK_INVALID},     {0x8000, 0, LINK_OK},
         {0x8000, 1, LINK_INVALID}, {0xFFFFFFF8, 16, LINK_INVALID},  // wraps past 2^32
     };
     for (const auto& c : cases) {

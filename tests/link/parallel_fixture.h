@@ -17,8 +17,8 @@
 namespace lpttest {
 
 struct Access {
-    char kind;       // 'W' or 'R'
-    uint32_t reg;    // offset from the base: 0 data, 1 status, 2 control
+    char kind;     // 'W' or 'R'
+    uint32_t reg;  // offset from the base: 0 data, 1 status, 2 control
     uint8_t value;
     bool operator==(const Access& o) const { return kind == o.kind && reg == o.reg && value == o.value; }
 };

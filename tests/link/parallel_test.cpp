@@ -106,10 +106,8 @@ TEST_F(ParallelPorts, AddressBytesAreSentAgainWhenTheLowByteWraps) {
             expectLow = true;
         } else if (s.control == 0x01) {
             bool isHigh = !expectLow && i + 1 < strobes.size() && strobes[i + 1].control == 0x0D;
-            if (isHigh)
-                highMiddle.push_back({lows, s});
-            else
-                ++lows;
+            if (isHigh) highMiddle.push_back({lows, s});
+            else ++lows;
             expectLow = false;
         }
     }
@@ -207,10 +205,8 @@ TEST_F(ParallelPorts, OpenFaultsGiveTheirStageCodeAndText) {
         SCOPED_TRACE(c.name);
         sim::DetachAllLptPorts();
         Attach(c.units);
-        if (c.device)
-            setenv("ZAMLPT2", c.device, 1);
-        else
-            unsetenv("ZAMLPT2");
+        if (c.device) setenv("ZAMLPT2", c.device, 1);
+        else unsetenv("ZAMLPT2");
         uint32_t h = 0xDEAD;
         std::string why;
         EXPECT_EQ(ZAMInit(&h, c.selector, c.unit, 0x10000, 0x7FFF, &why), c.code);
@@ -254,8 +250,8 @@ TEST_F(ParallelPorts, EachOpenReportsItsOwnReason) {
         const char* what;
         bool standIn;
         uint32_t unit;
-        uint32_t code;        // also the stand-in's
-        const char* why;      // expected; also the stand-in's text
+        uint32_t code;    // also the stand-in's
+        const char* why;  // expected; also the stand-in's text
     } steps[] = {
         {"no unit 1", false, 1, LINK_NOT_AVAILABLE, "No unit 1 answers on port 378: sent 55, echo FF\n"},
         {"unit 4, same code, other reason", false, 4, LINK_NOT_AVAILABLE, "Unit number 4 is not 0..3\n"},
@@ -368,8 +364,7 @@ TEST_F(ParallelPorts, SetResetKeepsAShadowPerRecord) {
         uint8_t expect0, expect3;
         uint32_t stored;
     } steps[] = {
-        {h0, RESET_LOW, 0, 2, 0}, {h3, RESET_HIGH, 0, 1, 1}, {h0, 3, 0, 1, 0},
-        {h0, 6, 2, 1, 2},  // low two bits: HI-Z
+        {h0, RESET_LOW, 0, 2, 0}, {h3, RESET_HIGH, 0, 1, 1}, {h0, 3, 0, 1, 0}, {h0, 6, 2, 1, 2},  // low two bits: HI-Z
         {h3, RESET_LOW, 2, 0, 0},
     };
     for (const Step& s : steps) {
@@ -424,7 +419,8 @@ TEST_F(ParallelPorts, InvalidSelectorsAreRefused) {
     ParallelOpenFailure failure;
     EXPECT_EQ(ParallelOpen(0x37A, 0, 0, &r, &failure), LINK_INVALID);
     EXPECT_EQ(failure.stage, 0u);
-    EXPECT_EQ(ParallelOpenFailureText(failure), "Port 37A is not a printer port address (100..FFFC, a multiple of 4)\n");
+    EXPECT_EQ(ParallelOpenFailureText(failure),
+              "Port 37A is not a printer port address (100..FFFC, a multiple of 4)\n");
 }
 
 // The register trace of a short write, read and compare at delay 0, against a

@@ -29,7 +29,7 @@ TEST(Placement, LoadBaseAndFoldMask) {
         {1024, 0x2000, FOLD_SOCKET, 0, 0x2E000},
         {1024, 0x100000, FOLD_FULL, 0, 0},
         {1024, 0x100000, FOLD_NONE, 0, 0},
-        {1024, 1024, FOLD_NONE, 0, 0},  // no row for 1 KB: the terminator's masks
+        {1024, 1024, FOLD_NONE, 0, 0},                // no row for 1 KB: the terminator's masks
         {0x1000040, 0x8000, FOLD_SOCKET, 0, 0x8000},  // only the low 24 bits of MaxK count
     };
     for (const auto& c : cases) {
@@ -102,10 +102,8 @@ TEST(RamWrite, Example27256OnOneMegabyteUnit) {
             bool expectCopy = copies.count(bank * 0x8000) != 0;
             uint32_t matches = 0;
             for (uint32_t x = 0; x < 0x8000; ++x) matches += unit.raw(bank * 0x8000 + x) == image[x];
-            if (expectCopy)
-                EXPECT_EQ(matches, 0x8000u) << "mode " << c.foldMode << " bank " << bank;
-            else
-                EXPECT_LT(matches, 0x200u) << "mode " << c.foldMode << " bank " << bank << " must stay untouched";
+            if (expectCopy) EXPECT_EQ(matches, 0x8000u) << "mode " << c.foldMode << " bank " << bank;
+            else EXPECT_LT(matches, 0x200u) << "mode " << c.foldMode << " bank " << bank << " must stay untouched";
         }
         // Reading goes through LoadBase only, never the fold mask.
         std::vector<uint8_t> back(0x8000);
@@ -233,8 +231,8 @@ TEST(Lanes, SpreadAndGatherWithAbsentLanes) {
         uint32_t absentMask;
         uint32_t start, length;
     } cases[] = {
-        {1, 0, 0x10, 0x300}, {2, 0, 1, 0x301},     {2, 2, 0, 0x200}, {3, 0, 5, 0x2FF},
-        {3, 1, 2, 0x100},    {4, 0, 0x7, 0x1001},  {4, 0xA, 3, 0x40}, {4, 0, 0, 0x9000},  // pieces of 0x8000
+        {1, 0, 0x10, 0x300}, {2, 0, 1, 0x301},    {2, 2, 0, 0x200},  {3, 0, 5, 0x2FF},
+        {3, 1, 2, 0x100},    {4, 0, 0x7, 0x1001}, {4, 0xA, 3, 0x40}, {4, 0, 0, 0x9000},  // pieces of 0x8000
     };
     for (const auto& c : cases) {
         SimUnits units;
@@ -263,9 +261,7 @@ TEST(Lanes, SpreadAndGatherWithAbsentLanes) {
         for (uint32_t x = 0; x < c.length; ++x) {
             uint32_t a = c.start + x;
             sim::UnitModel* m = models[a % c.count];
-            if (m) {
-                ASSERT_EQ(m->raw(a / c.count), image[x]) << "lanes " << c.count << " image address " << a;
-            }
+            if (m) { ASSERT_EQ(m->raw(a / c.count), image[x]) << "lanes " << c.count << " image address " << a; }
         }
         std::vector<uint8_t> back(c.length);
         ASSERT_EQ(RamReadBlock(set, back.data(), c.start, c.length), LINK_OK);
@@ -358,9 +354,7 @@ TEST_F(HardwareFold, ChoiceOfWhoWritesTheCopies) {
     for (const auto& c : cases) {
         uint32_t folds = Run(c.level, c.devSize, c.foldMode, c.mode, c.length, c.buffered);
         EXPECT_EQ(folds, c.folds) << c.what;
-        if (c.folds) {
-            EXPECT_EQ(hostBytes, c.length) << c.what << ": the host writes one copy";
-        }
+        if (c.folds) { EXPECT_EQ(hostBytes, c.length) << c.what << ": the host writes one copy"; }
     }
 }
 

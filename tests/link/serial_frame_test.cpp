@@ -51,7 +51,13 @@ TEST(SerialFrame, AnswerHeaderVerdicts) {
         SerialAnswerVerdict v;
     } cases[] = {
         {"good", make(ok0, 0x60, 5), 5, SERIAL_ANSWER_OK},
-        {"bad checksum", [&] { auto h = make(ok0, 0x60, 5); h[4] ^= 1; return h; }(), 5, SERIAL_ANSWER_RETRY},
+        {"bad checksum",
+         [&] {
+             auto h = make(ok0, 0x60, 5);
+             h[4] ^= 1;
+             return h;
+         }(),
+         5, SERIAL_ANSWER_RETRY},
         {"other command", make(static_cast<uint8_t>(~8), 0x60, 5), 5, SERIAL_ANSWER_RETRY},
         {"unexpected length", make(ok0, 0x60, 4), 5, SERIAL_ANSWER_RETRY},
         {"refused", make(ok0, 0x61, 0), 5, SERIAL_ANSWER_BAD_STATUS},
@@ -250,9 +256,7 @@ TEST(SerialExchange, RetriesAndFailures) {
         uint8_t status[5] = {};
         EXPECT_EQ(SerialStatus(u.line(), status), c.code) << c.what;
         EXPECT_EQ(u.resyncs, c.resyncs) << c.what;
-        if (c.code == LINK_OK) {
-            EXPECT_EQ(0, memcmp(status, u.status, 5)) << c.what;
-        }
+        if (c.code == LINK_OK) { EXPECT_EQ(0, memcmp(status, u.status, 5)) << c.what; }
         // Every attempt resends the same frame.
         for (auto& f : u.frames) EXPECT_EQ(f, u.frames[0]) << c.what;
     }

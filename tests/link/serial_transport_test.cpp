@@ -77,7 +77,9 @@ protected:
         unsetenv("ZAMBPS");
         for (int n = 0; n <= 99; ++n) unsetenv(("ZAMCOM" + std::to_string(n)).c_str());
     }
-    static void Port(uint32_t com, const std::string& path) { setenv(("ZAMCOM" + std::to_string(com)).c_str(), path.c_str(), 1); }
+    static void Port(uint32_t com, const std::string& path) {
+        setenv(("ZAMCOM" + std::to_string(com)).c_str(), path.c_str(), 1);
+    }
     static uint32_t Open(uint32_t com, uint32_t* handle, std::string* why = nullptr) {
         return ZAMInit(handle, SELECT_SERIAL | com, 0, 0, 0, why);
     }
@@ -95,12 +97,24 @@ TEST(SerialBaud, ZambpsValues) {
         bool ok;
         uint32_t baud;
     } cases[] = {
-        {"115200", true, 115200},  {"0x1C200", true, 115200},  {"0X1c200", true, 115200},
-        {"  +9600", true, 9600},   {"0300", true, 192},        {"50", true, 50},
-        {"921600", true, 921600},  {"250000", true, 250000},   {"115200x", false, 0},
-        {"49", false, 0},          {"1000000", false, 0},      {"921601", false, 0},
-        {"-57600", false, 0},      {"", false, 0},             {"   ", false, 0},
-        {"0x", false, 0},          {"08", false, 0},           {"9600 ", false, 0},
+        {"115200", true, 115200},
+        {"0x1C200", true, 115200},
+        {"0X1c200", true, 115200},
+        {"  +9600", true, 9600},
+        {"0300", true, 192},
+        {"50", true, 50},
+        {"921600", true, 921600},
+        {"250000", true, 250000},
+        {"115200x", false, 0},
+        {"49", false, 0},
+        {"1000000", false, 0},
+        {"921601", false, 0},
+        {"-57600", false, 0},
+        {"", false, 0},
+        {"   ", false, 0},
+        {"0x", false, 0},
+        {"08", false, 0},
+        {"9600 ", false, 0},
         {"99999999999999999999999", false, 0},
     };
     for (const Case& c : cases) {
@@ -127,9 +141,9 @@ TEST_F(SerialUnits, OpenAtTheZambpsRate) {
         uint32_t code;
         uint32_t baud;
     } cases[] = {
-        {nullptr, LINK_OK, 57600},        {"115200", LINK_OK, 115200},      {"0x1C200", LINK_OK, 115200},
-        {"250000", LINK_OK, 250000},      {"921600", LINK_OK, 921600},      {"115200x", LINK_NOT_AVAILABLE, 0},
-        {"49", LINK_NOT_AVAILABLE, 0},    {"1000000", LINK_NOT_AVAILABLE, 0},
+        {nullptr, LINK_OK, 57600},     {"115200", LINK_OK, 115200},        {"0x1C200", LINK_OK, 115200},
+        {"250000", LINK_OK, 250000},   {"921600", LINK_OK, 921600},        {"115200x", LINK_NOT_AVAILABLE, 0},
+        {"49", LINK_NOT_AVAILABLE, 0}, {"1000000", LINK_NOT_AVAILABLE, 0},
     };
     for (const Case& c : cases) {
         SimLine line("ram=64,pace=0");
@@ -264,10 +278,8 @@ TEST_F(SerialUnits, EachOpenReportsItsOwnReason) {
     };
     for (const Step& s : steps) {
         SCOPED_TRACE("COM" + std::to_string(s.com) + " ZAMBPS=" + (s.bps ? s.bps : "(none)"));
-        if (s.bps)
-            setenv("ZAMBPS", s.bps, 1);
-        else
-            unsetenv("ZAMBPS");
+        if (s.bps) setenv("ZAMBPS", s.bps, 1);
+        else unsetenv("ZAMBPS");
         uint32_t h = 0;
         std::string why = "left from before";
         EXPECT_EQ(Open(s.com, &h, &why), s.code);
@@ -303,8 +315,7 @@ TEST_F(SerialUnits, OperationsReachTheUnit) {
     EXPECT_EQ(equal, image.size());
     std::vector<uint8_t> changed = image;
     changed[0x8800] ^= 0xFF;  // in the second bank piece
-    ASSERT_EQ(ZAMCompare(&equal, &unitByte, h, 0x7000, changed.data(), static_cast<uint32_t>(changed.size())),
-              LINK_OK);
+    ASSERT_EQ(ZAMCompare(&equal, &unitByte, h, 0x7000, changed.data(), static_cast<uint32_t>(changed.size())), LINK_OK);
     EXPECT_EQ(equal, 0x8800u);
     EXPECT_EQ(unitByte, image[0x8800]);
 

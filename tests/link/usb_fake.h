@@ -58,7 +58,8 @@ struct FakeUnit {
         switch (p[1]) {
         case 0x2C: ram[(p[3] * 0x8000u + W(p + 6)) & 0xFFFFF] = p[2]; break;
         case 0x2B:
-            for (uint32_t i = 0; i < W(p + 8) && i < 6; ++i) answer[2 + i] = ram[(p[2] * 0x8000u + W(p + 4) + i) & 0xFFFFF];
+            for (uint32_t i = 0; i < W(p + 8) && i < 6; ++i)
+                answer[2 + i] = ram[(p[2] * 0x8000u + W(p + 4) + i) & 0xFFFFF];
             break;
         case 0x29: moved = 0; break;
         case 0x20: bulkAddress = bank + W(p + 6); break;

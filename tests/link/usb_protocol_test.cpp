@@ -23,8 +23,8 @@ struct Cmd {
     uint16_t w1, w2, w3;
 };
 bool operator==(const Cmd& a, const std::array<uint8_t, 10>& p) {
-    return a.code == p[1] && a.p1 == p[2] && a.p2 == p[3] && a.w1 == (p[4] | p[5] << 8) &&
-           a.w2 == (p[6] | p[7] << 8) && a.w3 == (p[8] | p[9] << 8);
+    return a.code == p[1] && a.p1 == p[2] && a.p2 == p[3] && a.w1 == (p[4] | p[5] << 8) && a.w2 == (p[6] | p[7] << 8) &&
+           a.w3 == (p[8] | p[9] << 8);
 }
 void ExpectPackets(const FakeUnit& u, const std::vector<Cmd>& want) {
     ASSERT_EQ(u.packets.size(), want.size());
@@ -66,12 +66,8 @@ TEST(UsbSequence, RunsOneToOneHundredTwentySevenAndWrapsToOne) {
         ASSERT_GE(s, 1);
         ASSERT_LE(s, 127);
         seen.insert(s);
-        if (i + 127 < u.packets.size()) {
-            EXPECT_EQ(u.packets[i + 127][0], s);
-        }
-        if (i > 0) {
-            EXPECT_EQ(s, u.packets[i - 1][0] == 127 ? 1 : u.packets[i - 1][0] + 1);
-        }
+        if (i + 127 < u.packets.size()) { EXPECT_EQ(u.packets[i + 127][0], s); }
+        if (i > 0) { EXPECT_EQ(s, u.packets[i - 1][0] == 127 ? 1 : u.packets[i - 1][0] + 1); }
     }
     EXPECT_EQ(seen.size(), 127u);
 }
@@ -131,9 +127,7 @@ TEST(UsbWriteRead, RandomRangesMatchAPlainModel) {
         ASSERT_TRUE(u.ram == expect) << "write " << std::hex << address << "+" << length << " P " << P;
         for (auto& b : u.bulk) ASSERT_EQ(b.second % P, 0u);
         for (auto& p : u.packets)
-            if (p[1] == 0x20) {
-                ASSERT_LE((p[6] | p[7] << 8) + (p[8] | p[9] << 8), 0x8000);
-            }
+            if (p[1] == 0x20) { ASSERT_LE((p[6] | p[7] << 8) + (p[8] | p[9] << 8), 0x8000); }
         std::vector<uint8_t> back(length);
         u.bulk.clear();
         ASSERT_EQ(UsbRead(u.line(P), back.data(), address, length), LINK_OK);
@@ -149,8 +143,14 @@ TEST(UsbRead, SmallReadsRunOnIntoTheNextBank) {
     } cases[] = {
         {0x7FFE, 8, {{0x2B, 0, 0, 0x7FFE, 0, 6}, {0x2B, 1, 0, 4, 0, 2}}},
         {0xFFFFE, 8, {{0x2B, 31, 0, 0x7FFE, 0, 6}, {0x2B, 0, 0, 4, 0, 2}}},
-        {0x100, 36, {{0x2B, 0, 0, 0x100, 0, 6}, {0x2B, 0, 0, 0x106, 0, 6}, {0x2B, 0, 0, 0x10C, 0, 6},
-                     {0x2B, 0, 0, 0x112, 0, 6}, {0x2B, 0, 0, 0x118, 0, 6}, {0x2B, 0, 0, 0x11E, 0, 6}}},
+        {0x100,
+         36,
+         {{0x2B, 0, 0, 0x100, 0, 6},
+          {0x2B, 0, 0, 0x106, 0, 6},
+          {0x2B, 0, 0, 0x10C, 0, 6},
+          {0x2B, 0, 0, 0x112, 0, 6},
+          {0x2B, 0, 0, 0x118, 0, 6},
+          {0x2B, 0, 0, 0x11E, 0, 6}}},
         {0x100, 0, {}},
     };
     for (auto& c : cases) {
@@ -177,8 +177,8 @@ TEST(UsbCompare, FindsTheFirstDifferenceAcrossScratchChunks) {
     u.ram = testsupport::RandomBytes(0x100000, 5);
     struct Case {
         uint32_t address, length, diffAt;  // diffAt == length: all equal
-    } cases[] = {{0x1000, 0x50000, 0x45000}, {0x1000, 0x50000, 0x50000}, {0x7FFE, 8, 7}, {0, 0x40000, 0x3FFFF},
-                 {0x20, 0, 0}};
+    } cases[] = {
+        {0x1000, 0x50000, 0x45000}, {0x1000, 0x50000, 0x50000}, {0x7FFE, 8, 7}, {0, 0x40000, 0x3FFFF}, {0x20, 0, 0}};
     for (auto& c : cases) {
         std::vector<uint8_t> data(u.ram.begin() + c.address, u.ram.begin() + c.address + c.length);
         if (c.diffAt < c.length) data[c.diffAt] ^= 0x5A;
@@ -189,8 +189,9 @@ TEST(UsbCompare, FindsTheFirstDifferenceAcrossScratchChunks) {
         EXPECT_EQ(equal, c.diffAt);
         if (c.diffAt < c.length) {
             EXPECT_EQ(unitByte, u.ram[c.address + c.diffAt]);
-            Cmd last{0x2B, static_cast<uint8_t>((c.address + c.diffAt) >> 15), 0,
-                     static_cast<uint16_t>((c.address + c.diffAt) & 0x7FFF), 0, 1};
+            Cmd last{0x2B, static_cast<uint8_t>((c.address + c.diffAt) >> 15),
+                     0,    static_cast<uint16_t>((c.address + c.diffAt) & 0x7FFF),
+                     0,    1};
             EXPECT_TRUE(last == u.packets.back()) << "the differing byte is read again";
         }
     }
@@ -238,15 +239,15 @@ TEST(UsbErrors, TransportFailuresMapToStageCodes) {
         int op;  // 0 small write, 1 bulk write 16+64+16 at 0x30, 2 bulk read the same, 3 status
         uint32_t code;
     } cases[] = {
-        {"send time-out", SEND, 0, 1, 3, 16},         {"send count", SEND, 0, 3, 3, 18},
-        {"send system", SEND, 0, 6, 3, 21},           {"send cancel", SEND, 0, 2, 3, 4},
-        {"answer time-out", RECEIVE, 0, 1, 0, 26},    {"answer count", RECEIVE, 0, 3, 0, 28},
-        {"answer stale", RECEIVE, 0, 4, 0, 29},       {"answer system", RECEIVE, 0, 6, 0, 31},
-        {"answer cancel", RECEIVE, 0, 2, 0, 4},       {"read first", BULK_READ, 0, 1, 2, 116},
-        {"read middle", BULK_READ, 1, 3, 2, 128},     {"read last", BULK_READ, 2, 6, 2, 141},
-        {"read cancel", BULK_READ, 1, 2, 2, 4},       {"write first", BULK_WRITE, 0, 1, 1, 216},
-        {"write middle", BULK_WRITE, 1, 3, 1, 228},   {"write last", BULK_WRITE, 2, 6, 1, 241},
-        {"write cancel", BULK_WRITE, 2, 2, 1, 4},     {"write's head read", BULK_READ, 0, 6, 1, 131},
+        {"send time-out", SEND, 0, 1, 3, 16},       {"send count", SEND, 0, 3, 3, 18},
+        {"send system", SEND, 0, 6, 3, 21},         {"send cancel", SEND, 0, 2, 3, 4},
+        {"answer time-out", RECEIVE, 0, 1, 0, 26},  {"answer count", RECEIVE, 0, 3, 0, 28},
+        {"answer stale", RECEIVE, 0, 4, 0, 29},     {"answer system", RECEIVE, 0, 6, 0, 31},
+        {"answer cancel", RECEIVE, 0, 2, 0, 4},     {"read first", BULK_READ, 0, 1, 2, 116},
+        {"read middle", BULK_READ, 1, 3, 2, 128},   {"read last", BULK_READ, 2, 6, 2, 141},
+        {"read cancel", BULK_READ, 1, 2, 2, 4},     {"write first", BULK_WRITE, 0, 1, 1, 216},
+        {"write middle", BULK_WRITE, 1, 3, 1, 228}, {"write last", BULK_WRITE, 2, 6, 1, 241},
+        {"write cancel", BULK_WRITE, 2, 2, 1, 4},   {"write's head read", BULK_READ, 0, 6, 1, 131},
     };
     for (auto& c : cases) {
         FakeUnit u;

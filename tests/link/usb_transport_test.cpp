@@ -106,11 +106,23 @@ TEST_F(UsbUnits, FailedOpensSayWhy) {
         const char* why;
     } cases[] = {
         {"no device", {}, {}, 0, LINK_NOT_AVAILABLE, "No USB device is present (\\\\.\\QORPELMO0..9)\n"},
-        {"other units only", {"unit=1", "unit=0"}, {}, 2, LINK_NOT_AVAILABLE,
+        {"other units only",
+         {"unit=1", "unit=0"},
+         {},
+         2,
+         LINK_NOT_AVAILABLE,
          "No USB device answers as unit 2\n\\\\.\\QORPELMO0: unit 1\n\\\\.\\QORPELMO1: unit 0\n"},
-        {"held by an open unit", {"unit=0", "unit=3"}, {0}, 1, LINK_NOT_AVAILABLE,
+        {"held by an open unit",
+         {"unit=0", "unit=3"},
+         {0},
+         1,
+         LINK_NOT_AVAILABLE,
          "No USB device answers as unit 1\n\\\\.\\QORPELMO0: unit 0, open already\n\\\\.\\QORPELMO1: unit 3\n"},
-        {"status refused", {"unit=0,fault=bad-status:1"}, {}, 0, LINK_NOT_AVAILABLE,
+        {"status refused",
+         {"unit=0,fault=bad-status:1"},
+         {},
+         0,
+         LINK_NOT_AVAILABLE,
          "No USB device answers as unit 0\n\\\\.\\QORPELMO0: the status command failed with code 45\n"},
         {"unit number 4", {"unit=0"}, {}, 4, LINK_NOT_AVAILABLE, "Unit number 4 is not 0..3\n"},
         {"found", {"unit=1", "unit=2"}, {}, 2, LINK_OK, ""},
@@ -162,8 +174,8 @@ TEST_F(UsbUnits, DataRoundTripsForEveryPathAndPacketSize) {
         uint32_t h = Open(0);
         struct Range {
             uint32_t address, length;
-        } ranges[] = {{0x7FF8, 17}, {0x7FFE, 8}, {0xFFFF0, 16}, {0x1234, 37}, {0x10, 200},
-                      {0x7F00, 0x300}, {0x40000, 0x8000}, {0x3, 0x12345}};
+        } ranges[] = {{0x7FF8, 17}, {0x7FFE, 8},     {0xFFFF0, 16},     {0x1234, 37},
+                      {0x10, 200},  {0x7F00, 0x300}, {0x40000, 0x8000}, {0x3, 0x12345}};
         uint32_t seed = 1;
         for (auto& r : ranges) {
             auto data = testsupport::RandomBytes(r.length, seed++);
@@ -222,15 +234,15 @@ TEST_F(UsbUnits, UnitFaultsGiveTheirStageCodes) {
         Op op;
         uint32_t code;
     } cases[] = {
-        {"cmd-hang:2", STATUS, 16},       {"short-cmd:2", STATUS, 18},      {"cmd-fail:2", STATUS, 21},
-        {"answer-hang:2", STATUS, 26},    {"lost-answer:2", STATUS, 26},    {"short-answer:2", STATUS, 28},
-        {"stale-answer:2", STATUS, 29},   {"answer-fail:2", STATUS, 31},    {"bad-status:2", STATUS, 45},
-        {"bulk-hang:1", READ96, 116},     {"bulk-fail:1", READ96, 121},     {"bulk-hang:2", READ96, 126},
-        {"bulk-fail:2", READ96, 131},     {"bulk-hang:3", READ96, 136},     {"bulk-fail:3", READ96, 141},
-        {"short-bulk:2", READ96, 145},    {"short-count:1", READ96, 145},   {"bulk-hang:3", WRITE96, 216},
-        {"short-bulk:3", WRITE96, 218},   {"bulk-fail:3", WRITE96, 221},    {"bulk-hang:4", WRITE96, 226},
-        {"short-bulk:4", WRITE96, 228},   {"bulk-fail:4", WRITE96, 231},    {"bulk-hang:5", WRITE96, 236},
-        {"short-bulk:5", WRITE96, 238},   {"bulk-fail:5", WRITE96, 241},    {"short-count:3", WRITE96, 245},
+        {"cmd-hang:2", STATUS, 16},     {"short-cmd:2", STATUS, 18},    {"cmd-fail:2", STATUS, 21},
+        {"answer-hang:2", STATUS, 26},  {"lost-answer:2", STATUS, 26},  {"short-answer:2", STATUS, 28},
+        {"stale-answer:2", STATUS, 29}, {"answer-fail:2", STATUS, 31},  {"bad-status:2", STATUS, 45},
+        {"bulk-hang:1", READ96, 116},   {"bulk-fail:1", READ96, 121},   {"bulk-hang:2", READ96, 126},
+        {"bulk-fail:2", READ96, 131},   {"bulk-hang:3", READ96, 136},   {"bulk-fail:3", READ96, 141},
+        {"short-bulk:2", READ96, 145},  {"short-count:1", READ96, 145}, {"bulk-hang:3", WRITE96, 216},
+        {"short-bulk:3", WRITE96, 218}, {"bulk-fail:3", WRITE96, 221},  {"bulk-hang:4", WRITE96, 226},
+        {"short-bulk:4", WRITE96, 228}, {"bulk-fail:4", WRITE96, 231},  {"bulk-hang:5", WRITE96, 236},
+        {"short-bulk:5", WRITE96, 238}, {"bulk-fail:5", WRITE96, 241},  {"short-count:3", WRITE96, 245},
         {"bulk-fail:1", WRITE96, 131},  // the head packet's read-back
     };
     for (auto& c : cases) {
@@ -259,8 +271,7 @@ TEST_F(UsbUnits, RandomAnswerFaultsNeverHang) {
     ShortTimings();
     Attach("unit=0,ram=256,seed=11,fault=random:15");
     uint32_t h = 0;
-    for (int tries = 0; tries < 20 && ZAMInit(&h, SELECT_USB, 0, 0, 0) != LINK_OK; ++tries) {
-    }
+    for (int tries = 0; tries < 20 && ZAMInit(&h, SELECT_USB, 0, 0, 0) != LINK_OK; ++tries) {}
     ASSERT_NE(ZAMLookup(h), nullptr);
     sim::SeededRandom rnd(5);
     uint32_t ok = 0, failed = 0;

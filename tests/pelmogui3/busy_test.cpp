@@ -85,28 +85,27 @@ private slots:
             if (held == 0) return false;
             if (stage > 0 && ticks.isEmpty()) return false;
             switch (stage++) {
-                case 0:
-                    seen.menus = w->menuBar()->isEnabled();
-                    seen.toolbar = w->tbToolBar->isEnabled();
-                    seen.bars = w->sbStatusBar->isEnabled() || w->sbStatusBar2->isEnabled();
-                    seen.wait = QApplication::overrideCursor() &&
-                                QApplication::overrideCursor()->shape() == Qt::WaitCursor;
-                    seen.status = fx.Panel(1, 0);
-                    ClockAdvance(499);
-                    break;
-                case 1:
-                    seen.shownAt499 = w->Progress->isVisible();
-                    ClockAdvance(1);
-                    break;
-                case 2:
-                    seen.shownAt500 = w->Progress->isVisible();
-                    seen.elapsedAt500 = w->Elapsed->text();
-                    ClockAdvance(64500);
-                    break;
-                default:
-                    seen.elapsedLater = w->Elapsed->text();
-                    gate.release();
-                    return true;
+            case 0:
+                seen.menus = w->menuBar()->isEnabled();
+                seen.toolbar = w->tbToolBar->isEnabled();
+                seen.bars = w->sbStatusBar->isEnabled() || w->sbStatusBar2->isEnabled();
+                seen.wait = QApplication::overrideCursor() && QApplication::overrideCursor()->shape() == Qt::WaitCursor;
+                seen.status = fx.Panel(1, 0);
+                ClockAdvance(499);
+                break;
+            case 1:
+                seen.shownAt499 = w->Progress->isVisible();
+                ClockAdvance(1);
+                break;
+            case 2:
+                seen.shownAt500 = w->Progress->isVisible();
+                seen.elapsedAt500 = w->Elapsed->text();
+                ClockAdvance(64500);
+                break;
+            default:
+                seen.elapsedLater = w->Elapsed->text();
+                gate.release();
+                return true;
             }
             ticks.clear();
             return false;
@@ -186,7 +185,10 @@ private slots:
         fx.Start();
         HoldCalls();
         gate.release(10);
-        fx.onDialog = [](QWidget* d) { d->findChild<QPushButton*>("CksumNow")->click(); d->close(); };
+        fx.onDialog = [](QWidget* d) {
+            d->findChild<QPushButton*>("CksumNow")->click();
+            d->close();
+        };
         fx.Main()->mnuSetupCksum->trigger();
         QCOMPARE(fx.TakeDialogs(), QStringList({"frmCksum"}));
         QCOMPARE(held.load(), 1);

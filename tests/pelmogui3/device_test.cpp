@@ -73,8 +73,8 @@ private slots:
 
     void virtualUnitHasNoResetOrFolding() {
         frmSetupDevice* d = Open();
-        QList<QWidget*> real{d->Active, d->Inactive, d->PulseWidth, d->AutoReset, d->Folding[0], d->Folding[1],
-                             d->Folding[2]};
+        QList<QWidget*> real{d->Active,     d->Inactive,   d->PulseWidth, d->AutoReset,
+                             d->Folding[0], d->Folding[1], d->Folding[2]};
         UnitSettings.DevType = 5;
         Choose(d->Unit, 4);
         for (QWidget* w : real) QVERIFY2(!w->isEnabled(), qPrintable(w->objectName()));

@@ -58,12 +58,9 @@ void GuiFixture::Reset() {
         if (!modal || modal == handled_) return;
         handled_ = modal;
         dialogs_ << modal->objectName();
-        if (auto* device = qobject_cast<frmSetupDevice*>(modal))
-            onDeviceSetup(device);
-        else if (onDialog)
-            onDialog(modal);
-        else
-            modal->close();
+        if (auto* device = qobject_cast<frmSetupDevice*>(modal)) onDeviceSetup(device);
+        else if (onDialog) onDialog(modal);
+        else modal->close();
     });
     modalWatch_.start(10);
 }
@@ -116,7 +113,8 @@ QStringList GuiFixture::TakeDialogs() {
 QString GuiFixture::TakeOpened() {
     const QStringList dialogs = TakeDialogs();
     const auto boxes = TakeBoxes();
-    if (dialogs.size() + boxes.size() != 1) return QString("%1 dialogs, %2 boxes").arg(dialogs.size()).arg(boxes.size());
+    if (dialogs.size() + boxes.size() != 1)
+        return QString("%1 dialogs, %2 boxes").arg(dialogs.size()).arg(boxes.size());
     return dialogs.isEmpty() ? boxes[0].title : dialogs[0];
 }
 

@@ -87,11 +87,11 @@ private:
 };
 
 // Checks one box: text, icon and title.
-#define EXPECT_BOX(box, text_, icon_, title_)                 \
-    do {                                                      \
-        QCOMPARE((box).text, QString(text_));                 \
+#define EXPECT_BOX(box, text_, icon_, title_)                            \
+    do {                                                                 \
+        QCOMPARE((box).text, QString(text_));                            \
         QCOMPARE(static_cast<int>((box).icon), static_cast<int>(icon_)); \
-        QCOMPARE((box).title, QString(title_));               \
+        QCOMPARE((box).title, QString(title_));                          \
     } while (0)
 
 }  // namespace guitest

@@ -50,12 +50,29 @@ Qt::Key KeyOf(QChar letter) { return Qt::Key(Qt::Key_A + (letter.unicode() - 'A'
 QString Snapshot() {
     const UnitSettingsRecord& s = UnitSettings;
     return QString("%1 %2 %3 %4 %5|%6 %7 %8 %9|%10 %11 %12|%13 %14 %15 %16 %17 %18 %19 %20|%21 %22 %23")
-        .arg(s.Unit).arg(s.DevType).arg(s.ResetPulseWidth).arg(s.ResetActive).arg(s.FoldingMode)
-        .arg(s.LoadFile).arg(s.LoadStart).arg(s.LoadTarget).arg(s.LoadLength)
-        .arg(s.FillValue).arg(s.FillStart).arg(s.FillLength)
-        .arg(s.WriteFile).arg(s.WriteStart).arg(s.WriteLength).arg(s.WriteTarget).arg(s.WriteTargetOption)
-        .arg(s.WriteFillValue).arg(s.WriteRecordLen).arg(s.WriteEntryAddress)
-        .arg(s.CksumStart).arg(s.CksumLength).arg(modMain::BeepCount);
+        .arg(s.Unit)
+        .arg(s.DevType)
+        .arg(s.ResetPulseWidth)
+        .arg(s.ResetActive)
+        .arg(s.FoldingMode)
+        .arg(s.LoadFile)
+        .arg(s.LoadStart)
+        .arg(s.LoadTarget)
+        .arg(s.LoadLength)
+        .arg(s.FillValue)
+        .arg(s.FillStart)
+        .arg(s.FillLength)
+        .arg(s.WriteFile)
+        .arg(s.WriteStart)
+        .arg(s.WriteLength)
+        .arg(s.WriteTarget)
+        .arg(s.WriteTargetOption)
+        .arg(s.WriteFillValue)
+        .arg(s.WriteRecordLen)
+        .arg(s.WriteEntryAddress)
+        .arg(s.CksumStart)
+        .arg(s.CksumLength)
+        .arg(modMain::BeepCount);
 }
 
 class KeyboardSuite : public QObject {
@@ -318,8 +335,8 @@ private slots:
         const struct {
             const char *form, *field, *input, *shown;
         } fields[] = {
-            {"load", "LoadFileStart", " 1a ", "1A"},     {"fill", "FillValue", "5a", "5A"},
-            {"write", "WriteFileRecord", "", "32"},      {"checksum", "CksumStart", "0c", "C"},
+            {"load", "LoadFileStart", " 1a ", "1A"}, {"fill", "FillValue", "5a", "5A"},
+            {"write", "WriteFileRecord", "", "32"},  {"checksum", "CksumStart", "0c", "C"},
             {"device", "PulseWidth", "25", "25"},
         };
         for (const auto& f : fields)
@@ -382,24 +399,43 @@ private slots:
         QTest::addColumn<QString>("form");
         QTest::addColumn<QStringList>("captions");
         QTest::newRow("load") << "load"
-                              << QStringList{"&File to Load From", "&Browse...", "&Start (hex)", "&Target (hex)",
-                                             "&Length (hex)", "Use &Every...", "Load &Only", "Load && Verif&y",
-                                             "&Verify Only", "Load &Now", "&Done", "&Help"};
+                              << QStringList{"&File to Load From", "&Browse...",    "&Start (hex)", "&Target (hex)",
+                                             "&Length (hex)",      "Use &Every...", "Load &Only",   "Load && Verif&y",
+                                             "&Verify Only",       "Load &Now",     "&Done",        "&Help"};
         QTest::newRow("write") << "write"
-                               << QStringList{"File to &Write to", "&Browse...", "&Format", "&Start (hex)",
-                                              "&Length (hex)", "&Target (hex)", "Fill (&hex)",
-                                              "&Record Length (dec)", "&Entry Point (hex)", "Sign On Te&xt",
-                                              "&Include EOF Record", "&Append to Existing File",
-                                              "&Overwrite Existing File", "Write &Now", "&Done", "&Help"};
-        QTest::newRow("fill") << "fill"
-                              << QStringList{"&Fill Value (hex)", "&Start (hex)", "&Length (hex)", "Fill &Only",
-                                             "Fill && Verif&y", "&Verify Only", "Fill &Now", "&Done", "&Help"};
+                               << QStringList{"File to &Write to",
+                                              "&Browse...",
+                                              "&Format",
+                                              "&Start (hex)",
+                                              "&Length (hex)",
+                                              "&Target (hex)",
+                                              "Fill (&hex)",
+                                              "&Record Length (dec)",
+                                              "&Entry Point (hex)",
+                                              "Sign On Te&xt",
+                                              "&Include EOF Record",
+                                              "&Append to Existing File",
+                                              "&Overwrite Existing File",
+                                              "Write &Now",
+                                              "&Done",
+                                              "&Help"};
+        QTest::newRow("fill") << "fill" << QStringList{"&Fill Value (hex)", "&Start (hex)",    "&Length (hex)",
+                                                       "Fill &Only",        "Fill && Verif&y", "&Verify Only",
+                                                       "Fill &Now",         "&Done",           "&Help"};
         QTest::newRow("checksum") << "checksum"
                                   << QStringList{"&Start (hex)", "&Length (hex)", "Checksum &Now", "&Done", "&Help"};
         QTest::newRow("device") << "device"
-                                << QStringList{"&Emulation Device Type", "&Unit Address", "&Active", "&Inactive",
-                                               "&Reset Pulse Width (ms)", "&Operate Reset Automatically",
-                                               "&No Folding", "&Partial Folding", "&Full Folding", "&Test", "&Done",
+                                << QStringList{"&Emulation Device Type",
+                                               "&Unit Address",
+                                               "&Active",
+                                               "&Inactive",
+                                               "&Reset Pulse Width (ms)",
+                                               "&Operate Reset Automatically",
+                                               "&No Folding",
+                                               "&Partial Folding",
+                                               "&Full Folding",
+                                               "&Test",
+                                               "&Done",
                                                "&Help"};
     }
     void accessKeysAreTheDesignedOnes() {
@@ -440,22 +476,31 @@ private slots:
         QTest::addColumn<QString>("form");
         QTest::addColumn<QStringList>("order");
         QTest::newRow("load") << "load"
-                              << QStringList{"LoadFileFile", "LoadFileStart", "LoadFileTarget", "LoadFileLength",
-                                             "LoadFileWidth", "LoadFileLoadOption0", "LoadFileBrowse",
-                                             "LoadFileNow", "LoadFileDone", "LoadFileCancel", "LoadFileHelp"};
+                              << QStringList{"LoadFileFile",  "LoadFileStart",       "LoadFileTarget", "LoadFileLength",
+                                             "LoadFileWidth", "LoadFileLoadOption0", "LoadFileBrowse", "LoadFileNow",
+                                             "LoadFileDone",  "LoadFileCancel",      "LoadFileHelp"};
         QTest::newRow("write") << "write"
-                               << QStringList{"WriteFileFile", "WriteFileFormat", "WriteFileStart",
-                                              "WriteFileLength", "WriteFileTarget", "WriteFileFill",
-                                              "WriteFileRecord", "WriteFileEntry", "WriteFileSignonText",
-                                              "WriteFileEOFOption", "WriteFileAppendOverOption0",
-                                              "WriteFileAppendOverOption1", "WriteFileBrowse", "WriteFileNow",
-                                              "WriteFileDone", "WriteFileCancel", "WriteFileHelp"};
-        QTest::newRow("fill") << "fill"
-                              << QStringList{"FillValue", "FillStart", "FillLength", "FillMode0", "FillNow",
-                                             "FillDone", "FillCancel", "FillHelp"};
-        QTest::newRow("checksum") << "checksum"
-                                  << QStringList{"CksumStart", "CksumLength", "CksumNow", "CksumDone", "CksumCancel",
-                                                 "CksumHelp"};
+                               << QStringList{"WriteFileFile",
+                                              "WriteFileFormat",
+                                              "WriteFileStart",
+                                              "WriteFileLength",
+                                              "WriteFileTarget",
+                                              "WriteFileFill",
+                                              "WriteFileRecord",
+                                              "WriteFileEntry",
+                                              "WriteFileSignonText",
+                                              "WriteFileEOFOption",
+                                              "WriteFileAppendOverOption0",
+                                              "WriteFileAppendOverOption1",
+                                              "WriteFileBrowse",
+                                              "WriteFileNow",
+                                              "WriteFileDone",
+                                              "WriteFileCancel",
+                                              "WriteFileHelp"};
+        QTest::newRow("fill") << "fill" << QStringList{"FillValue", "FillStart", "FillLength", "FillMode0",
+                                                       "FillNow",   "FillDone",  "FillCancel", "FillHelp"};
+        QTest::newRow("checksum") << "checksum" << QStringList{"CksumStart", "CksumLength", "CksumNow",
+                                                               "CksumDone",  "CksumCancel", "CksumHelp"};
     }
     void tabRunsFieldsThenBoxesThenButtons() {
         QFETCH(QString, form);

@@ -76,11 +76,16 @@ private slots:
     void quickCommandsWithoutATypeNeverRun_data() {
         QTest::addColumn<QString>("command");
         QTest::addColumn<QString>("call");
-        QTest::newRow("fill") << "mnuQuickFill" << "VXAFill";
-        QTest::newRow("load") << "mnuQuickLoad" << "VXALoad";
-        QTest::newRow("write") << "mnuQuickWrite" << "VXAWrite";
-        QTest::newRow("checksum") << "mnuQuickChecksum" << "VXACksum";
-        QTest::newRow("view") << "mnuViewOpen" << "VXAView";
+        QTest::newRow("fill") << "mnuQuickFill"
+                              << "VXAFill";
+        QTest::newRow("load") << "mnuQuickLoad"
+                              << "VXALoad";
+        QTest::newRow("write") << "mnuQuickWrite"
+                               << "VXAWrite";
+        QTest::newRow("checksum") << "mnuQuickChecksum"
+                                  << "VXACksum";
+        QTest::newRow("view") << "mnuViewOpen"
+                              << "VXAView";
     }
     void quickCommandsWithoutATypeNeverRun() {
         QFETCH(QString, command);
@@ -103,8 +108,10 @@ private slots:
     void quickCommandsWithoutAFileOpenTheirSetup_data() {
         QTest::addColumn<QString>("command");
         QTest::addColumn<QString>("title");
-        QTest::newRow("load") << "QuickLoad" << "frmLoad";
-        QTest::newRow("write") << "QuickWrite" << "frmWrite";
+        QTest::newRow("load") << "QuickLoad"
+                              << "frmLoad";
+        QTest::newRow("write") << "QuickWrite"
+                               << "frmWrite";
     }
     void quickCommandsWithoutAFileOpenTheirSetup() {
         QFETCH(QString, command);
@@ -123,16 +130,26 @@ private slots:
             const char* name;
             const char* caption;
         } items[] = {
-            {"mnuFileLoad", "&Load..."},         {"mnuFileWrite", "&Write..."},
-            {"mnuFileExit", "E&xit"},            {"mnuViewOpen", "Open &View Window"},
-            {"mnuViewToolbar", "&Toolbar"},      {"mnuViewStatusBar", "Status &Bar"},
-            {"mnuViewMove", "&Move Toolbar"},    {"mnuSetupDevice", "Device &Type..."},
-            {"mnuSetupLoad", "&Load..."},        {"mnuSetupFill", "&Fill..."},
-            {"mnuSetupWrite", "&Write..."},      {"mnuSetupCksum", "&Checksum..."},
-            {"mnuQuickLoad", "&Load"},           {"mnuQuickWrite", "&Write"},
-            {"mnuQuickFill", "&Fill"},           {"mnuQuickChecksum", "&Checksum"},
-            {"mnuQuickReset", "&Reset..."},      {"mnuHelpTopics", "Help &Topics"},
-            {"mnuHelpWeb", "&Pelmo On The &Web"}, {"mnuHelpAbout", "&About "},
+            {"mnuFileLoad", "&Load..."},
+            {"mnuFileWrite", "&Write..."},
+            {"mnuFileExit", "E&xit"},
+            {"mnuViewOpen", "Open &View Window"},
+            {"mnuViewToolbar", "&Toolbar"},
+            {"mnuViewStatusBar", "Status &Bar"},
+            {"mnuViewMove", "&Move Toolbar"},
+            {"mnuSetupDevice", "Device &Type..."},
+            {"mnuSetupLoad", "&Load..."},
+            {"mnuSetupFill", "&Fill..."},
+            {"mnuSetupWrite", "&Write..."},
+            {"mnuSetupCksum", "&Checksum..."},
+            {"mnuQuickLoad", "&Load"},
+            {"mnuQuickWrite", "&Write"},
+            {"mnuQuickFill", "&Fill"},
+            {"mnuQuickChecksum", "&Checksum"},
+            {"mnuQuickReset", "&Reset..."},
+            {"mnuHelpTopics", "Help &Topics"},
+            {"mnuHelpWeb", "&Pelmo On The &Web"},
+            {"mnuHelpAbout", "&About "},
         };
         for (const auto& item : items) {
             auto* a = fx.Main()->findChild<QAction*>(item.name);
@@ -152,7 +169,8 @@ private slots:
             keys << a->objectName();
             tips << a->toolTip();
         }
-        QCOMPARE(keys, QStringList({"QuickLoad", "QuickWrite", "QuickFill", "QuickChecksum", "QuickReset", "OpenView"}));
+        QCOMPARE(keys,
+                 QStringList({"QuickLoad", "QuickWrite", "QuickFill", "QuickChecksum", "QuickReset", "OpenView"}));
         QCOMPARE(tips, QStringList({"Quick Load", "Quick Write", "Quick Fill", "Quick Checksum", "Pulse Reset",
                                     "Open View Window"}));
         const char* panelTips[] = {"Current State of the Pelmo", "Current Pelmo Unit Being Used",
@@ -211,8 +229,8 @@ private slots:
         const struct {
             Qt::ToolBarArea area;
             int align;
-        } steps[] = {{Qt::LeftToolBarArea, 3}, {Qt::BottomToolBarArea, 2}, {Qt::RightToolBarArea, 4},
-                     {Qt::TopToolBarArea, 1}};
+        } steps[] = {
+            {Qt::LeftToolBarArea, 3}, {Qt::BottomToolBarArea, 2}, {Qt::RightToolBarArea, 4}, {Qt::TopToolBarArea, 1}};
         for (const auto& step : steps) {
             w->mnuViewMove->trigger();
             QCOMPARE(w->toolBarArea(w->tbToolBar), step.area);

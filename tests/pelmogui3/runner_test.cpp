@@ -41,8 +41,8 @@ class RunnerSuite : public QObject {
     void StartWithImage() {
         fx.Start();
         QCOMPARE(UnitSettings.DevType, 5);
-        QVERIFY(Shell("srec_cat -generate 0 0x400 -repeat-string 'PELMO GUI ' -o '" + fx.File("image.hex") +
-                      "' -intel"));
+        QVERIFY(
+            Shell("srec_cat -generate 0 0x400 -repeat-string 'PELMO GUI ' -o '" + fx.File("image.hex") + "' -intel"));
         UnitSettings.LoadFile = fx.File("image.hex");
         fx.TakeBoxes();
         fx.TakeTrace();
@@ -56,11 +56,16 @@ private slots:
         QTest::addColumn<int>("unit");
         QTest::addColumn<QString>("caption");
         QTest::addColumn<QString>("unitPanel");
-        QTest::newRow("0") << 0 << "  Pelmo EPROM Emulator" << "UNIT: Unit 0";
-        QTest::newRow("1") << 1 << " (1) Pelmo EPROM Emulator" << "UNIT: Unit 1";
-        QTest::newRow("2") << 2 << " (2) Pelmo EPROM Emulator" << "UNIT: Unit 2";
-        QTest::newRow("3") << 3 << " (3) Pelmo EPROM Emulator" << "UNIT: Unit 3";
-        QTest::newRow("virtual") << 4 << " (V) Pelmo EPROM Emulator" << "UNIT: Unit Virtual";
+        QTest::newRow("0") << 0 << "  Pelmo EPROM Emulator"
+                           << "UNIT: Unit 0";
+        QTest::newRow("1") << 1 << " (1) Pelmo EPROM Emulator"
+                           << "UNIT: Unit 1";
+        QTest::newRow("2") << 2 << " (2) Pelmo EPROM Emulator"
+                           << "UNIT: Unit 2";
+        QTest::newRow("3") << 3 << " (3) Pelmo EPROM Emulator"
+                           << "UNIT: Unit 3";
+        QTest::newRow("virtual") << 4 << " (V) Pelmo EPROM Emulator"
+                                 << "UNIT: Unit Virtual";
     }
     void captionAndUnitPanelFollowTheUnit() {
         QFETCH(int, unit);
@@ -146,8 +151,11 @@ private slots:
         QTest::addColumn<QString>("contents");
         QTest::addColumn<QString>("says");
         QTest::newRow("missing file") << "missing.hex" << QString() << "CAN'T OPEN LOAD FILE";
-        QTest::newRow("malformed HEX") << "bad.hex" << ":0100000041BE\n:10000000ZZ\n" << "INVALID HEX DIGIT";
-        QTest::newRow("checksum error") << "sum.hex" << ":0100000041BE\n:0100010041FF\n:00000001FF\n"
+        QTest::newRow("malformed HEX") << "bad.hex"
+                                       << ":0100000041BE\n:10000000ZZ\n"
+                                       << "INVALID HEX DIGIT";
+        QTest::newRow("checksum error") << "sum.hex"
+                                        << ":0100000041BE\n:0100010041FF\n:00000001FF\n"
                                         << "CHECKSUM MISMATCH";
     }
     void loadFailuresShowTheLibraryText() {
@@ -181,9 +189,12 @@ private slots:
         QTest::addColumn<int>("loadMode");
         QTest::addColumn<QString>("busy");
         QTest::addColumn<QString>("line");
-        QTest::newRow("load") << 0 << "STATUS: Loading..." << "LOAD OPERATION SUCCESSFUL";
-        QTest::newRow("load and verify") << 1 << "STATUS: Loading..." << "LOAD OPERATION SUCCESSFUL";
-        QTest::newRow("verify only") << 2 << "STATUS: Verifying..." << "VERIFY OPERATION SUCCESSFUL";
+        QTest::newRow("load") << 0 << "STATUS: Loading..."
+                              << "LOAD OPERATION SUCCESSFUL";
+        QTest::newRow("load and verify") << 1 << "STATUS: Loading..."
+                                         << "LOAD OPERATION SUCCESSFUL";
+        QTest::newRow("verify only") << 2 << "STATUS: Verifying..."
+                                     << "VERIFY OPERATION SUCCESSFUL";
     }
     void setupRunsShowTheSuccessBox() {
         QFETCH(int, loadMode);
@@ -287,11 +298,10 @@ private slots:
         modMain::RunWrite("Setup Write", true);
         const QStringList trace = fx.TakeTrace();
         const QString all = trace.join('\n');
-        for (const char* line :
-             {"VXALoad(N:'%1',S:10,T:20,L:30,W:2,V:1,F:0)", "VXAFill(D:A5,S:100,L:200,V:1,F:2)",
-              "VXACksum(Start:40,Len:50,Fold:2)", "  FileName ='%2'", "  Start=100 Length=80 Mode=2",
-              "  Format=5 EOFOption=1 RecLen=16 FillValue=100",
-              "  TargetOption=1 Target=8000 EntryOption=1 EntryAddr=8004 Signon='SIGN'"})
+        for (const char* line : {"VXALoad(N:'%1',S:10,T:20,L:30,W:2,V:1,F:0)", "VXAFill(D:A5,S:100,L:200,V:1,F:2)",
+                                 "VXACksum(Start:40,Len:50,Fold:2)", "  FileName ='%2'", "  Start=100 Length=80 Mode=2",
+                                 "  Format=5 EOFOption=1 RecLen=16 FillValue=100",
+                                 "  TargetOption=1 Target=8000 EntryOption=1 EntryAddr=8004 Signon='SIGN'"})
             QVERIFY2(trace.contains(QString(line).replace("%1", s.LoadFile).replace("%2", s.WriteFile)),
                      qPrintable(QString(line) + "\n" + all));
         const auto boxes = fx.TakeBoxes();
@@ -349,7 +359,8 @@ private slots:
         QTest::addColumn<int>("runner");
         QTest::addColumn<bool>("typeChosen");
         QTest::addColumn<QString>("text");
-        const char* noType = "Please use Setup/Device to\rSelect an Emulation Device Type\rBefore performing a %1 Operation";
+        const char* noType =
+            "Please use Setup/Device to\rSelect an Emulation Device Type\rBefore performing a %1 Operation";
         const char* noFile = "Please Use Setup/%1 to Select a File to %1\rBefore Performing this Operation";
         QTest::newRow("load, no type") << 0 << false << QString(noType).arg("Load");
         QTest::newRow("write, no type") << 1 << false << QString(noType).arg("Write");
@@ -370,11 +381,11 @@ private slots:
         UnitSettings.LoadFile.clear();
         UnitSettings.WriteFile.clear();
         switch (runner) {
-            case 0: modMain::RunLoad("Setup Load", true); break;
-            case 1: modMain::RunWrite("Setup Write", true); break;
-            case 2: modMain::RunFill("Setup Fill", true); break;
-            case 3: modMain::RunChecksum("Setup Checksum", true); break;
-            default: QVERIFY(!modMain::RunView("VIEW")); break;
+        case 0: modMain::RunLoad("Setup Load", true); break;
+        case 1: modMain::RunWrite("Setup Write", true); break;
+        case 2: modMain::RunFill("Setup Fill", true); break;
+        case 3: modMain::RunChecksum("Setup Checksum", true); break;
+        default: QVERIFY(!modMain::RunView("VIEW")); break;
         }
         const char* titles[] = {"Setup Load", "Setup Write", "Setup Fill", "Setup Checksum", "VIEW"};
         const auto boxes = fx.TakeBoxes();

@@ -43,10 +43,8 @@ void ShotNextModal(const QString& name) {
         if (!modal) return;
         Shot(modal, name);
         auto* box = qobject_cast<QMessageBox*>(modal);
-        if (box && box->button(QMessageBox::Ok))
-            box->button(QMessageBox::Ok)->click();
-        else
-            modal->close();
+        if (box && box->button(QMessageBox::Ok)) box->button(QMessageBox::Ok)->click();
+        else modal->close();
     });
 }
 

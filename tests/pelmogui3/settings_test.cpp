@@ -84,27 +84,48 @@ private slots:
             int expected;
         };
         const Row rows[] = {
-            {"ResetPulseWidth", "64", 100},      {"ResetPulseWidth", "2711", 10},  // 10001: too long
-            {"ResetPulseWidth", "2710", 10000},  {"ResetPulseWidth", "0", 10},
-            {"ResetPulseWidth", " 1 ", 1},       {"ResetPulseWidth", "ff", 255},
-            {"LoadLength", "100000", 0x100000},  {"LoadLength", "100001", 0},
-            {"FillLength", "FFFFFFFF", 0},       {"CksumLength", "0", 0},
-            {"WriteFillValue", "100", 256},      {"WriteFillValue", "101", 0xFF},
-            {"WriteFillValue", "0", 0},          {"FillValue", "1FF", 0xFF},
-            {"ViewAddress", "FFFFF", 0xFFF00},   {"ViewAddress", "FFFFFFFF", 0},
-            {"ViewAddress", "FFF10", 0xFFF00},   {"ViewAddress", "1234", 0x1234},
-            {"DevType", "B", 5},                 {"DevType", "A", 10},
-            {"DevType", "0", 0},                 {"DevType", "", 5},
-            {"DevType", "x", 5},                 {"DevType", "27256", 5},
-            {"DevType", "5 6", 5},               {"DevType", "1,2", 5},
-            {"DevType", "123456789", 5},         {"LoadWidth", "9", 1},
-            {"LoadWidth", "8", 8},               {"LoadWidth", "0", 1},
-            {"LoadMode", "3", 0},                {"LoadStart", "FFFFF", 0xFFFFF},
-            {"LoadStart", "100000", 0},          {"WriteFormat", "6", 6},
-            {"WriteFormat", "7", 0},             {"WriteRecordLen", "FF", 255},
-            {"WriteRecordLen", "100", 32},       {"WriteAppendOverOption", "3", 0},
-            {"AutoReset", "0", 0},               {"WriteTarget", "FFFFFFFF", -1},
-            {"FoldingMode", "2", 2},             {"FoldingMode", "-1", 1},
+            {"ResetPulseWidth", "64", 100},
+            {"ResetPulseWidth", "2711", 10},  // 10001: too long
+            {"ResetPulseWidth", "2710", 10000},
+            {"ResetPulseWidth", "0", 10},
+            {"ResetPulseWidth", " 1 ", 1},
+            {"ResetPulseWidth", "ff", 255},
+            {"LoadLength", "100000", 0x100000},
+            {"LoadLength", "100001", 0},
+            {"FillLength", "FFFFFFFF", 0},
+            {"CksumLength", "0", 0},
+            {"WriteFillValue", "100", 256},
+            {"WriteFillValue", "101", 0xFF},
+            {"WriteFillValue", "0", 0},
+            {"FillValue", "1FF", 0xFF},
+            {"ViewAddress", "FFFFF", 0xFFF00},
+            {"ViewAddress", "FFFFFFFF", 0},
+            {"ViewAddress", "FFF10", 0xFFF00},
+            {"ViewAddress", "1234", 0x1234},
+            {"DevType", "B", 5},
+            {"DevType", "A", 10},
+            {"DevType", "0", 0},
+            {"DevType", "", 5},
+            {"DevType", "x", 5},
+            {"DevType", "27256", 5},
+            {"DevType", "5 6", 5},
+            {"DevType", "1,2", 5},
+            {"DevType", "123456789", 5},
+            {"LoadWidth", "9", 1},
+            {"LoadWidth", "8", 8},
+            {"LoadWidth", "0", 1},
+            {"LoadMode", "3", 0},
+            {"LoadStart", "FFFFF", 0xFFFFF},
+            {"LoadStart", "100000", 0},
+            {"WriteFormat", "6", 6},
+            {"WriteFormat", "7", 0},
+            {"WriteRecordLen", "FF", 255},
+            {"WriteRecordLen", "100", 32},
+            {"WriteAppendOverOption", "3", 0},
+            {"AutoReset", "0", 0},
+            {"WriteTarget", "FFFFFFFF", -1},
+            {"FoldingMode", "2", 2},
+            {"FoldingMode", "-1", 1},
             {"ResetActive", "3", 2},
         };
         for (const Row& r : rows)
@@ -121,15 +142,24 @@ private slots:
             const char* name;
             int32_t value;
         } fields[] = {
-            {"ResetPulseWidth", s.ResetPulseWidth}, {"LoadLength", s.LoadLength}, {"FillLength", s.FillLength},
-            {"CksumLength", s.CksumLength},         {"WriteFillValue", s.WriteFillValue},
-            {"FillValue", s.FillValue},             {"ViewAddress", s.ViewAddress},
-            {"DevType", s.DevType},                 {"LoadWidth", s.LoadWidth},
-            {"LoadMode", s.LoadMode},               {"LoadStart", s.LoadStart},
-            {"WriteFormat", s.WriteFormat},         {"WriteRecordLen", s.WriteRecordLen},
+            {"ResetPulseWidth", s.ResetPulseWidth},
+            {"LoadLength", s.LoadLength},
+            {"FillLength", s.FillLength},
+            {"CksumLength", s.CksumLength},
+            {"WriteFillValue", s.WriteFillValue},
+            {"FillValue", s.FillValue},
+            {"ViewAddress", s.ViewAddress},
+            {"DevType", s.DevType},
+            {"LoadWidth", s.LoadWidth},
+            {"LoadMode", s.LoadMode},
+            {"LoadStart", s.LoadStart},
+            {"WriteFormat", s.WriteFormat},
+            {"WriteRecordLen", s.WriteRecordLen},
             {"WriteAppendOverOption", s.WriteAppendOverOption},
-            {"AutoReset", s.AutoReset},             {"WriteTarget", s.WriteTarget},
-            {"FoldingMode", s.FoldingMode},         {"ResetActive", s.ResetActive},
+            {"AutoReset", s.AutoReset},
+            {"WriteTarget", s.WriteTarget},
+            {"FoldingMode", s.FoldingMode},
+            {"ResetActive", s.ResetActive},
         };
         bool found = false;
         for (const auto& f : fields) {
@@ -261,7 +291,8 @@ private slots:
         }
         struct stat before {};
         QCOMPARE(lstat(QFile::encodeName(node).constData(), &before), 0);
-        const QStringList listing = QDir(QFileInfo(ini).path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System);
+        const QStringList listing =
+            QDir(QFileInfo(ini).path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System);
         modReg::ReopenStore();
         modReg::LoadUnitSettings(4);
         QCOMPARE(modMain::UnitSettings.DevType, 5);

@@ -51,7 +51,9 @@ private slots:
         const QString elf = fx.File("firmware.elf");
         QFile file(elf);
         QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("\x7f" "ELF");
+        file.write(
+            "\x7f"
+            "ELF");
         file.close();
         QStringList filters;
         fx.onDialog = [&](QWidget* w) {
@@ -83,8 +85,9 @@ private slots:
         QTest::addColumn<QString>("input");
         QTest::addColumn<QString>("shown");    // after a valid check
         QTest::addColumn<QString>("message");  // when refused
-        const QString loadLength = "Please specify a Hex Length in Bytes between 1 and 100000\r"
-                                   "Or the word ALL to indicate Loading of the entire file";
+        const QString loadLength =
+            "Please specify a Hex Length in Bytes between 1 and 100000\r"
+            "Or the word ALL to indicate Loading of the entire file";
         const QString start = "Please specify a Hex Start Address between 0 and FFFFF";
         const QString record = "Please specify a Decimal Record Length between 1 and 255";
         struct Row {

@@ -12,11 +12,11 @@ namespace {
 
 const char* IconName(modMain::BoxIcon icon) {
     switch (icon) {
-        case modMain::BoxIcon::Information: return "information";
-        case modMain::BoxIcon::Exclamation: return "exclamation";
-        case modMain::BoxIcon::Question: return "question";
-        case modMain::BoxIcon::Critical: return "critical";
-        default: return "none";
+    case modMain::BoxIcon::Information: return "information";
+    case modMain::BoxIcon::Exclamation: return "exclamation";
+    case modMain::BoxIcon::Question: return "question";
+    case modMain::BoxIcon::Critical: return "critical";
+    default: return "none";
     }
 }
 

@@ -156,7 +156,8 @@ private slots:
         QCOMPARE(lstat(QFile::encodeName(node).constData(), &after), 0);
         QCOMPARE(after.st_mode & S_IFMT, before.st_mode & S_IFMT);
         QCOMPARE(after.st_rdev, before.st_rdev);
-        QCOMPARE(QDir(config.path() + "/PelmoGui3").entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+        QCOMPARE(QDir(config.path() + "/PelmoGui3")
+                     .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
                  QStringList{"PelmoGui3.ini"});
     }
 };

@@ -87,12 +87,18 @@ private slots:
         QTest::addColumn<int>("item");
         QTest::addColumn<QString>("call");
         QTest::addColumn<QString>("panel");
-        QTest::newRow("active") << 0 << "VXASetReset(0,0,0)" << "RESET: LOW (Active)";
-        QTest::newRow("inactive") << 1 << "VXASetReset(1,0,1)" << "RESET: HIGH (Inactive)";
-        QTest::newRow("low") << 2 << "VXASetReset(0,0,0)" << "RESET: LOW (Active)";
-        QTest::newRow("high") << 3 << "VXASetReset(1,0,1)" << "RESET: HIGH (Inactive)";
-        QTest::newRow("hi-z") << 4 << "VXASetReset(2,0,2)" << "RESET: HI-Z";
-        QTest::newRow("pulse") << 5 << "VXASetReset(0,10,1)" << "RESET: HIGH (Inactive)";
+        QTest::newRow("active") << 0 << "VXASetReset(0,0,0)"
+                                << "RESET: LOW (Active)";
+        QTest::newRow("inactive") << 1 << "VXASetReset(1,0,1)"
+                                  << "RESET: HIGH (Inactive)";
+        QTest::newRow("low") << 2 << "VXASetReset(0,0,0)"
+                             << "RESET: LOW (Active)";
+        QTest::newRow("high") << 3 << "VXASetReset(1,0,1)"
+                              << "RESET: HIGH (Inactive)";
+        QTest::newRow("hi-z") << 4 << "VXASetReset(2,0,2)"
+                              << "RESET: HI-Z";
+        QTest::newRow("pulse") << 5 << "VXASetReset(0,10,1)"
+                               << "RESET: HIGH (Inactive)";
     }
     void resetItemsSetTheirLevel() {
         QFETCH(int, item);
@@ -139,8 +145,8 @@ private slots:
         fx.Start();
         QCOMPARE(fx.Panel(1, 0), QString("STATUS: Emulating"));
         QVERIFY(fx.TakeBoxes().empty());
-        QVERIFY(Shell("srec_cat -generate 0 0x100000 -repeat-string 'VANISHING ' -o '" + fx.File("big.hex") +
-                      "' -intel"));
+        QVERIFY(
+            Shell("srec_cat -generate 0 0x100000 -repeat-string 'VANISHING ' -o '" + fx.File("big.hex") + "' -intel"));
         UnitSettings.LoadFile = fx.File("big.hex");
         UnitSettings.SumValid = true;
         fx.Main()->mnuQuickLoad->trigger();

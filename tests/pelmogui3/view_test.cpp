@@ -132,9 +132,9 @@ private slots:
         const struct {
             Qt::Key key;
             int address;
-        } steps[] = {{Qt::Key_Down, 0x10},  {Qt::Key_PageDown, 0x110}, {Qt::Key_Up, 0x100},
-                     {Qt::Key_End, last},   {Qt::Key_PageUp, last - 0x100}, {Qt::Key_Home, 0},
-                     {Qt::Key_Up, 0},       {Qt::Key_PageDown, 0x100}};
+        } steps[] = {{Qt::Key_Down, 0x10}, {Qt::Key_PageDown, 0x110},      {Qt::Key_Up, 0x100},
+                     {Qt::Key_End, last},  {Qt::Key_PageUp, last - 0x100}, {Qt::Key_Home, 0},
+                     {Qt::Key_Up, 0},      {Qt::Key_PageDown, 0x100}};
         for (const auto& step : steps) {
             QTest::keyClick(QApplication::focusWidget(), step.key);
             QCOMPARE(UnitSettings.ViewAddress, step.address);

@@ -37,8 +37,8 @@ TEST_F(DevioTest, StatusCommandAnswersWithComplementAndStatusBytes) {
     EXPECT_EQ(a[2], 3);     // level
     EXPECT_EQ(a[3], 0xA5);  // identity
     EXPECT_EQ(a[4], 0x5A);
-    EXPECT_EQ(a[5], 2);     // unit number
-    EXPECT_EQ(a[6], 2);     // reset level HI-Z at power-up
+    EXPECT_EQ(a[5], 2);  // unit number
+    EXPECT_EQ(a[6], 2);  // reset level HI-Z at power-up
     DevClose(h);
 }
 
@@ -199,7 +199,7 @@ TEST_F(DevioTest, CancelIoCancelsQueuedAndRunningRequestsAndTheHandleGoesOn) {
     for (Overlapped* o : {&running, &queued1, &queued2})
         EXPECT_EQ(DevGetOverlappedResult(h, &o->ov, &n, true), DEV_CANCELLED);
     EXPECT_EQ(sim::FindUsbUnit(id)->commands(), 0u);  // the queued command never went out
-    EXPECT_EQ(RequestCount(id), 2);                  // at rest, plus the open handle
+    EXPECT_EQ(RequestCount(id), 2);                   // at rest, plus the open handle
     EXPECT_EQ(Exchange(h, MakePacket(10, 0x24))[0], static_cast<uint8_t>(~10));
     DevClose(h);
 }

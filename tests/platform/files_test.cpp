@@ -94,10 +94,8 @@ TEST(OutputRules, LinkToAnythingButARegularFileIsRefused) {
         std::string target;
         const char* kind;
     } cases[] = {
-        {"to-device", device, "a character device"},
-        {"to-fifo", dir.file("fifo"), "a FIFO"},
-        {"to-folder", "folder", "a directory"},
-        {"to-socket", dir.file("sock"), "a socket"},
+        {"to-device", device, "a character device"}, {"to-fifo", dir.file("fifo"), "a FIFO"},
+        {"to-folder", "folder", "a directory"},      {"to-socket", dir.file("sock"), "a socket"},
         {"two-hops-to-fifo", "hop", "a FIFO"},
     };
     for (const Case& c : cases) ASSERT_EQ(symlink(c.target.c_str(), dir.file(c.link).c_str()), 0) << c.link;
@@ -228,8 +226,9 @@ TEST(OutputRules, PlantedLinkAnywhereInThePathIsNotFollowed) {
             EXPECT_EQ(result, FILE_LINK_REFUSED) << c.what << " mode " << mode;
             EXPECT_EQ(failure.refusal, LINK_PLANTED) << c.what;
             EXPECT_EQ(std::string(failure.link).substr(std::string(failure.link).rfind('/')), "/evil") << c.what;
-            EXPECT_EQ(FileFailureText(result, failure),
-                      std::string(failure.link) + " is a link in a shared sticky folder, owned by another user: not followed")
+            EXPECT_EQ(
+                FileFailureText(result, failure),
+                std::string(failure.link) + " is a link in a shared sticky folder, owned by another user: not followed")
                 << c.what;
             EXPECT_EQ(ReadText(victim), "root's own\n") << c.what;
             EXPECT_EQ(Listing(victims), "out.bin\n") << c.what;
@@ -277,9 +276,7 @@ TEST(OutputRules, LinksOnTheWayAreWalkedOneByOne) {
         FileFailure failure;
         const int result = Replace(dir.file(c.name), "walked\n", &failure, false);
         EXPECT_EQ(result, c.result) << c.name;
-        if (c.result == FILE_READ_OK) {
-            EXPECT_EQ(ReadText(c.written), "walked\n") << c.name;
-        }
+        if (c.result == FILE_READ_OK) { EXPECT_EQ(ReadText(c.written), "walked\n") << c.name; }
         if (c.result == FILE_OPEN_FAILED) {
             EXPECT_EQ(failure.error, c.error) << c.name << ": " << std::strerror(static_cast<int>(failure.error));
         }
@@ -332,9 +329,7 @@ TEST(OutputRules, ProtectedFileIsNotReplaced) {
         unlink(name.c_str());
         WriteText(name, "protected\n");
         ASSERT_EQ(chmod(name.c_str(), mode), 0);
-        if (root) {
-            ASSERT_EQ(chown(name.c_str(), kOther, kOther), 0);
-        }
+        if (root) { ASSERT_EQ(chown(name.c_str(), kOther, kOther), 0); }
         const pid_t child = root ? fork() : 0;
         ASSERT_GE(child, 0);
         if (child == 0) {
@@ -368,9 +363,7 @@ TEST(OutputRules, ReplaceKeepsOwnerGroupAndMode) {
     WriteText(name, "old\n");
     ASSERT_EQ(chmod(name.c_str(), 0640), 0);
     const bool root = geteuid() == 0;
-    if (root) {
-        ASSERT_EQ(chown(name.c_str(), kOther, kOther), 0);
-    }
+    if (root) { ASSERT_EQ(chown(name.c_str(), kOther, kOther), 0); }
     struct stat before {};
     ASSERT_EQ(stat(name.c_str(), &before), 0);
     FileFailure failure;
@@ -451,9 +444,7 @@ TEST(OutputRules, UnfinishedOutputIsUndoneOnTheWayOut) {
             TempDir dir;
             const std::string name = dir.file("image.bin");
             if (c.exists) testsupport::WriteFile(name, old);
-            if (c.hardLinked) {
-                ASSERT_EQ(link(name.c_str(), dir.file("other.bin").c_str()), 0);
-            }
+            if (c.hardLinked) { ASSERT_EQ(link(name.c_str(), dir.file("other.bin").c_str()), 0); }
             const std::string listing = Listing(dir.path());
             const pid_t child = fork();
             ASSERT_GE(child, 0);
@@ -475,12 +466,8 @@ TEST(OutputRules, UnfinishedOutputIsUndoneOnTheWayOut) {
             ASSERT_EQ(waitpid(child, &status, 0), child);
             ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.what << " " << status;
             const char* path = handlerPath ? " (signal path)" : " (exit)";
-            if (c.exists) {
-                EXPECT_TRUE(Holds(name, old)) << c.what << path;
-            }
-            if (c.hardLinked) {
-                EXPECT_TRUE(Holds(dir.file("other.bin"), old)) << c.what << path;
-            }
+            if (c.exists) { EXPECT_TRUE(Holds(name, old)) << c.what << path; }
+            if (c.hardLinked) { EXPECT_TRUE(Holds(dir.file("other.bin"), old)) << c.what << path; }
             EXPECT_EQ(Listing(dir.path()), listing) << c.what << path;
         }
     }
@@ -522,7 +509,8 @@ TEST(OutputRules, FailedCopyIntoAHardLinkedFilePutsTheOldContentsBack) {
             const unsigned long error = SafeOutputCommit(&output);
             if (error != EFBIG) _exit(13);
             if (output.undo != c.undo) _exit(14);
-            if (std::string(SafeOutputUndoText(output)) != (c.undo == SAFE_UNDO_RESTORED ? name + " has its old contents back" : ""))
+            if (std::string(SafeOutputUndoText(output)) !=
+                (c.undo == SAFE_UNDO_RESTORED ? name + " has its old contents back" : ""))
                 _exit(15);
             _exit(0);
         }
@@ -615,8 +603,12 @@ TEST(RegularFiles, ExistsAndReadable) {
         bool exists;
         int readable;
     } cases[] = {
-        {"plain", true, 0},        {"to-plain", true, 0},          {"fifo", true, 0},
-        {"folder", true, 0},       {"missing", false, ENOENT},     {"dangling", false, ENOENT},
+        {"plain", true, 0},
+        {"to-plain", true, 0},
+        {"fifo", true, 0},
+        {"folder", true, 0},
+        {"missing", false, ENOENT},
+        {"dangling", false, ENOENT},
         {"plain/below", false, ENOTDIR},
     };
     for (const Case& c : cases) {
@@ -730,7 +722,8 @@ TEST(ProgramPath, NamesTheRunningFile) {
     ASSERT_NE(real, nullptr) << path;
     EXPECT_EQ(std::string(real), path);
     std::free(real);
-    struct stat named {}, running {};
+    struct stat named {
+    }, running{};
     ASSERT_EQ(stat(path.c_str(), &named), 0);
     ASSERT_EQ(stat("/proc/self/exe", &running), 0);
     EXPECT_EQ(named.st_dev, running.st_dev);

@@ -55,10 +55,8 @@ TEST_F(LptPorts, UnusableDevicesFailWithTheirReason) {
     };
     for (const Case& c : cases) {
         if (c.device == nullptr && realParport0) continue;  // this machine has a printer port
-        if (c.device)
-            setenv("ZAMLPT1", c.device, 1);
-        else
-            unsetenv("ZAMLPT1");
+        if (c.device) setenv("ZAMLPT1", c.device, 1);
+        else unsetenv("ZAMLPT1");
         LptPort* port = reinterpret_cast<LptPort*>(1);
         LptOpenInfo info;
         EXPECT_EQ(LptOpen(1, 0x378, &port, &info), c.result) << (c.device ? c.device : "default");

@@ -100,8 +100,7 @@ TEST_F(FarEnd, WriteIsBounded) {
     // Once the far end takes the bytes the line works again.
     fcntl(master, F_SETFL, O_NONBLOCK);
     uint8_t sink[4096];
-    while (read(master, sink, sizeof sink) > 0) {
-    }
+    while (read(master, sink, sizeof sink) > 0) {}
     EXPECT_EQ(SerialPortWrite(port, lots.data(), 10, 300, -1), 1);
 }
 

@@ -261,9 +261,7 @@ TEST(SimUsbOptions, ParsingAcceptsTheDocumentedSyntaxOnly) {
         sim::UsbUnitOptions o;
         std::string error;
         EXPECT_EQ(sim::ParseUsbUnitOptions(c.text, &o, &error), c.ok) << c.text << ": " << error;
-        if (!c.ok) {
-            EXPECT_FALSE(error.empty()) << c.text;
-        }
+        if (!c.ok) { EXPECT_FALSE(error.empty()) << c.text; }
     }
     std::vector<sim::UsbUnitOptions> list;
     std::string error;

@@ -20,10 +20,18 @@ namespace drivertest {
 using Packet = std::array<uint8_t, 10>;
 using Answer = std::array<uint8_t, 8>;
 
-inline Packet MakePacket(uint8_t seq, uint8_t code, uint8_t p1 = 0, uint8_t p2 = 0, uint16_t w1 = 0,
-                         uint16_t w2 = 0, uint16_t w3 = 0) {
-    return {seq, code, p1, p2, static_cast<uint8_t>(w1), static_cast<uint8_t>(w1 >> 8), static_cast<uint8_t>(w2),
-            static_cast<uint8_t>(w2 >> 8), static_cast<uint8_t>(w3), static_cast<uint8_t>(w3 >> 8)};
+inline Packet MakePacket(uint8_t seq, uint8_t code, uint8_t p1 = 0, uint8_t p2 = 0, uint16_t w1 = 0, uint16_t w2 = 0,
+                         uint16_t w3 = 0) {
+    return {seq,
+            code,
+            p1,
+            p2,
+            static_cast<uint8_t>(w1),
+            static_cast<uint8_t>(w1 >> 8),
+            static_cast<uint8_t>(w2),
+            static_cast<uint8_t>(w2 >> 8),
+            static_cast<uint8_t>(w3),
+            static_cast<uint8_t>(w3 >> 8)};
 }
 
 inline std::string DeviceName(unsigned n) { return "\\\\.\\QORPELMO" + std::to_string(n); }
@@ -72,17 +80,13 @@ protected:
     static uint32_t Send(DevHandle h, const Packet& p) {
         uint32_t n = 0;
         uint32_t s = DevIoControl(h, DEV_IOCTL_SEND_COMMAND, p.data(), 10, nullptr, 0, &n, nullptr);
-        if (s == DEV_SUCCESS) {
-            EXPECT_EQ(n, 10u);
-        }
+        if (s == DEV_SUCCESS) { EXPECT_EQ(n, 10u); }
         return s;
     }
     static uint32_t Receive(DevHandle h, Answer* a) {
         uint32_t n = 0;
         uint32_t s = DevIoControl(h, DEV_IOCTL_RECEIVE_ANSWER, nullptr, 0, a->data(), 8, &n, nullptr);
-        if (s == DEV_SUCCESS) {
-            EXPECT_EQ(n, 8u);
-        }
+        if (s == DEV_SUCCESS) { EXPECT_EQ(n, 8u); }
         return s;
     }
     // One command and its answer; fails the test on a transport error.
@@ -102,9 +106,9 @@ protected:
         return done();
     }
     static uint32_t Millis() {
-        return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                         std::chrono::steady_clock::now().time_since_epoch())
-                                         .count());
+        return static_cast<uint32_t>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+                .count());
     }
 };
 

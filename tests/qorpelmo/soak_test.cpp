@@ -74,24 +74,16 @@ void Soak(DevHandle h, uint32_t seed, int unplugAt, int unplug, SoakStats* stats
             r = DevIoControl(h, DEV_IOCTL_SEND_COMMAND, s.packet.data(), 10, nullptr, 0, nullptr, &s.o.ov);
             break;
         case 2:
-        case 3:
-            r = DevIoControl(h, DEV_IOCTL_RECEIVE_ANSWER, nullptr, 0, s.buffer.data(), 8, nullptr, &s.o.ov);
-            break;
-        case 4:
-            r = DevRead(h, s.buffer.data(), 1 + rnd() % 128, nullptr, &s.o.ov);
-            break;
-        case 5:
-            r = DevWrite(h, s.buffer.data(), 1 + rnd() % 128, nullptr, &s.o.ov);
-            break;
+        case 3: r = DevIoControl(h, DEV_IOCTL_RECEIVE_ANSWER, nullptr, 0, s.buffer.data(), 8, nullptr, &s.o.ov); break;
+        case 4: r = DevRead(h, s.buffer.data(), 1 + rnd() % 128, nullptr, &s.o.ov); break;
+        case 5: r = DevWrite(h, s.buffer.data(), 1 + rnd() % 128, nullptr, &s.o.ov); break;
         case 6: {
             uint8_t size;
             uint32_t n;
             r = DevIoControl(h, DEV_IOCTL_GET_PACKET_SIZE, nullptr, 0, &size, 1, &n, &s.o.ov);
             break;
         }
-        default:
-            r = DevIoControl(h, DEV_IOCTL_SEND_COMMAND, s.packet.data(), 11, nullptr, 0, nullptr, &s.o.ov);
-            break;
+        default: r = DevIoControl(h, DEV_IOCTL_SEND_COMMAND, s.packet.data(), 11, nullptr, 0, nullptr, &s.o.ov); break;
         }
         ++stats->issued;
         s.busy = true;

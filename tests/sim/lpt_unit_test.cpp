@@ -11,9 +11,10 @@ namespace {
 TEST(SimLptOptions, ParsesAndRefuses) {
     std::vector<sim::LptUnitOptions> list;
     std::string error;
-    ASSERT_TRUE(sim::ParseLptUnitList("port=378,unit=0,ram=128,level=1;port=3bc,unit=none;"
-                                      "port=0x278,unit=3,ram=32,echo=e6,idbit=15,noreadback=aa,databit=7:0",
-                                      &list, &error))
+    ASSERT_TRUE(
+        sim::ParseLptUnitList("port=378,unit=0,ram=128,level=1;port=3bc,unit=none;"
+                              "port=0x278,unit=3,ram=32,echo=e6,idbit=15,noreadback=aa,databit=7:0",
+                              &list, &error))
         << error;
     ASSERT_EQ(list.size(), 3u);
     EXPECT_EQ(list[0].port, 0x378u);
@@ -28,8 +29,8 @@ TEST(SimLptOptions, ParsesAndRefuses) {
     EXPECT_EQ(list[2].stuckBit, 7);
     EXPECT_EQ(list[2].stuckValue, 0);
 
-    const char* bad[] = {"port=37a",  "port=ff",   "unit=4",     "ram=100",   "ram=2048", "level=2",
-                         "echo=100",  "idbit=16",  "databit=8:1", "databit=1", "speed=3",  "unit"};
+    const char* bad[] = {"port=37a", "port=ff",  "unit=4",      "ram=100",   "ram=2048", "level=2",
+                         "echo=100", "idbit=16", "databit=8:1", "databit=1", "speed=3",  "unit"};
     for (const char* b : bad) {
         EXPECT_FALSE(sim::ParseLptUnitList(b, &list, &error)) << b;
         EXPECT_NE(error.find("PELMO_SIM_LPT option"), std::string::npos) << error;

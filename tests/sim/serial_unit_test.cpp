@@ -96,8 +96,13 @@ protected:
     // Header: sequence, code, bank, offset LE, length LE, checksum; then payload and CRC.
     static std::vector<uint8_t> Frame(uint8_t seq, uint8_t code, uint8_t bank, uint16_t offset,
                                       const std::vector<uint8_t>& payload, uint16_t crc) {
-        std::vector<uint8_t> f = {seq, code, bank, static_cast<uint8_t>(offset), static_cast<uint8_t>(offset >> 8),
-                                  static_cast<uint8_t>(payload.size()), static_cast<uint8_t>(payload.size() >> 8)};
+        std::vector<uint8_t> f = {seq,
+                                  code,
+                                  bank,
+                                  static_cast<uint8_t>(offset),
+                                  static_cast<uint8_t>(offset >> 8),
+                                  static_cast<uint8_t>(payload.size()),
+                                  static_cast<uint8_t>(payload.size() >> 8)};
         uint8_t sum = 0;
         for (uint8_t b : f) sum = static_cast<uint8_t>(sum + b);
         f.push_back(static_cast<uint8_t>(0 - sum));

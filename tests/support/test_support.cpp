@@ -197,9 +197,7 @@ int RunCommand(const std::string& command, std::string* out) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-bool HaveProgram(const char* name) {
-    return RunCommand(std::string("command -v ") + name + " >/dev/null") == 0;
-}
+bool HaveProgram(const char* name) { return RunCommand(std::string("command -v ") + name + " >/dev/null") == 0; }
 #endif
 
 void SrecCat(const std::string& dir, const std::string& args) {
@@ -209,7 +207,8 @@ void SrecCat(const std::string& dir, const std::string& args) {
 
 std::string ListFolder(const std::string& path) {
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(path)) names.push_back(entry.path().filename().string());
+    for (const auto& entry : std::filesystem::directory_iterator(path))
+        names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     std::string text;
     for (const std::string& n : names) text += n + "\n";

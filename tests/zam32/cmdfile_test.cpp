@@ -29,7 +29,7 @@ struct Result {
 
 // Runs zam32 in `dir` with extra environment, arguments and standard input.
 Result RunProgram(const std::string& dir, const std::vector<std::pair<std::string, std::string>>& env,
-           const std::vector<std::string>& args, const std::string& input) {
+                  const std::vector<std::string>& args, const std::string& input) {
     std::string cmd = "cd " + Quote(dir) + " && env -u ZAM32ARG -u ZAM32OSCLASS -u PELMO_SIM_USB -u COMSPEC";
     for (const auto& kv : env) cmd += " " + kv.first + "=" + Quote(kv.second);
     cmd += " " + Quote(std::string(PELMO_BIN_DIR) + "/zam32");
@@ -61,45 +61,101 @@ struct FileCase {
     std::vector<std::pair<std::string, std::string>> files;  // name, contents
     std::string line;                                        // the batch line
     int status;
-    std::vector<std::string> shown;    // texts that must appear, in this order
-    std::vector<std::string> hidden;   // texts that must not appear
+    std::vector<std::string> shown;   // texts that must appear, in this order
+    std::vector<std::string> hidden;  // texts that must not appear
 };
 
 const FileCase kFileCases[] = {
-    {"LastLineWithoutLineEndKeepsItsLastCharacter", {{"a.cmd", "= 12\n= 34"}}, "@ a.cmd", 0,
-     {"$0 <- 12 ", "$0 <- 34 "}, {"$0 <- 3 "}},
+    {"LastLineWithoutLineEndKeepsItsLastCharacter",
+     {{"a.cmd", "= 12\n= 34"}},
+     "@ a.cmd",
+     0,
+     {"$0 <- 12 ", "$0 <- 34 "},
+     {"$0 <- 3 "}},
     {"CrLfLines", {{"a.cmd", "= 12\r\n= 34\r\n"}}, "@ a.cmd", 0, {"a.cmd>= 12\n", "$0 <- 12 ", "$0 <- 34 "}, {"\r"}},
     {"EchoAndEof", {{"a.cmd", "= 5\n"}}, "@ a.cmd", 0, {"a.cmd>= 5\n", "$0 <- 5 ", "a.cmd>[EOF]\n"}, {}},
     {"NoEchoHidesLines", {{"a.cmd", "= 5\n"}}, "@ a.cmd n", 0, {"$0 <- 5 "}, {"a.cmd>", "[EOF]"}},
     {"QuietHidesInformLines", {{"a.cmd", "p v;u 0;t 27256\n"}}, "@ a.cmd qn", 0, {}, {"Checking"}},
     {"VerboseShowsInformLines", {{"a.cmd", "p v;u 0;t 27256\n"}}, "@ a.cmd vn", 0, {"Checking PvU0"}, {}},
-    {"QuietErrorShowsTheLineWithItsPrefix", {{"A.CMD", "= 1\nx\n= 2\n"}}, "@ A.CMD QN", 3,
-     {"A.CMD>x\nCOMMAND ERROR NEAR \"x\"\nUNRECOGNIZED COMMAND CHARACTER"}, {"$0 <- 2 ", "A.CMD>= 1"}},
+    {"QuietErrorShowsTheLineWithItsPrefix",
+     {{"A.CMD", "= 1\nx\n= 2\n"}},
+     "@ A.CMD QN",
+     3,
+     {"A.CMD>x\nCOMMAND ERROR NEAR \"x\"\nUNRECOGNIZED COMMAND CHARACTER"},
+     {"$0 <- 2 ", "A.CMD>= 1"}},
     {"RestOfLineRunsAfterTheFile", {{"a.cmd", "= 7\n"}}, "@ a.cmd n; = 8", 0, {"$0 <- 7 ", "$0 <- 8 "}, {}},
-    {"ListAfterTheFile", {{"a.cmd", "p v;u 0;t 27256\n"}}, "@ a.cmd n; ?", 0, {"Active Units", "v      0    27256"}, {}},
-    {"NestedPrefixes", {{"a.cmd", "@ b.cmd\n= 1\n"}, {"b.cmd", "= 2\n"}}, "@ a.cmd", 0,
-     {"a.cmd>@ b.cmd\n", "b.cmd>>= 2\n", "b.cmd>>[EOF]\n", "a.cmd>= 1\n", "a.cmd>[EOF]\n"}, {}},
-    {"NestedFileInheritsNoEcho", {{"a.cmd", "@ b.cmd\n"}, {"b.cmd", "x\n"}}, "@ a.cmd n", 3,
-     {"b.cmd>>x\nCOMMAND ERROR NEAR"}, {"a.cmd>@"}},
-    {"FailureClosesEveryFile", {{"a.cmd", "@ b.cmd\n= 1\n"}, {"b.cmd", "x\n= 2\n"}}, "@ a.cmd n", 3,
-     {"UNRECOGNIZED COMMAND CHARACTER"}, {"$0 <- 2 ", "$0 <- 1 "}},
-    {"EleventhNestingRefused", {{"r.cmd", "@ r.cmd n;= 9\n"}}, "@ r.cmd n", 3,
-     {"TOO MANY COMMAND FILES OPEN"}, {"$0 <- 9 "}},
+    {"ListAfterTheFile",
+     {{"a.cmd", "p v;u 0;t 27256\n"}},
+     "@ a.cmd n; ?",
+     0,
+     {"Active Units", "v      0    27256"},
+     {}},
+    {"NestedPrefixes",
+     {{"a.cmd", "@ b.cmd\n= 1\n"}, {"b.cmd", "= 2\n"}},
+     "@ a.cmd",
+     0,
+     {"a.cmd>@ b.cmd\n", "b.cmd>>= 2\n", "b.cmd>>[EOF]\n", "a.cmd>= 1\n", "a.cmd>[EOF]\n"},
+     {}},
+    {"NestedFileInheritsNoEcho",
+     {{"a.cmd", "@ b.cmd\n"}, {"b.cmd", "x\n"}},
+     "@ a.cmd n",
+     3,
+     {"b.cmd>>x\nCOMMAND ERROR NEAR"},
+     {"a.cmd>@"}},
+    {"FailureClosesEveryFile",
+     {{"a.cmd", "@ b.cmd\n= 1\n"}, {"b.cmd", "x\n= 2\n"}},
+     "@ a.cmd n",
+     3,
+     {"UNRECOGNIZED COMMAND CHARACTER"},
+     {"$0 <- 2 ", "$0 <- 1 "}},
+    {"EleventhNestingRefused",
+     {{"r.cmd", "@ r.cmd n;= 9\n"}},
+     "@ r.cmd n",
+     3,
+     {"TOO MANY COMMAND FILES OPEN"},
+     {"$0 <- 9 "}},
     {"TenNestedFilesWork",
-     {{"1.cmd", "@ 2.cmd\n"}, {"2.cmd", "@ 3.cmd\n"}, {"3.cmd", "@ 4.cmd\n"}, {"4.cmd", "@ 5.cmd\n"},
-      {"5.cmd", "@ 6.cmd\n"}, {"6.cmd", "@ 7.cmd\n"}, {"7.cmd", "@ 8.cmd\n"}, {"8.cmd", "@ 9.cmd\n"},
-      {"9.cmd", "@ 10.cmd\n"}, {"10.cmd", "= 10\n"}},
-     "@ 1.cmd n", 0, {"$0 <- 10 "}, {"TOO MANY"}},
-    {"BadFlagRefused", {{"a.cmd", "= 1\n"}}, "@ a.cmd x", 3, {"COMMAND ERROR NEAR \"x\"\nINVALID KEYWORD FOR THIS COMMAND"},
+     {{"1.cmd", "@ 2.cmd\n"},
+      {"2.cmd", "@ 3.cmd\n"},
+      {"3.cmd", "@ 4.cmd\n"},
+      {"4.cmd", "@ 5.cmd\n"},
+      {"5.cmd", "@ 6.cmd\n"},
+      {"6.cmd", "@ 7.cmd\n"},
+      {"7.cmd", "@ 8.cmd\n"},
+      {"8.cmd", "@ 9.cmd\n"},
+      {"9.cmd", "@ 10.cmd\n"},
+      {"10.cmd", "= 10\n"}},
+     "@ 1.cmd n",
+     0,
+     {"$0 <- 10 "},
+     {"TOO MANY"}},
+    {"BadFlagRefused",
+     {{"a.cmd", "= 1\n"}},
+     "@ a.cmd x",
+     3,
+     {"COMMAND ERROR NEAR \"x\"\nINVALID KEYWORD FOR THIS COMMAND"},
      {"$0 <- 1 "}},
     {"MissingFile", {}, "@ nothere.cmd", 3, {"CAN'T OPEN COMMAND FILE (No such file or directory)"}, {}},
     {"DirectoryRefused", {}, "@ .", 3, {"CAN'T OPEN COMMAND FILE (Is a directory)"}, {}},
     {"QuotedNameKeepsBackslashes", {{"a\\b.cmd", "= 6\n"}}, "@ \"a\\b.cmd\"", 0, {"$0 <- 6 "}, {}},
-    {"LongLineRefusedWhole", {{"a.cmd", "= 1\n= " + std::string(998, '2') + "\n= 3\n"}}, "@ a.cmd n", 3,
-     {"$0 <- 1 ", "INPUT LINE TOO LONG (a.cmd LINE"}, {"$0 <- 2", "$0 <- 3 "}},
-    {"LineOf999Accepted", {{"a.cmd", "= 4" + std::string(996, ' ') + "\r\n"}}, "@ a.cmd n", 0, {"$0 <- 4 "}, {"TOO LONG"}},
-    {"NulByteRefused", {{"a.cmd", std::string("= 1\0 2\n= 3\n", 11)}}, "@ a.cmd n", 3,
-     {"INPUT LINE HOLDS A NUL BYTE (a.cmd LINE"}, {"$0 <- 1 ", "$0 <- 3 "}},
+    {"LongLineRefusedWhole",
+     {{"a.cmd", "= 1\n= " + std::string(998, '2') + "\n= 3\n"}},
+     "@ a.cmd n",
+     3,
+     {"$0 <- 1 ", "INPUT LINE TOO LONG (a.cmd LINE"},
+     {"$0 <- 2", "$0 <- 3 "}},
+    {"LineOf999Accepted",
+     {{"a.cmd", "= 4" + std::string(996, ' ') + "\r\n"}},
+     "@ a.cmd n",
+     0,
+     {"$0 <- 4 "},
+     {"TOO LONG"}},
+    {"NulByteRefused",
+     {{"a.cmd", std::string("= 1\0 2\n= 3\n", 11)}},
+     "@ a.cmd n",
+     3,
+     {"INPUT LINE HOLDS A NUL BYTE (a.cmd LINE"},
+     {"$0 <- 1 ", "$0 <- 3 "}},
 };
 
 void PrintTo(const FileCase& c, std::ostream* os) { *os << c.name; }
@@ -118,7 +174,8 @@ TEST_P(CommandFiles, Batch) {
         EXPECT_NE(found, std::string::npos) << "missing: " << s << "\n" << r.out;
         if (found != std::string::npos) at = found + s.size();
     }
-    for (const std::string& s : c.hidden) EXPECT_EQ(r.out.find(s), std::string::npos) << "shown: " << s << "\n" << r.out;
+    for (const std::string& s : c.hidden)
+        EXPECT_EQ(r.out.find(s), std::string::npos) << "shown: " << s << "\n" << r.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, CommandFiles, ::testing::ValuesIn(kFileCases),
@@ -220,7 +277,8 @@ TEST(Shell, ProcessorChoiceAndFailures) {
 
     Result missing = Batch(dir.path(), "!echo a;= 1", {{"COMSPEC", dir.file("nothere")}});
     EXPECT_EQ(missing.status, 3) << missing.out;
-    EXPECT_NE(missing.out.find("\nFAILURE EXECUTING COMMAND PROCESSOR (No such file or directory)\a\n"), std::string::npos)
+    EXPECT_NE(missing.out.find("\nFAILURE EXECUTING COMMAND PROCESSOR (No such file or directory)\a\n"),
+              std::string::npos)
         << missing.out;
 
     Result status = Batch(dir.path(), "!exit 7");
@@ -264,9 +322,7 @@ TEST(InputLines, TooLongOrNulRefusedWhole) {
             << c.name << r.out;
         EXPECT_EQ(r.out.find("Checking"), std::string::npos) << c.name << ": nothing of it runs\n" << r.out;
         EXPECT_EQ(testsupport::RunCommand("ls " + Quote(dir.path()) + " | grep -q nnn"), 1) << c.name;
-        if (!c.input.empty()) {
-            EXPECT_NE(r.out.find("$0 <- 5 "), std::string::npos) << c.name << r.out;
-        }
+        if (!c.input.empty()) { EXPECT_NE(r.out.find("$0 <- 5 "), std::string::npos) << c.name << r.out; }
     }
     TempDir dir;
     Result nul = RunProgram(dir.path(), {}, {}, std::string("= 1\0 2\n= 3\nq n\n", 15));

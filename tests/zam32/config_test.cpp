@@ -86,18 +86,29 @@ TEST(ConfigLayout, FieldsAtTheirOffsets) {
         size_t offset;
         uint32_t value;
     } fields[] = {
-        {"dump length", 0, 0x11223344},       {"dump width", 4, 0x20},
-        {"current port", 8, 0x80000000},      {"lane count", 12, 3},
-        {"lane 0", 16, 2},                    {"lane 1", 20, 0xFFFF},
-        {"lane 2", 24, 1},                    {"lane 3", 28, 0},
+        {"dump length", 0, 0x11223344},
+        {"dump width", 4, 0x20},
+        {"current port", 8, 0x80000000},
+        {"lane count", 12, 3},
+        {"lane 0", 16, 2},
+        {"lane 1", 20, 0xFFFF},
+        {"lane 2", 24, 1},
+        {"lane 3", 28, 0},
         {"unit 0 number (free)", 32 + 332, 0xFFFF},
-        {"start", unit5 + 300, 0x101},        {"length", unit5 + 304, 0x202},
-        {"target", unit5 + 308, 0x303},       {"width", unit5 + 312, 4},
-        {"LoadVerify", unit5 + 316, 2},       {"dump position", unit5 + 320, 0x505},
-        {"DevSize", unit5 + 324, 0x8000},     {"FoldMode", unit5 + 328, 2},
-        {"unit number", unit5 + 332, 3},      {"reset normal", unit5 + 336, 1},
-        {"reset pulse", unit5 + 340, 2},      {"port slot", unit5 + 344, 2},
-        {"slot 0 selector", 2816, 0x7FFFFFFF}, {"slot 2 selector", 2816 + 16, 0x378},
+        {"start", unit5 + 300, 0x101},
+        {"length", unit5 + 304, 0x202},
+        {"target", unit5 + 308, 0x303},
+        {"width", unit5 + 312, 4},
+        {"LoadVerify", unit5 + 316, 2},
+        {"dump position", unit5 + 320, 0x505},
+        {"DevSize", unit5 + 324, 0x8000},
+        {"FoldMode", unit5 + 328, 2},
+        {"unit number", unit5 + 332, 3},
+        {"reset normal", unit5 + 336, 1},
+        {"reset pulse", unit5 + 340, 2},
+        {"port slot", unit5 + 344, 2},
+        {"slot 0 selector", 2816, 0x7FFFFFFF},
+        {"slot 2 selector", 2816 + 16, 0x378},
         {"slot 2 delay", 2816 + 20, static_cast<uint32_t>(-7)},
         {"magic", 2848, 0xAD68},
     };
@@ -261,9 +272,7 @@ bool Has(const std::string& out, const std::string& text) { return out.find(text
 SessionBlock Decode(const std::vector<uint8_t>& bytes) {
     SessionBlock b;
     EXPECT_GE(bytes.size(), SESSION_BLOCK_SIZE);
-    if (bytes.size() >= SESSION_BLOCK_SIZE) {
-        EXPECT_TRUE(DecodeSessionBlock(bytes.data(), b));
-    }
+    if (bytes.size() >= SESSION_BLOCK_SIZE) { EXPECT_TRUE(DecodeSessionBlock(bytes.data(), b)); }
     return b;
 }
 
@@ -279,8 +288,7 @@ protected:
 
 TEST_F(ConfigProgram, SessionSurvivesQuitAndStart) {
     testsupport::WriteText(dir.file("a.hex"), ":0100000041BE\n:00000001FF\n");
-    zam32test::Run first =
-        Session("p v\nu 01\nt 27256\nr hz\nl a.hex,,,40\nd 100,20,8\nq\ny\n");
+    zam32test::Run first = Session("p v\nu 01\nt 27256\nr hz\nl a.hex,,,40\nd 100,20,8\nq\ny\n");
     EXPECT_TRUE(Has(first.out, kNoFile)) << first.out;
     EXPECT_TRUE(Has(first.out, kAsk)) << first.out;
     ASSERT_TRUE(CfgExists()) << first.out;
@@ -339,9 +347,7 @@ TEST_F(ConfigProgram, QuitKeywordsDecide) {
         EXPECT_EQ(Has(r.out, kAsk), c.asks) << c.input << r.out;
         const std::vector<uint8_t> now = ReadFile(Cfg());
         EXPECT_EQ(now != base, c.writes) << c.input << r.out;
-        if (c.writes) {
-            EXPECT_EQ(At32(now, 4), 8u) << c.input;
-        }
+        if (c.writes) { EXPECT_EQ(At32(now, 4), 8u) << c.input; }
     }
     // In batch mode a session that failed writes nothing; one that succeeded saves.
     WriteFile(Cfg(), base);
@@ -383,8 +389,12 @@ TEST_F(ConfigProgram, DamagedFilesFallBackToDefaults) {
     rec.insert(rec.end(), 100, 'x');
     rec.push_back(0);
     longText.insert(longText.end() - 2, rec.begin(), rec.end());
-    const Case cases[] = {{"empty", {}},          {"short", shortFile},        {"wrong magic", magic},
-                          {"no closing code", noEnd}, {"unknown key code", badKey}, {"100-character text", longText}};
+    const Case cases[] = {{"empty", {}},
+                          {"short", shortFile},
+                          {"wrong magic", magic},
+                          {"no closing code", noEnd},
+                          {"unknown key code", badKey},
+                          {"100-character text", longText}};
     for (const Case& c : cases) {
         WriteFile(Cfg(), c.bytes);
         zam32test::Run r = Session("?\nq\n");
@@ -463,9 +473,8 @@ TEST(ConfigProgramDirectory, FileBesideTheProgram) {
     WriteFile(bin + "/ZAM32.CFG", beside);
     testsupport::WriteText(work + "/in.txt", "d 0,1\nqy\n");
     std::string out;
-    testsupport::RunCommand("cd " + Quote(work) + " && env -u ZAM32ARG -u PELMO_SIM_USB " + Quote(bin + "/zam32") +
-                                " < in.txt",
-                            &out);
+    testsupport::RunCommand(
+        "cd " + Quote(work) + " && env -u ZAM32ARG -u PELMO_SIM_USB " + Quote(bin + "/zam32") + " < in.txt", &out);
     EXPECT_TRUE(Has(out, "Using default config file \"" + bin + "/ZAM32.CFG\"\nChecking PvU0 as 2732\nPvU0>")) << out;
     EXPECT_EQ(ReadFile(bin + "/ZAM32.CFG"), beside);
     std::vector<uint8_t> saved = ReadFile(work + "/ZAM32.CFG");

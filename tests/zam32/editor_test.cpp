@@ -29,7 +29,11 @@ struct EditCase {
 std::string Redrawn(size_t oldLength) { return "\r" + kPrompt + std::string(oldLength, ' ') + "\r" + kPrompt; }
 
 const EditCase kEditCases[] = {
-    {"BackspaceAtEnd", {}, {"= 12\x7f" "3\r"}, "$0 <- 13 "},
+    {"BackspaceAtEnd",
+     {},
+     {"= 12\x7f"
+      "3\r"},
+     "$0 <- 13 "},
     {"LeftThenOvertype", {}, {"= 123" + kLeft + kLeft + "9\r"}, "$0 <- 193 "},
     {"InsertInTheMiddle", {}, {"= 123" + kLeft + kLeft + kIns + "9\r"}, "$0 <- 1923 "},
     {"HomeInsert", {}, {"23" + kHome + kIns + "= 1\r"}, "$0 <- 123 "},
@@ -61,16 +65,34 @@ const EditCase kEditCases[] = {
     {"PgUpThenPgDn", {"= 17", "= 21", "= 18"}, {"= 1" + kPgUp + kPgUp + kPgDn + "\r"}, "$0 <- 18 "},
     {"PgUpIgnoresCase", {"= AB"}, {"= a" + kPgUp + "\r"}, "$0 <- AB "},
     {"PgUpAtLineStartDoesNothing", {"= 17"}, {kPgUp + "= 9\r"}, "$0 <- 9 "},
-    {"InsertOffAtEachLine", {}, {kIns + "= 9\r", kWait + "$0 <- 9", kWait + kPrompt, "= 723" + kHome + "= 4\r"},
+    {"InsertOffAtEachLine",
+     {},
+     {kIns + "= 9\r", kWait + "$0 <- 9", kWait + kPrompt, "= 723" + kHome + "= 4\r"},
      "$0 <- 423 "},
-    {"CtrlCClearsTheLine", {}, {"= 55\x03" "= 66\r"}, "$0 <- 66 "},
+    {"CtrlCClearsTheLine",
+     {},
+     {"= 55\x03"
+      "= 66\r"},
+     "$0 <- 66 "},
     {"LineFeedActsAsEnter", {}, {"= 31\n"}, "$0 <- 31 "},
     // Other encodings of the same keys: SS3, VT220 numbers, rxvt Ctrl+arrows.
     {"HomeEncodings", {}, {"6" + std::string("\x1bOH") + "\x1b[1~" + "\x1b[7~" + kIns + "= 1\r"}, "$0 <- 16 "},
-    {"EndEncodings", {}, {"= 2" + kHome + "\x1bOF" + "3" + kHome + "\x1b[4~" + "4" + kHome + "\x1b[8~5\r"},
+    {"EndEncodings",
+     {},
+     {"= 2" + kHome + "\x1bOF" + "3" + kHome + "\x1b[4~" + "4" + kHome + "\x1b[8~5\r"},
      "$0 <- 2345 "},
-    {"ArrowsInApplicationMode", {"= 44"}, {"= 123\x1bOD\x1bOD" "9" "\x1bOC" "\x1bOA\r"}, "$0 <- 44 "},
-    {"RxvtCtrlLeft", {}, {"= 11+22\x1bOd" "3\r"}, "$0 <- 11+32 "},
+    {"ArrowsInApplicationMode",
+     {"= 44"},
+     {"= 123\x1bOD\x1bOD"
+      "9"
+      "\x1bOC"
+      "\x1bOA\r"},
+     "$0 <- 44 "},
+    {"RxvtCtrlLeft",
+     {},
+     {"= 11+22\x1bOd"
+      "3\r"},
+     "$0 <- 11+32 "},
 };
 
 void PrintTo(const EditCase& c, std::ostream* os) { *os << c.name; }
@@ -87,10 +109,8 @@ TEST_P(EditorKeys, ExecutesTheEditedLine) {
         ASSERT_TRUE(t.WaitFor(kPrompt)) << t.output();
     }
     for (const std::string& s : c.steps) {
-        if (s.rfind(kWait, 0) == 0)
-            ASSERT_TRUE(t.WaitFor(s.substr(1))) << t.output();
-        else
-            t.Type(s);
+        if (s.rfind(kWait, 0) == 0) ASSERT_TRUE(t.WaitFor(s.substr(1))) << t.output();
+        else t.Type(s);
     }
     EXPECT_TRUE(t.WaitFor(c.expect)) << t.output();
     ASSERT_TRUE(t.WaitFor(kPrompt)) << t.output();
@@ -157,11 +177,10 @@ struct FunctionCase {
 };
 
 const FunctionCase kFunctionCases[] = {
-    {"F1", "\x1bOP"},       {"F1", "\x1b[11~"},     {"F1", "\x1b[[A"},      {"F4", "\x1bOS"},
-    {"F5", "\x1b[15~"},     {"F5", "\x1b[[E"},      {"F6", "\x1b[17~"},     {"F9", "\x1b[20~"},
-    {"S1", "\x1b[1;2P"},    {"S3", "\x1b[1;2R"},    {"S10", "\x1b[21;2~"},  {"C1", "\x1b[1;5P"},
-    {"C5", "\x1b[15;5~"},   {"C10", "\x1b[21;5~"},  {"A2", "\x1b[1;3Q"},    {"A10", "\x1b[21;3~"},
-    {"C7", "\x1b[18;7~"},   {"C8", "\x1b[19;6~"},
+    {"F1", "\x1bOP"},      {"F1", "\x1b[11~"},   {"F1", "\x1b[[A"},    {"F4", "\x1bOS"},      {"F5", "\x1b[15~"},
+    {"F5", "\x1b[[E"},     {"F6", "\x1b[17~"},   {"F9", "\x1b[20~"},   {"S1", "\x1b[1;2P"},   {"S3", "\x1b[1;2R"},
+    {"S10", "\x1b[21;2~"}, {"C1", "\x1b[1;5P"},  {"C5", "\x1b[15;5~"}, {"C10", "\x1b[21;5~"}, {"A2", "\x1b[1;3Q"},
+    {"A10", "\x1b[21;3~"}, {"C7", "\x1b[18;7~"}, {"C8", "\x1b[19;6~"},
 };
 
 TEST(Editor, FunctionKeysWithModifiers) {

@@ -59,13 +59,12 @@ TEST(WriteSafety, FullDiskKeepsTheOldFile) {
         const std::string zam32 = std::string(PELMO_BIN_DIR) + "/zam32";
         const std::string setup = c.exists ? "cp " + Quote(dir.file("old.bin")) + " keep.out && " : "";
         // Inside the namespace: mount, run, copy what is left back out for the checks.
-        const std::string script = "mount -t tmpfs -o size=64k tmpfs " + Quote(mnt.path()) + " && cd " +
-                                   Quote(mnt.path()) + " && " + setup +
-                                   "env -u ZAM32ARG -u PELMO_SIM_USB ZAM32ARG=" +
-                                   Quote(std::string("/b p v;t 27080;f 5a;") + c.command) + " " + Quote(zam32) +
-                                   " <&- > " + Quote(dir.file("out.txt")) + " 2>&1; echo $? > " +
-                                   Quote(dir.file("status")) + "; ls -A > " + Quote(dir.file("listing")) +
-                                   "; if [ -e keep.out ]; then cp keep.out " + Quote(dir.file("after")) + "; fi";
+        const std::string script =
+            "mount -t tmpfs -o size=64k tmpfs " + Quote(mnt.path()) + " && cd " + Quote(mnt.path()) + " && " + setup +
+            "env -u ZAM32ARG -u PELMO_SIM_USB ZAM32ARG=" + Quote(std::string("/b p v;t 27080;f 5a;") + c.command) +
+            " " + Quote(zam32) + " <&- > " + Quote(dir.file("out.txt")) + " 2>&1; echo $? > " +
+            Quote(dir.file("status")) + "; ls -A > " + Quote(dir.file("listing")) +
+            "; if [ -e keep.out ]; then cp keep.out " + Quote(dir.file("after")) + "; fi";
         unlink(dir.file("after").c_str());
         ASSERT_EQ(RunCommand("unshare -m sh -c " + Quote(script)), 0) << c.what;
         const std::string out = testsupport::ReadText(dir.file("out.txt"));
@@ -132,8 +131,7 @@ TEST(LoadSafety, OddFilesAreRefusedAtOnce) {
     for (const Case& c : cases) {
         std::string out;
         // Bounded: a load that blocks fails the test instead of hanging it.
-        const int status = RunCommand("cd " + Quote(dir.path()) +
-                                          " && env -u ZAM32ARG -u PELMO_SIM_USB ZAM32ARG=" +
+        const int status = RunCommand("cd " + Quote(dir.path()) + " && env -u ZAM32ARG -u PELMO_SIM_USB ZAM32ARG=" +
                                           Quote(std::string("/b p v;t 27256;l ") + c.name) + " timeout 30 " +
                                           Quote(std::string(PELMO_BIN_DIR) + "/zam32") + " <&-",
                                       &out);
@@ -176,12 +174,10 @@ TEST_F(UsbWriteSafety, LostAnswerWhileReadingKeepsTheOldFile) {
         if (c.exists) testsupport::WriteFile(name, old);
         // The second command of the write's RAM read loses its answer.
         unit->addFault({sim::USBF_LOST_ANSWER, unit->commands() + 2});
-        const std::string text = Run(("w \"" + name + "\",,,"+ c.mode + ",h").c_str());
+        const std::string text = Run(("w \"" + name + "\",,," + c.mode + ",h").c_str());
         EXPECT_TRUE(Contains(text, "DEVICE FAILURE (SUBCODE 504-")) << c.mode << text;
-        if (c.exists)
-            EXPECT_EQ(ReadFile(name), old) << c.mode;
-        else
-            EXPECT_NE(access(name.c_str(), F_OK), 0) << c.mode;
+        if (c.exists) EXPECT_EQ(ReadFile(name), old) << c.mode;
+        else EXPECT_NE(access(name.c_str(), F_OK), 0) << c.mode;
     }
     EXPECT_EQ(Listing(dir.path()), "keep_a.hex\nkeep_r.hex\n");
 }

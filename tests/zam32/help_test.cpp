@@ -38,8 +38,8 @@ struct Result {
 };
 
 Result Help(const std::string& program, const std::string& line, const std::string& path = "/usr/bin:/bin") {
-    std::string cmd = "env -u ZAM32OSCLASS PATH=" + Quote(path) + " ZAM32ARG=" + Quote("/b " + line) + " " +
-                      Quote(program) + " <&-";
+    std::string cmd =
+        "env -u ZAM32OSCLASS PATH=" + Quote(path) + " ZAM32ARG=" + Quote("/b " + line) + " " + Quote(program) + " <&-";
     Result r;
     r.status = testsupport::RunCommand(cmd, &r.out);
     return r;
@@ -77,8 +77,8 @@ TEST_F(HelpFile, Topics) {
         {"h load5", 3, "COMMAND ERROR NEAR \"load5\"\nSORRY, NO HELP IS AVAILABLE ON THAT SUBJECT\a\n", "five char"},
         {"h zz", 3, "SORRY, NO HELP IS AVAILABLE ON THAT SUBJECT", nullptr},
         {"h t65", 0, "Text of topic 65.\n", "topic 66"},  // beyond the 60 indexed topics
-        {"h t70;h t2;h t65;h t61;h T3", 0, "topic 70.\nText of topic 2.\nText of topic 65.\nText of topic 61.\nText of topic 3.\n",
-         "SORRY"},
+        {"h t70;h t2;h t65;h t61;h T3", 0,
+         "topic 70.\nText of topic 2.\nText of topic 65.\nText of topic 61.\nText of topic 3.\n", "SORRY"},
         {"h t2;h t70;h l;h t69", 0, "topic 2.\nText of topic 70.\nLoad topic\nText of topic 69.\n", "SORRY"},
         {"h last", 0, "CRLF topic", nullptr},
         {"h t70x", 3, "SORRY", nullptr},
@@ -87,9 +87,7 @@ TEST_F(HelpFile, Topics) {
         Result r = Help(program, c.line);
         EXPECT_EQ(r.status, c.status) << c.line << "\n" << r.out;
         EXPECT_NE(r.out.find(c.shown), std::string::npos) << c.line << "\n" << r.out;
-        if (c.hidden) {
-            EXPECT_EQ(r.out.find(c.hidden), std::string::npos) << c.line << "\n" << r.out;
-        }
+        if (c.hidden) { EXPECT_EQ(r.out.find(c.hidden), std::string::npos) << c.line << "\n" << r.out; }
     }
 }
 
@@ -175,7 +173,7 @@ TEST(HelpPager, MoreKeys) {
 // Every command of the command table has a topic in the help file that ships with
 // the program.
 TEST(HelpFileOfTheBuild, EveryCommandHasATopic) {
-    struct stat st{};
+    struct stat st {};
     if (stat(PELMO_BIN_DIR "/ZAM32.HLP", &st) != 0) GTEST_SKIP() << "no ZAM32.HLP in " PELMO_BIN_DIR;
     for (int c = 0x21; c < 0x7F; ++c) {
         if (std::islower(c) || !FindCommand(static_cast<char>(c))) continue;

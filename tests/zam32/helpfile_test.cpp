@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr size_t kMaxLine = 79;       // the viewer reads 80-character pieces, line end included
+constexpr size_t kMaxLine = 79;        // the viewer reads 80-character pieces, line end included
 constexpr size_t kIndexedTopics = 60;  // topics found without reading the file again
 constexpr size_t kPageLines = 22;      // 24 screen lines less the command line and the MORE prompt
 
@@ -267,11 +267,10 @@ TEST(HelpFile, LinesFitTheViewerAndTheScreen) {
         const std::string& l = h.lines[i];
         EXPECT_LE(l.size(), kMaxLine) << "line " << i + 1 << ": " << l;
         for (char c : l) {
-            EXPECT_TRUE(c >= 0x20 && c <= 0x7E) << "line " << i + 1 << " holds byte " << int(static_cast<unsigned char>(c));
+            EXPECT_TRUE(c >= 0x20 && c <= 0x7E)
+                << "line " << i + 1 << " holds byte " << int(static_cast<unsigned char>(c));
         }
-        if (!l.empty()) {
-            EXPECT_NE(l.back(), ' ') << "line " << i + 1 << " ends in a blank";
-        }
+        if (!l.empty()) { EXPECT_NE(l.back(), ' ') << "line " << i + 1 << " ends in a blank"; }
     }
     for (const std::string& l : h.badHashLines) ADD_FAILURE() << "'#' line that ends a topic unseen: " << l;
     ASSERT_FALSE(h.topics.empty());

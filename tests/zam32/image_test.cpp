@@ -58,11 +58,16 @@ TEST_F(ImageCommands, LoadsSrecCatImagesAndWritesEveryFormatBack) {
         const char* firstRecord;  // how the file starts
     };
     const Format formats[] = {
-        {"b", "o.bin", "-binary", ""},     {"h", "o_h.hex", "-intel", ":20000000"},
-        {"h32", "o_h32.hex", "-intel", ":20000000"}, {"h-", "o_hn.hex", "-intel", ":20000000"},
-        {"s", "o_s.s", "-motorola", "S123"},  {"s28", "o_s28.s", "-motorola", "S224"},
-        {"s37", "o_s37.s", "-motorola", "S325"}, {"s-", "o_sn.s", "-motorola", "S123"},
-        {"H32-", "o_h32n.hex", "-intel", ":20000000"}, {"S37-", "o_s37n.s", "-motorola", "S325"},
+        {"b", "o.bin", "-binary", ""},
+        {"h", "o_h.hex", "-intel", ":20000000"},
+        {"h32", "o_h32.hex", "-intel", ":20000000"},
+        {"h-", "o_hn.hex", "-intel", ":20000000"},
+        {"s", "o_s.s", "-motorola", "S123"},
+        {"s28", "o_s28.s", "-motorola", "S224"},
+        {"s37", "o_s37.s", "-motorola", "S325"},
+        {"s-", "o_sn.s", "-motorola", "S123"},
+        {"H32-", "o_h32n.hex", "-intel", ":20000000"},
+        {"S37-", "o_s37n.s", "-motorola", "S325"},
     };
     std::string line = "p v;t 27256;l img.bin";
     for (const Format& f : formats) line += std::string(";w ") + f.file + ",,,c," + f.keyword;
@@ -143,8 +148,7 @@ TEST_F(ImageCommands, WriteArgumentErrors) {
     zam32test::Run ok = Batch("p v;t 27256;W OUT.H,0,100,,H-,,,,0");
     EXPECT_EQ(ok.status, 0) << ok.out;
     EXPECT_NE(ReadText(dir.file("OUT.H")).find(":0400000300000000F9"), std::string::npos);
-    for (const char* f : {"OUT.S", "OUT.BIN", "OUT.HEX"})
-        EXPECT_FALSE(std::ifstream(dir.file(f)).good()) << f;
+    for (const char* f : {"OUT.S", "OUT.BIN", "OUT.HEX"}) EXPECT_FALSE(std::ifstream(dir.file(f)).good()) << f;
 }
 
 TEST_F(ImageCommands, SignOnLimitIsOneRecord) {

@@ -14,7 +14,10 @@ namespace {
 // Puts text into the console's line buffer (which has its guard byte) and captures output.
 class LangTest : public ::testing::Test {
 protected:
-    void SetUp() override { CaptureOutput(&out); ClearEchoText(); }
+    void SetUp() override {
+        CaptureOutput(&out);
+        ClearEchoText();
+    }
     void TearDown() override { CaptureOutput(nullptr); }
     char* Line(const char* text) {
         char* line = LineBuffer();
@@ -45,7 +48,7 @@ const EvalCase kEvalCases[] = {
     {"-~5", false, 0},
     {"1{4", true, 0x10},
     {"-8}1", true, 0xFFFFFFFCu},
-    {"-7/2", true, 0xFFFFFFFDu},  // signed division truncates toward zero
+    {"-7/2", true, 0xFFFFFFFDu},         // signed division truncates toward zero
     {"80000000/-1", true, 0x80000000u},  // the one overflowing quotient wraps
     {"10/0", false, 0},
     {"(1+2", false, 0},
@@ -77,9 +80,7 @@ TEST_F(LangTest, EvaluatorTable) {
         uint32_t v = 0xDEADBEEF;
         bool ok = Evaluate(c.text, &v);
         EXPECT_EQ(ok, c.valid) << "\"" << c.text << "\"";
-        if (c.valid && ok) {
-            EXPECT_EQ(v, c.value) << "\"" << c.text << "\"";
-        }
+        if (c.valid && ok) { EXPECT_EQ(v, c.value) << "\"" << c.text << "\""; }
     }
 }
 
@@ -103,19 +104,19 @@ std::string Describe(const Args& args) {
         if (!d.empty()) d += ' ';
         char buf[16];
         switch (a->kind) {
-            case KIND_VALUE:
-                std::snprintf(buf, sizeof buf, "v:%X", a->value);
+        case KIND_VALUE:
+            std::snprintf(buf, sizeof buf, "v:%X", a->value);
+            d += buf;
+            break;
+        case KIND_KEYWORD: d += "k:" + std::string(a->raw); break;
+        case KIND_STRING:
+            d += "s:";
+            for (uint32_t j = 0; j < a->value; ++j) {
+                std::snprintf(buf, sizeof buf, "%02X", static_cast<unsigned char>(a->processed[j]));
                 d += buf;
-                break;
-            case KIND_KEYWORD: d += "k:" + std::string(a->raw); break;
-            case KIND_STRING:
-                d += "s:";
-                for (uint32_t j = 0; j < a->value; ++j) {
-                    std::snprintf(buf, sizeof buf, "%02X", static_cast<unsigned char>(a->processed[j]));
-                    d += buf;
-                }
-                break;
-            default: d += "-";
+            }
+            break;
+        default: d += "-";
         }
     }
     return d;
@@ -177,9 +178,7 @@ TEST_F(LangTest, ParserTable) {
         const char* after = Parse(line, c.format);
         if (c.records) {
             ASSERT_NE(after, nullptr) << "\"" << c.text << "\" " << out;
-            if (c.rest) {
-                EXPECT_STREQ(after, c.rest) << "\"" << c.text << "\"";
-            }
+            if (c.rest) { EXPECT_STREQ(after, c.rest) << "\"" << c.text << "\""; }
             EXPECT_EQ(Describe(args()), c.records) << "\"" << c.text << "\"";
             EXPECT_EQ(out, "") << "\"" << c.text << "\"";
         } else {
@@ -261,9 +260,9 @@ TEST_F(KeyTest, ReferencesExpand) {
         {"= 1 %ZZ", 0, "= 1 %ZZ"},
         {"x%F2", 1, "x;as;m"},
         {"x%f2y", 1, "x;as;my"},
-        {"\"%F2\" %F3", 1, "\"%F2\" ;at;m"},      // quoted stretches are skipped
-        {"\"\\\"%F2\" %F4", 0, "\"\\\"%F2\" %F4"}, // an escaped quote does not end the stretch; F4 is empty
-        {"1234 %F1", 1, "c1234;m"},              // template with the line's words
+        {"\"%F2\" %F3", 1, "\"%F2\" ;at;m"},        // quoted stretches are skipped
+        {"\"\\\"%F2\" %F4", 0, "\"\\\"%F2\" %F4"},  // an escaped quote does not end the stretch; F4 is empty
+        {"1234 %F1", 1, "c1234;m"},                 // template with the line's words
         {"%", 0, "%"},
         {"%F", 0, "%F"},
     };

@@ -38,30 +38,39 @@ TEST(ByteField, Keys) {
     const FieldCase cases[] = {
         {"AB\r", "", BYTE_KEY_ENTER, "AB", "AB\b\b"},
         {"ab ", "", BYTE_KEY_SPACE, "AB", "AB\b\b"},
-        {"ABC\r", "", BYTE_KEY_ENTER, "AB", "AB\b\b"},          // a third hex digit is refused
-        {"7\n", "", BYTE_KEY_ENTER, "07", "7\b"},                // one digit is the low one; LF is Enter
+        {"ABC\r", "", BYTE_KEY_ENTER, "AB", "AB\b\b"},  // a third hex digit is refused
+        {"7\n", "", BYTE_KEY_ENTER, "07", "7\b"},       // one digit is the low one; LF is Enter
         {"'A ", "", BYTE_KEY_SPACE, "41", "'A\b\b"},
-        {"' \r", "", BYTE_KEY_ENTER, "20", "' \b\b"},             // Space after the apostrophe is the character
-        {"'\r\r", "", BYTE_KEY_ENTER, "0D", "'.\b\b"},            // so is Enter, shown as '.'
-        {"'\x0c\r", "", BYTE_KEY_ENTER, "0C", "'.\b\b"},          // and Ctrl+L
-        {"'AB\r", "", BYTE_KEY_ENTER, "41", "'A\b\b"},           // one character only
+        {"' \r", "", BYTE_KEY_ENTER, "20", "' \b\b"},     // Space after the apostrophe is the character
+        {"'\r\r", "", BYTE_KEY_ENTER, "0D", "'.\b\b"},    // so is Enter, shown as '.'
+        {"'\x0c\r", "", BYTE_KEY_ENTER, "0C", "'.\b\b"},  // and Ctrl+L
+        {"'AB\r", "", BYTE_KEY_ENTER, "41", "'A\b\b"},    // one character only
         {"#255\r", "", BYTE_KEY_ENTER, "FF", "#255\b\b\b\b"},
-        {"#256\r", "", BYTE_KEY_ENTER, "19", "#25\b\b\b"},        // the 6 would reach 256
-        {"#300\r", "", BYTE_KEY_ENTER, "1E", "#30\b\b\b"},        // the third digit is refused
-        {"#0099\r", "", BYTE_KEY_ENTER, "09", "#009\b\b\b\b"},   // at most three digits
-        {"#\r\x08" "5\r", "", BYTE_KEY_ENTER, "05", "#\b \b5\b"},  // a lone '#' does not end the field
-        {"xg-\x1b" "1\r", "", BYTE_KEY_ENTER, "01", "1\b"},       // other keys are ignored
+        {"#256\r", "", BYTE_KEY_ENTER, "19", "#25\b\b\b"},      // the 6 would reach 256
+        {"#300\r", "", BYTE_KEY_ENTER, "1E", "#30\b\b\b"},      // the third digit is refused
+        {"#0099\r", "", BYTE_KEY_ENTER, "09", "#009\b\b\b\b"},  // at most three digits
+        {"#\r\x08"
+         "5\r",
+         "", BYTE_KEY_ENTER, "05", "#\b \b5\b"},  // a lone '#' does not end the field
+        {"xg-\x1b"
+         "1\r",
+         "", BYTE_KEY_ENTER, "01", "1\b"},  // other keys are ignored
         {"\x08", "", BYTE_KEY_BACKSPACE, "", ""},
         {"A\x08\x08", "", BYTE_KEY_BACKSPACE, "", "A\b \b"},
-        {"'\x7f\r", "", BYTE_KEY_ENTER, "7F", "'.\b\b"},         // any key after the apostrophe
-        {"\x7f" "1\x7f" "2 ", "", BYTE_KEY_SPACE, "12", "12\b\b"},  // extended keys (0x7F) are ignored
+        {"'\x7f\r", "", BYTE_KEY_ENTER, "7F", "'.\b\b"},  // any key after the apostrophe
+        {"\x7f"
+         "1\x7f"
+         "2 ",
+         "", BYTE_KEY_SPACE, "12", "12\b\b"},  // extended keys (0x7F) are ignored
         {"1\x7f\x08\x7f\x08", "", BYTE_KEY_BACKSPACE, "", "1\b \b"},
-        {"\r", "", BYTE_KEY_ENTER, "", ""},                        // empty: the byte is kept
+        {"\r", "", BYTE_KEY_ENTER, "", ""},  // empty: the byte is kept
         {"\x0c", "", BYTE_KEY_CANCEL, "", ""},
         {"1\x0c", "", BYTE_KEY_CANCEL, "1", "1\b"},
         {"", "", BYTE_KEY_END, "", ""},
-        {"\r", "5A", BYTE_KEY_ENTER, "5A", "5A\b\b"},              // pre-filled is offered as typed
-        {"3\x08" "C\r", "5A", BYTE_KEY_ENTER, "5C", "5A\b \bC\b\b"},
+        {"\r", "5A", BYTE_KEY_ENTER, "5A", "5A\b\b"},  // pre-filled is offered as typed
+        {"3\x08"
+         "C\r",
+         "5A", BYTE_KEY_ENTER, "5C", "5A\b \bC\b\b"},
         {"\x08\x08\x08", "5A", BYTE_KEY_BACKSPACE, "", "5A\b \b\b \b"},
     };
     std::string screen;
@@ -106,8 +115,8 @@ struct DumpCase {
     const char* name;
     std::string line;
     int status;
-    std::string expect;        // a piece of the output
-    std::string absent = "";   // must not appear
+    std::string expect;       // a piece of the output
+    std::string absent = "";  // must not appear
 };
 
 // The same dumps and edits on a virtual unit and on a simulated USB unit.
@@ -120,7 +129,8 @@ TEST_F(MemoryProgram, DumpsAndDirectEdits) {
          "$0 <- $0 = 37 = #55\n00008: "},
         {"18+14 pieces, the second one padded", "t 2732;e 0,\"abcdefghijklmnopqrstuvwxyz012345\";d 0,40,20", 0,
          "00000: 61 62 63 64 65 66 67 68 69 6A 6B 6C 6D 6E 6F 70 71 72 abcdefghijklmnopqr\n"
-         "00012: 73 74 75 76 77 78 79 7A 30 31 32 33 34 35 " + std::string(12, ' ') + "stuvwxyz012345\n00020: "},
+         "00012: 73 74 75 76 77 78 79 7A 30 31 32 33 34 35 " +
+             std::string(12, ' ') + "stuvwxyz012345\n00020: "},
         {"no padding when the width is the narrowest", "t 2732;e 0,1,2,3,4,5,6,7,8;d 0,8,4", 0,
          "00000: 01 02 03 04 ....\n00004: 05 06 07 08 ....\n"},
         {"a short last line is padded to the width", "t 2732;e 0,\"ABCDE\";d 0,5,4", 0,
@@ -137,7 +147,8 @@ TEST_F(MemoryProgram, DumpsAndDirectEdits) {
         {"values, a string, an empty position and a decimal", "t 2732;e 13,77;e 10,41,\"BC\",,#255;d 10,5", 0,
          "00010: 41 42 43 77 FF ABCw.\n"},
         {"-1 writes FF", "t 2732;e 10,-1,-80;d 10,2", 0, "00010: FF 80 "},
-        {"100 refused", "t 2732;e 10,100", 3, "COMMAND ERROR NEAR \"100\"\nINVALID DATA ARGUMENT, 00 - FF REQUIRED\a\n"},
+        {"100 refused", "t 2732;e 10,100", 3,
+         "COMMAND ERROR NEAR \"100\"\nINVALID DATA ARGUMENT, 00 - FF REQUIRED\a\n"},
         {"-81 refused", "t 2732;e 10,-81", 3, "INVALID DATA ARGUMENT, 00 - FF REQUIRED\a\n"},
         {"ending at the last byte", "t 2732;e ffe,1,2;d ffe,2", 0, "00FFE: 01 02 "},
         {"one byte further refused", "t 2732;e ffe,1,2,3", 3, "DATA EXTENDS PAST END OF DEFINED DEVICE\a\n"},
@@ -153,9 +164,7 @@ TEST_F(MemoryProgram, DumpsAndDirectEdits) {
             zam32test::Run r = Batch(select + c.line, port[1]);
             EXPECT_EQ(r.status, c.status) << port[0] << ": " << c.name << "\n" << r.out;
             EXPECT_TRUE(Has(r.out, c.expect)) << port[0] << ": " << c.name << "\n" << r.out;
-            if (!c.absent.empty()) {
-                EXPECT_FALSE(Has(r.out, c.absent)) << port[0] << ": " << c.name << "\n" << r.out;
-            }
+            if (!c.absent.empty()) { EXPECT_FALSE(Has(r.out, c.absent)) << port[0] << ": " << c.name << "\n" << r.out; }
         }
     }
 }
@@ -179,8 +188,9 @@ TEST_F(MemoryProgram, InterleavedLanes) {
     for (const auto& port : kPorts) {
         const std::string units = port[1][0] ? "unit=0,ram=32;unit=1,ram=32" : "";
         const std::string p = port[1][0] ? "p u" : "p v";
-        zam32test::Run r = Batch(
-            p + ";u 01;t 27256;e 0,\"ABCDEF\";e fffc,0,0,1,2;d fffc,8;u 0;d 0,3;u 1;d 0,3;u -1;e 0,\"xyz\";d 0,4", units);
+        zam32test::Run r =
+            Batch(p + ";u 01;t 27256;e 0,\"ABCDEF\";e fffc,0,0,1,2;d fffc,8;u 0;d 0,3;u 1;d 0,3;u -1;e 0,\"xyz\";d 0,4",
+                  units);
         EXPECT_EQ(r.status, 0) << port[0] << r.out;
         EXPECT_TRUE(Has(r.out, "0FFFC: 00 00 01 02 41 42 43 44 ....ABCD\n")) << port[0] << r.out;
         EXPECT_TRUE(Has(r.out, "00000: 41 43 45 ACE\n")) << port[0] << r.out;
@@ -223,7 +233,9 @@ TEST(MemoryTerminal, InteractiveEditWithRealKeys) {
     t.Type("\x7f");
     ASSERT_TRUE(t.WaitFor("\b\b\b\b\b\b\b\b        \b\b\b\b\b\b\b\b41")) << t.output();
     // Change it to 4C; #300 cannot be typed (#30 then the 0 is refused) and gives 1E.
-    t.Type("\x7f" "C #300 ");
+    t.Type(
+        "\x7f"
+        "C #300 ");
     ASSERT_TRUE(t.WaitFor("\b \bC\b\b4C   31=#30\b\b\b1E   32=")) << t.output();
     // Enter keeps the byte and ends the edit.
     t.Type("\r");

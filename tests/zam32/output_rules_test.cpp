@@ -72,19 +72,15 @@ TEST(OutputRules, ConfigurationSaveNeverReplacesADevice) {
     for (const Case& c : cases) {
         const std::string cfg = dir.file("ZAM32.CFG");
         unlink(cfg.c_str());
-        if (c.link.empty())
-            ASSERT_EQ(mkfifo(cfg.c_str(), 0600), 0);
-        else
-            ASSERT_EQ(symlink(c.link.c_str(), cfg.c_str()), 0);
+        if (c.link.empty()) ASSERT_EQ(mkfifo(cfg.c_str(), 0600), 0);
+        else ASSERT_EQ(symlink(c.link.c_str(), cfg.c_str()), 0);
         const std::string listing = Listing(dir.path());
         const zam32test::Run r = RunZam32(dir.path(), Options{nullptr, nullptr, {}, kSaveInput}, "", 60);
         EXPECT_EQ(r.status, 0) << c.what << r.out;
         EXPECT_TRUE(Has(r.out, "No config file found, using internal defaults\n")) << c.what << r.out;
         EXPECT_TRUE(Has(r.out, "UNABLE TO WRITE CONFIGURATION FILE\a\n" + c.reason)) << c.what << r.out;
         EXPECT_TRUE(Is(c.link.empty() ? cfg : c.link, c.type)) << c.what;
-        if (!c.link.empty()) {
-            EXPECT_TRUE(Is(cfg, S_IFLNK)) << c.what;
-        }
+        if (!c.link.empty()) { EXPECT_TRUE(Is(cfg, S_IFLNK)) << c.what; }
         unlink(dir.file("stdin.txt").c_str());
         EXPECT_EQ(Listing(dir.path()), listing) << c.what;
     }
@@ -103,7 +99,8 @@ TEST(OutputRules, WriteNeverReplacesADeviceThroughALink) {
         const char* error;
     } cases[] = {
         {"w dev.bin,,,r", "ERROR OPENING OUTPUT FILE (dev.bin is a link to a character device, not to a regular file)"},
-        {"w dev.bin,,,a,h", "ERROR OPENING OUTPUT FILE (dev.bin is a link to a character device, not to a regular file)"},
+        {"w dev.bin,,,a,h",
+         "ERROR OPENING OUTPUT FILE (dev.bin is a link to a character device, not to a regular file)"},
         {"w fifo.bin,,,r,s", "ERROR OPENING OUTPUT FILE (fifo.bin is a link to a FIFO, not to a regular file)"},
     };
     const std::string listing = Listing(dir.path());
@@ -140,11 +137,13 @@ TEST(OutputRules, PlantedLinksAreNotFollowed) {
     for (const char* mode : {"r", "a"}) {
         const std::string line = std::string("/n p v;t 27256;f 5a;w out.bin,,,") + mode;
         const zam32test::Run r = RunZam32(shared, Options{line.c_str(), nullptr, {}, "qy\n"}, "", 60);
-        EXPECT_TRUE(Has(r.out, "ERROR OPENING OUTPUT FILE (out.bin is a link in a shared sticky folder, owned by "
-                               "another user: not followed)"))
+        EXPECT_TRUE(Has(r.out,
+                        "ERROR OPENING OUTPUT FILE (out.bin is a link in a shared sticky folder, owned by "
+                        "another user: not followed)"))
             << r.out;
-        EXPECT_TRUE(Has(r.out, "UNABLE TO WRITE CONFIGURATION FILE\a\nZAM32.CFG is a link in a shared sticky folder, "
-                               "owned by another user: not followed\n"))
+        EXPECT_TRUE(Has(r.out,
+                        "UNABLE TO WRITE CONFIGURATION FILE\a\nZAM32.CFG is a link in a shared sticky folder, "
+                        "owned by another user: not followed\n"))
             << r.out;
         unlink((shared + "/stdin.txt").c_str());
         EXPECT_EQ(Listing(shared), listing) << mode;
@@ -170,7 +169,8 @@ TEST(OutputRules, PlantedLinksOnTheWayAreNotFollowed) {
     ASSERT_EQ(symlink((shared + "/evil/ZAM32.CFG").c_str(), (work + "/ZAM32.CFG").c_str()), 0);
     const std::string line = "/n p v;t 27256;f 5a;w " + shared + "/evil/out.bin,,,r";
     const zam32test::Run r = RunZam32(work, Options{line.c_str(), nullptr, {}, "qy\n"}, "", 60);
-    const std::string refusal = shared + "/evil is a link in a shared sticky folder, owned by another user: not followed";
+    const std::string refusal =
+        shared + "/evil is a link in a shared sticky folder, owned by another user: not followed";
     EXPECT_TRUE(Has(r.out, "ERROR OPENING OUTPUT FILE (" + refusal + ")")) << r.out;
     EXPECT_TRUE(Has(r.out, "UNABLE TO WRITE CONFIGURATION FILE\a\nZAM32.CFG: " + refusal + "\n")) << r.out;
     EXPECT_EQ(ReadText(root + "/out.bin"), "root's image\n");
@@ -233,7 +233,8 @@ TEST(OutputRules, FailedWriteKeepsAHardLinkedFile) {
 TEST(OutputRules, ProtectedFilesStayProtected) {
     std::string as;
     if (geteuid() == 0) {
-        if (!testsupport::HaveProgram("setpriv")) GTEST_SKIP() << "root without setpriv: no unprivileged user to run as";
+        if (!testsupport::HaveProgram("setpriv"))
+            GTEST_SKIP() << "root without setpriv: no unprivileged user to run as";
         as = "setpriv --reuid=65534 --regid=65534 --clear-groups";
     }
     TempDir dir;
@@ -289,9 +290,7 @@ TEST(OutputRules, ReplaceKeepsOwnerModeAndLinks) {
     WriteText(image, "old image\n");
     ASSERT_EQ(chmod(image.c_str(), 0640), 0);
     const bool root = geteuid() == 0;
-    if (root) {
-        ASSERT_EQ(chown(image.c_str(), kOther, kOther), 0);
-    }
+    if (root) { ASSERT_EQ(chown(image.c_str(), kOther, kOther), 0); }
     const zam32test::Run r =
         RunZam32(dir.path(), Options{"/b /n p v;t 27256;f 5a;w image.bin,,,r", nullptr, {}, nullptr}, "", 60);
     EXPECT_EQ(r.status, 0) << r.out;

@@ -33,10 +33,10 @@ protected:
         if (!line.empty()) o.zam32arg = arg.c_str();
         o.osClass = osClass;
         o.input = input;
-        return zam32test::RunZam32(
-            dir.path(), o,
-            "ZAMLPT2=/nonexistent/parport1 ZAMLPT4=/nonexistent/parport3 PELMO_SIM_LPT=" + Quote(units) + " " + extraEnv,
-            60);
+        return zam32test::RunZam32(dir.path(), o,
+                                   "ZAMLPT2=/nonexistent/parport1 ZAMLPT4=/nonexistent/parport3 PELMO_SIM_LPT=" +
+                                       Quote(units) + " " + extraEnv,
+                                   60);
     }
     void Srec(const std::string& args) { testsupport::SrecCat(dir.path(), args); }
     std::vector<uint8_t> Bytes(const std::string& name) { return ReadFile(dir.file(name)); }
@@ -105,14 +105,15 @@ TEST_F(ParallelProgram, ScanRows) {
          "Checking Pl3U2 as 27256\n"},
         // A port whose self-test fails ends its row at once.
         {"port=378,unit=0,noreadback=55;port=3bc,unit=1,ram=256", "P ?",
-         "Scanning all parallel ports with default delay\n", "l1      \nl2      \nl3      -    2M   -    -    \nl4      \n",
-         "Checking Pl3U1 as 27256\n"},
+         "Scanning all parallel ports with default delay\n",
+         "l1      \nl2      \nl3      -    2M   -    -    \nl4      \n", "Checking Pl3U1 as 27256\n"},
     };
     for (const Case& c : cases) {
         zam32test::Run r = Run(c.units, std::string(c.line) + ";T 27256;Q");
         EXPECT_EQ(r.status, 0) << c.units << "\n" << r.out;
         EXPECT_TRUE(Has(r.out, std::string(c.heading) + " \\ U    0    1    2    3\nP \\\n" + c.table))
-            << c.units << "\n" << r.out;
+            << c.units << "\n"
+            << r.out;
         EXPECT_TRUE(Has(r.out, c.check)) << c.units << "\n" << r.out;
     }
 }
@@ -153,8 +154,8 @@ TEST_F(ParallelProgram, OpenFailuresTellWhy) {
 // The delay argument of P: option 7 runs as -7, every timed write 8 times at the
 // port; the list shows the slot's delay beside the effective one.
 TEST_F(ParallelProgram, DelayArgumentReachesThePort) {
-    zam32test::Run r = Run("port=378,unit=0,ram=64", "P 378,7;T 27256;?????;Q", nullptr, nullptr,
-                           "PELMO_SIM_LPT_TRACE=trace.txt");
+    zam32test::Run r =
+        Run("port=378,unit=0,ram=64", "P 378,7;T 27256;?????;Q", nullptr, nullptr, "PELMO_SIM_LPT_TRACE=trace.txt");
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(Has(r.out, "l378,-7")) << r.out;
     EXPECT_TRUE(Has(r.out, "Delay:  7=-7 ")) << r.out;
@@ -193,8 +194,9 @@ TEST_F(ParallelProgram, NtClassRefusesParallelPorts) {
     EXPECT_TRUE(Has(r.out, "COMMAND ERROR NEAR \"l1\"\nINVALID PORT SELECTION\a\n")) << r.out;
     EXPECT_TRUE(Has(r.out, "Scanning for USB devices\n")) << r.out;
     // An explicit parallel scan lists the ports but opens none of them.
-    EXPECT_TRUE(Has(r.out, "Scanning all parallel ports with default delay\n \\ U    0    1    2    3\nP \\\n"
-                           "l1      \nl2      \nl3      \nl4      \n"))
+    EXPECT_TRUE(Has(r.out,
+                    "Scanning all parallel ports with default delay\n \\ U    0    1    2    3\nP \\\n"
+                    "l1      \nl2      \nl3      \nl4      \n"))
         << r.out;
     EXPECT_FALSE(Has(r.out, "Checking Pl")) << r.out;
     EXPECT_EQ(testsupport::ReadText(dir.file("trace.txt")), "");
@@ -207,8 +209,9 @@ TEST_F(ParallelProgram, FourLanesFillChecksumAndReset) {
                            "P L2;U 0123;T 27256;F 5A;S;F 0,1,1;S;R;R HZ;Q", nullptr, nullptr,
                            "ZAMLPT2= PELMO_SIM_LPT_TRACE=trace.txt");
     EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_TRUE(Has(r.out, "Checking Pl2U0 as 27256\nChecking Pl2U1 as 27256\nChecking Pl2U2 as 27256\n"
-                           "Checking Pl2U3 as 27256\n"))
+    EXPECT_TRUE(Has(r.out,
+                    "Checking Pl2U0 as 27256\nChecking Pl2U1 as 27256\nChecking Pl2U2 as 27256\n"
+                    "Checking Pl2U3 as 27256\n"))
         << r.out;
     EXPECT_TRUE(Has(r.out, "Filling 20000 bytes at offset 0 with 5A\n")) << r.out;
     EXPECT_TRUE(Has(r.out, "CHECKSUM = 00B4-0000\n")) << r.out;

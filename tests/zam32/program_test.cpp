@@ -32,13 +32,17 @@ TEST(Zam32Program, Transcripts) {
         {"startup_batch", {"/b ?", nullptr, {}, nullptr}, 0},
         {"session", {nullptr, nullptr, {}, "p v\nu 0\nt 27256\n?\nP\nq n\n"}, 0},
         {"errors",
-         {nullptr, nullptr, {},
+         {nullptr,
+          nullptr,
+          {},
           "x\n;;;\n// comment only\n   \nr;u0\nd\ns\np 5\np ff\np 37a\np c1,5\np 378,3E8\np 378,x\np 378,-\n"
           "u 00\nu 4\nu 12345\nu -\nu 3-\np c1\nu 1\np v\nt 512 ff\n= 10/0\n= (1+2\n= -~5\nqx\n??\nw\n"
           "@ x.cmd\nk\ne 0\n!exit 3;q n\n= 1 %f2\nP L378\nq n\n"},
          0},
         {"values",
-         {nullptr, nullptr, {},
+         {nullptr,
+          nullptr,
+          {},
           "= 10, #10, 'A\n= ,5\n= $0,$1,$2\n= 100\n= -1\n= 0,1,2,3,4,5,6,7,8,9,#10,#11\n= $9+$A\n= $9+$8\n"
           "=\n= ~-5;= 1{4;= -8}1\n= 1+2*3, 1+(2*3)\nQUITN\n"},
          0},
@@ -85,14 +89,22 @@ TEST(Zam32Program, OptionsSourcesAndExitStatus) {
         {{nullptr, nullptr, {"/b", "x;q"}, nullptr}, 3, "", ""},
         {{nullptr, nullptr, {"/b", "=", "1;qy;x"}, nullptr}, 0, "$0 <- 1", "UNRECOGNIZED"},
         // Arguments form one line: "q x" is Q with the keyword x.
-        {{nullptr, nullptr, {"/b", "q", "x"}, nullptr}, 3,
-         "COMMAND LINE: q x \nCOMMAND ERROR NEAR \"x\"\nINVALID KEYWORD FOR THIS COMMAND\a\n", ""},
+        {{nullptr, nullptr, {"/b", "q", "x"}, nullptr},
+         3,
+         "COMMAND LINE: q x \nCOMMAND ERROR NEAR \"x\"\nINVALID KEYWORD FOR THIS COMMAND\a\n",
+         ""},
         // Outside batch mode the status is 0 whatever happened.
         {{nullptr, nullptr, {}, "x\nq n\n"}, 0, "UNRECOGNIZED COMMAND CHARACTER", ""},
         // End of input ends the session like a quit; a closed stdin too.
         {{nullptr, nullptr, {}, "= 1\n"}, 0, "$0 <- 1 = 1  = #1\nPl1U0>\n", ""},
-        {{nullptr, nullptr, {}, ""}, 0, "Type h for Help\n\nNo config file found, using internal defaults\nPl1U0>\n", ""},
-        {{nullptr, nullptr, {}, nullptr}, 0, "Type h for Help\n\nNo config file found, using internal defaults\nPl1U0>\n", ""},
+        {{nullptr, nullptr, {}, ""},
+         0,
+         "Type h for Help\n\nNo config file found, using internal defaults\nPl1U0>\n",
+         ""},
+        {{nullptr, nullptr, {}, nullptr},
+         0,
+         "Type h for Help\n\nNo config file found, using internal defaults\nPl1U0>\n",
+         ""},
         // A last line without a line end still runs.
         {{nullptr, nullptr, {}, "= 7"}, 0, "$0 <- 7 = 7  = #7", ""},
         // Start-up lines run before the keyboard, ZAM32ARG first.
@@ -104,12 +116,8 @@ TEST(Zam32Program, OptionsSourcesAndExitStatus) {
         std::string what = std::string(c.options.zam32arg ? c.options.zam32arg : "-");
         for (const std::string& a : c.options.args) what += " [" + a + "]";
         EXPECT_EQ(r.status, c.status) << what << "\n" << r.out;
-        if (*c.mustContain) {
-            EXPECT_NE(r.out.find(c.mustContain), std::string::npos) << what << "\n" << r.out;
-        }
-        if (*c.mustNotContain) {
-            EXPECT_EQ(r.out.find(c.mustNotContain), std::string::npos) << what << "\n" << r.out;
-        }
+        if (*c.mustContain) { EXPECT_NE(r.out.find(c.mustContain), std::string::npos) << what << "\n" << r.out; }
+        if (*c.mustNotContain) { EXPECT_EQ(r.out.find(c.mustNotContain), std::string::npos) << what << "\n" << r.out; }
     }
 }
 
@@ -122,8 +130,8 @@ TEST(Zam32Program, ListingWrapsLongLoadDefaults) {
     std::string input = "p v\nt 27256\nl " + name + ",2,4,100,,v\n?\nq n\n";
     zam32test::Run r = RunZam32(dir.path(), {nullptr, nullptr, {}, input.c_str()});
     std::string full = name + ",2,4,100,,V";  // 70 characters: 40 + 30
-    std::string expect = "v      0    27256,pf ZL     " + full.substr(0, 40) + "\n" + std::string(28, ' ') +
-                         full.substr(40) + "\n";
+    std::string expect =
+        "v      0    27256,pf ZL     " + full.substr(0, 40) + "\n" + std::string(28, ' ') + full.substr(40) + "\n";
     EXPECT_NE(r.out.find(expect), std::string::npos) << r.out;
 }
 

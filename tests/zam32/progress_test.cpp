@@ -101,10 +101,10 @@ TEST(Progress, SlowOperationsShowOneSelfErasingLineOnATerminal) {
 TEST(Progress, NeverInAPipeOrInBatchMode) {
     testsupport::TempDir dir;
     for (const char* line : {"p u;t 27020;f 5a,,,v;s;q n", "/b p u;t 27020;f 5a,,,v;s"}) {
-        const std::string cmd = "cd " + zam32test::Quote(dir.path()) +
-                                " && env -u ZAM32ARG PELMO_SIM_USB='unit=0,ram=256,bulkdelay=150' ZAM32ARG=" +
-                                zam32test::Quote(line) + " " + zam32test::Quote(std::string(PELMO_BIN_DIR) + "/zam32") +
-                                " <&-";
+        const std::string cmd =
+            "cd " + zam32test::Quote(dir.path()) +
+            " && env -u ZAM32ARG PELMO_SIM_USB='unit=0,ram=256,bulkdelay=150' ZAM32ARG=" + zam32test::Quote(line) +
+            " " + zam32test::Quote(std::string(PELMO_BIN_DIR) + "/zam32") + " <&-";
         std::string out;
         testsupport::RunCommand(cmd, &out);
         EXPECT_NE(out.find("Fill Completed with no errors"), std::string::npos) << line << out;

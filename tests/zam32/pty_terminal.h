@@ -22,9 +22,9 @@ namespace zam32test {
 
 struct TerminalOptions {
     std::string program = PELMO_BIN_DIR "/zam32";
-    std::string dir;                                 // working directory ("" = unchanged)
+    std::string dir;                                       // working directory ("" = unchanged)
     std::vector<std::pair<std::string, std::string>> env;  // set in the child
-    std::vector<std::string> args;                   // after the program name
+    std::vector<std::string> args;                         // after the program name
     unsigned short columns = 80;
 };
 
@@ -97,8 +97,7 @@ public:
                 pid_ = -1;
                 // To the end of what it wrote; a process it left behind may hold the
                 // terminal open for longer.
-                while (ReadSome(10) && std::chrono::steady_clock::now() < end) {
-                }
+                while (ReadSome(10) && std::chrono::steady_clock::now() < end) {}
                 return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             }
         }

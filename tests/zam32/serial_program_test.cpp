@@ -94,9 +94,12 @@ TEST_F(SerialProgram, PortsThatCannotBeOpenedSayWhy) {
     };
     for (const Case& c : cases) {
         zam32test::Run r = Batch("ZAMCOM1=" + Quote(c.path), "P C1;T 27256;Q");
-        EXPECT_TRUE(Has(r.out, "CANNOT ACCESS EMULATOR ON PORT c1 UNIT 0\nSerial Port is NOT OPERATIONAL\a\n"
-                               "COM1 (" + c.path + "): " + c.why + "\n"))
-            << c.why << "\n" << r.out;
+        EXPECT_TRUE(Has(r.out,
+                        "CANNOT ACCESS EMULATOR ON PORT c1 UNIT 0\nSerial Port is NOT OPERATIONAL\a\n"
+                        "COM1 (" +
+                            c.path + "): " + c.why + "\n"))
+            << c.why << "\n"
+            << r.out;
     }
     SerialPortClose(held);
     zam32test::Run r = Batch("ZAMBPS=921600 ZAMCOM1=" + Quote(unit.path()), "P C1;T 27256;Q");
@@ -170,9 +173,10 @@ TEST_F(SerialProgram, ScanOfTheComPorts) {
     for (int n : {1, 2, 4, 5, 6, 7, 8, 9}) env += " ZAMCOM" + std::to_string(n) + "=" + Quote(Missing());
     zam32test::Run r = Batch(env, "P C?;?;Q");
     EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_TRUE(Has(r.out, "Scanning all COM ports\n \\ U    0    1    2    3\nP \\\n"
-                           "c1      \nc2      \nc3      1M   \nc4      \nc5      \nc6      \nc7      \nc8      \n"
-                           "c9      \n"))
+    EXPECT_TRUE(Has(r.out,
+                    "Scanning all COM ports\n \\ U    0    1    2    3\nP \\\n"
+                    "c1      \nc2      \nc3      1M   \nc4      \nc5      \nc6      \nc7      \nc8      \n"
+                    "c9      \n"))
         << r.out;
     EXPECT_TRUE(Has(r.out, "c3     0    (none)\n")) << r.out;
 }

@@ -55,7 +55,7 @@ TEST_F(SessionTest, TypeChecksAndRechecksUnits) {
     EXPECT_EQ(Run("p v;t 512 ff"), "COMMAND ERROR NEAR \"ff\"\nINVALID KEYWORD FOR THIS COMMAND\a\n");
     EXPECT_EQ(Run("t 512"), "Checking PvU0 as 27512\n");
     EXPECT_EQ(Lanes().set.DevSize, 0x10000u);
-    EXPECT_EQ(Run("t"), "Checking PvU0 as 27512\n");  // a usable selection is checked again
+    EXPECT_EQ(Run("t"), "Checking PvU0 as 27512\n");    // a usable selection is checked again
     EXPECT_EQ(Run("t 2k"), "Checking PvU0 as 2716\n");  // any name of the row, any case
     EXPECT_EQ(Run("t 9999"), "COMMAND ERROR NEAR \"9999\"\nINVALID DEVICE TYPE KEYWORD\a\n");
     EXPECT_EQ(Run("t - nf"), "COMMAND ERROR NEAR \"nf\"\nINVALID KEYWORD FOR THIS COMMAND\a\n");
@@ -143,10 +143,11 @@ TEST_F(SessionTest, DetailedListing) {
                   usb.FoldMask, copies);
     EXPECT_GT(copies, 1u);  // a 32 KB device folded fully over 256 KB
     std::string listing = Run("?????");
-    EXPECT_EQ(listing.rfind("\nActive Units\n\nPort   Unit EPROM    Reset  Load\nNo.    No.  Type     States Defaults\n\n"
-                            "u      1    27256,ff LZ     (none)\n\n     Handle:",
-                            0),
-              0u)
+    EXPECT_EQ(
+        listing.rfind("\nActive Units\n\nPort   Unit EPROM    Reset  Load\nNo.    No.  Type     States Defaults\n\n"
+                      "u      1    27256,ff LZ     (none)\n\n     Handle:",
+                      0),
+        0u)
         << listing;
     EXPECT_NE(listing.find(fold), std::string::npos) << listing;
     EXPECT_NE(listing.find("v      0    2716,pf  ZL     (none)\n"), std::string::npos) << listing;

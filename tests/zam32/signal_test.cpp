@@ -78,10 +78,8 @@ public:
         if (input == PIPED && pipe2(in, O_CLOEXEC) != 0) return;
         pid_ = fork();
         if (pid_ == 0) {
-            if (input == PIPED)
-                dup2(in[0], STDIN_FILENO);
-            else
-                dup2(open("/dev/null", O_RDONLY | O_CLOEXEC), STDIN_FILENO);
+            if (input == PIPED) dup2(in[0], STDIN_FILENO);
+            else dup2(open("/dev/null", O_RDONLY | O_CLOEXEC), STDIN_FILENO);
             dup2(out[1], STDOUT_FILENO);
             dup2(out[1], STDERR_FILENO);
             for (const char* v : {"ZAM32ARG", "ZAM32OSCLASS", "PELMO_SIM_USB", "PELMO_SIM_LPT", "ZAMBPS", "COMSPEC"})
@@ -146,8 +144,7 @@ public:
         if (!WaitUntil([&] { return waitpid(pid_, &st, WNOHANG) == pid_; }, seconds)) return -1;
         *elapsedMs = ClockMilliseconds() - start;
         pid_ = -1;
-        while (ReadSome(10)) {
-        }
+        while (ReadSome(10)) {}
         return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     }
     // Stops the program (SIGSTOP) and waits until it is stopped; Continue goes on.
@@ -177,8 +174,7 @@ public:
             int st = 0;
             if (waitpid(pid_, &st, WNOHANG) == pid_) {
                 pid_ = -1;
-                while (ReadSome(10) && ClockMilliseconds() - start <= seconds * 1000) {
-                }
+                while (ReadSome(10) && ClockMilliseconds() - start <= seconds * 1000) {}
                 if (elapsedMs) *elapsedMs = ClockMilliseconds() - start;
                 return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
             }
@@ -270,8 +266,8 @@ struct StopCase {
 };
 
 const StopCase kUsbCases[] = {
-    {"load", "p u;t 27080;l big.bin;e 0,AA;w out.img,,,r,b;!touch ran-after-signal",
-     "Binary-File Load of 100000 bytes", "[CANCELLED SUBCODE 502-4]"},
+    {"load", "p u;t 27080;l big.bin;e 0,AA;w out.img,,,r,b;!touch ran-after-signal", "Binary-File Load of 100000 bytes",
+     "[CANCELLED SUBCODE 502-4]"},
     {"write", "p u;t 27080;w out.img,,,r,h;!touch ran-after-signal", "Putting 100000 bytes into HEX",
      "[CANCELLED SUBCODE 504-4]"},
     // Seen by the poll before a piece ("[CANCELLED]") or in the transfer ("[CANCELLED SUBCODE 506-4]").
@@ -283,8 +279,8 @@ TEST(SignalStops, UsbOperationsWithoutTerminal) {
     for (const StopCase& c : kUsbCases) {
         for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
             for (Child::Input input : {Child::DEV_NULL, Child::PIPED}) {
-                const std::string what = std::string(c.name) + " " + SignalName(sig) +
-                                         (input == Child::PIPED ? " piped" : " batch");
+                const std::string what =
+                    std::string(c.name) + " " + SignalName(sig) + (input == Child::PIPED ? " piped" : " batch");
                 Scene s;
                 Env env = kSlowUsb;
                 std::string lines;
@@ -295,8 +291,8 @@ TEST(SignalStops, UsbOperationsWithoutTerminal) {
                     for (const char* p = c.line; *p; ++p) lines += *p == ';' ? '\n' : *p;
                     lines += "\nq n\n";
                 }
-                Child z(s.dir.path(), env, input, lines, input == Child::PIPED ? std::vector<std::string>{"/n"}
-                                                                                : std::vector<std::string>{});
+                Child z(s.dir.path(), env, input, lines,
+                        input == Child::PIPED ? std::vector<std::string>{"/n"} : std::vector<std::string>{});
                 ASSERT_TRUE(z.WaitFor(c.running)) << what << "\n" << z.output();
                 z.Signal(sig);
                 uint32_t ms = 0;
@@ -413,7 +409,8 @@ TEST(SignalStops, SecondSignalWritesThePartLine) {
     EXPECT_LT(ms, kEndWithinMs) << "ended " << ms << " ms after the signals";
     const std::string& out = z.output();
     EXPECT_EQ(out.substr(out.size() < 12 ? 0 : out.size() - 12), "P \\\nc1      ")
-        << "the part line, and nothing after it\n" << out;
+        << "the part line, and nothing after it\n"
+        << out;
 }
 
 // A replace from a 64 KB serial unit at 19200 baud (a bank of 32 KB takes 17 s on the
@@ -443,9 +440,7 @@ TEST(SignalStops, SerialUnitCheckAt110) {
     PelmoSim unit({"ram=64"});
     ASSERT_FALSE(unit.path().empty());
     Child z(s.dir.path(),
-            {{"ZAMCOM1", unit.path()},
-             {"ZAMBPS", "110"},
-             {"ZAM32ARG", "/b /n p c1;t 27512;!touch ran-after-signal"}},
+            {{"ZAMCOM1", unit.path()}, {"ZAMBPS", "110"}, {"ZAM32ARG", "/b /n p c1;t 27512;!touch ran-after-signal"}},
             Child::DEV_NULL);
     ASSERT_TRUE(z.WaitFor("Checking Pc1U0 as 27512")) << z.output();
     z.Signal(SIGTERM);
@@ -522,8 +517,8 @@ std::string OneALine(const std::string& commands) {
 // One signal during one operation: the cancelled message, the old file kept, no
 // temporary, nothing later run, the signal's status, and the time the end took.
 void SignalDuring(const UnitKind& u, bool load, Input input, int sig) {
-    const std::string what = std::string(u.name) + (load ? " load " : " replace ") + InputName(input) + " " +
-                             SignalName(sig);
+    const std::string what =
+        std::string(u.name) + (load ? " load " : " replace ") + InputName(input) + " " + SignalName(sig);
     SCOPED_TRACE(what);
     Scene s;
     WriteFile(s.dir.file("small.bin"), testsupport::RandomBytes(0x10000, 5));
@@ -566,9 +561,7 @@ void SignalDuring(const UnitKind& u, bool load, Input input, int sig) {
         ASSERT_FALSE(gate && input == COMMAND_FILE) << "no gate in a command file";
         // A shell command that waits until the test has filled the output pipe.
         const std::string gateLine = "!echo GATE\"\"-OPEN; cat gate >/dev/null";
-        if (gate) {
-            ASSERT_EQ(mkfifo(s.dir.file("gate").c_str(), 0600), 0);
-        }
+        if (gate) { ASSERT_EQ(mkfifo(s.dir.file("gate").c_str(), 0600), 0); }
         std::string lines, firstLine;
         std::vector<std::string> args;
         switch (input) {
@@ -617,9 +610,7 @@ void SignalDuring(const UnitKind& u, bool load, Input input, int sig) {
         }
         status = z.Status(&ms);
         output = z.output();
-        if (gate) {
-            EXPECT_NE(output.find(running), std::string::npos) << "the line it waited in\n" << output;
-        }
+        if (gate) { EXPECT_NE(output.find(running), std::string::npos) << "the line it waited in\n" << output; }
     }
     EXPECT_EQ(status, 128 + sig) << output;
     EXPECT_LT(ms, kEndWithinMs) << "ended " << ms << " ms after the signal";
@@ -678,9 +669,10 @@ TEST(SignalStops, ShellEscape) {
                     const bool piped = input == PIPED;
                     Env env = {{"SHELL", shell}};
                     if (!piped) env.push_back({"ZAM32ARG", "/b /n " + command});
-                    Child z(s.dir.path(), env, piped ? Child::PIPED : Child::DEV_NULL,
-                            piped ? command + "\n!touch ran-after-signal\nq n\n" : "",
-                            piped ? std::vector<std::string>{"/n"} : std::vector<std::string>{"!touch ran-after-signal"});
+                    Child z(
+                        s.dir.path(), env, piped ? Child::PIPED : Child::DEV_NULL,
+                        piped ? command + "\n!touch ran-after-signal\nq n\n" : "",
+                        piped ? std::vector<std::string>{"/n"} : std::vector<std::string>{"!touch ran-after-signal"});
                     ASSERT_TRUE(z.WaitFor("SHELL-RUNS\n")) << z.output();
                     z.Signal(sig);
                     status = z.Status(&ms);
@@ -745,7 +737,9 @@ void CancelKeysDuringTransfers(const Env& usb, const char* setup, const char* pr
                 ASSERT_FALSE(unit->path().empty());
                 env = {{"ZAMCOM1", unit->path()}, {"ZAMBPS", "19200"}};
             }
-            const std::string what = std::string(c.name) + (key[0] == 0x0c ? " Ctrl+L" : key[0] == 0x1b ? " Esc" : " Ctrl+C");
+            const std::string what = std::string(c.name) + (key[0] == 0x0c   ? " Ctrl+L"
+                                                            : key[0] == 0x1b ? " Esc"
+                                                                             : " Ctrl+C");
             Scene s;
             TerminalOptions o;
             o.dir = s.dir.path();
@@ -784,18 +778,21 @@ TEST(StandardStreams, ClosedDescriptorsAreNull) {
     TempDir dir;
     const std::string zam32 = zam32test::Quote(PELMO_BIN_DIR "/zam32");
     std::string out;
-    int status = testsupport::RunCommand("cd " + zam32test::Quote(dir.path()) +
-                                             " && env -u ZAM32ARG ZAM32ARG='/n h' timeout 20 " + zam32 + " <&-",
-                                         &out);
+    int status = testsupport::RunCommand(
+        "cd " + zam32test::Quote(dir.path()) + " && env -u ZAM32ARG ZAM32ARG='/n h' timeout 20 " + zam32 + " <&-",
+        &out);
     EXPECT_EQ(status, 0) << out;
     EXPECT_EQ(out.find("UNRECOGNIZED COMMAND"), std::string::npos) << out;
     EXPECT_EQ(out.find("COMMAND ERROR"), std::string::npos) << out;
-    EXPECT_NE(out.find("ZAM32 commands.  Type H and a command letter"), std::string::npos) << "the help was shown\n" << out;
+    EXPECT_NE(out.find("ZAM32 commands.  Type H and a command letter"), std::string::npos) << "the help was shown\n"
+                                                                                           << out;
     // Standard output closed: the written file holds the image and nothing else.
-    status = testsupport::RunCommand("cd " + zam32test::Quote(dir.path()) +
-                                         " && (exec >&-; env -u ZAM32ARG ZAM32ARG='/b /n p v;t 2716;f 5A;w o.bin,,,c,b' "
-                                         "timeout 20 " + zam32 + " </dev/null 2>err.txt)",
-                                     &out);
+    status =
+        testsupport::RunCommand("cd " + zam32test::Quote(dir.path()) +
+                                    " && (exec >&-; env -u ZAM32ARG ZAM32ARG='/b /n p v;t 2716;f 5A;w o.bin,,,c,b' "
+                                    "timeout 20 " +
+                                    zam32 + " </dev/null 2>err.txt)",
+                                &out);
     EXPECT_EQ(status, 0) << testsupport::ReadText(dir.file("err.txt"));
     EXPECT_EQ(ReadFile(dir.file("o.bin")), std::vector<uint8_t>(2048, 0x5A));
 }
@@ -855,7 +852,8 @@ TEST(SerialRate, RefusedRateIsNamed) {
                 Child::DEV_NULL);
         EXPECT_EQ(z.Status(), 3) << z.output();
         EXPECT_NE(z.output().find("DEVICE FAILURE (SUBCODE 100-5)\a\n" + std::string(c.line)), std::string::npos)
-            << c.value << "\n" << z.output();
+            << c.value << "\n"
+            << z.output();
     }
 }
 

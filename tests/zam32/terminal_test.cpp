@@ -34,7 +34,9 @@ TEST(Zam32Terminal, CancelKeyStopsAFill) {
     ASSERT_TRUE(t.WaitFor("Fill Incomplete: 0 bytes filled with #0 corrected RAM write error(s)")) << t.output();
     ASSERT_TRUE(t.WaitFor("PvU0123>")) << t.output();
     // Back to line editing: the terminal echoes what is typed, Backspace edits.
-    t.Type("= 12\x7f" "3\n");
+    t.Type(
+        "= 12\x7f"
+        "3\n");
     ASSERT_TRUE(t.WaitFor("$0 <- 13 = 13 = #19")) << t.output();
     // Keys typed before the prompt would be dropped by the poll in front of each line.
     ASSERT_TRUE(t.WaitFor("PvU0123>")) << t.output();
@@ -84,7 +86,7 @@ TEST(Zam32Terminal, CtrlDSavesOnlyWhenAsked) {
         return text;
     };
     const struct {
-        const char* typed;  // before Ctrl+D ("" : nothing changed)
+        const char* typed;    // before Ctrl+D ("" : nothing changed)
         const char* keyText;  // then in the saved file
     } sessions[] = {
         {"k f5 \"d 1234\\r\"\r", "d 1234"},
@@ -147,7 +149,9 @@ TEST(Zam32TerminalState, UsbStartupLinesThenTypedLines) {
         ASSERT_TRUE(t.WaitFor("PuU0>")) << s.name << t.output();
         t.Type("= 12");
         EXPECT_TRUE(t.WaitFor("= 12")) << s.name << " typed text is echoed\n" << t.output();
-        t.Type("\x7f" "3\r");
+        t.Type(
+            "\x7f"
+            "3\r");
         EXPECT_TRUE(t.WaitFor("$0 <- 13 ")) << s.name << t.output();
         ASSERT_TRUE(t.WaitFor("PuU0>")) << t.output();
         t.Type("q n\r");
@@ -212,7 +216,9 @@ TEST(Zam32TerminalState, ShellGetsTheOriginalSettings) {
     t.Type("!stty -a | grep -q -e -icanon && echo RAW || echo COOKED\r");
     EXPECT_TRUE(t.WaitFor("COOKED\r\n")) << t.output();
     ASSERT_TRUE(t.WaitFor("Pl1U0>")) << t.output();
-    t.Type("= 12\x7f" "3\r");
+    t.Type(
+        "= 12\x7f"
+        "3\r");
     EXPECT_TRUE(t.WaitFor("$0 <- 13 ")) << t.output();
     ASSERT_TRUE(t.WaitFor("Pl1U0>")) << t.output();
     t.Type("!\r");
@@ -234,7 +240,8 @@ TEST(Zam32TerminalState, CtrlZOnTheShellsJob) {
             // bash's job control without its line editor: "fg" comes from the script,
             // so no typed key can race the editor taking the terminal back.
             o.program = "/bin/bash";
-            o.args = {"--norc", "--noprofile", "-m", "-c", PELMO_BIN_DIR "/zam32 /n; echo AFTER-STOP; fg; echo OUTER-GONE"};
+            o.args = {"--norc", "--noprofile", "-m", "-c",
+                      PELMO_BIN_DIR "/zam32 /n; echo AFTER-STOP; fg; echo OUTER-GONE"};
         } else {
             o.args = {"/n"};
         }
@@ -260,9 +267,7 @@ TEST(Zam32TerminalState, CtrlZOnTheShellsJob) {
         ASSERT_TRUE(t.WaitFor("GONE-ON\r\n")) << t.output();
         ASSERT_TRUE(t.WaitFor("Pl1U0>")) << t.output();
         t.Type("q n\r");
-        if (jobControl) {
-            ASSERT_TRUE(t.WaitFor("OUTER-GONE")) << t.output();
-        }
+        if (jobControl) { ASSERT_TRUE(t.WaitFor("OUTER-GONE")) << t.output(); }
         EXPECT_EQ(t.Status(), 0) << t.output();
     }
 }

@@ -70,8 +70,8 @@ TEST_P(UsbImage, LoadVerifyChecksumAndWriteBackMatchSrecCat) {
     const std::vector<uint8_t> expect = Bytes("expect.bin");
     ASSERT_EQ(expect.size(), 0x100000u);
 
-    zam32test::Run r = Batch("unit=0,ram=1024",
-                             std::string("P U;T 27080;L ") + f.file + ",,,,,V;S;W out.s37,,,R,S37;L " + f.file + ",,,,,VO;Q");
+    zam32test::Run r = Batch("unit=0,ram=1024", std::string("P U;T 27080;L ") + f.file +
+                                                    ",,,,,V;S;W out.s37,,,R,S37;L " + f.file + ",,,,,VO;Q");
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(Has(r.out, "Checking PuU0 as 27080\n")) << r.out;
     EXPECT_TRUE(Has(r.out, "Load/Verify Completed with no errors (100000 Bytes Loaded)\n")) << r.out;
@@ -101,8 +101,8 @@ TEST_F(UsbProgram, ScanTableListsSimulatedUnits) {
         const char* row;
         const char* check;  // what the T after the scan checks
     } cases[] = {
-        {"unit=0,ram=128;unit=1,ram=64;unit=2,ram=512;unit=3,ram=32", "P u?", nullptr,
-         "u       1M   512K 4M   256K \n", "Checking PuU0 as 27256\n"},
+        {"unit=0,ram=128;unit=1,ram=64;unit=2,ram=512;unit=3,ram=32", "P u?", nullptr, "u       1M   512K 4M   256K \n",
+         "Checking PuU0 as 27256\n"},
         {"unit=3,ram=1024;unit=1,ram=256", "P u?", nullptr, "u       -    2M   -    8M   \n",
          "Checking PuU1 as 27256\n"},
         // "?" alone scans USB on the NT family.
@@ -112,7 +112,8 @@ TEST_F(UsbProgram, ScanTableListsSimulatedUnits) {
         zam32test::Run r = Batch(c.units, std::string(c.line) + ";T 27256;Q", c.os);
         EXPECT_EQ(r.status, 0) << c.units << "\n" << r.out;
         EXPECT_TRUE(Has(r.out, std::string("Scanning for USB devices\n \\ U    0    1    2    3\nP \\\n") + c.row))
-            << c.units << "\n" << r.out;
+            << c.units << "\n"
+            << r.out;
         EXPECT_TRUE(Has(r.out, c.check)) << c.units << "\n" << r.out;
     }
 }
@@ -185,10 +186,11 @@ TEST_F(UsbProgram, TypeRefusesUnitsTooSmallOrAbsent) {
 // Commands piped to the prompt: the transfers wait (slow bulk), and no waiting
 // transfer takes lines from the pipe, which is no console.
 TEST_F(UsbProgram, PipedCommandsReachTheUnit) {
-    std::string cmd = "cd " + Quote(dir.path()) +
-                      " && printf 'P U\\nT 27256\\nF 0\\nF 5A,0,10\\nS 0,20\\nF 1,10,10\\nS 0,20\\nQN\\n' | env -u ZAM32ARG "
-                      "-u ZAM32OSCLASS PELMO_SIM_USB='unit=0,ram=256,bulkdelay=20,packet=8' timeout 40 " +
-                      Quote(std::string(PELMO_BIN_DIR) + "/zam32");
+    std::string cmd =
+        "cd " + Quote(dir.path()) +
+        " && printf 'P U\\nT 27256\\nF 0\\nF 5A,0,10\\nS 0,20\\nF 1,10,10\\nS 0,20\\nQN\\n' | env -u ZAM32ARG "
+        "-u ZAM32OSCLASS PELMO_SIM_USB='unit=0,ram=256,bulkdelay=20,packet=8' timeout 40 " +
+        Quote(std::string(PELMO_BIN_DIR) + "/zam32");
     std::string out;
     EXPECT_EQ(RunCommand(cmd, &out), 0) << out;
     const std::string sum = "PuU0>S 0,20\nComputing Checksum of 00000 - 0001F\n";
@@ -198,8 +200,8 @@ TEST_F(UsbProgram, PipedCommandsReachTheUnit) {
 
 // F, S and W on a USB unit, checked against bytes computed here.
 TEST_F(UsbProgram, FillChecksumAndWriteOnAUsbUnit) {
-    zam32test::Run r = Batch("unit=2,ram=1024",
-                             "P U;U 2;T 27080;F FF,,,V;F 5A,1000,2000,V;S;S 1000,2000;W f.bin,F00,2200,R;Q");
+    zam32test::Run r =
+        Batch("unit=2,ram=1024", "P U;U 2;T 27080;F FF,,,V;F 5A,1000,2000,V;S;S 1000,2000;W f.bin,F00,2200,R;Q");
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(Has(r.out, ChecksumLine(0xFFu * (0x100000 - 0x2000) + 0x5Au * 0x2000))) << r.out;
     EXPECT_TRUE(Has(r.out, ChecksumLine(0x5Au * 0x2000))) << r.out;
@@ -268,8 +270,9 @@ TEST_F(UsbProgram, FullFoldingFillsEveryAlias) {
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.type) + " level " + std::to_string(c.level));
         const std::vector<uint8_t> image = RandomImage("img.bin", c.size, c.size + c.level);
-        zam32test::Run r = Batch("unit=0,ram=1024,level=" + std::to_string(c.level),
-                                 std::string("P U;T ") + c.type + " ff;L img.bin,,,,,V;L img.bin,,,,,VO;T 27080 nf;W raw.bin,,,R;Q");
+        zam32test::Run r =
+            Batch("unit=0,ram=1024,level=" + std::to_string(c.level),
+                  std::string("P U;T ") + c.type + " ff;L img.bin,,,,,V;L img.bin,,,,,VO;T 27080 nf;W raw.bin,,,R;Q");
         EXPECT_EQ(r.status, 0) << r.out;
         EXPECT_TRUE(Has(r.out, "Verify Completed with no errors")) << r.out;
         const std::vector<uint8_t> raw = Bytes("raw.bin");
@@ -322,9 +325,9 @@ TEST_F(UsbProgram, StuckAliasShowsWhoFolds) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.load) + " level " + std::to_string(c.level));
-        zam32test::Run r = Batch("unit=0,ram=1024,fault=stuck:0x48123:0xFF:" + std::to_string(stuck) +
-                                     ",level=" + std::to_string(c.level),
-                                 std::string("P U;T 27256 ff;") + c.load + ";Q");
+        zam32test::Run r = Batch(
+            "unit=0,ram=1024,fault=stuck:0x48123:0xFF:" + std::to_string(stuck) + ",level=" + std::to_string(c.level),
+            std::string("P U;T 27256 ff;") + c.load + ";Q");
         EXPECT_EQ(r.status, 3) << r.out;
         // The echo of the failing line comes between the progress and the error.
         std::string out = r.out;
@@ -360,8 +363,8 @@ TEST_F(UsbProgram, UnitFaultsEndTheBatchRunWithTheDeviceFailureLine) {
          "No USB device answers as unit 0\n\\\\.\\QORPELMO0: the status command failed with code 45\n"},
     };
     for (const Case& c : cases) {
-        zam32test::Run r = Batch(std::string("unit=0,ram=1024,fault=") + c.fault,
-                                 std::string("P U;T 27080;") + c.line + ";Q");
+        zam32test::Run r =
+            Batch(std::string("unit=0,ram=1024,fault=") + c.fault, std::string("P U;T 27080;") + c.line + ";Q");
         EXPECT_EQ(r.status, 3) << c.fault << " " << c.line << "\n" << r.out;
         EXPECT_TRUE(Has(r.out, c.text)) << c.fault << " " << c.line << "\n" << r.out;
     }

@@ -17,7 +17,7 @@ struct Options {
     const char* zam32arg = nullptr;  // ZAM32ARG, or null for unset
     const char* osClass = nullptr;   // ZAM32OSCLASS, or null for unset
     std::vector<std::string> args;
-    const char* input = nullptr;     // standard input text; null: stdin closed
+    const char* input = nullptr;  // standard input text; null: stdin closed
 };
 
 inline std::string Quote(const std::string& s) {
@@ -31,7 +31,8 @@ inline std::string Quote(const std::string& s) {
 inline Run RunZam32(const std::string& dir, const Options& o, const std::string& env = "", int timeoutSeconds = 0) {
     std::string cmd = "cd " + Quote(dir) +
                       " && env -u ZAM32ARG -u ZAM32OSCLASS -u PELMO_SIM_USB -u PELMO_SIM_LPT -u PELMO_SIM_LPT_TRACE"
-                      " -u ZAMBPS " + env;
+                      " -u ZAMBPS " +
+                      env;
     if (o.zam32arg) cmd += " ZAM32ARG=" + Quote(o.zam32arg);
     if (o.osClass) cmd += std::string(" ZAM32OSCLASS=") + o.osClass;
     if (timeoutSeconds > 0) cmd += " timeout " + std::to_string(timeoutSeconds);
