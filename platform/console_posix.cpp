@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "platform/clock.h"
+#include "platform/console_input.h"
 #include "platform/process.h"
 
 namespace {
@@ -36,9 +37,6 @@ char g_inBuffer[4096];
 size_t g_inStart = 0, g_inEnd = 0;
 bool g_inEof = false;
 volatile sig_atomic_t g_resized = 0;
-bool g_ctrlCQuit = false;
-bool g_anyCtrlC = false;
-uint64_t g_lastCtrlC = 0;  // on the clock, so that a test can drive the one-second window
 
 // The bytes of a sequence arrive in one burst; a lone Esc is followed by nothing for
 // a while. Generous enough for a loaded machine, short enough not to be noticed.
@@ -432,7 +430,7 @@ int ConsoleReadKey(bool wait) {
     std::fflush(stdout);
     if (!g_raw) EnterRaw();
     for (;;) {
-        if (g_endSignal != 0 || g_ctrlCQuit) return 0;
+        if (g_endSignal != 0 || ConsoleCtrlCQuit()) return 0;
         if (!ByteReady(wait ? -1 : 0)) {
             if (wait && !g_inputGone && g_endSignal == 0) continue;
             return 0;
@@ -470,47 +468,11 @@ void ConsoleSetCursor(int shape) {
     std::fflush(stdout);
 }
 
-int ConsoleReadByte() {
-    std::fflush(stdout);
-    return NextInputByte();
-}
-
-ConsoleLine ConsoleReadLine(char* buffer, size_t size) {
-    std::fflush(stdout);
-    size_t n = 0, length = 0;
-    int c;
-    bool any = false, nul = false, lastCR = false;
-    while ((c = NextInputByte()) >= 0) {
-        any = true;
-        if (c == '\n') break;
-        if (c == 0) nul = true;
-        ++length;
-        lastCR = c == '\r';
-        if (n + 1 < size) buffer[n++] = static_cast<char>(c);
-    }
-    // A CR in front of the line end belongs to the line end (files from DOS).
-    if (lastCR) {
-        --length;
-        if (n > length) n = length;
-    }
-    buffer[n] = '\0';
-    if (!any) return CONSOLE_LINE_END;
-    if (length > size - 1) return CONSOLE_LINE_TOO_LONG;
-    if (nul) return CONSOLE_LINE_NUL;
-    return CONSOLE_LINE_OK;
-}
-
-bool ConsoleNoteCtrlC() {
-    const uint64_t now = ClockNow();
-    if (g_anyCtrlC && now - g_lastCtrlC < 1000) g_ctrlCQuit = true;
-    g_anyCtrlC = true;
-    g_lastCtrlC = now;
-    return g_ctrlCQuit;
-}
+int ConsoleNextInputByte() { return NextInputByte(); }
 
 int ConsoleEndStatus() {
     if (g_endSignal != 0) return 128 + g_endSignal;
-    if (g_ctrlCQuit) return 130;
+    if (ConsoleCtrlCQuit()) return 130;
     return 0;
 }
 

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "platform/clock.h"
+#include "platform/console_input.h"
 #include "platform/console_keys_win32.h"
 #include "platform/process.h"
 #include "platform/wait_win32.h"
@@ -28,9 +29,6 @@ std::atomic<bool> g_handedOver{false};
 char g_inBuffer[4096];
 size_t g_inStart = 0, g_inEnd = 0;
 bool g_inEof = false;
-bool g_ctrlCQuit = false;
-bool g_anyCtrlC = false;
-uint64_t g_lastCtrlC = 0;  // on the clock, so that a test can drive the one-second window
 
 bool KeysPresent() { return WinConsolePresent(); }
 
@@ -114,7 +112,7 @@ int ConsoleUsableWidth() {
 bool ConsoleResized() { return Terminal() && WinConsoleResized(); }
 
 int ConsoleReadKey(bool wait) {
-    if (!Terminal() || g_endStatus != 0 || g_ctrlCQuit) return 0;
+    if (!Terminal() || g_endStatus != 0 || ConsoleCtrlCQuit()) return 0;
     std::fflush(stdout);
     return WinConsoleReadKey(wait);
 }
@@ -138,47 +136,11 @@ void ConsoleSetCursor(int shape) {
     if (Terminal()) WinConsoleSetCursor(shape);
 }
 
-int ConsoleReadByte() {
-    std::fflush(stdout);
-    return NextInputByte();
-}
-
-ConsoleLine ConsoleReadLine(char* buffer, size_t size) {
-    std::fflush(stdout);
-    size_t n = 0, length = 0;
-    int c;
-    bool any = false, nul = false, lastCR = false;
-    while ((c = NextInputByte()) >= 0) {
-        any = true;
-        if (c == '\n') break;
-        if (c == 0) nul = true;
-        ++length;
-        lastCR = c == '\r';
-        if (n + 1 < size) buffer[n++] = static_cast<char>(c);
-    }
-    // A CR in front of the line end belongs to the line end.
-    if (lastCR) {
-        --length;
-        if (n > length) n = length;
-    }
-    buffer[n] = '\0';
-    if (!any) return CONSOLE_LINE_END;
-    if (length > size - 1) return CONSOLE_LINE_TOO_LONG;
-    if (nul) return CONSOLE_LINE_NUL;
-    return CONSOLE_LINE_OK;
-}
-
-bool ConsoleNoteCtrlC() {
-    const uint64_t now = ClockNow();
-    if (g_anyCtrlC && now - g_lastCtrlC < 1000) g_ctrlCQuit = true;
-    g_anyCtrlC = true;
-    g_lastCtrlC = now;
-    return g_ctrlCQuit;
-}
+int ConsoleNextInputByte() { return NextInputByte(); }
 
 int ConsoleEndStatus() {
     if (g_endStatus != 0) return g_endStatus;
-    if (g_ctrlCQuit) return 130;
+    if (ConsoleCtrlCQuit()) return 130;
     return 0;
 }
 
