@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/files_internal.h"
 #include "platform/process.h"
 
 namespace {
@@ -66,17 +67,6 @@ int OpenRegular(const char* path, int* fd, struct stat* st, FileFailure* failure
     }
     // O_NONBLOCK means nothing for a regular file: reads wait for the disk as always.
     return FILE_READ_OK;
-}
-
-void Clear(SafeOutput* o) {
-    o->file = nullptr;
-    o->temp[0] = '\0';
-    o->path[0] = '\0';
-    o->keep[0] = '\0';
-    o->inPlaceFd = -1;
-    o->oldLength = -1;
-    o->direct = false;
-    o->undo = SAFE_UNDO_NONE;
 }
 
 // The permissions a new file gets (what fopen would have given it).
@@ -152,12 +142,6 @@ bool FileExists(const char* path) {
 
 unsigned long FileReadableError(const char* path) {
     return access(path, R_OK) == 0 ? 0 : static_cast<unsigned long>(errno);
-}
-
-const char* NotRegularFileText(const FileFailure& failure) {
-    static char text[80];
-    std::snprintf(text, sizeof text, "Is %s, not a regular file", failure.kind);
-    return text;
 }
 
 const char* FileFailureText(int result, const FileFailure& failure) {
@@ -391,7 +375,7 @@ int CheckOutputTarget(const char* name, bool devicesInPlace, char* path, size_t 
 }
 
 int SafeOutputOpen(SafeOutput* o, const char* name, SafeOutputMode mode, FileFailure* failure, bool devicesInPlace) {
-    Clear(o);
+    SafeOutputClear(o);
     o->mode = mode;
     struct stat st {};
     bool exists = false;
@@ -571,20 +555,6 @@ void SafeOutputAbandon(SafeOutput* o) {
         unlink(o->temp);
         ProcessClearTemporary(o->temp);
         o->temp[0] = '\0';
-    }
-}
-
-const char* SafeOutputUndoText(const SafeOutput& o) {
-    static char text[2 * 4096 + 120];
-    switch (o.undo) {
-    case SAFE_UNDO_RESTORED: std::snprintf(text, sizeof text, "%s has its old contents back", o.path); return text;
-    case SAFE_UNDO_KEPT:
-        std::snprintf(text, sizeof text, "%s is damaged: its old contents are in %s", o.path, o.keep);
-        return text;
-    case SAFE_UNDO_LOST:
-        std::snprintf(text, sizeof text, "%s is damaged and its old contents could not be kept", o.path);
-        return text;
-    default: return "";
     }
 }
 

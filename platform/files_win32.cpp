@@ -14,6 +14,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/files_internal.h"
 #include "platform/process.h"
 #include "platform/syserror.h"
 
@@ -125,17 +126,6 @@ HANDLE MakeBeside(const char* path, const char* what, char* temp, size_t room, D
     return INVALID_HANDLE_VALUE;
 }
 
-void Clear(SafeOutput* o) {
-    o->file = nullptr;
-    o->temp[0] = '\0';
-    o->path[0] = '\0';
-    o->keep[0] = '\0';
-    o->inPlaceFd = -1;
-    o->oldLength = -1;
-    o->direct = false;
-    o->undo = SAFE_UNDO_NONE;
-}
-
 bool CutTo(HANDLE h, int64_t length) {
     LARGE_INTEGER at;
     at.QuadPart = length;
@@ -220,12 +210,6 @@ unsigned long FileReadableError(const char* path) {
     return 0;
 }
 
-const char* NotRegularFileText(const FileFailure& failure) {
-    static char text[80];
-    std::snprintf(text, sizeof text, "Is %s, not a regular file", failure.kind);
-    return text;
-}
-
 const char* FileFailureText(int result, const FileFailure& failure) {
     static char text[4096 + 120];
     if (result == FILE_NOT_REGULAR) return NotRegularFileText(failure);
@@ -300,7 +284,7 @@ int CheckOutputTarget(const char* name, bool devicesInPlace, char* path, size_t 
 }
 
 int SafeOutputOpen(SafeOutput* o, const char* name, SafeOutputMode mode, FileFailure* failure, bool devicesInPlace) {
-    Clear(o);
+    SafeOutputClear(o);
     o->mode = mode;
     struct stat st {};
     bool exists = false;
@@ -428,20 +412,6 @@ void SafeOutputAbandon(SafeOutput* o) {
         DeleteFileW(Wide(o->temp).c_str());
         ProcessClearTemporary(o->temp);
         o->temp[0] = '\0';
-    }
-}
-
-const char* SafeOutputUndoText(const SafeOutput& o) {
-    static char text[2 * 4096 + 120];
-    switch (o.undo) {
-    case SAFE_UNDO_RESTORED: std::snprintf(text, sizeof text, "%s has its old contents back", o.path); return text;
-    case SAFE_UNDO_KEPT:
-        std::snprintf(text, sizeof text, "%s is damaged: its old contents are in %s", o.path, o.keep);
-        return text;
-    case SAFE_UNDO_LOST:
-        std::snprintf(text, sizeof text, "%s is damaged and its old contents could not be kept", o.path);
-        return text;
-    default: return "";
     }
 }
 
