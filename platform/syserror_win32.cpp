@@ -3,31 +3,18 @@
 #include <windows.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
 
-namespace {
-char g_text[301];
-}
+#include "platform/syserror_text.h"
 
 const char* SystemErrorText(unsigned long code) {
     char text[1024];
     const DWORD n =
         FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, static_cast<DWORD>(code),
                        MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, sizeof text, nullptr);
-    if (n == 0) {
-        std::snprintf(g_text, sizeof g_text, "Unknown System Error #%lu", code);
-        return g_text;
-    }
-    std::snprintf(g_text, sizeof g_text, "%s", text);
-    size_t len = std::strlen(g_text);
-    while (len > 0 && static_cast<unsigned char>(g_text[len - 1]) < 0x20) g_text[--len] = '\0';
-    return g_text;
+    return SystemErrorTextOf(code, n == 0 ? nullptr : text);
 }
 
 unsigned long LastSystemError() { return GetLastError(); }
-
-const char* LastSystemErrorText() { return SystemErrorText(LastSystemError()); }
 
 unsigned long SystemErrorCode(SystemErrorKind kind) {
     switch (kind) {
