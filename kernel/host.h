@@ -1,9 +1,9 @@
 #pragma once
+#include <string>
+
 // The in-process driver host: loads one function driver, puts the devices of the
 // USB bus under it through the plug-and-play manager, and lets tests play the
 // system's part (plug-and-play and power requests).
-#include <string>
-
 #include "kernel/usb.h"
 #include "kernel/wdm.h"
 
@@ -44,6 +44,8 @@ struct UsbIdPair {
 bool ParseUsbIds(const char* text, UsbIdPair* out, int max, int* count);
 // True when vendor:product is one of the pairs.
 bool UsbIdsMatch(const UsbIdPair* ids, int count, uint16_t vendor, uint16_t product);
+// How a real unit names itself on the bus: "USB vvvv:pppp".
+std::string UsbUnitName(uint16_t vendor, uint16_t product);
 // Vendor and product of a Windows hardware id ("USB\VID_1234&PID_5678&REV_0100");
 // false for any other form.
 bool UsbHardwareIdPair(const char* id, uint16_t* vendor, uint16_t* product);

@@ -1,6 +1,7 @@
 // The vendor:product pairs of PELMO_USB_IDS, shared by the real-unit backends
 // (libusb on Linux, WinUSB on Windows).
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 
 #include "kernel/host.h"
@@ -50,4 +51,10 @@ bool UsbHardwareIdPair(const char* id, uint16_t* vendor, uint16_t* product) {
     *vendor = v;
     *product = d;
     return true;
+}
+
+std::string UsbUnitName(uint16_t vendor, uint16_t product) {
+    char text[32];
+    std::snprintf(text, sizeof text, "USB %04x:%04x", vendor, product);
+    return text;
 }

@@ -62,11 +62,7 @@ public:
         return r;
     }
     bool LeavesOnGone() const override { return true; }
-    std::string Describe() const override {
-        char text[32];
-        std::snprintf(text, sizeof text, "USB %04x:%04x", vendor_, product_);
-        return text;
-    }
+    std::string Describe() const override { return UsbUnitName(vendor_, product_); }
 
 private:
     WinusbDevice* device_;
