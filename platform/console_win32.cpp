@@ -37,6 +37,55 @@ bool Terminal() {
     return g_isTerminal == 1;
 }
 
+// A read of an empty pipe blocks past Ctrl+C, so pipes are read by a thread of their
+// own, one chunk at a time, while the reader waits for the chunk or for the end.
+struct PipeReader {
+    HANDLE ready = nullptr;  // auto-reset: a chunk (or the end of the pipe) is there
+    HANDLE taken = nullptr;  // auto-reset: the chunk has been copied out
+    char chunk[sizeof g_inBuffer];
+    DWORD length = 0;  // 0: the pipe has ended
+};
+PipeReader* g_pipe = nullptr;
+
+DWORD WINAPI ReadPipe(void* context) {
+    auto* pipe = static_cast<PipeReader*>(context);
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    for (;;) {
+        DWORD n = 0;
+        if (!ReadFile(in, pipe->chunk, sizeof pipe->chunk, &n, nullptr)) n = 0;
+        pipe->length = n;
+        SetEvent(pipe->ready);
+        if (n == 0) return 0;
+        WaitForSingleObject(pipe->taken, INFINITE);
+    }
+}
+
+// The pipe's next chunk into g_inBuffer: its length, 0 at the end of the pipe or
+// when the program is to end, -1 when no thread could be started.
+int ReadFromPipe() {
+    if (g_pipe == nullptr) {
+        auto* pipe = new PipeReader;
+        pipe->ready = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        pipe->taken = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        HANDLE thread = pipe->ready && pipe->taken ? CreateThread(nullptr, 0, ReadPipe, pipe, 0, nullptr) : nullptr;
+        if (thread == nullptr) {
+            if (pipe->ready) CloseHandle(pipe->ready);
+            if (pipe->taken) CloseHandle(pipe->taken);
+            delete pipe;
+            return -1;
+        }
+        CloseHandle(thread);  // it runs until the pipe ends or the process does
+        g_pipe = pipe;
+    }
+    HANDLE handles[2] = {g_pipe->ready, g_endEvent};
+    const DWORD r = WaitForMultipleObjects(g_endEvent ? 2 : 1, handles, FALSE, INFINITE);
+    if (r != WAIT_OBJECT_0) return 0;  // the end (or a failed wait): no more input
+    const DWORD n = g_pipe->length;
+    std::memcpy(g_inBuffer, g_pipe->chunk, n);
+    if (n > 0) SetEvent(g_pipe->taken);
+    return static_cast<int>(n);
+}
+
 // Next byte of plain input, -1 at its end. A read of a pipe whose writer has gone, or
 // of a file at its end, ends the input for good.
 int NextInputByte() {
@@ -44,8 +93,15 @@ int NextInputByte() {
         if (g_inEof || g_endStatus != 0) return -1;
         HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
         DWORD n = 0;
-        if (in == nullptr || in == INVALID_HANDLE_VALUE || !ReadFile(in, g_inBuffer, sizeof g_inBuffer, &n, nullptr) ||
-            n == 0) {
+        const int piped =
+            in != nullptr && in != INVALID_HANDLE_VALUE && GetFileType(in) == FILE_TYPE_PIPE ? ReadFromPipe() : -1;
+        if (piped >= 0) {
+            n = static_cast<DWORD>(piped);
+        } else if (in == nullptr || in == INVALID_HANDLE_VALUE ||
+                   !ReadFile(in, g_inBuffer, sizeof g_inBuffer, &n, nullptr)) {
+            n = 0;
+        }
+        if (n == 0) {
             g_inEof = true;
             return -1;
         }
