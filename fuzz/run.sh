@@ -3,6 +3,7 @@
 # and runs each for a bounded time on its corpus in fuzz/corpus/NAME. A crash, a leak,
 # a sanitizer report or a time-out in any target fails the run (status 1).
 #   fuzz/run.sh [seconds per target] [target ...]   (default 60 s, every target)
+#   fuzz/run.sh --build                             (only build them)
 # scripts/test.sh runs it with 20 s as the smoke. The repository's corpus is only read:
 # new inputs go to the build directory.
 set -euo pipefail
@@ -10,12 +11,14 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 case $seconds in
-  ''|*[!0-9]*|0) echo "usage: fuzz/run.sh [seconds per target > 0] [target ...]" >&2; exit 2 ;;
+  --build) ;;  # only build the targets (CI builds them while other tests run)
+  ''|*[!0-9]*|0) echo "usage: fuzz/run.sh [seconds per target > 0 | --build] [target ...]" >&2; exit 2 ;;
 esac
 build=${FUZZ_BUILD:-build-fuzz}
 cmake -S . -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DPELMO_FUZZ=ON -DPELMO_GUI=OFF \
   -DPELMO_WERROR=ON >/dev/null
 cmake --build "$build" -j"$(nproc)" --target fuzz_all >/dev/null
+[ "$seconds" = --build ] && exit 0
 
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
