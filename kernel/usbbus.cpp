@@ -177,8 +177,8 @@ NTSTATUS Transfer(KiBusSlot* s, URB* urb) {
     return status;
 }
 
-NTSTATUS RunUrb(KiBusSlot* s, URB* urb) {
-    if (s->gone) return StatusOf(USB_BUS_GONE, urb);
+NTSTATUS RunUrb(KiBusSlot* s, URB* urb, bool gone) {
+    if (gone) return StatusOf(USB_BUS_GONE, urb);
     switch (urb->UrbHeader.Function) {
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
         URB_CONTROL_DESCRIPTOR_REQUEST& d = urb->UrbControlDescriptorRequest;
@@ -232,6 +232,7 @@ void BusThread(KiBusSlot* s) {
     t_kiOnBusThread = true;
     for (;;) {
         IRP* irp;
+        bool gone;  // set by the removal on another thread, so read under the lock
         {
             std::unique_lock<std::mutex> g(s->lock);
             s->cond.wait(g, [s] { return s->stop || !s->queue.empty(); });
@@ -240,9 +241,10 @@ void BusThread(KiBusSlot* s) {
             s->queue.pop_front();
             s->current = irp;
             s->aborted = false;
+            gone = s->gone;
         }
         auto* urb = static_cast<URB*>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
-        NTSTATUS status = RunUrb(s, urb);
+        NTSTATUS status = RunUrb(s, urb, gone);
         KIRQL irql;
         IoAcquireCancelSpinLock(&irql);
         IoSetCancelRoutine(irp, nullptr);
