@@ -5,7 +5,6 @@
 
 #include <libusb.h>
 
-#include <cstdio>
 #include <mutex>
 
 #include "kernel/usb.h"

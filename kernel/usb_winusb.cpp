@@ -1,7 +1,6 @@
 // Real units through WinUSB: devices whose hardware id carries a vendor:product pair
 // of PELMO_USB_IDS go on the bus; WinUSB has selected their first configuration
 // itself, and the endpoints of interface 0 are used by index in descriptor order.
-#include <cstdio>
 
 #include "kernel/host.h"
 #include "kernel/usb.h"

@@ -23,17 +23,15 @@ int g_isTerminal = -1;  // -1 not yet decided
 std::atomic<int> g_endStatus{0};
 HANDLE g_endEvent = nullptr;  // manual-reset, set at the first ending event
 int g_endToken = -1;
-[[maybe_unused]] int g_inputToken = -1;
+int g_inputToken = -1;
 std::atomic<bool> g_handedOver{false};
 
 char g_inBuffer[4096];
 size_t g_inStart = 0, g_inEnd = 0;
 bool g_inEof = false;
 
-bool KeysPresent() { return WinConsolePresent(); }
-
 bool Terminal() {
-    if (g_isTerminal < 0) g_isTerminal = KeysPresent() ? 1 : 0;
+    if (g_isTerminal < 0) g_isTerminal = WinConsolePresent() ? 1 : 0;
     return g_isTerminal == 1;
 }
 
