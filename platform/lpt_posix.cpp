@@ -13,7 +13,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -21,10 +20,6 @@
 // port itself, for a simulated port the simulator's port model.
 
 namespace {
-
-constexpr int kMaxPorts = 17;  // one per transport record at most
-LptPort g_ports[kMaxPorts];
-const LptSimulator* g_simulator = nullptr;
 
 uint32_t FromErrno(int e) {
     switch (e) {
@@ -127,25 +122,20 @@ constexpr LptOps kRawOps{RawClaim, RawRelease, RawWriteData, RawReadData, RawRea
 
 }  // namespace
 
-void LptRegisterSimulator(const LptSimulator* simulator) { g_simulator = simulator; }
+void LptSystemDeviceName(uint32_t portNumber, char* buffer, uint32_t size) {
+    std::snprintf(buffer, size, "/dev/parport%u", portNumber - 1);
+}
 
-void LptDevicePath(uint32_t portNumber, char* buffer, uint32_t size) {
-    char name[16];
-    std::snprintf(name, sizeof name, "ZAMLPT%u", portNumber);
-    const char* over = std::getenv(name);
-    if (over && *over) std::snprintf(buffer, size, "%s", over);
-    else std::snprintf(buffer, size, "/dev/parport%u", portNumber - 1);
+void LptSystemClose(LptPort* port) {
+    if (port->fd >= 0) close(port->fd);
 }
 
 uint32_t LptOpen(uint32_t portNumber, uint32_t base, LptPort** port, LptOpenInfo* info) {
     *info = LptOpenInfo{};
     *port = nullptr;
-    if (g_simulator && !g_simulator->attachFromEnvironment(info->reason, sizeof info->reason)) {
-        info->backend = LPT_BACKEND_SIM;
-        return info->result = LPT_SIM_CONFIG;
-    }
+    void* model = nullptr;
+    if (!LptSimulatedModel(base, &model, info)) return info->result;
     char path[96] = {};
-    void* model = g_simulator ? g_simulator->findPort(base) : nullptr;
     uint32_t backend = LPT_BACKEND_RAW;
     if (model) {
         backend = LPT_BACKEND_SIM;
@@ -156,32 +146,27 @@ uint32_t LptOpen(uint32_t portNumber, uint32_t base, LptPort** port, LptOpenInfo
         backend = LPT_BACKEND_PPDEV;
         std::snprintf(path, sizeof path, "/dev/parport%d", n);
     }
-    // A port already open in this process is shared: one claim covers every unit on it.
     LptPort* free = nullptr;
-    for (LptPort& p : g_ports) {
-        if (p.users == 0) {
-            if (!free) free = &p;
-        } else if (p.base == base && p.backend == backend && (backend != LPT_BACKEND_SIM || p.context == model)) {
-            ++p.users;
-            info->backend = backend;
-            std::snprintf(info->path, sizeof info->path, "%s", path);
-            *port = &p;
-            return LPT_OK;
-        }
+    if ((*port = LptShareOpen(base, backend, model, &free)) != nullptr) {
+        info->backend = backend;
+        std::snprintf(info->path, sizeof info->path, "%s", path);
+        return LPT_OK;
     }
     if (free == nullptr) {
         info->sysError = EMFILE;
         return info->result = LPT_SYSTEM;
     }
+    if (backend == LPT_BACKEND_SIM) {
+        info->backend = LPT_BACKEND_SIM;
+        LptOpenSimulated(free, base, model);
+        *port = free;
+        return LPT_OK;
+    }
     LptPort p;
     p.backend = backend;
     p.base = base;
     uint32_t r = LPT_OK;
-    if (backend == LPT_BACKEND_SIM) {
-        info->backend = LPT_BACKEND_SIM;
-        p.ops = g_simulator->ops;
-        p.context = model;
-    } else if (backend == LPT_BACKEND_PPDEV) {
+    if (backend == LPT_BACKEND_PPDEV) {
         r = OpenPpdev(path, &p, info);
         p.ops = &kPpdevOps;
         p.context = free;
@@ -197,11 +182,4 @@ uint32_t LptOpen(uint32_t portNumber, uint32_t base, LptPort** port, LptOpenInfo
     *free = p;
     *port = free;
     return LPT_OK;
-}
-
-void LptClose(LptPort* port) {
-    if (port == nullptr || port->users == 0) return;
-    if (--port->users > 0) return;
-    if (port->fd >= 0) close(port->fd);
-    *port = LptPort{};
 }
