@@ -375,19 +375,10 @@ int CheckOutputTarget(const char* name, bool devicesInPlace, char* path, size_t 
 }
 
 int SafeOutputOpen(SafeOutput* o, const char* name, SafeOutputMode mode, FileFailure* failure, bool devicesInPlace) {
-    SafeOutputClear(o);
-    o->mode = mode;
     struct stat st {};
     bool exists = false;
-    const int checked = CheckOutputTarget(name, devicesInPlace, o->path, sizeof o->path, &exists, &st, failure);
-    if (checked != FILE_READ_OK) {
-        o->path[0] = '\0';
-        return checked;
-    }
-    if (exists && mode == SAFE_CREATE) {
-        o->path[0] = '\0';
-        return OpenFailed(failure, EEXIST);
-    }
+    const int started = SafeOutputStart(o, name, mode, failure, devicesInPlace, &exists, &st);
+    if (started != FILE_READ_OK) return started;
     if (exists && !S_ISREG(st.st_mode)) {
         // A device or a pipe is written in place (a rename would replace it). Opened
         // without blocking: a FIFO nobody reads fails at once instead of hanging.
@@ -593,36 +584,17 @@ FILE* OpenLogFile(const char* name, int* result, FileFailure* failure) {
     return f;
 }
 
-bool FileReplaceWhole(const char* name, const void* bytes, size_t size, bool syncFolder, std::string* why) {
-    SafeOutput output;
-    FileFailure failure;
-    const int opened = SafeOutputOpen(&output, name, SAFE_REPLACE, &failure, false);
-    if (opened != FILE_READ_OK) {
-        if (why) *why = FileFailureText(opened, failure);
-        return false;
+unsigned long WriteAllFlushed(std::FILE* file, const void* bytes, size_t size) {
+    errno = 0;
+    if (std::fwrite(bytes, 1, size, file) == size && std::fflush(file) == 0) return 0;
+    return errno ? static_cast<unsigned long>(errno) : EIO;
+}
+
+void SyncFolderOf(const char* path) {
+    const std::string folder = FolderOf(path);
+    const int dfd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        fsync(dfd);
+        close(dfd);
     }
-    const bool written = std::fwrite(bytes, 1, size, output.file) == size;
-    const int writeError = errno;
-    if (!written) {
-        SafeOutputAbandon(&output);
-        if (why) *why = std::strerror(writeError ? writeError : EIO);
-        return false;
-    }
-    const unsigned long error = SafeOutputCommit(&output);
-    if (error != 0) {
-        if (why) {
-            *why = std::strerror(static_cast<int>(error));
-            if (output.undo != SAFE_UNDO_NONE) *why += std::string(" (") + SafeOutputUndoText(output) + ")";
-        }
-        return false;
-    }
-    if (syncFolder) {
-        const std::string folder = FolderOf(output.path);
-        const int dfd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dfd >= 0) {
-            fsync(dfd);
-            close(dfd);
-        }
-    }
-    return true;
 }

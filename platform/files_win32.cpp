@@ -284,19 +284,10 @@ int CheckOutputTarget(const char* name, bool devicesInPlace, char* path, size_t 
 }
 
 int SafeOutputOpen(SafeOutput* o, const char* name, SafeOutputMode mode, FileFailure* failure, bool devicesInPlace) {
-    SafeOutputClear(o);
-    o->mode = mode;
     struct stat st {};
     bool exists = false;
-    const int checked = CheckOutputTarget(name, devicesInPlace, o->path, sizeof o->path, &exists, &st, failure);
-    if (checked != FILE_READ_OK) {
-        o->path[0] = '\0';
-        return checked;
-    }
-    if (exists && mode == SAFE_CREATE) {
-        o->path[0] = '\0';
-        return OpenFailed(failure, ERROR_FILE_EXISTS);
-    }
+    const int started = SafeOutputStart(o, name, mode, failure, devicesInPlace, &exists, &st);
+    if (started != FILE_READ_OK) return started;
     const std::wstring wide = Wide(o->path);
     if (exists && (st.st_mode & _S_IFMT) != _S_IFREG) {
         // A device or a pipe is written in place (a rename would replace nothing).
@@ -439,28 +430,12 @@ FILE* OpenLogFile(const char* name, int* result, FileFailure* failure) {
     return f;
 }
 
-bool FileReplaceWhole(const char* name, const void* bytes, size_t size, bool syncFolder, std::string* why) {
-    // The move is written through: the folder needs no sync of its own.
-    (void)syncFolder;
-    SafeOutput output;
-    FileFailure failure;
-    const int opened = SafeOutputOpen(&output, name, SAFE_REPLACE, &failure, false);
-    if (opened != FILE_READ_OK) {
-        if (why) *why = FileFailureText(opened, failure);
-        return false;
-    }
+unsigned long WriteAllFlushed(std::FILE* file, const void* bytes, size_t size) {
     SetLastError(0);
-    const bool written = std::fwrite(bytes, 1, size, output.file) == size && std::fflush(output.file) == 0;
-    const DWORD writeError = GetLastError();
-    if (!written) {
-        SafeOutputAbandon(&output);
-        if (why) *why = SystemErrorText(writeError ? writeError : ERROR_WRITE_FAULT);
-        return false;
-    }
-    const unsigned long error = SafeOutputCommit(&output);
-    if (error != 0) {
-        if (why) *why = SystemErrorText(error);
-        return false;
-    }
-    return true;
+    if (std::fwrite(bytes, 1, size, file) == size && std::fflush(file) == 0) return 0;
+    const DWORD error = GetLastError();
+    return error ? error : ERROR_WRITE_FAULT;
 }
+
+// The move is written through: the folder needs no sync of its own.
+void SyncFolderOf(const char*) {}
